@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Installs everything the build, the tests, the fuzzers and the benchmarks need (Debian 12, root).
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends \
+  cmake make g++ python3 \
+  qt6-base-dev libxerces-c-dev libxalan-c-dev libcurl4-openssl-dev \
+  libgtest-dev libgmock-dev \
+  clang libclang-rt-14-dev \
+  t1utils >/dev/null
