@@ -1,0 +1,66 @@
+#include "framework/Service.h"
+
+#include <thread>
+
+namespace Zarvo {
+
+template <class Call>
+PacketPtr Service::dispatch(const QString& command, Call&& call) {
+  std::shared_ptr<CommandHandler> handler;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return std::make_unique<ResponsePacket>(5, QStringLiteral("Service paused"));
+    auto it = handlers_.find(command);
+    if (it == handlers_.end()) {
+      return std::make_unique<ResponsePacket>(2, QStringLiteral("Can't handle command: ") + command);
+    }
+    handler = it->second;
+    ++inProgress_;
+  }
+  // The count goes down on every path, whether the handler returned or threw.
+  struct InProgress {
+    Service* s;
+    ~InProgress() {
+      std::lock_guard<std::mutex> lock(s->mutex_);
+      --s->inProgress_;
+    }
+  } guard{this};
+  try {
+    return call(*handler);
+  } catch (const WrongPacketFormat& e) {
+    return std::make_unique<ResponsePacket>(3, QStringLiteral("Wrong request format: ") + e.message());
+  } catch (...) {
+    return std::make_unique<ResponsePacket>(-1, QStringLiteral("Command handler raised an exception"));
+  }
+}
+
+PacketPtr Service::processRequest(const QString& command, const QByteArray& bytes) {
+  return dispatch(command, [&](CommandHandler& h) { return h.handleRequest(bytes); });
+}
+
+PacketPtr Service::processPacket(Packet& packet) {
+  QString command;
+  try {
+    command = packet.command();
+  } catch (const WrongPacketFormat& e) {
+    return std::make_unique<ResponsePacket>(3, QStringLiteral("Wrong request format: ") + e.message());
+  }
+  return dispatch(command, [&](CommandHandler& h) { return h.handlePacket(packet); });
+}
+
+void Service::stop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  stopping_ = true;
+  while (inProgress_ != 0) {
+    lock.unlock();
+    std::this_thread::sleep_for(stopPoll_);
+    lock.lock();
+  }
+}
+
+int Service::requestsInProgress() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return inProgress_;
+}
+
+}  // namespace Zarvo

@@ -1,0 +1,127 @@
+// Services and command dispatch: a service answers a fixed set of commands, each bound to a
+// member function with typed request and response packets. Every failure on the way to the
+// handler becomes a response packet with a result code, so every request gets an answer.
+#pragma once
+
+#include <QString>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <typeinfo>
+
+#include "framework/Packet.h"
+
+namespace Zarvo {
+
+// What a handler throws to end with a chosen result code and message.
+class ZarvoException {
+ public:
+  ZarvoException(int code, QString message) : code_(code), message_(std::move(message)) {}
+  int code() const { return code_; }
+  const QString& message() const { return message_; }
+
+ private:
+  int code_;
+  QString message_;
+};
+
+class CommandHandler {
+ public:
+  virtual ~CommandHandler() = default;
+  // Each returns a new response packet, or null when the handler gave none.
+  virtual PacketPtr handlePacket(Packet& request) = 0;
+  virtual PacketPtr handleRequest(const QByteArray& bytes) = 0;
+};
+
+// Binds a command to `S::method(Request&)` returning a new Response.
+template <class S, class Request, class Response>
+class HandlerTmpl : public CommandHandler {
+ public:
+  using Method = std::unique_ptr<Response> (S::*)(Request&);
+
+  HandlerTmpl(S* service, Method method) : service_(service), method_(method) {}
+
+  PacketPtr handleRequest(const QByteArray& bytes) override {
+    Request request;
+    request.fromByteArray(bytes);  // WrongPacketFormat reaches the dispatcher: result 3
+    return handlePacket(request);
+  }
+
+  PacketPtr handlePacket(Packet& packet) override {
+    try {
+      if (auto* typed = dynamic_cast<Request*>(&packet)) return (service_->*method_)(*typed);
+      // A packet of another class made in the process: write it and read it back as Request.
+      QByteArray bytes;
+      packet.toByteArray(bytes);
+      Request copy;
+      copy.fromByteArray(bytes);
+      return (service_->*method_)(copy);
+    } catch (const ZarvoException& e) {
+      auto response = std::make_unique<Response>();
+      response->setResult(e.code(), e.message());
+      return response;
+    }
+  }
+
+ private:
+  S* service_;
+  Method method_;
+};
+
+class Service {
+ public:
+  using HandlerMap = std::map<QString, std::shared_ptr<CommandHandler>>;
+
+  Service() = default;
+  virtual ~Service() = default;
+  Service(const Service&) = delete;
+  Service& operator=(const Service&) = delete;
+
+  // Called once the service is instantiated and the process registered; nothing by default.
+  virtual void start() {}
+
+  // Dispatch of one request; never null from the dispatch itself (a handler may return null).
+  PacketPtr processRequest(const QString& command, const QByteArray& bytes);
+  PacketPtr processPacket(Packet& packet);
+
+  // Refuses new requests from now on and waits until none is in progress (no time limit).
+  void stop();
+
+  const HandlerMap& handlers() const { return handlers_; }
+  int requestsInProgress() const;
+
+  // Poll interval of stop(); tests pass a shorter one.
+  void setStopPollInterval(std::chrono::milliseconds interval) { stopPoll_ = interval; }
+
+ protected:
+  template <class S, class Request, class Response>
+  void registerHandler(const QString& command, std::unique_ptr<Response> (S::*method)(Request&)) {
+    handlers_[command] = std::make_shared<HandlerTmpl<S, Request, Response>>(
+        static_cast<S*>(this), method);
+  }
+
+ private:
+  template <class Call>
+  PacketPtr dispatch(const QString& command, Call&& call);
+
+  HandlerMap handlers_;  // filled by the derived constructor, read-only afterwards
+  mutable std::mutex mutex_;
+  int inProgress_ = 0;
+  bool stopping_ = false;
+  std::chrono::milliseconds stopPoll_{1000};
+};
+
+class ServiceFactoryBase {
+ public:
+  virtual ~ServiceFactoryBase() = default;
+  virtual Service* create() = 0;  // the caller owns the new service
+};
+
+template <class T>
+class ServiceFactory : public ServiceFactoryBase {
+ public:
+  Service* create() override { return new T(); }
+};
+
+}  // namespace Zarvo
