@@ -1,0 +1,209 @@
+// FakeHttpServer: blocking POSIX sockets polled in short slices, so the destructor can always
+// stop the thread within a slice whatever the client does.
+#include "tests/fakes/FakeHttpServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+namespace testing_http {
+namespace {
+
+constexpr int kSliceMs = 20;
+// A client that sends nothing for this long is dropped (keeps every loop bounded).
+constexpr auto kIdleLimit = std::chrono::seconds(60);
+
+// Position just past the head's blank line, or -1 while it is incomplete.
+qsizetype headEnd(const QByteArray& data) {
+  const qsizetype at = data.indexOf("\r\n\r\n");
+  return at < 0 ? -1 : at + 4;
+}
+
+qsizetype contentLength(const QByteArray& head) {
+  const ParsedRequest p = parseRequest(head);
+  const QList<QByteArray> v = p.values("Content-Length");
+  bool ok = false;
+  const qsizetype n = v.isEmpty() ? 0 : v.first().toLongLong(&ok);
+  return ok ? n : 0;
+}
+
+void sendAll(int fd, const QByteArray& data) {
+  qsizetype sent = 0;
+  while (sent < data.size()) {
+    // MSG_NOSIGNAL: a client that gave up must not kill the test binary with SIGPIPE.
+    const ssize_t n = ::send(fd, data.constData() + sent, size_t(data.size() - sent), MSG_NOSIGNAL);
+    if (n <= 0) return;
+    sent += n;
+  }
+}
+
+QByteArray reasonFor(int status) {
+  switch (status) {
+    case 200: return "OK";
+    case 404: return "Not Found";
+    case 500: return "Internal Server Error";
+    default: return "Status";
+  }
+}
+
+}  // namespace
+
+FakeHttpServer::FakeHttpServer() {
+  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  socklen_t len = sizeof addr;
+  if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(listenFd_, 8) != 0 ||
+      ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    std::perror("FakeHttpServer");
+    std::abort();
+  }
+  port_ = ntohs(addr.sin_port);
+  thread_ = std::thread([this] { serve(); });
+}
+
+FakeHttpServer::~FakeHttpServer() {
+  stop_ = true;
+  thread_.join();
+  ::close(listenFd_);
+}
+
+QUrl FakeHttpServer::url(const QString& page) const {
+  return QUrl(QStringLiteral("http://127.0.0.1:%1/%2").arg(port_).arg(page));
+}
+
+void FakeHttpServer::setReply(const Reply& reply) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  reply_ = reply;
+}
+
+QList<QByteArray> FakeHttpServer::requests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
+}
+
+void FakeHttpServer::serve() {
+  while (!stop_) {
+    pollfd p{listenFd_, POLLIN, 0};
+    if (::poll(&p, 1, kSliceMs) <= 0) continue;
+    const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    handle(fd);
+    ::close(fd);
+  }
+}
+
+void FakeHttpServer::handle(int fd) {
+  QByteArray data;
+  qsizetype wanted = -1;  // total request size once the head is known
+  auto lastByte = std::chrono::steady_clock::now();
+  bool peerClosed = false;
+  while (!stop_ && (wanted < 0 || data.size() < wanted)) {
+    if (std::chrono::steady_clock::now() - lastByte > kIdleLimit) break;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, kSliceMs) <= 0) continue;
+    char buf[16384];
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) {
+      peerClosed = true;
+      break;
+    }
+    data.append(buf, qsizetype(n));
+    lastByte = std::chrono::steady_clock::now();
+    if (wanted < 0) {
+      const qsizetype end = headEnd(data);
+      if (end >= 0) wanted = end + contentLength(data.left(end));
+    }
+  }
+  Reply reply;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!data.isEmpty()) requests_.append(data);
+    reply = reply_;
+  }
+  if (stop_ || peerClosed || wanted < 0) return;
+
+  if (!reply.answer) {
+    // Hold the line silently until the client hangs up (or the test ends).
+    while (!stop_) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, kSliceMs) <= 0) continue;
+      char buf[4096];
+      if (::recv(fd, buf, sizeof buf, 0) <= 0) return;
+    }
+    return;
+  }
+
+  QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' +
+                    reasonFor(reply.status) + "\r\nConnection: close\r\n";
+  if (reply.sendContentLength) {
+    head += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
+  }
+  sendAll(fd, head + "\r\n" + reply.body);
+  ::shutdown(fd, SHUT_WR);
+}
+
+QList<QByteArray> ParsedRequest::values(const QByteArray& name) const {
+  QList<QByteArray> out;
+  for (const auto& f : fields) {
+    if (f.first.compare(name, Qt::CaseInsensitive) == 0) out.append(f.second);
+  }
+  return out;
+}
+
+ParsedRequest parseRequest(const QByteArray& raw) {
+  ParsedRequest r;
+  const qsizetype end = headEnd(raw);
+  if (end < 0) return r;
+  const QList<QByteArray> lines = raw.left(end - 4).split('\n');
+  const QList<QByteArray> start = lines.first().trimmed().split(' ');
+  if (start.size() != 3) return r;
+  r.method = start[0];
+  r.target = start[1];
+  for (qsizetype i = 1; i < lines.size(); ++i) {
+    QByteArray line = lines[i];
+    if (line.endsWith('\r')) line.chop(1);
+    const qsizetype colon = line.indexOf(':');
+    if (colon <= 0) return r;
+    r.fields.append({line.left(colon), line.mid(colon + 1).trimmed()});
+  }
+  r.body = raw.mid(end);
+  r.valid = true;
+  return r;
+}
+
+QList<QByteArray> multipartParts(const ParsedRequest& request) {
+  const QList<QByteArray> types = request.values("Content-Type");
+  if (types.size() != 1) return {};
+  const QByteArray marker = "boundary=";
+  const qsizetype at = types.first().indexOf(marker);
+  if (!types.first().startsWith("multipart/form-data;") || at < 0) return {};
+  const QByteArray delimiter = "--" + types.first().mid(at + marker.size());
+
+  // body = delimiter CRLF part (CRLF delimiter CRLF part)* CRLF delimiter "--" CRLF
+  const QByteArray& body = request.body;
+  if (!body.startsWith(delimiter + "\r\n")) return {};
+  QList<QByteArray> parts;
+  qsizetype pos = delimiter.size() + 2;
+  const QByteArray between = "\r\n" + delimiter;
+  while (true) {
+    const qsizetype next = body.indexOf(between, pos);
+    if (next < 0) return {};
+    parts.append(body.mid(pos, next - pos));
+    const qsizetype after = next + between.size();
+    if (body.mid(after) == "--\r\n") return parts;
+    if (body.mid(after, 2) != "\r\n") return {};
+    pos = after + 2;
+  }
+}
+
+}  // namespace testing_http

@@ -1,0 +1,256 @@
+// Tests of the device CGI client against a loopback fake of a device's web server: what goes on
+// the wire, which answers count as success, and that no device can hold a caller forever.
+#include "plugin/HTTPClient.h"
+
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+
+#include "tests/fakes/Bytes.h"
+#include "tests/fakes/FakeHttpServer.h"
+
+namespace {
+
+using testing_bytes::bytes;
+using testing_bytes::hex;
+using testing_http::FakeHttpServer;
+using testing_http::multipartParts;
+using testing_http::parseRequest;
+using testing_http::Reply;
+using Clock = std::chrono::steady_clock;
+
+// The plug-in service owns libcurl's global set-up in production; the test binary does it here.
+class CurlEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { ASSERT_EQ(curl_global_init(CURL_GLOBAL_DEFAULT), CURLE_OK); }
+  void TearDown() override { curl_global_cleanup(); }
+};
+[[maybe_unused]] ::testing::Environment* const kCurlEnvironment =
+    ::testing::AddGlobalTestEnvironment(new CurlEnvironment);
+
+QByteArray part(const char* name, const QByteArray& value) {
+  return QByteArray("Content-Disposition: form-data; name=\"") + name + "\"\r\n\r\n" + value;
+}
+
+// Short bounds so failing devices are detected in about a second; generous enough for a loaded
+// machine to never trip them on a healthy exchange.
+HTTPClient::Limits quickLimits() {
+  HTTPClient::Limits l;
+  l.connectTimeout = std::chrono::milliseconds(5'000);
+  l.lowSpeedTime = std::chrono::seconds(1);
+  return l;
+}
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+class HttpClientTest : public ::testing::Test {
+ protected:
+  FakeHttpServer device_;
+};
+
+// ---- What the request carries ----
+
+TEST_F(HttpClientTest, FetchSendsThreeFieldsAsPartsInOrder) {
+  device_.setReply({200, "file bytes"});
+  const HTTPClient::Form form = {
+      {"FileName", "a.ps"}, {"FileType", "2"}, {"FontMacroId", "3"}};
+  EXPECT_EQ(HTTPClient::post(device_.url("DSMGetFiles.cgi"), form), "file bytes");
+
+  ASSERT_EQ(device_.requests().size(), 1);
+  const auto request = parseRequest(device_.requests().first());
+  ASSERT_TRUE(request.valid) << hex(device_.requests().first());
+  EXPECT_EQ(request.method, "POST");
+  EXPECT_EQ(request.target, "/DSMGetFiles.cgi");
+  EXPECT_EQ(request.values("Content-Length"),
+            QList<QByteArray>{QByteArray::number(request.body.size())});
+  const QList<QByteArray> expected = {part("FileName", "a.ps"), part("FileType", "2"),
+                                      part("FontMacroId", "3")};
+  const QList<QByteArray> parts = multipartParts(request);
+  ASSERT_EQ(parts.size(), expected.size()) << hex(request.body);
+  for (qsizetype i = 0; i < parts.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(hex(parts[i]), hex(expected[i]));
+  }
+}
+
+TEST_F(HttpClientTest, RepeatedNamesStayAsSeparatePartsInListOrder) {
+  // A delete of two files repeats the three fields once per file, first file first.
+  const HTTPClient::Form form = {{"FileName", "b.pcl"}, {"FileType", "3"}, {"FontMacroId", "7"},
+                                 {"FileName", "a.ps"},  {"FileType", "1"}, {"FontMacroId", "12"}};
+  EXPECT_EQ(HTTPClient::post(device_.url("DSMDeletefiles.cgi"), form), "");
+
+  ASSERT_EQ(device_.requests().size(), 1);
+  const auto request = parseRequest(device_.requests().first());
+  EXPECT_EQ(request.target, "/DSMDeletefiles.cgi");
+  const QList<QByteArray> expected = {part("FileName", "b.pcl"), part("FileType", "3"),
+                                      part("FontMacroId", "7"),  part("FileName", "a.ps"),
+                                      part("FileType", "1"),     part("FontMacroId", "12")};
+  EXPECT_EQ(multipartParts(request), expected) << hex(request.body);
+}
+
+TEST_F(HttpClientTest, ValuesTravelAsLatin1WithEmbeddedNulAndEmptyValueKept) {
+  const HTTPClient::Form form = {
+      {"FileName", QString::fromLatin1("caf\xE9 x.ps")},   // Latin-1 letter, one byte
+      {"FileType", QString()},                             // empty value is still a part
+      {"FontMacroId", QString::fromLatin1("1\0002", 3)}};  // NUL must not cut the value
+  (void)HTTPClient::post(device_.url("DSMGetFiles.cgi"), form);
+  ASSERT_EQ(device_.requests().size(), 1);
+  const QList<QByteArray> expected = {part("FileName", "caf\xE9 x.ps"), part("FileType", ""),
+                                      part("FontMacroId", bytes("1\0002", 3))};
+  EXPECT_EQ(multipartParts(parseRequest(device_.requests().first())), expected);
+}
+
+TEST_F(HttpClientTest, NoExpectHeaderEvenForABodyLargeEnoughToTriggerIt) {
+  // libcurl announces bodies over 1 MiB with an Expect header and then waits for an interim
+  // answer the devices never give; the request must carry no Expect with a value.
+  struct Case { const char* why; qsizetype valueSize; };
+  const Case kCases[] = {{"small fetch form", 4}, {"body over 1 MiB", 1100 * 1024}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.why);
+    FakeHttpServer device;
+    const HTTPClient::Form form = {{"FileName", QString(c.valueSize, QLatin1Char('x'))}};
+    const auto start = Clock::now();
+    (void)HTTPClient::post(device.url("DSMGetFiles.cgi"), form, {}, quickLimits());
+    EXPECT_LT(secondsSince(start), 0.9) << "stalled waiting for an interim answer";
+    ASSERT_EQ(device.requests().size(), 1);
+    const auto request = parseRequest(device.requests().first());
+    for (const QByteArray& v : request.values("Expect")) EXPECT_EQ(v, "");
+    EXPECT_EQ(multipartParts(request).size(), 1);
+  }
+}
+
+TEST_F(HttpClientTest, EmptyFormSendsPlainGet) {
+  device_.setReply({200, "listing"});
+  EXPECT_EQ(HTTPClient::post(device_.url("DSMGetFiles.cgi"), {}), "listing");
+  ASSERT_EQ(device_.requests().size(), 1);
+  const auto request = parseRequest(device_.requests().first());
+  EXPECT_EQ(request.method, "GET");
+  EXPECT_EQ(request.target, "/DSMGetFiles.cgi");
+  EXPECT_TRUE(request.body.isEmpty());
+}
+
+// ---- Which answers count ----
+
+TEST_F(HttpClientTest, OnlyStatus200ReturnsTheBody) {
+  const QByteArray binary = bytes("\x00\x01%!PS\r\n\xFF\x00tail", 15);
+  struct Case { const char* why; Reply reply; bool ok; };
+  const Case kCases[] = {
+      {"200 returns binary body intact", {200, binary}, true},
+      {"200 without Content-Length, body up to close", {200, binary, false}, true},
+      {"200 with empty body is not an error here", {200, ""}, true},
+      {"404 page missing", {404, "not found"}, false},
+      {"500 device failure", {500, ""}, false},
+      {"204 is success for HTTP but not a 200", {204, ""}, false},
+      {"301 is not followed", {301, ""}, false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.why);
+    device_.setReply(c.reply);
+    const HTTPClient::Form form = {{"FileName", "a.ps"}};
+    if (c.ok) {
+      EXPECT_EQ(hex(HTTPClient::post(device_.url("DSMGetFiles.cgi"), form, {}, quickLimits())),
+                hex(c.reply.body));
+    } else {
+      EXPECT_THROW((void)HTTPClient::post(device_.url("DSMGetFiles.cgi"), form, {}, quickLimits()),
+                   HTTPClient::HTTPClientError);
+    }
+  }
+}
+
+TEST(HttpClientUnreachable, RefusedConnectionThrows) {
+  // A bound but not listening port refuses at once; keeping it bound keeps the port ours.
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  const QUrl url(QStringLiteral("http://127.0.0.1:%1/DSMGetFiles.cgi").arg(ntohs(addr.sin_port)));
+  EXPECT_THROW((void)HTTPClient::post(url, {{"FileName", "a.ps"}}), HTTPClient::HTTPClientError);
+  ::close(fd);
+}
+
+TEST(HttpClientUnreachable, NonHttpSchemesAreRefused) {
+  // Only the devices' web pages may be reached; a malformed address must not open a local file.
+  EXPECT_THROW((void)HTTPClient::post(QUrl("file:///etc/hostname"), {}),
+               HTTPClient::HTTPClientError);
+}
+
+// ---- Bounds: no device holds a caller forever ----
+
+TEST_F(HttpClientTest, SilentDeviceThrowsAfterTheLowSpeedTime) {
+  device_.setReply({200, "never sent", true, false});
+  const auto start = Clock::now();
+  EXPECT_THROW((void)HTTPClient::post(device_.url("DSMGetFiles.cgi"), {{"FileName", "a.ps"}}, {},
+                                      quickLimits()),
+               HTTPClient::HTTPClientError);
+  const double took = secondsSince(start);
+  EXPECT_GE(took, 0.9) << "gave up before the configured time";
+  EXPECT_LT(took, 30.0);  // libcurl averages speed over a few seconds
+  EXPECT_EQ(device_.requests().size(), 1) << "the request itself was sent";
+}
+
+TEST_F(HttpClientTest, StopCheckAbortsAHangingTransferPromptly) {
+  device_.setReply({200, "never sent", true, false});
+  std::atomic<int> polls{0};
+  const auto start = Clock::now();
+  // Production limits: without the stop check this call would wait 120 s.
+  const HTTPClient::StopCheck stop = [&] {
+    ++polls;
+    return Clock::now() - start > std::chrono::milliseconds(300);
+  };
+  EXPECT_THROW((void)HTTPClient::post(device_.url("DSMGetFiles.cgi"), {{"FileName", "a.ps"}}, stop),
+               HTTPClient::HTTPClientError);
+  EXPECT_LT(secondsSince(start), 10.0);
+  EXPECT_GT(polls.load(), 1);
+}
+
+TEST_F(HttpClientTest, StopAlreadyRequestedDoesNotContactTheDevice) {
+  struct Case { const char* why; HTTPClient::StopCheck stop; };
+  const Case kCases[] = {
+      {"stop requested", [] { return true; }},
+      {"stop check throws: treated as stop", []() -> bool { throw 42; }},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.why);
+    EXPECT_THROW((void)HTTPClient::post(device_.url("DSMGetFiles.cgi"), {}, c.stop),
+                 HTTPClient::HTTPClientError);
+  }
+  EXPECT_TRUE(device_.requests().isEmpty());
+}
+
+TEST_F(HttpClientTest, BodyOverTheCapThrowsAndAtTheCapReturns) {
+  HTTPClient::Limits limits = quickLimits();
+  limits.maxBodyBytes = 1000;
+  struct Case { const char* why; qsizetype size; bool sendLength; bool ok; };
+  const Case kCases[] = {
+      {"exactly the cap", 1000, true, true},
+      {"announced over the cap", 1001, true, false},
+      {"unannounced over the cap, read until close", 64 * 1024, false, false},
+      {"unannounced, exactly the cap", 1000, false, true},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.why);
+    const QByteArray body(c.size, 'z');
+    device_.setReply({200, body, c.sendLength});
+    if (c.ok) {
+      EXPECT_EQ(HTTPClient::post(device_.url("DSMGetFiles.cgi"), {}, {}, limits).size(), c.size);
+    } else {
+      EXPECT_THROW((void)HTTPClient::post(device_.url("DSMGetFiles.cgi"), {}, {}, limits),
+                   HTTPClient::HTTPClientError);
+    }
+  }
+}
+
+}  // namespace
