@@ -1,0 +1,278 @@
+// Worker threads and groups: deletion on the main loop, exceptions in bodies, interruptible
+// sleep, shutdown of a group, restarts.
+#include "framework/Thread.h"
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "framework/Log.h"
+#include "tests/fakes/QtApp.h"
+
+namespace {
+
+using Zarvo::Thread;
+using Zarvo::ThreadGroup;
+
+// A thread whose body is a function; it reports its own destruction through a shared flag so
+// tests can see when the group deleted it without touching the (then freed) object.
+class FnThread : public Thread {
+ public:
+  using Body = std::function<void(FnThread&)>;
+  FnThread(ThreadGroup* group, Body body, std::shared_ptr<std::atomic<bool>> destroyed = nullptr)
+      : Thread(group), body_(std::move(body)), destroyed_(std::move(destroyed)) {}
+  ~FnThread() override {
+    if (destroyed_) *destroyed_ = true;
+  }
+  bool sleepFor(unsigned long ms) { return sleep(ms); }
+
+ protected:
+  void run() override { body_(*this); }
+
+ private:
+  Body body_;
+  std::shared_ptr<std::atomic<bool>> destroyed_;
+};
+
+// Pumps the main loop until `done` holds or `ms` pass; returns `done()`.
+bool pumpUntil(const std::function<bool()>& done, int ms = 10000) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!done() && timer.elapsed() < ms) testing_qt::pumpEvents(5);
+  return done();
+}
+
+// Spins (without an event loop) until `done` holds or `ms` pass.
+bool waitUntil(const std::function<bool()>& done, int ms = 10000) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!done() && timer.elapsed() < ms) QThread::msleep(2);
+  return done();
+}
+
+struct ErrLines {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+};
+
+ErrLines& errLines() {
+  static ErrLines* lines = [] {
+    auto* l = new ErrLines;  // appenders cannot be removed, so it lives until exit
+    zlog::add_appender(
+        "err",
+        [l](const zlog::Log&, const std::string& text) {
+          std::lock_guard<std::mutex> lock(l->mutex);
+          l->lines.push_back(text);
+        },
+        100);
+    return l;
+  }();
+  return *lines;
+}
+
+class ThreadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing_qt::coreApp();
+    Zarvo::setupLogging();  // releases the start-up hold so "err" lines arrive at once
+    errLines();
+  }
+};
+
+TEST_F(ThreadTest, GroupDeletesAFinishedMemberOnTheNextLoopPass) {
+  ThreadGroup group;
+  auto destroyed = std::make_shared<std::atomic<bool>>(false);
+  auto* t = new FnThread(
+      &group, [](FnThread&) {}, destroyed);
+  EXPECT_EQ(group.size(), 1);
+  t->start();
+  ASSERT_TRUE(t->wait(10000));
+  EXPECT_FALSE(*destroyed) << "deleted before the event loop ran";
+  ASSERT_TRUE(pumpUntil([&] { return destroyed->load(); }));
+  EXPECT_EQ(group.size(), 0);
+}
+
+TEST_F(ThreadTest, AnyExceptionEndsTheBodyAndStillPostsTheDeletion) {
+  struct Case {
+    const char* why;
+    std::function<void()> raise;
+    const char* errText;  // expected in the "err" line, or null for none
+  };
+  const Case kCases[] = {
+      {"the framework's own way to end a body", [] { throw TerminateThreadException(); }, nullptr},
+      {"a standard exception is named on err", [] { throw std::runtime_error("disk on fire"); },
+       "disk on fire"},
+      {"anything else is caught too", [] { throw 42; }, "unknown type"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.why);
+    {
+      std::lock_guard<std::mutex> lock(errLines().mutex);
+      errLines().lines.clear();
+    }
+    ThreadGroup group;
+    auto destroyed = std::make_shared<std::atomic<bool>>(false);
+    std::atomic<bool> pastThrow{false};
+    auto* t = new FnThread(
+        &group,
+        [&](FnThread&) {
+          c.raise();
+          pastThrow = true;
+        },
+        destroyed);
+    t->start();
+    ASSERT_TRUE(pumpUntil([&] { return destroyed->load(); }));
+    EXPECT_FALSE(pastThrow);
+    std::lock_guard<std::mutex> lock(errLines().mutex);
+    if (c.errText) {
+      ASSERT_EQ(errLines().lines.size(), 1u);
+      EXPECT_NE(errLines().lines[0].find(c.errText), std::string::npos) << errLines().lines[0];
+    } else {
+      EXPECT_TRUE(errLines().lines.empty());
+    }
+  }
+}
+
+TEST_F(ThreadTest, RequestStopWakesASleepingBodyAtOnce) {
+  std::atomic<bool> sleeping{false};
+  std::atomic<int> result{-1};
+  FnThread t(nullptr, [&](FnThread& self) {
+    sleeping = true;
+    result = self.sleepFor(60000) ? 1 : 0;
+  });
+  QElapsedTimer timer;
+  timer.start();
+  t.start();
+  ASSERT_TRUE(waitUntil([&] { return sleeping.load(); }));
+  t.requestStop();
+  ASSERT_TRUE(t.wait(30000));
+  EXPECT_LT(timer.elapsed(), 30000);
+  EXPECT_EQ(result, 1);
+}
+
+TEST_F(ThreadTest, SleepReportsAStopRequestedBeforeItAndElapsesOtherwise) {
+  std::atomic<int> early{-1};
+  FnThread stopped(nullptr, [&](FnThread& self) { early = self.sleepFor(60000) ? 1 : 0; });
+  stopped.requestStop();
+  stopped.start();
+  ASSERT_TRUE(stopped.wait(30000));
+  EXPECT_EQ(early, 1);
+
+  std::atomic<int> full{-1};
+  std::atomic<qint64> slept{0};
+  FnThread plain(nullptr, [&](FnThread& self) {
+    QElapsedTimer timer;
+    timer.start();
+    full = self.sleepFor(100) ? 1 : 0;
+    slept = timer.elapsed();
+  });
+  plain.start();
+  ASSERT_TRUE(plain.wait(30000));
+  EXPECT_EQ(full, 0);
+  EXPECT_GE(slept, 90);  // coarse timers may round a little early
+}
+
+// A stop racing with the start of the sleep must not be lost: every round ends promptly.
+TEST_F(ThreadTest, StopRacingTheSleepIsNeverLost) {
+  for (int round = 0; round < 100; ++round) {
+    SCOPED_TRACE(round);
+    FnThread t(nullptr, [](FnThread& self) { self.sleepFor(60000); });
+    t.start();
+    if (round % 2) QThread::yieldCurrentThread();
+    t.requestStop();
+    ASSERT_TRUE(t.wait(20000));
+  }
+}
+
+TEST_F(ThreadTest, DestroyingAGroupStopsAndJoinsPollingMembers) {
+  auto* group = new ThreadGroup;
+  std::atomic<int> running{0};
+  std::atomic<int> returned{0};
+  std::vector<std::shared_ptr<std::atomic<bool>>> destroyed;
+  for (int i = 0; i < 2; ++i) {
+    destroyed.push_back(std::make_shared<std::atomic<bool>>(false));
+    auto* t = new FnThread(
+        group,
+        [&](FnThread& self) {
+          ++running;
+          while (!self.stopRequested()) QThread::msleep(100);
+          ++returned;
+        },
+        destroyed.back());
+    t->start();
+  }
+  ASSERT_TRUE(waitUntil([&] { return running == 2; }));
+  QElapsedTimer timer;
+  timer.start();
+  delete group;
+  EXPECT_EQ(returned, 2);
+  EXPECT_LT(timer.elapsed(), 20000);
+  // The group owned them: stopped members are deleted with it, not leaked.
+  EXPECT_TRUE(*destroyed[0]);
+  EXPECT_TRUE(*destroyed[1]);
+}
+
+TEST_F(ThreadTest, TerminateAllEmptiesTheGroupAndLateDeletionEventsStillDelete) {
+  ThreadGroup group;
+  auto destroyed = std::make_shared<std::atomic<bool>>(false);
+  auto* t = new FnThread(
+      &group, [](FnThread& self) { self.sleepFor(60000); }, destroyed);
+  t->start();
+  group.terminateAll();
+  EXPECT_EQ(group.size(), 0);
+  EXPECT_TRUE(pumpUntil([&] { return destroyed->load(); }));
+}
+
+TEST_F(ThreadTest, StartTwiceRunsTheBodiesOneAfterTheOther) {
+  std::atomic<int> inside{0};
+  std::atomic<int> runs{0};
+  std::atomic<bool> overlapped{false};
+  FnThread t(nullptr, [&](FnThread&) {
+    if (++inside > 1) overlapped = true;
+    QThread::msleep(200);
+    ++runs;
+    --inside;
+  });
+  t.start();
+  t.start();
+  ASSERT_TRUE(t.wait(30000));
+  EXPECT_EQ(runs, 2);
+  EXPECT_FALSE(overlapped);
+}
+
+TEST_F(ThreadTest, RestartFromTheBodyItselfIsRefusedInsteadOfHanging) {
+  std::atomic<int> runs{0};
+  FnThread t(nullptr, [&](FnThread& self) {
+    ++runs;
+    self.start();
+  });
+  t.start();
+  ASSERT_TRUE(t.wait(30000));
+  EXPECT_EQ(runs, 1);
+}
+
+// An owner that deletes a grouped member itself must not leave the group a dangling pointer
+// or a second delete for the deletion event still queued.
+TEST_F(ThreadTest, MemberDeletedByHandIsForgottenByTheGroup) {
+  ThreadGroup group;
+  auto* t = new FnThread(&group, [](FnThread&) {});
+  t->start();
+  ASSERT_TRUE(t->wait(10000));
+  delete t;  // its deletion event is still queued
+  EXPECT_EQ(group.size(), 0);
+  testing_qt::pumpEvents(50);
+  auto destroyed = std::make_shared<std::atomic<bool>>(false);
+  auto* next = new FnThread(
+      &group, [](FnThread&) {}, destroyed);
+  next->start();
+  EXPECT_TRUE(pumpUntil([&] { return destroyed->load(); }));
+}
+
+}  // namespace
