@@ -66,6 +66,16 @@ void PacketDOM::releaseDocument() {
 
 void PacketDOM::fromByteArray(const QByteArray& bytes) {
   releaseDocument();
+  QString error;
+  auto parser = parseDocument(bytes, &error);
+  if (!parser) throw WrongPacketFormat(error);
+  document_ = parser->getDocument();
+  ownsDocument_ = false;
+  parser_ = std::move(parser);
+}
+
+std::unique_ptr<XercesDOMParser> parseDocument(const QByteArray& bytes, QString* error) {
+  ensureXercesInitialised();
   auto parser = std::make_unique<XercesDOMParser>();
   parser->setValidationScheme(XercesDOMParser::Val_Never);
   parser->setDoNamespaces(false);
@@ -77,24 +87,29 @@ void PacketDOM::fromByteArray(const QByteArray& bytes) {
   FirstErrorHandler errors;
   parser->setErrorHandler(&errors);
   MemBufInputSource source(reinterpret_cast<const XMLByte*>(bytes.constData()),
-                           XMLSize_t(bytes.size()), "packet");
+                           XMLSize_t(bytes.size()), "document");
+  QString thrown;
   try {
     parser->parse(source);
   } catch (const XMLException& e) {
-    throw WrongPacketFormat(fromXml(e.getMessage()));
+    thrown = fromXml(e.getMessage());
   } catch (const DOMException& e) {
-    throw WrongPacketFormat(fromXml(e.getMessage()));
+    thrown = fromXml(e.getMessage());
+  } catch (...) {
+    thrown = QStringLiteral("the XML parser failed");
   }
   parser->setErrorHandler(nullptr);
   parser->setSecurityManager(nullptr);
-  if (parser->getErrorCount() != 0 || !parser->getDocument() ||
+  if (!thrown.isEmpty() || parser->getErrorCount() != 0 || !parser->getDocument() ||
       !parser->getDocument()->getDocumentElement()) {
-    throw WrongPacketFormat(errors.message().isEmpty() ? QStringLiteral("not an XML document")
-                                                       : errors.message());
+    if (error) {
+      *error = !thrown.isEmpty()               ? thrown
+               : !errors.message().isEmpty() ? errors.message()
+                                             : QStringLiteral("not an XML document");
+    }
+    return nullptr;
   }
-  document_ = parser->getDocument();
-  ownsDocument_ = false;
-  parser_ = std::move(parser);
+  return parser;
 }
 
 DOMDocument* PacketDOM::ensureDocument() const {

@@ -122,6 +122,11 @@ class ResponsePacket : public PacketDOM {
   QString details_;
 };
 
+// Parses bytes with the settings every untrusted document gets here: no validation, no
+// namespaces, no external DTD or entity ever fetched, entity expansion bounded. Returns the
+// parser (which owns the document) or null with `error` set to the parser's message.
+std::unique_ptr<xercesc::XercesDOMParser> parseDocument(const QByteArray& bytes, QString* error);
+
 // Conversion helpers between Xerces strings and QString.
 QString fromXml(const XMLCh* text);
 const XMLCh* toXml(const QString& text);  // valid while `text` lives unchanged

@@ -1,0 +1,279 @@
+#include "framework/Application.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTcpServer>
+#include <cstdlib>
+
+#include <xalanc/XalanTransformer/XalanTransformer.hpp>
+#include <xercesc/util/PlatformUtils.hpp>
+
+#include "framework/Log.h"
+#include "framework/ManagementService.h"
+#include "framework/Thread.h"
+#include "http/Listener.h"
+
+namespace Zarvo {
+
+namespace {
+std::atomic<Application*> gInstance{nullptr};
+
+// The text of every element of that name below the root.
+QStringList elementTexts(xercesc::DOMDocument* doc, const QString& name) {
+  QStringList texts;
+  xercesc::DOMNodeList* list = doc->getDocumentElement()->getElementsByTagName(toXml(name));
+  for (XMLSize_t i = 0; list && i < list->getLength(); ++i) {
+    texts << fromXml(list->item(i)->getTextContent());
+  }
+  return texts;
+}
+}  // namespace
+
+std::shared_ptr<Service> Application::ServiceStatusInfo::service() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return service_;
+}
+
+void Application::ServiceStatusInfo::setService(std::shared_ptr<Service> s) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  service_ = std::move(s);
+}
+
+ApplicationConfig ApplicationConfig::fromFile(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) {
+    ApplicationConfig config;
+    config.error = QStringLiteral("cannot open configuration file %1: %2")
+                       .arg(QDir::current().absoluteFilePath(path), file.errorString());
+    return config;
+  }
+  ApplicationConfig config = fromBytes(file.readAll());
+  if (!config.read) config.error = QStringLiteral("configuration file %1 is not well-formed: %2")
+                                       .arg(QDir::current().absoluteFilePath(path), config.error);
+  return config;
+}
+
+ApplicationConfig ApplicationConfig::fromBytes(const QByteArray& bytes) {
+  ApplicationConfig config;
+  auto parser = parseDocument(bytes, &config.error);
+  if (!parser) return config;
+  xercesc::DOMDocument* doc = parser->getDocument();
+  const QStringList dispatcher = elementTexts(doc, QStringLiteral("DispatcherURL"));
+  if (dispatcher.size() == 1) config.dispatcherUrl = dispatcher.first();
+  const QStringList names = elementTexts(doc, QStringLiteral("Name"));
+  if (!names.isEmpty()) config.name = names.first();
+  const QStringList service = elementTexts(doc, QStringLiteral("ServiceURL"));
+  if (service.size() == 1) config.serviceUrl = service.first();
+  config.read = true;
+  return config;
+}
+
+Application::Application(int argc, char** argv, const QString& serviceName,
+                         const QString& configFileName)
+    : QtService<QCoreApplication>(argc, argv, serviceName), configFileName_(configFileName) {
+  setupLogging();
+  Application* expected = nullptr;
+  if (!gInstance.compare_exchange_strong(expected, this)) {
+    ZLOG("err") << "Only single instance of Application object allowed.";
+    std::exit(-1);
+  }
+  registerServiceFactory(QStringLiteral("MGMT"), new ServiceFactory<ManagementService>());
+  threadGroup_ = std::make_unique<ThreadGroup>();
+}
+
+Application::~Application() {
+  threadGroup_.reset();  // stops and joins every connection thread
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& entry : services_) entry.second->setService(nullptr);
+  }
+  if (xmlInitialised_) {
+    xalanc::XalanTransformer::terminate();
+    xercesc::XMLPlatformUtils::Terminate();
+  }
+  Application* self = this;
+  gInstance.compare_exchange_strong(self, nullptr);
+}
+
+Application* Application::instance() { return gInstance.load(); }
+
+void Application::registerServiceFactory(const QString& serviceName, ServiceFactoryBase* factory) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto& record = services_[serviceName];
+  if (!record) {
+    record = std::make_shared<ServiceStatusInfo>();
+    serviceNames_ << serviceName;
+  }
+  record->factory.reset(factory);
+}
+
+void Application::start() {
+  ZLOG("info") << "Zarvo Application started: " << serviceName().toUtf8();
+  // A relative configuration file name is found next to the executable.
+  QDir::setCurrent(QCoreApplication::applicationDirPath());
+  xercesc::XMLPlatformUtils::Initialize();
+  xalanc::XalanTransformer::initialize();
+  xmlInitialised_ = true;
+  started_ = true;
+
+  createServices();
+  if (!configFileName_.isEmpty()) readConfiguration();
+  if (!openListener()) {
+    QCoreApplication::quit();
+    return;
+  }
+  if (namingServiceUrl_.isValid() && !namingServiceUrl_.isEmpty()) {
+    registerInNamingService(namingServiceUrl_);
+  }
+  const QStringList names = [this] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return serviceNames_;
+  }();
+  for (const QString& name : names) startService(name);
+}
+
+void Application::readConfiguration() {
+  const ApplicationConfig config = ApplicationConfig::fromFile(configFileName_);
+  if (!config.read) {
+    ZLOG("err") << "Configuration not read, " << config.error;
+    return;
+  }
+  namingServiceUrl_ = QUrl(config.dispatcherUrl.trimmed());
+  if (!config.serviceUrl.isEmpty()) serviceUrl_ = QUrl(config.serviceUrl.trimmed());
+}
+
+bool Application::openListener() {
+  const bool fixedPort = serviceUrl_.isValid() && !serviceUrl_.isEmpty();
+  // A URL without a port means the HTTP default.
+  const quint16 port = fixedPort ? quint16(serviceUrl_.port(80)) : 0;
+  listener_ = createListener(*this, QCoreApplication::instance(), port, connectionLimits_);
+  if (fixedPort) {
+    if (!listener_->isListening()) {
+      ZLOG("err") << "Error listening port: " << port;
+      return false;
+    }
+    ZLOG("info") << "Listening incomming requests on port: " << port;
+    return true;
+  }
+  if (!listener_->isListening()) {
+    ZLOG("err") << "Error listening automatically bound port";
+    return false;
+  }
+  const quint16 bound = listener_->serverPort();
+  ZLOG("info") << "Listening incomming requests on port: " << bound;
+  serviceUrl_ = QUrl(QStringLiteral("http://localhost:%1/").arg(bound));
+  return true;
+}
+
+void Application::stop() {
+  if (stopped_.exchange(true)) return;  // runs once, whoever asks first
+  const QStringList names = [this] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return serviceNames_;
+  }();
+  for (auto it = names.crbegin(); it != names.crend(); ++it) {
+    stopService(*it);
+    QCoreApplication::processEvents(QEventLoop::AllEvents, stopEventWindowMs_);
+  }
+}
+
+int Application::runApplication() {
+  const int result = QtService<QCoreApplication>::runApplication();
+  stop();
+  return result;
+}
+
+void Application::createServices() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const QString& name : serviceNames_) {
+    ServiceStatusInfo& record = *services_[name];
+    if (!record.service()) record.setService(std::shared_ptr<Service>(record.factory->create()));
+  }
+  updateCommandMap();
+}
+
+void Application::startService(const QString& name) {
+  std::shared_ptr<Service> service;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = services_.find(name);
+    if (it == services_.end()) return;
+    service = it->second->service();
+    if (!service) {
+      service.reset(it->second->factory->create());
+      it->second->setService(service);
+      updateCommandMap();
+    }
+  }
+  service->start();
+}
+
+void Application::stopService(const QString& name) {
+  std::shared_ptr<Service> service;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = services_.find(name);
+    if (it == services_.end()) return;
+    service = it->second->service();
+    if (service) {
+      service->stop();  // waits for the requests in progress
+      it->second->setService(nullptr);
+    }
+    updateCommandMap();
+  }
+  service.reset();  // destroyed here unless a dispatch that lost the race still holds it
+}
+
+void Application::updateCommandMap() {
+  for (const auto& entry : services_) {
+    const std::shared_ptr<Service> service = entry.second->service();
+    if (!service) continue;
+    for (const auto& handler : service->handlers()) commands_[handler.first] = entry.second;
+  }
+  auto snapshot = std::make_shared<const CommandMap>(commands_);
+  std::lock_guard<std::mutex> lock(snapshotMutex_);
+  snapshot_ = std::move(snapshot);
+}
+
+std::shared_ptr<const Application::CommandMap> Application::commandMap() const {
+  std::lock_guard<std::mutex> lock(snapshotMutex_);
+  return snapshot_ ? snapshot_ : std::make_shared<const CommandMap>();
+}
+
+PacketPtr Application::processPacket(Packet& request) {
+  QString command;
+  try {
+    command = request.command();
+  } catch (const WrongPacketFormat&) {
+    return nullptr;
+  }
+  const auto map = commandMap();
+  auto it = map->find(command);
+  if (it == map->end()) return nullptr;
+  const std::shared_ptr<Service> service = it->second->service();
+  if (!service) return std::make_unique<ResponsePacket>(5, QStringLiteral("Service paused"));
+  return service->processPacket(request);
+}
+
+PacketPtr Application::processRequest(const QString& command, const QByteArray& body) {
+  const auto map = commandMap();
+  auto it = map->find(command);
+  if (it == map->end()) {
+    return std::make_unique<ResponsePacket>(2, QStringLiteral("Can't handle command: ") + command);
+  }
+  const std::shared_ptr<Service> service = it->second->service();
+  if (!service) return std::make_unique<ResponsePacket>(5, QStringLiteral("Service paused"));
+  return service->processRequest(command, body);
+}
+
+QUrl Application::serviceUrl() const { return serviceUrl_; }
+QUrl Application::namingServiceUrl() const { return namingServiceUrl_; }
+
+void Application::customEvent(QEvent* event) {
+  if (event->type() != RestartServiceEvent::kType) return;
+  const QString name = static_cast<RestartServiceEvent*>(event)->serviceName();
+  stopService(name);
+  startService(name);
+}
+
+}  // namespace Zarvo

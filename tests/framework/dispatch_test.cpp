@@ -1,0 +1,150 @@
+// Dispatch of one request to its handler, and every failure on the way turned into a
+// response packet with a result code.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "framework/Packet.h"
+#include "framework/Service.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Zarvo::PacketPtr;
+using Zarvo::ResponsePacket;
+
+class EchoRequest : public Zarvo::RequestPacket {
+ public:
+  EchoRequest() : RequestPacket(QStringLiteral("Echo")) {}
+};
+class EchoResponse : public ResponsePacket {};
+
+// A service whose handlers show each outcome of a dispatch.
+class ProbeService : public Zarvo::Service {
+ public:
+  ProbeService() {
+    registerHandler(QStringLiteral("Echo"), &ProbeService::echo);
+    registerHandler(QStringLiteral("Throw"), &ProbeService::throwInt);
+    registerHandler(QStringLiteral("Zarvo"), &ProbeService::throwZarvo);
+    registerHandler(QStringLiteral("Slow"), &ProbeService::slow);
+    registerHandler(QStringLiteral("Null"), &ProbeService::none);
+  }
+  std::atomic<bool> release{false};
+  std::atomic<int> slowRunning{0};
+  int echoed = 0;
+
+ private:
+  std::unique_ptr<EchoResponse> echo(EchoRequest&) {
+    ++echoed;
+    auto r = std::make_unique<EchoResponse>();
+    r->setResult(0, QStringLiteral("echo"));
+    return r;
+  }
+  std::unique_ptr<EchoResponse> throwInt(EchoRequest&) { throw 42; }
+  std::unique_ptr<EchoResponse> throwZarvo(EchoRequest&) {
+    throw Zarvo::ZarvoException(7, QStringLiteral("x"));
+  }
+  std::unique_ptr<EchoResponse> slow(EchoRequest&) {
+    ++slowRunning;
+    for (int i = 0; i < 500 && !release; ++i) std::this_thread::sleep_for(10ms);
+    return std::make_unique<EchoResponse>();
+  }
+  std::unique_ptr<EchoResponse> none(EchoRequest&) { return nullptr; }
+};
+
+QByteArray requestBytes(const QString& command) {
+  QByteArray bytes;
+  Zarvo::RequestPacket(command).toByteArray(bytes);
+  return bytes;
+}
+
+TEST(Dispatch, EveryOutcomeBecomesAResult) {
+  struct Case {
+    const char* why;
+    QString command;
+    QByteArray body;
+    int result;
+    QString details;
+  };
+  const Case cases[] = {
+      {"handler answers", "Echo", requestBytes("Echo"), 0, "echo"},
+      {"command the service lacks", "Nope", requestBytes("Nope"), 2, "Can't handle command: Nope"},
+      {"handler throws an int", "Throw", requestBytes("Throw"), -1,
+       "Command handler raised an exception"},
+      {"handler's own code and text", "Zarvo", requestBytes("Zarvo"), 7, "x"},
+  };
+  ProbeService service;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    PacketPtr response = service.processRequest(c.command, c.body);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->result(), c.result);
+    EXPECT_EQ(response->details(), c.details);
+    EXPECT_EQ(service.requestsInProgress(), 0);
+  }
+}
+
+TEST(Dispatch, UnreadableBodyIsResult3WithTheParserMessage) {
+  ProbeService service;
+  PacketPtr response = service.processRequest("Echo", "this is not XML");
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->result(), 3);
+  EXPECT_TRUE(response->details().startsWith("Wrong request format: "));
+  EXPECT_GT(response->details().size(), QString("Wrong request format: ").size());
+  EXPECT_EQ(service.echoed, 0);
+  EXPECT_EQ(service.requestsInProgress(), 0);
+}
+
+TEST(Dispatch, ZarvoExceptionAnswersInTheHandlersOwnResponseClass) {
+  ProbeService service;
+  EchoRequest request;
+  PacketPtr response = service.processPacket(request);
+  ASSERT_TRUE(dynamic_cast<EchoResponse*>(response.get()));
+  Zarvo::RequestPacket other(QStringLiteral("Zarvo"));
+  response = service.processPacket(other);  // converted to EchoRequest by write and read
+  ASSERT_TRUE(dynamic_cast<EchoResponse*>(response.get()));
+  EXPECT_EQ(response->result(), 7);
+}
+
+TEST(Dispatch, NullFromAHandlerReachesTheCaller) {
+  ProbeService service;
+  EXPECT_FALSE(service.processRequest("Null", requestBytes("Null")));
+  EXPECT_EQ(service.requestsInProgress(), 0);
+}
+
+TEST(Dispatch, PacketWithoutCommandIsAWrongFormat) {
+  ProbeService service;
+  ResponsePacket notARequest(0);
+  PacketPtr response = service.processPacket(notARequest);
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->result(), 3);
+}
+
+TEST(Dispatch, StopRefusesNewRequestsAndWaitsForTheSlowOne) {
+  ProbeService service;
+  service.setStopPollInterval(100ms);
+  std::thread slow([&] { service.processRequest("Slow", requestBytes("Slow")); });
+  while (service.slowRunning == 0) std::this_thread::sleep_for(1ms);
+
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&] {
+    service.stop();
+    stopped = true;
+  });
+  std::this_thread::sleep_for(200ms);
+  EXPECT_FALSE(stopped) << "stop must wait for the request in progress";
+  PacketPtr refused = service.processRequest("Echo", requestBytes("Echo"));
+  EXPECT_EQ(refused->result(), 5);
+  EXPECT_EQ(refused->details(), "Service paused");
+
+  const auto released = std::chrono::steady_clock::now();
+  service.release = true;
+  slow.join();
+  stopper.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - released, 2s);
+  EXPECT_EQ(service.requestsInProgress(), 0);
+}
+
+}  // namespace

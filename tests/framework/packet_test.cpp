@@ -1,0 +1,177 @@
+// The DOM packets: exact UTF-16 output, reading either encoding, the exactly-one rule of the
+// element lookups, and hostile documents.
+#include <gtest/gtest.h>
+
+#include "framework/Application.h"
+#include "framework/Packet.h"
+#include "tests/fakes/Bytes.h"
+
+namespace {
+
+using testing_bytes::hex;
+using Zarvo::ResponsePacket;
+using Zarvo::WrongPacketFormat;
+
+QByteArray utf16le(const QString& s) {
+  QByteArray out;
+  for (QChar c : s) {
+    out.append(char(c.unicode() & 0xFF));
+    out.append(char(c.unicode() >> 8));
+  }
+  return out;
+}
+
+TEST(ResponsePacket, WritesUtf16LittleEndianWithoutBom) {
+  QByteArray bytes;
+  ResponsePacket(0).toByteArray(bytes);
+  EXPECT_EQ(hex(bytes), hex(utf16le(
+                            "<?xml version=\"1.0\" encoding=\"UTF-16\" standalone=\"no\" ?>"
+                            "<OrxResponse><Result>0</Result><Details>OK</Details></OrxResponse>")));
+}
+
+TEST(ResponsePacket, DetailsDefaultFromTheCode) {
+  EXPECT_EQ(ResponsePacket(0).details(), "OK");
+  EXPECT_EQ(ResponsePacket(4).details(), "Fail");
+  EXPECT_EQ(ResponsePacket(4, "why").details(), "why");
+}
+
+TEST(ResponsePacket, ReadsWhatItWroteAndUtf8) {
+  QByteArray bytes;
+  ResponsePacket(-6, QString::fromUtf8("caf\xC3\xA9 <&>")).toByteArray(bytes);
+  ResponsePacket back;
+  back.fromByteArray(bytes);
+  EXPECT_EQ(back.result(), -6);
+  EXPECT_EQ(back.details(), QString::fromUtf8("caf\xC3\xA9 <&>"));
+
+  ResponsePacket utf8;
+  utf8.fromByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<OrxResponse>\n\t<Result>12"
+                     "</Result>\n\t<Details>d</Details>\n</OrxResponse>\n");
+  EXPECT_EQ(utf8.result(), 12);
+  EXPECT_EQ(utf8.details(), "d");
+}
+
+TEST(ResponsePacket, SetResultAfterAWriteIsWrittenToo) {
+  ResponsePacket packet(0);
+  QByteArray first;
+  packet.toByteArray(first);
+  packet.setResult(3, "later");
+  QByteArray second;
+  packet.toByteArray(second);
+  ResponsePacket back;
+  back.fromByteArray(second);
+  EXPECT_EQ(back.result(), 3);
+  EXPECT_EQ(back.details(), "later");
+}
+
+TEST(ResponsePacket, ElementLookupsNeedExactlyOneElement) {
+  struct Case {
+    const char* why;
+    QByteArray xml;
+    int result;
+    QString details;
+  };
+  const Case cases[] = {
+      {"Result twice is ignored", "<OrxResponse><Result>4</Result><Result>5</Result></OrxResponse>",
+       0, ""},
+      {"no Result reads as 0", "<OrxResponse><Details>x</Details></OrxResponse>", 0, "x"},
+      {"not a number reads as 0", "<OrxResponse><Result>abc</Result></OrxResponse>", 0, ""},
+      {"nested below the root counts", "<OrxResponse><a><Result>9</Result></a></OrxResponse>", 9,
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    ResponsePacket p;
+    p.fromByteArray(c.xml);
+    EXPECT_EQ(p.result(), c.result);
+    EXPECT_EQ(p.details(), c.details);
+  }
+}
+
+TEST(PacketDOM, BytesThatAreNotADocumentThrowWithTheParserMessage) {
+  const QByteArray cases[] = {"", "not xml at all", "<OrxResponse><Result>0</Res",
+                              "<OrxResponse/>junk", QByteArray("\xFF\xFE\x00", 3)};
+  for (const QByteArray& bytes : cases) {
+    SCOPED_TRACE(hex(bytes));
+    ResponsePacket p;
+    try {
+      p.fromByteArray(bytes);
+      ADD_FAILURE() << "no exception";
+    } catch (const WrongPacketFormat& e) {
+      EXPECT_FALSE(e.message().isEmpty());
+    }
+  }
+}
+
+TEST(PacketDOM, ExternalEntitiesAreNeverFetched) {
+  ResponsePacket p;
+  const QByteArray xml =
+      "<?xml version=\"1.0\"?><!DOCTYPE OrxResponse [<!ENTITY e SYSTEM \"file:///etc/hostname\">]>"
+      "<OrxResponse><Result>1</Result><Details>&e;</Details></OrxResponse>";
+  try {
+    p.fromByteArray(xml);
+    EXPECT_TRUE(p.details().isEmpty()) << p.details().toStdString();
+  } catch (const WrongPacketFormat&) {
+    SUCCEED();  // refusing the document is just as safe
+  }
+}
+
+TEST(PacketDOM, EntityExpansionIsBounded) {
+  QByteArray xml = "<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY a0 \"xxxxxxxxxx\">";
+  for (int i = 1; i < 10; ++i) {
+    xml += QStringLiteral("<!ENTITY a%1 \"").arg(i).toUtf8();
+    for (int k = 0; k < 10; ++k) xml += QStringLiteral("&a%1;").arg(i - 1).toUtf8();
+    xml += "\">";
+  }
+  xml += "]><OrxResponse><Details>&a9;</Details></OrxResponse>";
+  ResponsePacket p;
+  EXPECT_THROW(p.fromByteArray(xml), WrongPacketFormat);
+}
+
+TEST(RequestPacket, BuildsTheEnvelopeAndKeepsItsOwnCommand) {
+  Zarvo::RequestPacket packet("DSMGetFileList");
+  QByteArray bytes;
+  packet.toByteArray(bytes);
+  EXPECT_TRUE(QString::fromUtf16(reinterpret_cast<const char16_t*>(bytes.constData()),
+                                 bytes.size() / 2)
+                  .endsWith("<OrxRequest command=\"DSMGetFileList\"/>"));
+  Zarvo::RequestPacket read("Mine");
+  read.fromByteArray("<OrxRequest command=\"Other\"/>");
+  EXPECT_EQ(read.command(), "Mine");
+  EXPECT_THROW(read.result(), WrongPacketFormat);
+  EXPECT_THROW(ResponsePacket().command(), WrongPacketFormat);
+}
+
+TEST(ApplicationConfig, ExactlyOneRulesAndUnreadableFiles) {
+  struct Case {
+    const char* why;
+    QByteArray xml;
+    QString dispatcher, name, service;
+    bool read;
+  };
+  const Case cases[] = {
+      {"all three", "<c><DispatcherURL>http://ns:1/</DispatcherURL><Name>n</Name>"
+                    "<ServiceURL>http://h:8080/</ServiceURL></c>",
+       "http://ns:1/", "n", "http://h:8080/", true},
+      {"two DispatcherURL: none taken",
+       "<c><DispatcherURL>a</DispatcherURL><x><DispatcherURL>b</DispatcherURL></x></c>", "", "", "",
+       true},
+      {"first Name wins, deep elements count", "<c><a><Name>1</Name></a><Name>2</Name></c>", "",
+       "1", "", true},
+      {"any root name", "<Whatever><ServiceURL></ServiceURL></Whatever>", "", "", "", true},
+      {"malformed", "<c><Name>x</c>", "", "", "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    const auto config = Zarvo::ApplicationConfig::fromBytes(c.xml);
+    EXPECT_EQ(config.read, c.read);
+    EXPECT_EQ(config.dispatcherUrl, c.dispatcher);
+    EXPECT_EQ(config.name, c.name);
+    EXPECT_EQ(config.serviceUrl, c.service);
+    EXPECT_EQ(config.error.isEmpty(), c.read);
+  }
+  const auto missing = Zarvo::ApplicationConfig::fromFile("/nonexistent/ZarvoPluginDSM.cfg");
+  EXPECT_FALSE(missing.read);
+  EXPECT_TRUE(missing.error.contains("/nonexistent/ZarvoPluginDSM.cfg"));
+}
+
+}  // namespace
