@@ -12,6 +12,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <thread>
+#include <vector>
 
 #include "tests/fakes/Bytes.h"
 #include "tests/fakes/FakeHttpServer.h"
@@ -166,25 +168,79 @@ TEST_F(HttpClientTest, OnlyStatus200ReturnsTheBody) {
   }
 }
 
-TEST(HttpClientUnreachable, RefusedConnectionThrows) {
-  // A bound but not listening port refuses at once; keeping it bound keeps the port ours.
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(fd, 0);
+// Binds fd to 127.0.0.1:<ephemeral> and returns the URL of the fetch page on that port.
+QUrl bindLoopback(int fd, int backlog = -1) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof addr;
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-  const QUrl url(QStringLiteral("http://127.0.0.1:%1/DSMGetFiles.cgi").arg(ntohs(addr.sin_port)));
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      (backlog >= 0 && ::listen(fd, backlog) != 0) ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    ADD_FAILURE() << "cannot bind a loopback socket";
+  }
+  return QUrl(QStringLiteral("http://127.0.0.1:%1/DSMGetFiles.cgi").arg(ntohs(addr.sin_port)));
+}
+
+TEST(HttpClientUnreachable, RefusedConnectionThrows) {
+  // A bound but not listening port refuses at once; keeping it bound keeps the port ours.
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  const QUrl url = bindLoopback(fd);
   EXPECT_THROW((void)HTTPClient::post(url, {{"FileName", "a.ps"}}), HTTPClient::HTTPClientError);
   ::close(fd);
+}
+
+TEST(HttpClientUnreachable, UnansweredConnectGivesUpAfterTheConnectTimeout) {
+  // A listener whose accept queue is full drops further SYNs, like a device that vanished
+  // from the network: the connect itself hangs until the connect time-out ends it.
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int filler = ::socket(AF_INET, SOCK_STREAM, 0);
+  const QUrl url = bindLoopback(listener, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(quint16(url.port()));
+  ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+
+  HTTPClient::Limits limits;  // production low-speed limit: only the connect time-out can end it
+  limits.connectTimeout = std::chrono::milliseconds(300);
+  const auto start = Clock::now();
+  EXPECT_THROW((void)HTTPClient::post(url, {{"FileName", "a.ps"}}, {}, limits),
+               HTTPClient::HTTPClientError);
+  EXPECT_LT(secondsSince(start), 10.0);
+  ::close(filler);
+  ::close(listener);
 }
 
 TEST(HttpClientUnreachable, NonHttpSchemesAreRefused) {
   // Only the devices' web pages may be reached; a malformed address must not open a local file.
   EXPECT_THROW((void)HTTPClient::post(QUrl("file:///etc/hostname"), {}),
                HTTPClient::HTTPClientError);
+}
+
+TEST_F(HttpClientTest, ConcurrentCallsEachUseTheirOwnHandle) {
+  // Several job threads fetch at once; under the sanitizers this also shows no shared state.
+  device_.setReply({200, "same"});
+  constexpr int kThreads = 4;
+  constexpr int kCallsEach = 5;
+  std::atomic<int> good{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kCallsEach; ++i) {
+        try {
+          if (HTTPClient::post(device_.url("DSMGetFiles.cgi"), {{"FileName", "a.ps"}}, {},
+                               quickLimits()) == "same") {
+            ++good;
+          }
+        } catch (const HTTPClient::HTTPClientError&) {
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(good.load(), kThreads * kCallsEach);
+  EXPECT_EQ(device_.requests().size(), kThreads * kCallsEach);
 }
 
 // ---- Bounds: no device holds a caller forever ----
