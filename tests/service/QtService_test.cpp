@@ -1,5 +1,4 @@
-// In-process tests of the service object: name checks, the one-instance pointer, and the
-// controller that has no service manager behind it.
+// In-process tests of the service object: name checks and the one-instance pointer.
 #include "service/QtService.h"
 
 #include <gtest/gtest.h>
@@ -92,24 +91,6 @@ TEST(ServiceInstance, NamesTheLiveServiceOnlyWhileItExists) {
   EXPECT_EQ(QtServiceBase::instance(), nullptr) << "a later service must be able to exist";
   Idle again("two");
   EXPECT_EQ(QtServiceBase::instance(), &again);
-}
-
-TEST(ServiceController, WithoutServiceManagerEveryOperationFails) {
-  QtServiceController controller("ZarvoPluginDSM");
-  EXPECT_FALSE(controller.isInstalled());
-  EXPECT_FALSE(controller.isRunning());
-  EXPECT_FALSE(controller.install("/usr/bin/true", "desc", QtServiceController::AutoStartup));
-  EXPECT_FALSE(controller.uninstall());
-  EXPECT_FALSE(controller.start({"a"}));
-  EXPECT_FALSE(controller.pause());
-  EXPECT_FALSE(controller.resume());
-  errno = 0;
-  EXPECT_FALSE(controller.stop());
-  EXPECT_NE(errno, 0) << "a failed stop must leave a reason to print";
-  for (int code : {-1, 0, 5, 127, 128, 200}) {
-    SCOPED_TRACE(code);
-    EXPECT_FALSE(controller.sendCommand(code));
-  }
 }
 
 }  // namespace

@@ -81,50 +81,44 @@ TEST(ShellOptions, EachOptionPrintsItsTextAndReturnsItsCode) {
       QByteArray("The service could not be stopped. ") + std::strerror(ESRCH) + "\n";
   struct Case {
     const char* why;
-    QStringList args;
+    QStringList forms;  // each is tried as argument 1
+    QStringList more;   // arguments after it
     QByteArray out;
     QByteArray err;
     int exitCode;
   };
   const Case cases[] = {
-      {"help", {"-h"}, helpText("ZarvoPluginDSM"), "", 0},
-      {"help, long form; later arguments ignored", {"-help", "-i"}, helpText("ZarvoPluginDSM"), "", 0},
-      {"version with status", {"-v"}, version, "", 0},
-      {"version, long form", {"-version"}, version, "", 0},
-      {"install fails without a service manager", {"-i"}, "",
+      {"help", {"-h", "-help"}, {}, helpText("ZarvoPluginDSM"), "", 0},
+      {"first match decides; later arguments are ignored", {"-h"}, {"-i"},
+       helpText("ZarvoPluginDSM"), "", 0},
+      {"version with status", {"-v", "-version"}, {}, version, "", 0},
+      {"install fails without a service manager", {"-i", "-install"}, {}, "",
        "The service ZarvoPluginDSM could not be installed\n", kFailed},
-      {"install, long form", {"-install"}, "",
-       "The service ZarvoPluginDSM could not be installed\n", kFailed},
-      {"uninstall of a service that is not installed is not an error", {"-u"}, "",
-       "The service ZarvoPluginDSM is not installed\n", 0},
-      {"uninstall, long form", {"-uninstall"}, "",
-       "The service ZarvoPluginDSM is not installed\n", 0},
-      {"terminate reports the system error but exits 0", {"-t"}, "", stopFailed, 0},
-      {"terminate, long form", {"-terminate"}, "", stopFailed, 0},
-      {"pause is silent", {"-p"}, "", "", 0},
-      {"pause, long form", {"-pause"}, "", "", 0},
-      {"resume is silent", {"-r"}, "", "", 0},
-      {"resume, long form", {"-resume"}, "", "", 0},
-      {"command without a code sends 0, silently", {"-c"}, "", "", 0},
-      {"command with a code", {"-command", "5"}, "", "", 0},
-      {"command with a word that is not a number", {"-c", "abc"}, "", "", 0},
-      {"command code out of range is still silent", {"-c", "200"}, "", "", 0},
-      {"no option: start as a service, which fails from a console", {}, "", notStarted, kNoStart},
-      {"options are case-sensitive", {"-I"}, "", notStarted, kNoStart},
-      {"upper-case long form is no option either", {"-EXEC"}, "", notStarted, kNoStart},
-      {"an option must match whole", {"-ex"}, "", notStarted, kNoStart},
-      {"double dash is no option", {"--help"}, "", notStarted, kNoStart},
-      {"exec runs start() in the loop", {"-e"}, "start:\nloop ended 0\n", "", 0},
-      {"exec removes only its own argument", {"-exec", "a", "-v"},
+      {"uninstall of a service that is not installed is not an error", {"-u", "-uninstall"}, {},
+       "", "The service ZarvoPluginDSM is not installed\n", 0},
+      {"terminate reports the system error but exits 0", {"-t", "-terminate"}, {}, "",
+       stopFailed, 0},
+      {"pause and resume are silent", {"-p", "-pause", "-r", "-resume"}, {}, "", "", 0},
+      {"command without a code sends 0, silently", {"-c", "-command"}, {}, "", "", 0},
+      {"a number is the code", {"-c"}, {"5"}, "", "", 0},
+      {"a word is code 0", {"-c"}, {"abc"}, "", "", 0},
+      {"out of range", {"-c"}, {"200"}, "", "", 0},
+      {"no option or no match: start as a service, which fails from a console",
+       {"", "-I", "-EXEC", "-ex", "--help"}, {}, "", notStarted, kNoStart},
+      {"exec runs start() in the loop", {"-e", "-exec"}, {}, "start:\nloop ended 0\n", "", 0},
+      {"exec removes only its own argument", {"-exec"}, {"a", "-v"},
        "start: a -v\nloop ended 0\n", "", 0},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.why);
-    const Outcome o = runProbe(c.args);
-    EXPECT_FALSE(o.crashed);
-    EXPECT_EQ(hex(o.out), hex(c.out));
-    EXPECT_EQ(hex(o.err), hex(c.err));
-    EXPECT_EQ(o.exitCode, c.exitCode);
+    for (const QString& form : c.forms) {
+      SCOPED_TRACE(c.why);
+      SCOPED_TRACE(form.toStdString());
+      const Outcome o = runProbe(form.isEmpty() ? QStringList() : QStringList{form} + c.more);
+      EXPECT_FALSE(o.crashed);
+      EXPECT_EQ(hex(o.out), hex(c.out));
+      EXPECT_EQ(hex(o.err), hex(c.err));
+      EXPECT_EQ(o.exitCode, c.exitCode);
+    }
   }
 }
 
