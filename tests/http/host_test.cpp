@@ -1,0 +1,207 @@
+// A host application in the test process, serving a test service over real loopback sockets:
+// the road of one request from the listener through the command map to a handler and back.
+#include <gtest/gtest.h>
+
+#include <QTcpServer>
+#include <atomic>
+#include <future>
+#include <vector>
+
+#include "framework/Application.h"
+#include "framework/Thread.h"
+#include "tests/fakes/HttpProbe.h"
+#include "tests/fakes/QtApp.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_http::Answer;
+using testing_http::exchange;
+using testing_http::fromUtf16Le;
+using testing_http::post;
+using Zarvo::Application;
+
+std::vector<QString>& stopLog() {
+  static std::vector<QString> log;
+  return log;
+}
+
+class PingRequest : public Zarvo::RequestPacket {
+ public:
+  PingRequest() : RequestPacket(QStringLiteral("TestPing")) {}
+};
+
+template <int N>
+class TestService : public Zarvo::Service {
+ public:
+  TestService() {
+    registerHandler(QStringLiteral("TestPing%1").arg(N), &TestService::ping);
+    registerHandler(QStringLiteral("TestNothing%1").arg(N), &TestService::nothing);
+  }
+  ~TestService() override { stopLog().push_back(QStringLiteral("T%1").arg(N)); }
+  static inline std::atomic<int> created{0};
+
+ private:
+  std::unique_ptr<Zarvo::ResponsePacket> ping(PingRequest&) {
+    return std::make_unique<Zarvo::ResponsePacket>(0, QStringLiteral("pong%1").arg(N));
+  }
+  std::unique_ptr<Zarvo::ResponsePacket> nothing(PingRequest&) { return nullptr; }
+
+ public:
+  struct Factory : Zarvo::ServiceFactoryBase {
+    Zarvo::Service* create() override {
+      ++created;
+      return new TestService<N>();
+    }
+  };
+};
+
+// One application per process: created once, started without a configuration file so the
+// system chooses the port, and stopped by the last test.
+class Host : public ::testing::Test {
+ protected:
+  static Application& app() {
+    static Application* instance = [] {
+      testing_qt::coreApp();
+      static char arg0[] = "host_test";
+      static char* argv[] = {arg0, nullptr};
+      auto* a = new Application(1, argv, QStringLiteral("HostTest"), QString());
+      a->registerServiceFactory(QStringLiteral("T1"), new TestService<1>::Factory());
+      a->registerServiceFactory(QStringLiteral("T2"), new TestService<2>::Factory());
+      ConnectionLimits limits;
+      limits.readWait = 300ms;
+      limits.headTotal = 600ms;
+      limits.bodyTotal = 600ms;
+      limits.closeWait = 2000ms;
+      a->setConnectionLimits(limits);
+      a->setStopEventWindow(200);
+      a->start();
+      return a;  // kept for the whole process
+    }();
+    return *instance;
+  }
+  static quint16 port() { return app().listener()->serverPort(); }
+
+  // Runs `client` on another thread while this one serves the listener's events.
+  template <class F>
+  static auto serve(F client) {
+    auto future = std::async(std::launch::async, client);
+    while (future.wait_for(0ms) != std::future_status::ready) testing_qt::pumpEvents(5);
+    return future.get();
+  }
+};
+
+TEST_F(Host, StartsOnASystemChosenPortAndAnnouncesALoopbackUrl) {
+  ASSERT_TRUE(app().listener()->isListening());
+  EXPECT_NE(port(), 0);
+  EXPECT_EQ(app().serviceUrl().port(), port());
+  EXPECT_EQ(app().serviceUrl().scheme(), "http");
+  EXPECT_EQ(TestService<1>::created, 1);
+}
+
+TEST_F(Host, LeadingSlashAndBareCommandReachTheSameHandler) {
+  for (const QByteArray path : {"/TestPing1", "TestPing1", "/Test/Ping1?x=1"}) {
+    SCOPED_TRACE(path.toStdString());
+    const Answer a = serve([&] { return exchange(port(), post(path, "<OrxRequest/>")); });
+    ASSERT_TRUE(a.ok);
+    EXPECT_EQ(a.status(), 200);
+    Zarvo::ResponsePacket response;
+    response.fromByteArray(a.body);
+    EXPECT_EQ(response.details(), "pong1");
+  }
+}
+
+TEST_F(Host, UnknownCommandIsResult2WithoutGrowingTheCommandMap) {
+  const auto before = app().commandMap()->size();
+  const Answer a = serve([&] { return exchange(port(), post("/NoSuchCommand", "x")); });
+  ASSERT_TRUE(a.ok);
+  EXPECT_EQ(a.status(), 200);
+  Zarvo::ResponsePacket response;
+  response.fromByteArray(a.body);
+  EXPECT_EQ(response.result(), 2);
+  EXPECT_EQ(response.details(), "Can't handle command: NoSuchCommand");
+  EXPECT_EQ(app().commandMap()->size(), before);
+}
+
+TEST_F(Host, NoPacketFromTheServiceSendsTheDefaultDocument) {
+  const Answer a = serve([&] { return exchange(port(), post("/TestNothing2", "<x/>")); });
+  ASSERT_TRUE(a.ok);
+  const QString doc = QStringLiteral(
+      "<?xml version=\"1.0\" encoding=\"UTF-16\" standalone=\"no\" ?><OrxResponse/>");
+  EXPECT_EQ(a.head, "HTTP/1.1 200 OK\r\nContent-Length:" + QByteArray::number(doc.size() * 2) +
+                        "\r\n\r\n");
+  EXPECT_EQ(fromUtf16Le(a.body), doc);
+}
+
+TEST_F(Host, UnreadableRequestsAre400) {
+  struct Case {
+    const char* why;
+    QByteArray request;
+  };
+  const Case cases[] = {
+      {"no Content-Length", "POST /TestPing1 HTTP/1.1\r\n\r\n"},
+      {"negative Content-Length", "POST /TestPing1 HTTP/1.1\r\nContent-Length: -5\r\n\r\n"},
+      {"Content-Length over 16 MiB", "POST /TestPing1 HTTP/1.1\r\nContent-Length: 16777217\r\n\r\n"},
+      {"body shorter than announced", "POST /TestPing1 HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc"},
+      {"head never ends", "POST /TestPing1 HTTP/1.1\r\nContent-"},
+      {"malformed query", "GET /TestPing1?novalue HTTP/1.1\r\nContent-Length: 0\r\n\r\n"},
+      {"header line without colon", "GET /TestPing1 HTTP/1.1\r\nnocolon\r\n\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    const Answer a = serve([&] { return exchange(port(), c.request, 5000); });
+    EXPECT_EQ(a.head, "HTTP/1.1 400 Bad request\r\n\r\n");
+    EXPECT_TRUE(a.body.isEmpty());
+  }
+}
+
+TEST_F(Host, ManyConcurrentRequestsAreAllAnswered) {
+  const int ok = serve([&] {
+    std::vector<std::future<bool>> clients;
+    for (int i = 0; i < 100; ++i) {
+      clients.push_back(std::async(std::launch::async, [] {
+        const Answer a = exchange(port(), post("/TestPing2", "<OrxRequest/>"), 20000);
+        return a.ok && a.status() == 200;
+      }));
+    }
+    int n = 0;
+    for (auto& c : clients) n += c.get() ? 1 : 0;
+    return n;
+  });
+  EXPECT_EQ(ok, 100);
+}
+
+TEST_F(Host, FinishedConnectionsAreDeletedByTheGroup) {
+  serve([&] { return exchange(port(), post("/TestPing1", "<OrxRequest/>")); });
+  for (int i = 0; i < 400 && app().threadGroup()->size() > 0; ++i) testing_qt::pumpEvents(5);
+  EXPECT_EQ(app().threadGroup()->size(), 0);
+}
+
+TEST_F(Host, InProcessPacketsUseTheCommandMap) {
+  PingRequest ping;  // command "TestPing": no service has it
+  EXPECT_FALSE(app().processPacket(ping));
+  Zarvo::RequestPacket known(QStringLiteral("TestPing2"));
+  Zarvo::PacketPtr response = app().processPacket(known);
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->details(), "pong2");
+}
+
+TEST_F(Host, RestartEventRecreatesTheService) {
+  const int before = TestService<2>::created;
+  QCoreApplication::postEvent(&app(), new Zarvo::RestartServiceEvent(QStringLiteral("T2")));
+  testing_qt::pumpEvents(50);
+  EXPECT_EQ(TestService<2>::created, before + 1);
+  stopLog().clear();
+}
+
+TEST_F(Host, ServicesStopLastRegisteredFirstAndThenAnswerPaused) {
+  stopLog().clear();
+  app().stop();
+  app().stop();  // a second stop does nothing
+  EXPECT_EQ(stopLog(), (std::vector<QString>{"T2", "T1"}));  // then MGMT, which logs nothing
+  Zarvo::PacketPtr paused = app().processRequest(QStringLiteral("TestPing1"), "<OrxRequest/>");
+  EXPECT_EQ(paused->result(), 5);
+  EXPECT_EQ(paused->details(), "Service paused");
+}
+
+}  // namespace
