@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <QByteArray>
+#include <atomic>
 #include <limits>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "http/HTTPParser.h"
@@ -194,6 +196,25 @@ TEST(HTTPParserTest, OneByteAtATimeUsesExactlyTheHead) {
   EXPECT_EQ(at, kHead.size());
   expectSameAsWhole(p);
   EXPECT_EQ(p.parse(kBody.constData(), kBody.size()), 0) << "a complete head takes nothing more";
+}
+
+TEST(HTTPParserTest, ConnectionThreadsParseAtTheSameTime) {
+  // Every connection thread shares the compiled patterns.
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&wrong] {
+      for (int i = 0; i < 200; ++i) {
+        HTTPRequestParser p;
+        if (p.parse(kHead.constData(), kHead.size()) != kHead.size() || p.state() != 1 ||
+            p.queryParameters().size() != 2 || p.value("Host") != "h:80") {
+          ++wrong;
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST(HTTPParserTest, ResponseStatusLineIsNotExamined) {
