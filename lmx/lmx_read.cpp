@@ -168,10 +168,10 @@ int c_input::decode_next() {
     cp = '\n';
   }
   if (cp == '\n') ++state_.line;
-  return emit(cp);
+  return encode_pending(cp);
 }
 
-int c_input::emit(long cp) {
+int c_input::encode_pending(long cp) {
   if (cp < 0x80) return static_cast<int>(cp);
   std::string bytes;
   append_utf8(bytes, static_cast<unsigned long>(cp));

@@ -181,7 +181,7 @@ class c_input {
     if (b >= 0) state_.ahead[state_.ahead_count++] = b;
   }
   void fail_decoding();
-  int emit(long cp);
+  int encode_pending(long cp);
 
   c_read& source_;
   c_read_memory* memory_ = nullptr;  // set when the source is a plain memory buffer

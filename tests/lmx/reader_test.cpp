@@ -1,0 +1,599 @@
+// The markup reader driven the way message classes drive it: a small hand-made message (root
+// with a required attribute, a string child, a repeated child) read from documents in every
+// encoding, with references, entities, prolog constructs, namespaces and broken input.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+#include <string>
+#include <vector>
+
+#include "tests/fakes/Bytes.h"
+#include "lmx/lmx_reader.h"
+
+namespace {
+
+using testing_bytes::hex;
+
+enum Token { kRoot = lmx::TOK_USER, kName, kItem, kId = lmx::TOK_USER };
+
+const lmx::s_name_entry kRootNames[] = {{lmx::NS_NONE, "Msg", kRoot}, {0, nullptr, 0}};
+const lmx::s_name_entry kAttributes[] = {{lmx::NS_NONE, "id", kId}, {0, nullptr, 0}};
+const lmx::s_name_entry kChildren[] = {
+    {lmx::NS_NONE, "Name", kName}, {lmx::NS_NONE, "Item", kItem}, {0, nullptr, 0}};
+
+// <Msg id="..."> <Name>string</Name> <Item>..</Item>* </Msg>, read like generated code does.
+struct Message {
+  std::string id;
+  std::string name;
+  bool name_empty = false;
+  std::vector<std::string> items;
+  lmx::elmx_whitespace item_mode = lmx::EXWS_COLLAPSE;
+
+  int read(lmx::c_xml_reader& r) {
+    std::string found;
+    int error = 0;
+    int token = r.next_element(kRootNames, error, found);
+    if (error != 0) return r.report_error(error, "Msg", __FILE__, __LINE__);
+    if (token != kRoot) return r.report_error(lmx::ELMX_ELEMENT_NOT_FOUND, "Msg", __FILE__, __LINE__);
+    bool have_id = false;
+    bool empty = false;
+    for (;;) {
+      token = r.next_attribute(kAttributes, error, found);
+      if (error != 0) return r.report_error(error, "Msg", __FILE__, __LINE__);
+      if (token == lmx::TOK_START_TAG_END) break;
+      if (token == lmx::TOK_END_TAG) {
+        empty = true;
+        break;
+      }
+      if (token == kId) {
+        if (have_id) return r.report_error(lmx::ELMX_ATTRIBUTE_ALREADY_READ, "id", __FILE__, __LINE__);
+        if (r.attribute_value(id, lmx::EXWS_PRESERVE) != 0)
+          return r.report_error(lmx::ELMX_UNABLE_TO_READ_ATTRIBUTE_VALUE, "id", __FILE__, __LINE__);
+        have_id = true;
+      } else if (r.is_xsi_attribute(found)) {
+        if (r.skip_attribute_value() != 0)
+          return r.report_error(lmx::ELMX_UNABLE_TO_READ_ATTRIBUTE_VALUE, found, __FILE__, __LINE__);
+      } else {
+        // A handler may tolerate the code; the attribute is then passed over.
+        if (int code = r.report_error(lmx::ELMX_UNEXPECTED_ATTRIBUTE, found, __FILE__, __LINE__); code != 0)
+          return code;
+        if (r.skip_attribute_value() != 0)
+          return r.report_error(lmx::ELMX_UNABLE_TO_READ_ATTRIBUTE_VALUE, found, __FILE__, __LINE__);
+      }
+    }
+    if (!have_id) return r.report_error(lmx::ELMX_REQUIRED_ATTRIBUTES_MISSING, "Msg", __FILE__, __LINE__);
+    if (empty) return r.report_error(lmx::ELMX_UNEXPECTED_EMPTY_ELEMENT, "Msg", __FILE__, __LINE__);
+
+    token = r.next_element(kChildren, error, found);
+    if (error != 0) return r.report_error(error, "Msg", __FILE__, __LINE__);
+    if (token != kName) return r.report_error(lmx::ELMX_MANDATORY_ELEMENT_MISSING, "Name", __FILE__, __LINE__);
+    if (int code = r.simple_element_value(found, lmx::EXWS_PRESERVE, name, name_empty); code != 0)
+      return r.report_error(code, "Name", __FILE__, __LINE__);
+    token = r.next_element(kChildren, error, found);
+    while (error == 0 && token == kItem) {
+      std::string value;
+      bool item_empty = false;
+      if (int code = r.simple_element_value(found, item_mode, value, item_empty); code != 0)
+        return r.report_error(code, "Item", __FILE__, __LINE__);
+      items.push_back(value);
+      token = r.next_element(kChildren, error, found);
+    }
+    if (error != 0) return r.report_error(error, "Msg", __FILE__, __LINE__);
+    if (token != lmx::TOK_END_TAG || found != "Msg")
+      return r.report_error(lmx::ELMX_BAD_END_OF_ELEMENT, "Msg", __FILE__, __LINE__);
+    return 0;
+  }
+};
+
+struct Outcome {
+  int code = 0;
+  Message msg;
+  int recorded = 0;   // the error record's latest accepted code
+  int severity = 0;
+  int fatal = 0;
+  int warnings = 0;
+  int line = 0;
+  std::string text;   // the reader's error text
+  std::string record_message;
+};
+
+Outcome read(const std::string& doc, lmx::elmx_whitespace item_mode = lmx::EXWS_COLLAPSE) {
+  lmx::c_read_memory source(doc.data(), doc.size());
+  lmx::c_xml_reader reader(source);
+  Outcome o;
+  o.msg.item_mode = item_mode;
+  o.code = o.msg.read(reader);
+  o.recorded = reader.error_record().code();
+  o.severity = reader.error_record().severity();
+  o.fatal = reader.error_record().fatal_count();
+  o.warnings = reader.error_record().warning_count();
+  o.line = reader.line();
+  o.text = reader.get_error_message();
+  o.record_message = reader.error_record().message();
+  return o;
+}
+
+// A document whose Name value is `value` (written into the XML as is).
+std::string with_name(const std::string& value, const std::string& prolog = "") {
+  return prolog + "<Msg id=\"1\"><Name>" + value + "</Name></Msg>";
+}
+
+// ---- encodings ----
+
+std::string utf16(const std::u16string& s, bool big_endian, bool bom) {
+  std::string out;
+  if (bom) out += big_endian ? "\xFE\xFF" : "\xFF\xFE";
+  for (char16_t u : s) {
+    const char hi = static_cast<char>(u >> 8);
+    const char lo = static_cast<char>(u & 0xFF);
+    if (big_endian) {
+      out.push_back(hi);
+      out.push_back(lo);
+    } else {
+      out.push_back(lo);
+      out.push_back(hi);
+    }
+  }
+  return out;
+}
+
+std::string latin1(const std::u16string& s) {
+  std::string out;
+  for (char16_t u : s) out.push_back(static_cast<char>(u));
+  return out;
+}
+
+std::u16string widen_ascii(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+
+TEST(ReaderEncodings, SameDocumentReadsTheSameInEveryEncoding) {
+  // Body in UTF-16 (all characters below U+0100 so that Latin-1 and UCS-2 can carry it).
+  auto body = [](const std::u16string& decl) {
+    return decl + u"\r\n<Msg id=\"7 \u00e9\">\n\t<Name>A&amp;b \u00e9\u00ff</Name>\r\n"
+                  u"\t<Item> 1 </Item>\n\t<Item>two</Item>\n</Msg>\n";
+  };
+  auto decl = [](const char* enc) {
+    return widen_ascii(std::string("<?xml version=\"1.0\" encoding=\"") + enc + "\"?>");
+  };
+  const std::string utf8 = "\r\n<Msg id=\"7 \xC3\xA9\">\n\t<Name>A&amp;b \xC3\xA9\xC3\xBF</Name>\r\n"
+                           "\t<Item> 1 </Item>\n\t<Item>two</Item>\n</Msg>\n";
+  struct Row {
+    const char* why;
+    std::string bytes;
+  };
+  const Row rows[] = {
+      {"UTF-8 without declaration", utf8},
+      {"UTF-8 declared", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>" + utf8},
+      {"UTF-8 with mark", "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\"?>" + utf8},
+      {"UTF-16LE with mark", utf16(body(decl("UTF-16")), false, true)},
+      {"UTF-16LE without mark", utf16(body(decl("UTF-16")), false, false)},
+      {"UTF-16BE with mark", utf16(body(decl("UTF-16")), true, true)},
+      {"UTF-16BE without mark", utf16(body(decl("UTF-16")), true, false)},
+      {"UCS-2 little-endian", utf16(body(decl("ISO-10646-UCS-2")), false, true)},
+      {"UCS-2 big-endian", utf16(body(decl("ISO-10646-UCS-2")), true, false)},
+      {"ISO-8859-1", latin1(body(decl("ISO-8859-1")))},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.why);
+    const Outcome o = read(r.bytes);
+    ASSERT_EQ(o.code, 0) << o.text << " / " << o.record_message;
+    EXPECT_EQ(hex(o.msg.id), hex(std::string("7 \xC3\xA9")));
+    EXPECT_EQ(hex(o.msg.name), hex(std::string("A&b \xC3\xA9\xC3\xBF")));
+    EXPECT_EQ(o.msg.items, (std::vector<std::string>{"1", "two"}));
+    EXPECT_EQ(o.recorded, 0);
+    EXPECT_EQ(o.line, 6);  // CR LF pairs count once
+  }
+}
+
+TEST(ReaderEncodings, DeclarationAndDetectionFailures) {
+  {
+    // UTF-8 mark, declaration naming UTF-16: the declaration fails with code 6.
+    const Outcome o = read("\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-16\"?>" + with_name("x"));
+    EXPECT_EQ(o.code, 6);
+    EXPECT_EQ(o.recorded, 6);
+  }
+  {
+    // An unknown first byte reads as an empty input: 34 at the root, the detection report kept.
+    const Outcome o = read("x" + with_name("x"));
+    EXPECT_EQ(o.code, 34);
+    EXPECT_EQ(o.recorded, 6);
+    EXPECT_EQ(o.record_message, "Unrecognised character encoding");
+    EXPECT_EQ(o.text, "line:1-'Msg'-Unexpected end of message");
+  }
+  {
+    const Outcome o = read("<?xml version=\"2.0\"?>" + with_name("x"));
+    EXPECT_EQ(o.code, 14);
+    EXPECT_EQ(o.record_message, "XML version 2.0 not understood");
+  }
+  {
+    // A broken UTF-16 pair inside a value ends the input there.
+    const std::string doc = utf16(widen_ascii(with_name("qz")), false, true);
+    std::string broken = doc;
+    const std::size_t at = doc.find(std::string("q\0", 2));
+    broken.replace(at, 2, std::string("\x3D\xD8", 2));
+    const Outcome o = read(broken);
+    EXPECT_EQ(o.code, 29);
+    EXPECT_EQ(o.recorded, 6);
+  }
+}
+
+// ---- values ----
+
+TEST(ReaderValues, ReferencesAndMarkupInsideValues) {
+  struct Row {
+    const char* why;
+    std::string xml;
+    std::string value;
+  };
+  const Row rows[] = {
+      {"predefined lt", "a&lt;b", "a<b"},
+      {"all predefined", "&amp;&gt;&apos;&quot;", "&>'\""},
+      {"decimal reference", "&#65;", "A"},
+      {"hexadecimal reference", "&#x41;", "A"},
+      {"tab by reference", "a&#9;b", "a\tb"},
+      {"reference above U+FFFF", "&#x1F600;", "\xF0\x9F\x98\x80"},
+      {"U+2028 by reference is a line feed", "&#x2028;", "\n"},
+      {"undeclared entity stays as written", "a&nope;b", "a&nope;b"},
+      {"ampersand without a name", "a & b", "a & b"},
+      {"CDATA as it stands", "<![CDATA[<x>&amp;]]]>y", "<x>&amp;]y"},
+      {"comment and PI skipped", "a<!-- c -->b<?pi x?>c", "abc"},
+      {"CR LF inside the value", "a\r\nb\rc", "a\nb\nc"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.why);
+    const Outcome o = read(with_name(r.xml));
+    ASSERT_EQ(o.code, 0) << o.text;
+    EXPECT_EQ(hex(o.msg.name), hex(r.value));
+  }
+}
+
+TEST(ReaderValues, WhitespaceModes) {
+  const std::string doc = "<Msg id=\" a \"><Name> x </Name><Item>\t a \n\n b  </Item></Msg>";
+  struct Row {
+    const char* why;
+    lmx::elmx_whitespace mode;
+    std::string item;
+  };
+  const Row rows[] = {
+      {"preserve keeps everything", lmx::EXWS_PRESERVE, "\t a \n\n b  "},
+      {"replace makes each whitespace a space", lmx::EXWS_REPLACE, "  a    b  "},
+      {"collapse folds and trims", lmx::EXWS_COLLAPSE, "a b"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.why);
+    const Outcome o = read(doc, r.mode);
+    ASSERT_EQ(o.code, 0) << o.text;
+    EXPECT_EQ(o.msg.id, " a ");
+    EXPECT_EQ(o.msg.name, " x ");
+    ASSERT_EQ(o.msg.items.size(), 1u);
+    EXPECT_EQ(o.msg.items[0], r.item);
+  }
+}
+
+TEST(ReaderValues, BrokenValuesFailInsteadOfBeingCutShort) {
+  struct Row {
+    const char* why;
+    std::string bytes;
+  };
+  const Row rows[] = {
+      {"bad continuation byte", "a\xC3(b"},
+      {"truncated sequence before the end tag", "a\xE2\x82"},
+      {"overlong form", "a\xC0\xAF"},
+      {"above U+10FFFF", "\xF4\x90\x80\x80"},
+      {"lone high surrogate", "\xED\xA0\x80z"},
+      {"lone low surrogate", "\xED\xB0\x80z"},
+      {"reference above U+10FFFF", "&#x110000;"},
+      {"reference whose digits overflow", "&#99999999999999999999999999;"},
+      {"reference to 0", "&#0;"},
+      {"reference to a surrogate", "&#xD800;"},
+      {"reference without semicolon", "&#65 b"},
+      {"reference without digits", "&#;"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.why);
+    EXPECT_EQ(read(with_name(r.bytes)).code, 29);
+    EXPECT_EQ(read("<Msg id=\"" + r.bytes + "\"><Name/></Msg>").code, 28);
+  }
+  // Valid multi-byte text reads unchanged.
+  const std::string ok = "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xEF\xBF\xBD";
+  EXPECT_EQ(hex(read(with_name(ok)).msg.name), hex(ok));
+}
+
+TEST(ReaderValues, EmptyElementsAndAttributeErrors) {
+  {
+    const Outcome o = read("<Msg id='1'><Name/><Item/></Msg>");
+    ASSERT_EQ(o.code, 0) << o.text;
+    EXPECT_TRUE(o.msg.name_empty);
+    EXPECT_EQ(o.msg.items, std::vector<std::string>{""});
+  }
+  struct Row {
+    const char* why;
+    std::string doc;
+    int code;
+    int recorded;
+  };
+  const Row rows[] = {
+      {"empty root with content expected", "<Msg id='1'/>", 32, 0},
+      {"attribute twice", "<Msg id='1' id='2'><Name/></Msg>", 3, 0},
+      {"required attribute missing", "<Msg><Name/></Msg>", 25, 0},
+      {"unexpected attribute", "<Msg id='1' other='2'><Name/></Msg>", 39, 0},
+      {"missing equals", "<Msg id '1'><Name/></Msg>", 28, 23},
+      {"missing quote", "<Msg id=1><Name/></Msg>", 28, 23},
+      {"value runs to the end", "<Msg id='1", 28, 34},
+      {"wrong end tag", "<Msg id='1'><Name>x</Nam></Msg>", 10, 0},
+      {"junk after slash", "<Msg id='1'><Name a='/>'/ x>", 11, 12},
+      {"mandatory child missing", "<Msg id='1'><Item>1</Item></Msg>", 21, 0},
+      {"text where a child should be", "<Msg id='1'>text<Name/></Msg>", 21, 0},
+      {"other root", "<Other id='1'/>", 16, 0},
+      {"markup bang inside a value", "<Msg id='1'><Name>a<!x></Name></Msg>", 29, 23},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.why);
+    const Outcome o = read(r.doc);
+    EXPECT_EQ(o.code, r.code) << o.text;
+    EXPECT_EQ(o.recorded, r.recorded) << o.record_message;
+  }
+}
+
+// ---- prolog, DTD and entities ----
+
+TEST(ReaderProlog, DeclarationsCommentsAndDoctype) {
+  struct Row {
+    const char* why;
+    std::string doc;
+    int code;
+    int recorded;
+    int severity;
+  };
+  const Row rows[] = {
+      {"declaration after a comment", "<!-- c --><?xml version='1.0'?>" + with_name("x"), 0, 0, 0},
+      {"declaration after the root start", "<Msg id='1'><?xml version='1.0'?><Name/></Msg>", 13, 13,
+       lmx::ELMX_SEV_FATAL},
+      {"three hyphens end a comment with a warning", "<!-- c --->" + with_name("x"), 0, 8,
+       lmx::ELMX_SEV_WARNING},
+      {"processing instruction in the prolog", "<?style a='b'?>" + with_name("x"), 0, 0, 0},
+      {"doctype with external id only", "<!DOCTYPE Msg SYSTEM 'x[.dtd'>" + with_name("x"), 0, 0, 0},
+      {"doctype twice", "<!DOCTYPE Msg><!DOCTYPE Msg>" + with_name("x"), 9, 9, lmx::ELMX_SEV_ERROR},
+      {"doctype after the root", "<Msg id='1'><!DOCTYPE Msg><Name/></Msg>", 9, 9, lmx::ELMX_SEV_ERROR},
+      {"subset closed without '>'", "<!DOCTYPE Msg [ ] x>" + with_name("x"), 9, 9, lmx::ELMX_SEV_FATAL},
+      {"junk in the subset", "<!DOCTYPE Msg [ x ]>" + with_name("x"), 9, 9, lmx::ELMX_SEV_FATAL},
+      {"SYSTEM entity warns only", "<!DOCTYPE Msg [<!ENTITY e SYSTEM 'e.xml'>]>" + with_name("&e;"), 0, 17,
+       lmx::ELMX_SEV_WARNING},
+      {"unknown keyword in an entity", "<!DOCTYPE Msg [<!ENTITY e BOGUS 'x'>]>" + with_name("x"), 0, 33,
+       lmx::ELMX_SEV_ERROR},
+      {"undeclared parameter entity", "<!DOCTYPE Msg [ %p; ]>" + with_name("x"), 0, 41, lmx::ELMX_SEV_ERROR},
+      {"bad character reference in an entity", "<!DOCTYPE Msg [<!ENTITY e '&#0;'>]>" + with_name("x"), 9,
+       9, lmx::ELMX_SEV_FATAL},
+      {"bad element opener", "<Msg id='1'><=/></Msg>", 23, 23, lmx::ELMX_SEV_ERROR},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.why);
+    const Outcome o = read(r.doc);
+    EXPECT_EQ(o.code, r.code) << o.text;
+    EXPECT_EQ(o.recorded, r.recorded) << o.record_message;
+    if (r.recorded != 0) {
+      EXPECT_EQ(o.severity, r.severity);
+    }
+  }
+  // The SYSTEM entity stays undefined: its reference is kept as written.
+  EXPECT_EQ(read("<!DOCTYPE Msg [<!ENTITY e SYSTEM 'e.xml'>]>" + with_name("&e;")).msg.name, "&e;");
+}
+
+TEST(ReaderEntities, InternalEntitiesExpandInValuesAndAttributes) {
+  const std::string dtd =
+      "<!DOCTYPE Msg [\n"
+      "  <!-- parameter entities build general ones -->\n"
+      "  <!ENTITY % p 'pa'>\n"
+      "  <!ENTITY % decl '<!ENTITY fromp \"from %p;\">'>\n"
+      "  %decl;\n"
+      "  <!ENTITY e 'E&amp;&#x41;'>\n"
+      "  <!ENTITY q '\"'>\n"
+      "  <!ENTITY later 'first'>\n"
+      "  <!ENTITY later 'second'>\n"
+      "]>";
+  const Outcome o =
+      read(dtd + "<Msg id=\"&q;&e;\"><Name>&e;|&fromp;|&later;</Name></Msg>");
+  ASSERT_EQ(o.code, 0) << o.text << " / " << o.record_message;
+  EXPECT_EQ(o.msg.id, "\"E&A");  // a quote from an entity does not close the value
+  EXPECT_EQ(o.msg.name, "E&A|from pa|second");
+}
+
+TEST(ReaderEntities, SelfReferenceExpandsOnceAndIsRecorded) {
+  const Outcome o = read("<!DOCTYPE Msg [<!ENTITY e 'a&e;b'>]>" + with_name("[&e;]"));
+  EXPECT_EQ(o.code, 0) << o.text;
+  EXPECT_EQ(o.msg.name, "[ab]");
+  EXPECT_EQ(o.recorded, 24);
+  EXPECT_EQ(o.fatal, 1);
+  EXPECT_EQ(o.record_message, "Recursive entity definition: e");
+
+  // Mutual recursion through parameter entities is caught the same way.
+  const Outcome p = read("<!DOCTYPE Msg [<!ENTITY % a '%b;'><!ENTITY % b '%a;'> %a; ]>" + with_name("x"));
+  EXPECT_EQ(p.code, 0);
+  EXPECT_EQ(p.recorded, 24);
+}
+
+TEST(ReaderEntities, ExponentialExpansionIsCappedAndFailsTheValue) {
+  // Ten levels, each ten references to the one below: 10^10 bytes if left unchecked.
+  std::string dtd = "<!DOCTYPE Msg [<!ENTITY l0 'xxxxxxxxxx'>";
+  for (int i = 1; i < 10; ++i) {
+    std::string refs;
+    for (int k = 0; k < 10; ++k) refs += "&l" + std::to_string(i - 1) + ";";
+    dtd += "<!ENTITY l" + std::to_string(i) + " '" + refs + "'>";
+  }
+  dtd += "]>";
+  const auto start = std::chrono::steady_clock::now();
+  const Outcome bomb = read(dtd + with_name("&l9;"));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_EQ(bomb.code, 29);
+  EXPECT_EQ(bomb.recorded, 24);
+  EXPECT_EQ(bomb.fatal, 1);
+  EXPECT_NE(bomb.record_message.find("limit"), std::string::npos) << bomb.record_message;
+  EXPECT_EQ(read(dtd + "<Msg id='&l9;'><Name/></Msg>").code, 28);
+
+  // The same entities used within the budget (10^4 bytes) read normally.
+  const Outcome fine = read(dtd + with_name("&l3;"));
+  EXPECT_EQ(fine.code, 0);
+  EXPECT_EQ(fine.msg.name, std::string(10000, 'x'));
+  EXPECT_EQ(fine.recorded, 0);
+}
+
+// ---- namespaces ----
+
+TEST(ReaderNamespaces, PrefixesDefaultsAndSchemaInstanceAttributes) {
+  {
+    const Outcome o = read(
+        "<Msg xmlns:xsi='http://www.w3.org/2001/XMLSchema-instance' xsi:type='t' id='1'>"
+        "<Name>x</Name></Msg>");
+    EXPECT_EQ(o.code, 0) << o.text;
+  }
+  {
+    // The declaration may come after the attribute that uses it.
+    const Outcome o = read(
+        "<Msg id='1' xsi:nil='false' xmlns:xsi='http://www.w3.org/2001/XMLSchema-instance'>"
+        "<Name>x</Name></Msg>");
+    EXPECT_EQ(o.code, 0) << o.text;
+  }
+  {
+    // A default namespace still matches the no-namespace names by local name.
+    const Outcome o = read("<Msg xmlns='urn:other' id='1'><Name>x</Name></Msg>");
+    EXPECT_EQ(o.code, 0) << o.text;
+  }
+  {
+    // An unbound prefix is not the schema-instance namespace.
+    const Outcome o = read("<Msg id='1' xsi:type='t'><Name>x</Name></Msg>");
+    EXPECT_EQ(o.code, 39);
+  }
+
+  const std::string doc =
+      "<a:Root xmlns:a='urn:a' xmlns='urn:d' xmlns:i='http://www.w3.org/2001/XMLSchema-instance'"
+      " i:nil='true' xml:lang='en' plain='1'><Child xmlns='' a:x='1'/></a:Root>";
+  lmx::c_read_memory source(doc.data(), doc.size());
+  lmx::c_xml_reader r(source);
+  const lmx::s_name_entry roots[] = {{1000, "Root", 20}, {lmx::NS_NONE, "Root", 21}, {0, nullptr, 0}};
+  std::string name;
+  int error = 0;
+  EXPECT_EQ(r.next_element(roots, error, name), 20);  // full match beats the fallback
+  EXPECT_EQ(r.namespace_id(), 1000);
+  EXPECT_EQ(r.local_name(), "Root");
+  EXPECT_EQ(r.prefix(), "a");
+  EXPECT_EQ(r.next_attribute(nullptr, error, name), lmx::TOK_XSI_NIL);
+  EXPECT_TRUE(r.is_xsi_attribute(name));
+  EXPECT_EQ(r.skip_attribute_value(), 0);
+  EXPECT_EQ(r.next_attribute(nullptr, error, name), lmx::TOK_NAME);
+  EXPECT_EQ(r.namespace_id(), lmx::NS_XML);
+  EXPECT_EQ(r.next_attribute(nullptr, error, name), lmx::TOK_NAME);  // value left unread
+  EXPECT_EQ(r.namespace_id(), 1000);  // an attribute without prefix takes its element's
+  EXPECT_EQ(r.next_attribute(nullptr, error, name), lmx::TOK_START_TAG_END);
+  EXPECT_EQ(r.next_element(nullptr, error, name), lmx::TOK_UNKNOWN);
+  EXPECT_EQ(name, "Child");
+  EXPECT_EQ(r.namespace_id(), lmx::NS_NONE);  // xmlns='' undoes the default
+  EXPECT_EQ(r.next_element(nullptr, error, name), lmx::TOK_END_TAG);  // "/>" of Child
+  EXPECT_EQ(name, "Child");
+  EXPECT_EQ(r.next_element(nullptr, error, name), lmx::TOK_END_TAG);
+  EXPECT_EQ(name, "a:Root");
+  EXPECT_EQ(r.next_element(nullptr, error, name), lmx::TOK_END_OF_INPUT);
+  EXPECT_EQ(error, lmx::ELMX_UNEXPECTED_EOM);
+  EXPECT_EQ(r.namespace_id("urn:d"), 1001);
+  EXPECT_EQ(r.namespace_id("urn:new"), 1002);
+  EXPECT_EQ(r.namespace_id("http://www.w3.org/2001/XMLSchema"), lmx::NS_XML_SCHEMA);
+}
+
+// ---- error text, handlers, robustness ----
+
+TEST(ReaderErrors, ErrorTextNamesLineItemAndMessage) {
+  const Outcome o = read("<Msg id='1'>\r\n<Name>a\r\nb</Name>\r\n<Bad/>\r\n</Msg>");
+  EXPECT_EQ(o.code, 10);
+  EXPECT_EQ(o.text, "line:4-'Msg'-Bad end of element");
+
+  lmx::c_read_memory source("<a/>", 4);
+  lmx::c_xml_reader r(source);
+  EXPECT_EQ(r.get_error_message(), "No Error");
+  EXPECT_EQ(r.report_error(99, "X", __FILE__, __LINE__), 99);
+  EXPECT_EQ(r.get_error_message(), "line:1-'X'-");  // a code outside the table has no message
+}
+
+TEST(ReaderErrors, HandlerMayTolerateACode) {
+  struct Tolerant : lmx::c_xml_reader {
+    using lmx::c_xml_reader::c_xml_reader;
+    using lmx::c_xml_reader::handle_error;
+    int handle_error(int code) override { return code == lmx::ELMX_UNEXPECTED_ATTRIBUTE ? 0 : code; }
+  };
+  const std::string doc = "<Msg id='1' extra='x'><Name>n</Name></Msg>";
+  lmx::c_read_memory source(doc.data(), doc.size());
+  Tolerant reader(source);
+  Message m;
+  EXPECT_EQ(m.read(reader), 0);
+  EXPECT_EQ(m.name, "n");
+  EXPECT_EQ(reader.get_error_message(), "No Error");
+}
+
+TEST(ReaderErrors, SkipElementChecksNesting) {
+  struct Row {
+    const char* why;
+    std::string doc;
+    int code;
+  };
+  const Row rows[] = {
+      {"nested elements skipped", "<a x='>'><b><c/>t<![CDATA[</a>]]></b><!-- </a> --></a><z/>", 0},
+      {"mismatched end tag", "<a><b></c></a>", 23},
+      {"input ends inside", "<a><b>", 34},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.why);
+    lmx::c_read_memory source(r.doc.data(), r.doc.size());
+    lmx::c_xml_reader reader(source);
+    std::string name;
+    int error = 0;
+    ASSERT_EQ(reader.next_element(nullptr, error, name), lmx::TOK_UNKNOWN);
+    EXPECT_EQ(reader.skip_element(), r.code);
+    if (r.code == 0) {
+      EXPECT_EQ(reader.next_element(nullptr, error, name), lmx::TOK_UNKNOWN);
+      EXPECT_EQ(name, "z");
+    }
+  }
+}
+
+TEST(ReaderErrors, EveryTruncationFailsCleanly) {
+  // Cut a document with every construct at every byte: no cut may read as success or run
+  // past the end (the sanitizer build checks the latter).
+  const std::string doc =
+      "\xEF\xBB\xBF<?xml version='1.0' encoding='UTF-8'?><!-- c -->"
+      "<!DOCTYPE Msg [<!ENTITY e 'v&#65;'><!ENTITY % p '<!ENTITY f \"w\">'> %p; ]>"
+      "<Msg id='&e;\xC3\xA9'><Name>a&e;&f;&#x42;<![CDATA[c]]>\xE2\x82\xAC</Name><Item>1</Item></Msg>";
+  ASSERT_EQ(read(doc).code, 0);
+  for (std::size_t cut = 0; cut < doc.size() - 1; ++cut) {
+    SCOPED_TRACE(cut);
+    const Outcome o = read(doc.substr(0, cut));
+    EXPECT_NE(o.code, 0);
+  }
+  // And as UTF-16, where a cut may also split a code unit.
+  std::u16string wide;
+  for (char c : std::string("<Msg id='1'><Name>ab</Name></Msg>")) wide.push_back(static_cast<char16_t>(c));
+  const std::string bytes = utf16(wide, false, true);
+  for (std::size_t cut = 0; cut < bytes.size() - 2; ++cut) {
+    SCOPED_TRACE(cut);
+    EXPECT_NE(read(bytes.substr(0, cut)).code, 0);
+  }
+}
+
+TEST(ReaderErrors, FileSourceReadsLikeMemory) {
+  char path[] = "/tmp/lmx_reader_testXXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  const std::string doc = "<Msg id='5'><Name>file</Name><Item>1</Item></Msg>";
+  FILE* f = fdopen(fd, "wb");
+  ASSERT_NE(f, nullptr);
+  fwrite(doc.data(), 1, doc.size(), f);
+  fclose(f);
+  lmx::c_read_file file{std::string(path)};
+  lmx::c_xml_reader reader(file);
+  Message m;
+  EXPECT_EQ(m.read(reader), 0) << reader.get_error_message();
+  EXPECT_EQ(m.id, "5");
+  EXPECT_EQ(m.name, "file");
+  unlink(path);
+}
+
+}  // namespace
