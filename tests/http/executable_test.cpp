@@ -1,0 +1,150 @@
+// The built executable run with "-exec" from a temporary directory that holds it and its
+// configuration: what a peer sees over loopback, and the orderly end on a signal.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <csignal>
+#include <future>
+#include <vector>
+
+#include "framework/Packet.h"
+#include "tests/fakes/HttpProbe.h"
+#include "tests/fakes/QtApp.h"
+
+#ifdef ZARVO_EXECUTABLE
+
+namespace {
+
+using testing_http::Answer;
+using testing_http::exchange;
+using testing_http::post;
+
+// The executable copied beside a configuration that lets the system choose the port.
+class RunningHost {
+ public:
+  explicit RunningHost(const QByteArray& config = "<ApplicationConfig><Name>t</Name>"
+                                                  "</ApplicationConfig>") {
+    testing_qt::coreApp();
+    const QString exe = dir_.filePath("ZarvoPluginDSM");
+    QFile::copy(ZARVO_EXECUTABLE, exe);
+    QFile cfg(dir_.filePath("ZarvoPluginDSM.cfg"));
+    cfg.open(QIODevice::WriteOnly);
+    cfg.write(config);
+    cfg.close();
+    process_.setProgram(exe);
+    process_.setArguments({"-exec"});
+    process_.setProcessChannelMode(QProcess::MergedChannels);
+    process_.start();
+    process_.waitForStarted(10000);
+    static const QRegularExpression listening("Listening incomming requests on port: (\\d+)");
+    for (int i = 0; i < 200 && port_ == 0; ++i) {
+      process_.waitForReadyRead(50);
+      output_ += process_.readAll();
+      const auto m = listening.match(QString::fromUtf8(output_));
+      if (m.hasMatch()) port_ = quint16(m.captured(1).toUInt());
+    }
+  }
+  ~RunningHost() {
+    if (process_.state() != QProcess::NotRunning) {
+      process_.kill();
+      process_.waitForFinished(5000);
+    }
+  }
+  quint16 port() const { return port_; }
+  QProcess& process() { return process_; }
+  QByteArray output() {
+    output_ += process_.readAll();
+    return output_;
+  }
+
+ private:
+  QTemporaryDir dir_;
+  QProcess process_;
+  QByteArray output_;
+  quint16 port_ = 0;
+};
+
+std::unique_ptr<Zarvo::ResponsePacket> responseOf(const Answer& a) {
+  auto r = std::make_unique<Zarvo::ResponsePacket>();
+  r->fromByteArray(a.body);
+  return r;
+}
+
+TEST(Executable, AnswersOverLoopbackAndKeepsAnsweringAfterHostileHeads) {
+  RunningHost host;
+  ASSERT_NE(host.port(), 0) << host.output().toStdString();
+
+  Answer a = exchange(host.port(), "POST /DSMGetFileList HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(a.head, "HTTP/1.1 400 Bad request\r\n\r\n");
+
+  a = exchange(host.port(), "GET /DSMGetFileList?justaname HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_EQ(a.head, "HTTP/1.1 400 Bad request\r\n\r\n");
+
+  a = exchange(host.port(), post("/NoSuchCommand", "<OrxRequest command=\"NoSuchCommand\"/>"));
+  ASSERT_TRUE(a.ok);
+  EXPECT_EQ(a.status(), 200);
+  EXPECT_EQ(responseOf(a)->result(), 2);
+  EXPECT_EQ(responseOf(a)->details(), "Can't handle command: NoSuchCommand");
+
+  const QByteArray hugeLine = "GET /" + QByteArray(1024 * 1024, 'a');
+  a = exchange(host.port(), hugeLine);
+  EXPECT_EQ(a.head, "HTTP/1.1 400 Bad request\r\n\r\n");
+
+  a = exchange(host.port(), post("/Other", "<OrxRequest/>"));
+  EXPECT_EQ(a.status(), 200) << "the process must keep answering";
+}
+
+TEST(Executable, TwoHundredConcurrentRequestsAreAllAnswered) {
+  RunningHost host;
+  ASSERT_NE(host.port(), 0);
+  std::vector<std::future<bool>> clients;
+  for (int i = 0; i < 200; ++i) {
+    clients.push_back(std::async(std::launch::async, [&] {
+      const Answer a = exchange(host.port(), post("/Ping", "<OrxRequest/>"), 30000);
+      return a.ok && a.status() == 200;
+    }));
+  }
+  int answered = 0;
+  for (auto& c : clients) answered += c.get() ? 1 : 0;
+  EXPECT_EQ(answered, 200);
+}
+
+TEST(Executable, SignalsEndTheRunInOrderWithExitCode0) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(sig);
+    RunningHost host;
+    ASSERT_NE(host.port(), 0);
+    ::kill(pid_t(host.process().processId()), sig);
+    ASSERT_TRUE(host.process().waitForFinished(15000));
+    EXPECT_EQ(host.process().exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(host.process().exitCode(), 0) << host.output().toStdString();
+  }
+}
+
+TEST(Executable, EveryLogLineStartsWithTheTime) {
+  RunningHost host;
+  ASSERT_NE(host.port(), 0);
+  const QList<QByteArray> lines = host.output().trimmed().split('\n');
+  ASSERT_GE(lines.size(), 2);
+  static const QRegularExpression stamp("^\\d\\d:\\d\\d:\\d\\d ");
+  for (const QByteArray& line : lines) EXPECT_TRUE(stamp.match(line).hasMatch()) << line.data();
+}
+
+TEST(Executable, ABusyFixedPortEndsTheRun) {
+  RunningHost first;
+  ASSERT_NE(first.port(), 0);
+  RunningHost second("<c><ServiceURL>http://127.0.0.1:" + QByteArray::number(first.port()) +
+                     "/</ServiceURL></c>");
+  if (second.process().state() != QProcess::NotRunning) second.process().waitForFinished(15000);
+  EXPECT_EQ(second.process().state(), QProcess::NotRunning);
+  EXPECT_TRUE(second.output().contains("Error listening port: " +
+                                       QByteArray::number(first.port())));
+}
+
+}  // namespace
+
+#endif
