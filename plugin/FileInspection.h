@@ -30,7 +30,9 @@ struct PclFileInfo {
 };
 
 // Recognises a PCL font (a font header, optionally after a font-ID assignment) or a PCL macro
-// (a macro-ID or macro-control command) at the first such command of the data.
+// (a macro-ID or macro-control command). The first well-formed font-ID assignment decides on
+// its own: without a font header after it the file is not PCL. Commands with IDs above 32767
+// or cut off by the end of the data are skipped.
 [[nodiscard]] PclFileInfo inspectPclFile(const QByteArray& bytes);
 
 // A PostScript Type 1 font in text form names itself with "/FontName /<name> def".

@@ -74,9 +74,9 @@ class TCP9100FilePSFont : public TCP9100File {
   [[nodiscard]] const QString& name() const { return name_; }
 
   // The text form of a font in the segmented binary format: text segments with CR before
-  // every LF, binary segments as lowercase hex in lines of 64 digits. Data that does not
-  // start a segment where one is due is returned unchanged (a font already in text form).
-  // Throws Binary2AsciiError.
+  // every LF, binary segments as lowercase hex in lines of 64 digits, CR LF wherever text and
+  // hex meet. Data that does not start a segment where one is due is returned unchanged (a
+  // font already in text form). Throws Binary2AsciiError.
   [[nodiscard]] static QByteArray binaryToAscii(const QByteArray& font);
 
  private:
