@@ -199,8 +199,17 @@ Modifier prepend_prefix() {
 Appender write_to_cout() {
   return [](const Log&, const std::string& text) {
     static std::mutex* outMutex = new std::mutex;  // shared by every appender made here
-    std::string line = text;
-    if (line.empty() || line.back() != '\n') line += '\n';
+    // One message stays one line: a line break inside it (text from a peer, say) would start
+    // a line without a time stamp, or one that passes for a stamped line of its own.
+    const std::size_t end = text.find_last_not_of("\r\n") + 1;  // npos + 1 == 0
+    std::string line;
+    line.reserve(end + 1);
+    for (std::size_t i = 0; i < end; ++i) {
+      const char c = text[i];
+      if (c == '\r' && i + 1 < end && text[i + 1] == '\n') continue;  // CRLF is one break
+      line += (c == '\r' || c == '\n') ? ' ' : c;
+    }
+    line += '\n';
     std::lock_guard<std::mutex> lock(*outMutex);
     try {
       std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));

@@ -48,8 +48,9 @@ void add_appender(const std::string& pattern, Appender a, int order);
 Modifier prepend_time(const std::string& format);
 // Prepends the log's name in brackets and a blank ("[err] ").
 Modifier prepend_prefix();
-// One message = one whole line on standard output (a line end is added when missing), written
-// and flushed in one step under a process-wide mutex so lines of different threads never mix.
+// One message = one whole line on standard output, written and flushed in one step under a
+// process-wide mutex so lines of different threads never mix. Trailing line ends become one
+// "\n"; a line break inside the message becomes a blank.
 Appender write_to_cout();
 
 // Ends the start-up hold: messages kept so far are delivered now, later ones at once. Until it is
