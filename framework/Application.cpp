@@ -27,6 +27,16 @@ QStringList elementTexts(xercesc::DOMDocument* doc, const QString& name) {
   }
   return texts;
 }
+// Runs before the shell base is built (which would assert on a second service object): a second
+// application ends the process with -1 and one clear line.
+const QString& singleInstanceGuard(const QString& serviceName) {
+  setupLogging();
+  if (gInstance.load() != nullptr) {
+    ZLOG("err") << "Only single instance of Application object allowed.";
+    std::exit(-1);
+  }
+  return serviceName;
+}
 }  // namespace
 
 std::shared_ptr<Service> Application::ServiceStatusInfo::service() const {
@@ -70,8 +80,8 @@ ApplicationConfig ApplicationConfig::fromBytes(const QByteArray& bytes) {
 
 Application::Application(int argc, char** argv, const QString& serviceName,
                          const QString& configFileName)
-    : QtService<QCoreApplication>(argc, argv, serviceName), configFileName_(configFileName) {
-  setupLogging();
+    : QtService<QCoreApplication>(argc, argv, singleInstanceGuard(serviceName)),
+      configFileName_(configFileName) {
   Application* expected = nullptr;
   if (!gInstance.compare_exchange_strong(expected, this)) {
     ZLOG("err") << "Only single instance of Application object allowed.";

@@ -111,6 +111,15 @@ TEST_F(Host, LeadingSlashAndBareCommandReachTheSameHandler) {
   }
 }
 
+TEST_F(Host, ASecondApplicationEndsTheProcessWithMinus1) {
+  app();
+  ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+  static char arg0[] = "second";
+  static char* argv[] = {arg0, nullptr};
+  EXPECT_EXIT(Application(1, argv, QStringLiteral("Second"), QString()),
+              ::testing::ExitedWithCode(255), "");
+}
+
 TEST_F(Host, UnknownCommandIsResult2WithoutGrowingTheCommandMap) {
   const auto before = app().commandMap()->size();
   const Answer a = serve([&] { return exchange(port(), post("/NoSuchCommand", "x")); });
