@@ -28,11 +28,11 @@ int element_reader::report(int code, const std::string& item) {
   return reader_.report_error(code, item, __FILE__, __LINE__);
 }
 
-int element_reader::read_attributes(attribute_slot* slots, std::size_t count) {
+int element_reader::read_attributes(attribute_slot* attributes, std::size_t count) {
   std::vector<s_name_entry> table;
   table.reserve(count + 1);
   for (std::size_t i = 0; i < count; ++i) {
-    table.push_back({NS_NONE, slots[i].name, TOK_USER + static_cast<int>(i)});
+    table.push_back({NS_NONE, attributes[i].name, TOK_USER + static_cast<int>(i)});
   }
   table.push_back({0, nullptr, 0});
   // Seen in this start tag; the presence flags may be set already from construction or use.
@@ -57,8 +57,8 @@ int element_reader::read_attributes(attribute_slot* slots, std::size_t count) {
           reader_.input().malformed_count() != malformed || !utf8_to_utf16(text, value)) {
         return report(ELMX_UNABLE_TO_READ_ATTRIBUTE_VALUE, attribute);
       }
-      *slots[index].value = std::move(value);
-      *slots[index].present = true;
+      *attributes[index].value = std::move(value);
+      *attributes[index].present = true;
       continue;
     }
     const bool schema_instance = (token >= TOK_XSI_TYPE &&
@@ -70,7 +70,7 @@ int element_reader::read_attributes(attribute_slot* slots, std::size_t count) {
     }
   }
   for (std::size_t i = 0; i < count; ++i) {
-    if (slots[i].required && !seen[i]) return report(ELMX_REQUIRED_ATTRIBUTES_MISSING, name_);
+    if (attributes[i].required && !seen[i]) return report(ELMX_REQUIRED_ATTRIBUTES_MISSING, name_);
   }
   return 0;
 }

@@ -110,10 +110,10 @@ class element_reader {
 
   // Reads every attribute of the start tag: a known one twice is code 3, a schema-instance one
   // is skipped, any other is code 39; then a required one not seen is code 25.
-  [[nodiscard]] int read_attributes(attribute_slot* slots, std::size_t count);
+  [[nodiscard]] int read_attributes(attribute_slot* attributes, std::size_t count);
   template <std::size_t N>
-  [[nodiscard]] int read_attributes(attribute_slot (&slots)[N]) {
-    return read_attributes(slots, N);
+  [[nodiscard]] int read_attributes(attribute_slot (&attributes)[N]) {
+    return read_attributes(attributes, N);
   }
   [[nodiscard]] int read_attributes() { return read_attributes(nullptr, 0); }
 

@@ -1,0 +1,69 @@
+// Packets over the generated message classes: the one place where the framework meets the XML
+// data-binding runtime. A packet is both a Zarvo::Packet and the generated root class T, so
+// handlers use T's typed accessors directly while the dispatcher and the client see a Packet.
+// The runtime reports integer codes; here they become WrongPacketFormat with the reader's or
+// writer's error text.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <cstddef>
+#include <sstream>
+#include <string>
+#include <utility>
+
+#include "framework/Packet.h"
+#include "lmx/lmx_read.h"
+#include "lmx/lmx_reader.h"
+#include "lmx/lmx_writer.h"
+
+namespace Zarvo {
+
+template <class T>
+class LMXPacket : public Packet, public T {
+ public:
+  LMXPacket() = default;
+
+  // Reads into a fresh message and keeps it only when the whole read succeeded, so a failed
+  // read leaves the packet as it was and a second read never adds to the lists of the first.
+  void fromByteArray(const QByteArray& bytes) override {
+    lmx::c_read_memory source(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    lmx::c_xml_reader reader(source);
+    T message;
+    if (message.read(reader) != 0) {
+      throw WrongPacketFormat(QString::fromStdString(reader.get_error_message()));
+    }
+    static_cast<T&>(*this) = std::move(message);
+  }
+
+  // UTF-8: the declaration, then the root start tag on the same line, a tab per level.
+  void toByteArray(QByteArray& bytes) const override {
+    std::ostringstream out;
+    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+    lmx::c_xml_writer writer(out, "\t", "\n");
+    if (T::write(writer) != 0) {
+      throw WrongPacketFormat(QString::fromStdString(writer.get_error_message()));
+    }
+    const std::string text = out.str();
+    bytes = QByteArray(text.data(), static_cast<qsizetype>(text.size()));
+  }
+};
+
+template <class T>
+class LMXRequest : public LMXPacket<T> {
+ public:
+  QString command() const override { return QString::fromStdU16String(T::get_command()); }
+};
+
+template <class T>
+class LMXResponse : public LMXPacket<T> {
+ public:
+  void setResult(int result, const QString& details) override {
+    (void)T::set_Result(result);
+    (void)T::set_Details(details.toStdU16String());
+  }
+  int result() const override { return T::get_Result(); }
+  QString details() const override { return QString::fromStdU16String(T::get_Details()); }
+};
+
+}  // namespace Zarvo
