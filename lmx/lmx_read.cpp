@@ -146,6 +146,16 @@ int c_input::next_from_source() {
     return b;
   }
   if (state_.pending_pos < state_.pending_len) return state_.pending[state_.pending_pos++];
+  // Plain ASCII from a memory buffer needs no decoding: the common case, taken directly.
+  if (memory_ != nullptr && state_.mode == ELMX_ENC_UTF8 && state_.ahead_count == 0 &&
+      state_.saved_cp < 0 && memory_->current_ < memory_->end_) {
+    const int b = *memory_->current_;
+    if (b < 0x80 && b != '\r') {
+      ++memory_->current_;
+      if (b == '\n') ++state_.line;
+      return b;
+    }
+  }
   return decode_next();
 }
 

@@ -80,11 +80,17 @@ void c_xml_reader::value_sink::put_code_point(unsigned long cp) {
 // ---- construction, names and namespaces ----
 
 c_xml_reader::c_xml_reader(c_read& source) : input_(source, errors_) {
-  general_entities_["amp"] = text("&#38;");
-  general_entities_["lt"] = text("&#60;");
-  general_entities_["gt"] = text(">");
-  general_entities_["apos"] = text("'");
-  general_entities_["quot"] = text("\"");
+  static const struct {
+    const char* name;
+    const char* replacement;
+    char character;
+  } kPredefined[] = {{"amp", "&#38;", '&'}, {"lt", "&#60;", '<'}, {"gt", ">", '>'},
+                     {"apos", "'", '\''}, {"quot", "\"", '"'}};
+  for (std::size_t i = 0; i < 5; ++i) {
+    auto replacement = text(kPredefined[i].replacement);
+    general_entities_[kPredefined[i].name] = replacement;
+    predefined_[i] = {replacement.get(), kPredefined[i].character};
+  }
   namespaces_ = {
       {"http://www.w3.org/2001/XMLSchema", NS_XML_SCHEMA},
       {"http://www.w3.org/2000/10/XMLSchema", NS_XML_SCHEMA},
@@ -697,6 +703,14 @@ bool c_xml_reader::read_reference(value_sink& sink) {
     sink.out.append(name);
     if (terminated) sink.out.push_back(';');
     return true;
+  }
+  // The predefined entities (unless redeclared) are one character each: appended directly,
+  // so escaped text neither pays for a level nor uses up the expansion budget.
+  for (const auto& p : predefined_) {
+    if (p.text == it->second.get()) {
+      sink.put(p.character);
+      return true;
+    }
   }
   return push_entity("&" + name, name, it->second);
 }

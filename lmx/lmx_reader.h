@@ -208,6 +208,11 @@ class c_xml_reader : public c_xml {
 
   std::map<std::string, std::shared_ptr<const std::string>> general_entities_;
   std::map<std::string, std::shared_ptr<const std::string>> parameter_entities_;
+  struct predefined {
+    const std::string* text;  // identity of the preset replacement text
+    char character;
+  };
+  predefined predefined_[5] = {};
   std::map<std::string, int> namespaces_;
   int next_namespace_id_ = NS_FIRST_USER;
   std::vector<scope> scopes_;

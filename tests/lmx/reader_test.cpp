@@ -432,6 +432,19 @@ TEST(ReaderEntities, ExponentialExpansionIsCappedAndFailsTheValue) {
   EXPECT_NE(bomb.record_message.find("limit"), std::string::npos) << bomb.record_message;
   EXPECT_EQ(read(dtd + "<Msg id='&l9;'><Name/></Msg>").code, 28);
 
+  // Escapes are single characters and never use up the budget, however many there are.
+  {
+    std::string escapes;
+    for (int i = 0; i < 100; ++i) escapes += "&amp;&lt;";
+    const std::string doc = with_name(escapes);
+    lmx::c_read_memory source(doc.data(), doc.size());
+    lmx::c_xml_reader reader(source);
+    reader.input().set_expansion_limit(16);
+    Message m;
+    EXPECT_EQ(m.read(reader), 0);
+    EXPECT_EQ(m.name.size(), 200u);
+  }
+
   // The same entities used within the budget (10^4 bytes) read normally.
   const Outcome fine = read(dtd + with_name("&l3;"));
   EXPECT_EQ(fine.code, 0);
