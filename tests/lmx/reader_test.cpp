@@ -28,17 +28,20 @@ struct Message {
   bool name_empty = false;
   std::vector<std::string> items;
   lmx::elmx_whitespace item_mode = lmx::EXWS_COLLAPSE;
+  std::vector<int> events;  // every token the reader handed out, in order
 
   int read(lmx::c_xml_reader& r) {
     std::string found;
     int error = 0;
     int token = r.next_element(kRootNames, error, found);
+    events.push_back(token);
     if (error != 0) return r.report_error(error, "Msg", __FILE__, __LINE__);
     if (token != kRoot) return r.report_error(lmx::ELMX_ELEMENT_NOT_FOUND, "Msg", __FILE__, __LINE__);
     bool have_id = false;
     bool empty = false;
     for (;;) {
       token = r.next_attribute(kAttributes, error, found);
+      events.push_back(token);
       if (error != 0) return r.report_error(error, "Msg", __FILE__, __LINE__);
       if (token == lmx::TOK_START_TAG_END) break;
       if (token == lmx::TOK_END_TAG) {
@@ -65,11 +68,13 @@ struct Message {
     if (empty) return r.report_error(lmx::ELMX_UNEXPECTED_EMPTY_ELEMENT, "Msg", __FILE__, __LINE__);
 
     token = r.next_element(kChildren, error, found);
+    events.push_back(token);
     if (error != 0) return r.report_error(error, "Msg", __FILE__, __LINE__);
     if (token != kName) return r.report_error(lmx::ELMX_MANDATORY_ELEMENT_MISSING, "Name", __FILE__, __LINE__);
     if (int code = r.simple_element_value(found, lmx::EXWS_PRESERVE, name, name_empty); code != 0)
       return r.report_error(code, "Name", __FILE__, __LINE__);
     token = r.next_element(kChildren, error, found);
+    events.push_back(token);
     while (error == 0 && token == kItem) {
       std::string value;
       bool item_empty = false;
@@ -77,6 +82,7 @@ struct Message {
         return r.report_error(code, "Item", __FILE__, __LINE__);
       items.push_back(value);
       token = r.next_element(kChildren, error, found);
+      events.push_back(token);
     }
     if (error != 0) return r.report_error(error, "Msg", __FILE__, __LINE__);
     if (token != lmx::TOK_END_TAG || found != "Msg")
@@ -179,6 +185,9 @@ TEST(ReaderEncodings, SameDocumentReadsTheSameInEveryEncoding) {
     EXPECT_EQ(o.msg.items, (std::vector<std::string>{"1", "two"}));
     EXPECT_EQ(o.recorded, 0);
     EXPECT_EQ(o.line, 6);  // CR LF pairs count once
+    const std::vector<int> events = {kRoot, kId, lmx::TOK_START_TAG_END, kName, kItem, kItem,
+                                     lmx::TOK_END_TAG};
+    EXPECT_EQ(o.msg.events, events);
   }
 }
 
