@@ -2,15 +2,14 @@
 // reader's event loop, the way message classes read it, and parses the same bytes with
 // Xerces-C's DOM parser; prints MB/s of both and their ratio. Best of several runs each, so a
 // busy machine disturbs the numbers less.
-#include <xercesc/dom/DOM.hpp>
-#include <xercesc/framework/MemBufInputSource.hpp>
-#include <xercesc/parsers/XercesDOMParser.hpp>
-#include <xercesc/util/PlatformUtils.hpp>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <xercesc/dom/DOM.hpp>
+#include <xercesc/framework/MemBufInputSource.hpp>
+#include <xercesc/parsers/XercesDOMParser.hpp>
+#include <xercesc/util/PlatformUtils.hpp>
 
 #include "lmx/lmx_reader.h"
 
@@ -19,12 +18,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 std::string make_document(std::size_t at_least) {
-  std::string doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><OrxResponse>\n\t<Result>0</Result>\n"
-                    "\t<Details></Details>\n";
+  std::string doc =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><OrxResponse>\n\t<Result>0</Result>\n"
+      "\t<Details></Details>\n";
   for (int id = 0; doc.size() < at_least; ++id) {
     doc += "\t<Operation>\n\t\t<ID>" + std::to_string(id) +
            "</ID>\n\t\t<Type>add</Type>\n\t\t<Status>completed</Status>\n"
-           "\t\t<Source>192.168.0." + std::to_string(id % 250) +
+           "\t\t<Source>192.168.0." +
+           std::to_string(id % 250) +
            "</Source>\n\t\t<Progress>100</Progress>\n\t\t<Details>font &amp; macro</Details>\n"
            "\t</Operation>\n";
   }
@@ -39,11 +40,13 @@ const lmx::s_name_entry kTopNames[] = {{lmx::NS_NONE, "Result", kResult},
                                        {lmx::NS_NONE, "Details", kDetails},
                                        {lmx::NS_NONE, "Operation", kOperation},
                                        {0, nullptr, 0}};
-const lmx::s_name_entry kOperationNames[] = {
-    {lmx::NS_NONE, "ID", kId},         {lmx::NS_NONE, "Type", kType},
-    {lmx::NS_NONE, "Status", kStatus}, {lmx::NS_NONE, "Source", kSource},
-    {lmx::NS_NONE, "Progress", kProgress}, {lmx::NS_NONE, "Details", kOpDetails},
-    {0, nullptr, 0}};
+const lmx::s_name_entry kOperationNames[] = {{lmx::NS_NONE, "ID", kId},
+                                             {lmx::NS_NONE, "Type", kType},
+                                             {lmx::NS_NONE, "Status", kStatus},
+                                             {lmx::NS_NONE, "Source", kSource},
+                                             {lmx::NS_NONE, "Progress", kProgress},
+                                             {lmx::NS_NONE, "Details", kOpDetails},
+                                             {0, nullptr, 0}};
 
 // Returns the number of leaf values read, or -1 on an error.
 long read_with_lmx(const std::string& doc) {
@@ -61,7 +64,8 @@ long read_with_lmx(const std::string& doc) {
     if (token == kOperation) {
       for (int t = r.next_element(kOperationNames, error, name); t >= kId;
            t = r.next_element(kOperationNames, error, name)) {
-        const lmx::elmx_whitespace mode = (t == kId || t == kProgress) ? lmx::EXWS_COLLAPSE : lmx::EXWS_PRESERVE;
+        const lmx::elmx_whitespace mode =
+            (t == kId || t == kProgress) ? lmx::EXWS_COLLAPSE : lmx::EXWS_PRESERVE;
         if (r.simple_element_value(name, mode, value, empty) != 0) return -1;
         ++values;
       }
@@ -77,7 +81,8 @@ long read_with_lmx(const std::string& doc) {
 
 bool parse_with_xerces(const std::string& doc) {
   xercesc::XercesDOMParser parser;
-  xercesc::MemBufInputSource input(reinterpret_cast<const XMLByte*>(doc.data()), doc.size(), "bench");
+  xercesc::MemBufInputSource input(reinterpret_cast<const XMLByte*>(doc.data()), doc.size(),
+                                   "bench");
   parser.parse(input);
   return parser.getErrorCount() == 0 && parser.getDocument() != nullptr &&
          parser.getDocument()->getDocumentElement() != nullptr;

@@ -27,7 +27,8 @@ int read_message(lmx::c_xml_reader& r) {
     if (error != 0) return r.report_error(error, "Msg", __FILE__, __LINE__);
     if (token == lmx::TOK_START_TAG_END) break;
     if (token == lmx::TOK_END_TAG) return 0;
-    const int code = token == kId ? r.attribute_value(value, lmx::EXWS_PRESERVE) : r.skip_attribute_value();
+    const int code =
+        token == kId ? r.attribute_value(value, lmx::EXWS_PRESERVE) : r.skip_attribute_value();
     if (code != 0) return r.report_error(code, found, __FILE__, __LINE__);
   }
   for (;;) {

@@ -350,7 +350,8 @@ bool c_input::detect() {
 
 int c_input::check_declared_encoding(const std::string& name) {
   std::string upper;
-  for (const char c : name) upper.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+  for (const char c : name)
+    upper.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
   const elmx_char_encoding mode = state_.mode;
   const bool utf16 = mode == ELMX_ENC_UTF16BE || mode == ELMX_ENC_UTF16LE;
   const bool ucs2 = mode == ELMX_ENC_UCS2BE || mode == ELMX_ENC_UCS2LE;

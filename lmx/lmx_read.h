@@ -160,9 +160,9 @@ class c_input {
     unsigned char pending[8];  // UTF-8 bytes of the current character not yet handed out
     int pending_pos = 0;
     int pending_len = 0;
-    int ahead[4];              // raw bytes read from the source but not yet decoded
+    int ahead[4];  // raw bytes read from the source but not yet decoded
     int ahead_count = 0;
-    long saved_cp = -1;        // character read after a CR that was not a LF
+    long saved_cp = -1;  // character read after a CR that was not a LF
   };
 
   int next_from_levels();

@@ -20,7 +20,9 @@ bool is_name_char(int c) {
 bool is_quote(int c) { return c == '"' || c == '\''; }
 
 // The offending character of a message; the end of input has none.
-std::string char_text(int c) { return c < 0 ? std::string("EOF") : std::string(1, static_cast<char>(c)); }
+std::string char_text(int c) {
+  return c < 0 ? std::string("EOF") : std::string(1, static_cast<char>(c));
+}
 
 int digit_value(int c, int base) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -84,8 +86,11 @@ c_xml_reader::c_xml_reader(c_read& source) : input_(source, errors_) {
     const char* name;
     const char* replacement;
     char character;
-  } kPredefined[] = {{"amp", "&#38;", '&'}, {"lt", "&#60;", '<'}, {"gt", ">", '>'},
-                     {"apos", "'", '\''}, {"quot", "\"", '"'}};
+  } kPredefined[] = {{"amp", "&#38;", '&'},
+                     {"lt", "&#60;", '<'},
+                     {"gt", ">", '>'},
+                     {"apos", "'", '\''},
+                     {"quot", "\"", '"'}};
   for (std::size_t i = 0; i < 5; ++i) {
     auto replacement = text(kPredefined[i].replacement);
     general_entities_[kPredefined[i].name] = replacement;
@@ -392,7 +397,8 @@ c_xml_reader::step c_xml_reader::scan_entity_declaration() {
     if (keyword == "SYSTEM" || keyword == "PUBLIC") {
       report(ELMX_SEV_WARNING, ELMX_EXTERNAL_ENTITY, "External Entity definitions not supported");
     } else {
-      report(ELMX_SEV_ERROR, ELMX_UNEXPECTED_ENTITY, "Unexpected value in Entity definition: " + keyword);
+      report(ELMX_SEV_ERROR, ELMX_UNEXPECTED_ENTITY,
+             "Unexpected value in Entity definition: " + keyword);
     }
   } else {
     if (c < 0) return step::ended;
@@ -460,7 +466,8 @@ c_xml_reader::step c_xml_reader::scan_doctype() {
       const int d = skip_spaces();
       if (d == '>') return step::ok;
       if (d < 0) return step::ended;
-      report(ELMX_SEV_FATAL, ELMX_BAD_DTD, "DTD not Well Formed (expected '>', got " + char_text(d) + ")");
+      report(ELMX_SEV_FATAL, ELMX_BAD_DTD,
+             "DTD not Well Formed (expected '>', got " + char_text(d) + ")");
       return step::failed;
     }
     report(ELMX_SEV_FATAL, ELMX_BAD_DTD, "DTD not Well Formed (got " + char_text(c) + ")");
@@ -496,7 +503,8 @@ void c_xml_reader::prescan_namespaces(scope& s) {
       continue;
     }
     value.clear();
-    for (c = next_byte(); c >= 0 && c != quote; c = next_byte()) value.push_back(static_cast<char>(c));
+    for (c = next_byte(); c >= 0 && c != quote; c = next_byte())
+      value.push_back(static_cast<char>(c));
     if (c < 0) return;
     if (name == "xmlns") {
       s.default_ns = value.empty() ? NS_NONE : namespace_id(value);
@@ -645,7 +653,8 @@ int c_xml_reader::finish_start_tag() {
         end_element();
         return TOK_END_TAG;
       }
-      report(ELMX_SEV_ERROR, ELMX_BAD_END_TAG, "Illegal character(s) after / at end of tag - " + char_text(d));
+      report(ELMX_SEV_ERROR, ELMX_BAD_END_TAG,
+             "Illegal character(s) after / at end of tag - " + char_text(d));
       return -1;
     }
   }
@@ -876,7 +885,8 @@ int c_xml_reader::next_attribute(const s_name_entry* table, int& error, std::str
     if (c == '/') {
       const int d = skip_spaces();
       if (d != '>') {
-        report(ELMX_SEV_ERROR, ELMX_BAD_END_TAG, "Illegal character(s) after / at end of tag - " + char_text(d));
+        report(ELMX_SEV_ERROR, ELMX_BAD_END_TAG,
+               "Illegal character(s) after / at end of tag - " + char_text(d));
         error = recorded_code();
         return token_ = TOK_ERROR;
       }
@@ -907,7 +917,8 @@ int c_xml_reader::next_attribute(const s_name_entry* table, int& error, std::str
       if (local_ == "type") return token_ = TOK_XSI_TYPE;
       if (local_ == "nil") return token_ = TOK_XSI_NIL;
       if (local_ == "schemaLocation") return token_ = TOK_XSI_SCHEMA_LOCATION;
-      if (local_ == "noNamespaceSchemaLocation") return token_ = TOK_XSI_NO_NAMESPACE_SCHEMA_LOCATION;
+      if (local_ == "noNamespaceSchemaLocation")
+        return token_ = TOK_XSI_NO_NAMESPACE_SCHEMA_LOCATION;
     }
     return token_ = table != nullptr ? lookup(table) : TOK_NAME;
   }
@@ -962,9 +973,9 @@ int c_xml_reader::skip_element() {
       }
       case EV_END_TAG:
         if (qname_ != open.back()) {
-          report(ELMX_SEV_ERROR, ELMX_NOT_WELL_FORMED,
-                 "Element start tag (" + open.back() + ") and end tag (" + qname_ +
-                     ") do not match");
+          report(
+              ELMX_SEV_ERROR, ELMX_NOT_WELL_FORMED,
+              "Element start tag (" + open.back() + ") and end tag (" + qname_ + ") do not match");
           return recorded_code();
         }
         open.pop_back();

@@ -36,13 +36,13 @@ namespace lmx {
 // Tokens of markup events. The caller's own names get tokens from TOK_USER upward.
 enum elmx_token : int {
   TOK_END_OF_INPUT = 0,
-  TOK_UNKNOWN = 1,       // a name not in the caller's table
-  TOK_ERROR = 2,         // an error was recorded (the code is in the error record)
+  TOK_UNKNOWN = 1,  // a name not in the caller's table
+  TOK_ERROR = 2,    // an error was recorded (the code is in the error record)
   TOK_ERROR2 = 3,
-  TOK_START_TAG_END = 4, // ">" ended the start tag: content follows
-  TOK_CHARS = 5,         // character data where markup was expected
-  TOK_END_TAG = 6,       // an end tag, or the "/>" of an empty-element tag
-  TOK_NAME = 7,          // a start tag or an attribute name
+  TOK_START_TAG_END = 4,  // ">" ended the start tag: content follows
+  TOK_CHARS = 5,          // character data where markup was expected
+  TOK_END_TAG = 6,        // an end tag, or the "/>" of an empty-element tag
+  TOK_NAME = 7,           // a start tag or an attribute name
   TOK_XSI_TYPE = 8,
   TOK_XSI_NIL = 9,
   TOK_XSI_SCHEMA_LOCATION = 10,

@@ -2,13 +2,13 @@
 // decoding to UTF-8 with line ends folded, push-back and marks over entity levels, and the
 // byte sources.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
-#include <unistd.h>
 
-#include "tests/fakes/Bytes.h"
 #include "lmx/lmx_read.h"
+#include "tests/fakes/Bytes.h"
 
 namespace {
 
@@ -23,7 +23,8 @@ std::string B(std::initializer_list<int> bytes) {
 // Drains the whole decoded stream of `input`.
 std::string drain(lmx::c_input& input) {
   std::string out;
-  for (int b = input.next_byte(); b >= 0; b = input.next_byte()) out.push_back(static_cast<char>(b));
+  for (int b = input.next_byte(); b >= 0; b = input.next_byte())
+    out.push_back(static_cast<char>(b));
   return out;
 }
 
@@ -215,7 +216,8 @@ TEST(InputDecoding, TruncatedInputEndsCleanly) {
   const Row rows[] = {
       {"UTF-8 lead byte last", B({'<', 'a', 0xE2}), "<a", 0},
       {"UTF-8 sequence cut short", B({'<', 'a', 0xF0, 0x9F, 0x98}), "<a", 0},
-      {"high surrogate sequence not followed by a low one", B({'<', 0xED, 0xA0, 0xBD, 'b', 'c', 'd'}), "<", 0},
+      {"high surrogate sequence not followed by a low one",
+       B({'<', 0xED, 0xA0, 0xBD, 'b', 'c', 'd'}), "<", 0},
       {"UTF-16 odd final byte", B({'<', 0, 'a', 0, 'b'}), "<a", 0},
       {"UTF-16 high surrogate then a letter", B({'<', 0, 0x3D, 0xD8, 'b', 0, 'c', 0}), "<", 6},
       {"UTF-16 high surrogate last", B({'<', 0, 0x3D, 0xD8}), "<", 6},

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/fakes/Bytes.h"
 #include "lmx/lmx_reader.h"
+#include "tests/fakes/Bytes.h"
 
 namespace {
 
@@ -36,7 +36,8 @@ struct Message {
     int token = r.next_element(kRootNames, error, found);
     events.push_back(token);
     if (error != 0) return r.report_error(error, "Msg", __FILE__, __LINE__);
-    if (token != kRoot) return r.report_error(lmx::ELMX_ELEMENT_NOT_FOUND, "Msg", __FILE__, __LINE__);
+    if (token != kRoot)
+      return r.report_error(lmx::ELMX_ELEMENT_NOT_FOUND, "Msg", __FILE__, __LINE__);
     bool have_id = false;
     bool empty = false;
     for (;;) {
@@ -49,28 +50,34 @@ struct Message {
         break;
       }
       if (token == kId) {
-        if (have_id) return r.report_error(lmx::ELMX_ATTRIBUTE_ALREADY_READ, "id", __FILE__, __LINE__);
+        if (have_id)
+          return r.report_error(lmx::ELMX_ATTRIBUTE_ALREADY_READ, "id", __FILE__, __LINE__);
         if (r.attribute_value(id, lmx::EXWS_PRESERVE) != 0)
           return r.report_error(lmx::ELMX_UNABLE_TO_READ_ATTRIBUTE_VALUE, "id", __FILE__, __LINE__);
         have_id = true;
       } else if (r.is_xsi_attribute(found)) {
         if (r.skip_attribute_value() != 0)
-          return r.report_error(lmx::ELMX_UNABLE_TO_READ_ATTRIBUTE_VALUE, found, __FILE__, __LINE__);
+          return r.report_error(lmx::ELMX_UNABLE_TO_READ_ATTRIBUTE_VALUE, found, __FILE__,
+                                __LINE__);
       } else {
         // A handler may tolerate the code; the attribute is then passed over.
-        if (int code = r.report_error(lmx::ELMX_UNEXPECTED_ATTRIBUTE, found, __FILE__, __LINE__); code != 0)
+        if (int code = r.report_error(lmx::ELMX_UNEXPECTED_ATTRIBUTE, found, __FILE__, __LINE__);
+            code != 0)
           return code;
         if (r.skip_attribute_value() != 0)
-          return r.report_error(lmx::ELMX_UNABLE_TO_READ_ATTRIBUTE_VALUE, found, __FILE__, __LINE__);
+          return r.report_error(lmx::ELMX_UNABLE_TO_READ_ATTRIBUTE_VALUE, found, __FILE__,
+                                __LINE__);
       }
     }
-    if (!have_id) return r.report_error(lmx::ELMX_REQUIRED_ATTRIBUTES_MISSING, "Msg", __FILE__, __LINE__);
+    if (!have_id)
+      return r.report_error(lmx::ELMX_REQUIRED_ATTRIBUTES_MISSING, "Msg", __FILE__, __LINE__);
     if (empty) return r.report_error(lmx::ELMX_UNEXPECTED_EMPTY_ELEMENT, "Msg", __FILE__, __LINE__);
 
     token = r.next_element(kChildren, error, found);
     events.push_back(token);
     if (error != 0) return r.report_error(error, "Msg", __FILE__, __LINE__);
-    if (token != kName) return r.report_error(lmx::ELMX_MANDATORY_ELEMENT_MISSING, "Name", __FILE__, __LINE__);
+    if (token != kName)
+      return r.report_error(lmx::ELMX_MANDATORY_ELEMENT_MISSING, "Name", __FILE__, __LINE__);
     if (int code = r.simple_element_value(found, lmx::EXWS_PRESERVE, name, name_empty); code != 0)
       return r.report_error(code, "Name", __FILE__, __LINE__);
     token = r.next_element(kChildren, error, found);
@@ -94,11 +101,11 @@ struct Message {
 struct Outcome {
   int code = 0;
   Message msg;
-  int recorded = 0;   // the error record's latest accepted code
+  int recorded = 0;  // the error record's latest accepted code
   int severity = 0;
   int fatal = 0;
   int line = 0;
-  std::string text;   // the reader's error text
+  std::string text;  // the reader's error text
   std::string record_message;
 };
 
@@ -152,14 +159,16 @@ std::u16string widen_ascii(const std::string& s) { return std::u16string(s.begin
 TEST(ReaderEncodings, SameDocumentReadsTheSameInEveryEncoding) {
   // Body in UTF-16 (all characters below U+0100 so that Latin-1 and UCS-2 can carry it).
   auto body = [](const std::u16string& decl) {
-    return decl + u"\r\n<Msg id=\"7 \u00e9\">\n\t<Name>A&amp;b \u00e9\u00ff</Name>\r\n"
-                  u"\t<Item> 1 </Item>\n\t<Item>two</Item>\n</Msg>\n";
+    return decl +
+           u"\r\n<Msg id=\"7 \u00e9\">\n\t<Name>A&amp;b \u00e9\u00ff</Name>\r\n"
+           u"\t<Item> 1 </Item>\n\t<Item>two</Item>\n</Msg>\n";
   };
   auto decl = [](const char* enc) {
     return widen_ascii(std::string("<?xml version=\"1.0\" encoding=\"") + enc + "\"?>");
   };
-  const std::string utf8 = "\r\n<Msg id=\"7 \xC3\xA9\">\n\t<Name>A&amp;b \xC3\xA9\xC3\xBF</Name>\r\n"
-                           "\t<Item> 1 </Item>\n\t<Item>two</Item>\n</Msg>\n";
+  const std::string utf8 =
+      "\r\n<Msg id=\"7 \xC3\xA9\">\n\t<Name>A&amp;b \xC3\xA9\xC3\xBF</Name>\r\n"
+      "\t<Item> 1 </Item>\n\t<Item>two</Item>\n</Msg>\n";
   struct Row {
     const char* why;
     std::string bytes;
@@ -185,8 +194,8 @@ TEST(ReaderEncodings, SameDocumentReadsTheSameInEveryEncoding) {
     EXPECT_EQ(o.msg.items, (std::vector<std::string>{"1", "two"}));
     EXPECT_EQ(o.recorded, 0);
     EXPECT_EQ(o.line, 6);  // CR LF pairs count once
-    const std::vector<int> events = {kRoot, kId, lmx::TOK_START_TAG_END, kName, kItem, kItem,
-                                     lmx::TOK_END_TAG};
+    const std::vector<int> events = {kRoot, kId,   lmx::TOK_START_TAG_END, kName,
+                                     kItem, kItem, lmx::TOK_END_TAG};
     EXPECT_EQ(o.msg.events, events);
   }
 }
@@ -194,7 +203,8 @@ TEST(ReaderEncodings, SameDocumentReadsTheSameInEveryEncoding) {
 TEST(ReaderEncodings, DeclarationAndDetectionFailures) {
   {
     // UTF-8 mark, declaration naming UTF-16: the declaration fails with code 6.
-    const Outcome o = read("\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-16\"?>" + with_name("x"));
+    const Outcome o =
+        read("\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-16\"?>" + with_name("x"));
     EXPECT_EQ(o.code, 6);
     EXPECT_EQ(o.recorded, 6);
   }
@@ -355,16 +365,19 @@ TEST(ReaderProlog, DeclarationsCommentsAndDoctype) {
       {"processing instruction in the prolog", "<?style a='b'?>" + with_name("x"), 0, 0, 0},
       {"doctype with external id only", "<!DOCTYPE Msg SYSTEM 'x[.dtd'>" + with_name("x"), 0, 0, 0},
       {"doctype twice", "<!DOCTYPE Msg><!DOCTYPE Msg>" + with_name("x"), 9, 9, lmx::ELMX_SEV_ERROR},
-      {"doctype after the root", "<Msg id='1'><!DOCTYPE Msg><Name/></Msg>", 9, 9, lmx::ELMX_SEV_ERROR},
-      {"subset closed without '>'", "<!DOCTYPE Msg [ ] x>" + with_name("x"), 9, 9, lmx::ELMX_SEV_FATAL},
-      {"junk in the subset", "<!DOCTYPE Msg [ x ]>" + with_name("x"), 9, 9, lmx::ELMX_SEV_FATAL},
-      {"SYSTEM entity warns only", "<!DOCTYPE Msg [<!ENTITY e SYSTEM 'e.xml'>]>" + with_name("&e;"), 0, 17,
-       lmx::ELMX_SEV_WARNING},
-      {"unknown keyword in an entity", "<!DOCTYPE Msg [<!ENTITY e BOGUS 'x'>]>" + with_name("x"), 0, 33,
+      {"doctype after the root", "<Msg id='1'><!DOCTYPE Msg><Name/></Msg>", 9, 9,
        lmx::ELMX_SEV_ERROR},
-      {"undeclared parameter entity", "<!DOCTYPE Msg [ %p; ]>" + with_name("x"), 0, 41, lmx::ELMX_SEV_ERROR},
-      {"bad character reference in an entity", "<!DOCTYPE Msg [<!ENTITY e '&#0;'>]>" + with_name("x"), 9,
-       9, lmx::ELMX_SEV_FATAL},
+      {"subset closed without '>'", "<!DOCTYPE Msg [ ] x>" + with_name("x"), 9, 9,
+       lmx::ELMX_SEV_FATAL},
+      {"junk in the subset", "<!DOCTYPE Msg [ x ]>" + with_name("x"), 9, 9, lmx::ELMX_SEV_FATAL},
+      {"SYSTEM entity warns only", "<!DOCTYPE Msg [<!ENTITY e SYSTEM 'e.xml'>]>" + with_name("&e;"),
+       0, 17, lmx::ELMX_SEV_WARNING},
+      {"unknown keyword in an entity", "<!DOCTYPE Msg [<!ENTITY e BOGUS 'x'>]>" + with_name("x"), 0,
+       33, lmx::ELMX_SEV_ERROR},
+      {"undeclared parameter entity", "<!DOCTYPE Msg [ %p; ]>" + with_name("x"), 0, 41,
+       lmx::ELMX_SEV_ERROR},
+      {"bad character reference in an entity",
+       "<!DOCTYPE Msg [<!ENTITY e '&#0;'>]>" + with_name("x"), 9, 9, lmx::ELMX_SEV_FATAL},
       {"bad element opener", "<Msg id='1'><=/></Msg>", 23, 23, lmx::ELMX_SEV_ERROR},
   };
   for (const Row& r : rows) {
@@ -392,8 +405,7 @@ TEST(ReaderEntities, InternalEntitiesExpandInValuesAndAttributes) {
       "  <!ENTITY later 'first'>\n"
       "  <!ENTITY later 'second'>\n"
       "]>";
-  const Outcome o =
-      read(dtd + "<Msg id=\"&q;&e;\"><Name>&e;|&fromp;|&later;</Name></Msg>");
+  const Outcome o = read(dtd + "<Msg id=\"&q;&e;\"><Name>&e;|&fromp;|&later;</Name></Msg>");
   ASSERT_EQ(o.code, 0) << o.text << " / " << o.record_message;
   EXPECT_EQ(o.msg.id, "\"E&A");  // a quote from an entity does not close the value
   EXPECT_EQ(o.msg.name, "E&A|from pa|second");
@@ -408,7 +420,8 @@ TEST(ReaderEntities, SelfReferenceExpandsOnceAndIsRecorded) {
   EXPECT_EQ(o.record_message, "Recursive entity definition: e");
 
   // Mutual recursion through parameter entities is caught the same way.
-  const Outcome p = read("<!DOCTYPE Msg [<!ENTITY % a '%b;'><!ENTITY % b '%a;'> %a; ]>" + with_name("x"));
+  const Outcome p =
+      read("<!DOCTYPE Msg [<!ENTITY % a '%b;'><!ENTITY % b '%a;'> %a; ]>" + with_name("x"));
   EXPECT_EQ(p.code, 0);
   EXPECT_EQ(p.recorded, 24);
 }
@@ -462,8 +475,10 @@ TEST(ReaderNamespaces, PrefixesDefaultsAndSchemaInstanceAttributes) {
   };
   const Row rows[] = {
       {"xsi attribute skipped", "<Msg xmlns:xsi=" + xsi + " xsi:type='t' id='1'><Name/></Msg>", 0},
-      {"declared after its use", "<Msg id='1' xsi:nil='false' xmlns:xsi=" + xsi + "><Name/></Msg>", 0},
-      {"default namespace falls back to the local name", "<Msg xmlns='urn:o' id='1'><Name/></Msg>", 0},
+      {"declared after its use", "<Msg id='1' xsi:nil='false' xmlns:xsi=" + xsi + "><Name/></Msg>",
+       0},
+      {"default namespace falls back to the local name", "<Msg xmlns='urn:o' id='1'><Name/></Msg>",
+       0},
       {"unbound prefix is not xsi", "<Msg id='1' xsi:type='t'><Name/></Msg>", 39},
   };
   for (const Row& r : rows) {
@@ -476,7 +491,8 @@ TEST(ReaderNamespaces, PrefixesDefaultsAndSchemaInstanceAttributes) {
       " i:nil='true' xml:lang='en' plain='1'><Child xmlns='' a:x='1'/></a:Root>";
   lmx::c_read_memory source(doc.data(), doc.size());
   lmx::c_xml_reader r(source);
-  const lmx::s_name_entry roots[] = {{1000, "Root", 20}, {lmx::NS_NONE, "Root", 21}, {0, nullptr, 0}};
+  const lmx::s_name_entry roots[] = {
+      {1000, "Root", 20}, {lmx::NS_NONE, "Root", 21}, {0, nullptr, 0}};
   std::string name;
   int error = 0;
   EXPECT_EQ(r.next_element(roots, error, name), 20);  // full match beats the fallback
@@ -493,7 +509,7 @@ TEST(ReaderNamespaces, PrefixesDefaultsAndSchemaInstanceAttributes) {
   EXPECT_EQ(r.next_attribute(nullptr, error, name), lmx::TOK_START_TAG_END);
   EXPECT_EQ(r.next_element(nullptr, error, name), lmx::TOK_UNKNOWN);
   EXPECT_EQ(name, "Child");
-  EXPECT_EQ(r.namespace_id(), lmx::NS_NONE);  // xmlns='' undoes the default
+  EXPECT_EQ(r.namespace_id(), lmx::NS_NONE);                          // xmlns='' undoes the default
   EXPECT_EQ(r.next_element(nullptr, error, name), lmx::TOK_END_TAG);  // "/>" of Child
   EXPECT_EQ(name, "Child");
   EXPECT_EQ(r.next_element(nullptr, error, name), lmx::TOK_END_TAG);
@@ -523,7 +539,9 @@ TEST(ReaderErrors, HandlerMayTolerateACode) {
   struct Tolerant : lmx::c_xml_reader {
     using lmx::c_xml_reader::c_xml_reader;
     using lmx::c_xml_reader::handle_error;
-    int handle_error(int code) override { return code == lmx::ELMX_UNEXPECTED_ATTRIBUTE ? 0 : code; }
+    int handle_error(int code) override {
+      return code == lmx::ELMX_UNEXPECTED_ATTRIBUTE ? 0 : code;
+    }
   };
   const std::string doc = "<Msg id='1' extra='x'><Name>n</Name></Msg>";
   lmx::c_read_memory source(doc.data(), doc.size());
@@ -566,7 +584,8 @@ TEST(ReaderErrors, EveryTruncationFailsCleanly) {
   const std::string doc =
       "\xEF\xBB\xBF<?xml version='1.0' encoding='UTF-8'?><!-- c -->"
       "<!DOCTYPE Msg [<!ENTITY e 'v&#65;'><!ENTITY % p '<!ENTITY f \"w\">'> %p; ]>"
-      "<Msg id='&e;\xC3\xA9'><Name>a&e;&f;&#x42;<![CDATA[c]]>\xE2\x82\xAC</Name><Item>1</Item></Msg>";
+      "<Msg "
+      "id='&e;\xC3\xA9'><Name>a&e;&f;&#x42;<![CDATA[c]]>\xE2\x82\xAC</Name><Item>1</Item></Msg>";
   ASSERT_EQ(read(doc).code, 0);
   for (std::size_t cut = 0; cut < doc.size() - 1; ++cut) {
     SCOPED_TRACE(cut);
@@ -575,7 +594,8 @@ TEST(ReaderErrors, EveryTruncationFailsCleanly) {
   }
   // And as UTF-16, where a cut may also split a code unit.
   std::u16string wide;
-  for (char c : std::string("<Msg id='1'><Name>ab</Name></Msg>")) wide.push_back(static_cast<char16_t>(c));
+  for (char c : std::string("<Msg id='1'><Name>ab</Name></Msg>"))
+    wide.push_back(static_cast<char16_t>(c));
   const std::string bytes = utf16(wide, false, true);
   for (std::size_t cut = 0; cut < bytes.size() - 2; ++cut) {
     SCOPED_TRACE(cut);
