@@ -444,6 +444,19 @@ TEST(ReaderEntities, ExponentialExpansionIsCappedAndFailsTheValue) {
   EXPECT_NE(bomb.record_message.find("limit"), std::string::npos) << bomb.record_message;
   EXPECT_EQ(read(dtd + "<Msg id='&l9;'><Name/></Msg>").code, 28);
 
+  // Parameter entities grow while the subset is read (their references are expanded when
+  // declared): the subset fails there, with the same code.
+  std::string pdtd = "<!DOCTYPE Msg [<!ENTITY % p0 'xxxxxxxxxx'>";
+  for (int i = 1; i < 10; ++i) {
+    const std::string ref = "%p" + std::to_string(i - 1) + ";";
+    std::string refs;
+    for (int k = 0; k < 10; ++k) refs += ref;
+    pdtd += "<!ENTITY % p" + std::to_string(i) + " '" + refs + "'>";
+  }
+  const Outcome subset = read(pdtd + "]>" + with_name("x"));
+  EXPECT_EQ(subset.code, 24);
+  EXPECT_EQ(subset.fatal, 1);
+
   // Escapes are single characters and never use up the budget, however many there are.
   {
     std::string escapes;
