@@ -125,6 +125,28 @@ TEST(Executable, SignalsEndTheRunInOrderWithExitCode0) {
   }
 }
 
+TEST(Executable, CloseApplicationAnswersOkThenEndsTheProcess) {
+  RunningHost host;
+  ASSERT_NE(host.port(), 0);
+  Answer a = exchange(host.port(), post("/MGMTCloseApplication", "<OrxRequest command="));
+  ASSERT_TRUE(a.ok);
+  EXPECT_EQ(responseOf(a)->result(), 3);
+  EXPECT_TRUE(responseOf(a)->details().startsWith("Wrong request format: line:1-"))
+      << responseOf(a)->details().toStdString();
+  EXPECT_EQ(host.process().state(), QProcess::Running);
+
+  a = exchange(host.port(), post("/MGMTCloseApplication",
+                                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+                                 "<OrxRequest command=\"MGMTCloseApplication\"/>"));
+  ASSERT_TRUE(a.ok);
+  EXPECT_EQ(a.status(), 200);
+  EXPECT_EQ(a.body, "<?xml version=\"1.0\" encoding=\"UTF-8\"?><OrxResponse>\n\t<Result>0"
+                    "</Result>\n\t<Details>OK</Details>\n</OrxResponse>\n");
+  ASSERT_TRUE(host.process().waitForFinished(15000));
+  EXPECT_EQ(host.process().exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(host.process().exitCode(), 0);
+}
+
 TEST(Executable, EveryLogLineStartsWithTheTime) {
   RunningHost host;
   ASSERT_NE(host.port(), 0);
