@@ -10,6 +10,7 @@
 
 #include "framework/Log.h"
 #include "framework/ManagementService.h"
+#include "framework/OrxServiceClient.h"
 #include "framework/Thread.h"
 #include "http/Listener.h"
 
@@ -89,6 +90,7 @@ Application::Application(int argc, char** argv, const QString& serviceName,
   }
   registerServiceFactory(QStringLiteral("MGMT"), new ServiceFactory<ManagementService>());
   threadGroup_ = std::make_unique<ThreadGroup>();
+  OrxServiceClient::instance();
 }
 
 Application::~Application() {

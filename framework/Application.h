@@ -86,6 +86,11 @@ class Application : public QtService<QCoreApplication>, public QObject {
   // In-process dispatch: null when no service has the packet's command.
   PacketPtr processPacket(Packet& request);
 
+  // Sends a request to the service answering its command, a service of this process first;
+  // defined in framework/CallService.h. Returns a new response owned by the caller, or null.
+  template <class Response>
+  static std::unique_ptr<Response> callService(Packet& request, bool wait);
+
   // Dispatch for the HTTP transport. A command no service registered is answered with
   // result 2; a command whose service has no live instance with result 5.
   PacketPtr processRequest(const QString& command, const QByteArray& body);

@@ -1,14 +1,31 @@
 // Registration of this process in the suite's naming service, made once at start after the
-// listener is open.
+// listener is open: the URL other services reach us at, and every command we answer.
+#include "NSRegisterService_Request.h"
+#include "NSRegisterService_Response.h"
 #include "framework/Application.h"
+#include "framework/CallService.h"
+#include "framework/LMXPacket.h"
 #include "framework/Log.h"
+#include "framework/OrxServiceClient.h"
 
 namespace Zarvo {
 
 bool Application::registerInNamingService(const QUrl& namingServiceUrl) {
-  ZLOG("info") << "Registration in naming service: " << namingServiceUrl.toString().toLatin1();
-  // The inter-service client that carries "NSRegisterService" is not part of this build yet:
-  // the process keeps serving on its port, unregistered.
+  ZLOG("info") << "Registration in naming service: " << namingServiceUrl.toEncoded();
+  OrxServiceClient::instance()->setNamingServiceUrl(namingServiceUrl);
+
+  LMXRequest<NSRegisterService_Request::c_OrxRequest> request;
+  (void)request.set_URL(serviceUrl().toString().toStdU16String());
+  // The command map is ordered by name, which is the order the naming service gets them in.
+  for (const auto& entry : *commandMap()) {
+    (void)request.anon_method().append(entry.first.toStdU16String());
+  }
+  const auto response =
+      callService<LMXResponse<NSRegisterService_Response::c_OrxResponse>>(request, true);
+  if (response && response->result() == 0) {
+    ZLOG("info") << "Registration successful";
+    return true;
+  }
   ZLOG("info") << "Registration failed";
   return false;
 }

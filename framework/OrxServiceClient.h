@@ -1,0 +1,108 @@
+// The client side of service discovery: the process-wide OrxServiceClient asks the suite's naming
+// service which URL answers a command, remembers the answer, and carries one request packet to
+// that URL over HTTP, trying again (and asking afresh) when the service cannot be reached.
+//
+// Every exchange runs on the calling thread with plain blocking sockets, so it works on
+// connection and job threads that have no event loop. Every wait is bounded, and so is what a
+// peer may send back: a response head past the parser's limits, a body past the cap or a
+// response that trickles in past the total read time all end the exchange with
+// CommunicationError.
+//
+// Callers normally use Zarvo::Application::callService (framework/CallService.h), which turns the
+// exceptions here into response packets with result codes.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QUrl>
+#include <atomic>
+#include <chrono>
+#include <exception>
+#include <map>
+#include <mutex>
+
+#include "http/HTTPParser.h"
+
+class OrxServiceClient {
+ public:
+  // No TCP connection within the connect limit (or the host cannot be resolved).
+  class ConnectionError : public std::exception {
+   public:
+    const char* what() const noexcept override { return "connection to service failed"; }
+  };
+  // The naming service gave no URL for the command.
+  class UnknownCommand : public std::exception {
+   public:
+    const char* what() const noexcept override { return "no service for command"; }
+  };
+  // A write or read of the exchange failed, timed out, or the response broke a limit.
+  class CommunicationError : public std::exception {
+   public:
+    const char* what() const noexcept override { return "communication with service failed"; }
+  };
+
+  // Time limits and size caps of one exchange, and the pause between two attempts. The defaults
+  // are the production values; tests pass shorter ones in.
+  struct Limits {
+    std::chrono::milliseconds connectWait{10'000};
+    std::chrono::milliseconds writeWait{30'000};  // each wait for the socket to take more bytes
+    std::chrono::milliseconds readWait{120'000};  // each wait for more response bytes
+    // The whole response, head and body: a peer sending a byte now and then cannot hold the
+    // calling thread for longer than this.
+    std::chrono::milliseconds readTotal{600'000};
+    qint64 maxBody = 64 * 1024 * 1024;  // bytes; a larger announced body is refused unread
+    HTTPParser::Limits head;            // the same caps our server applies to request heads
+    std::chrono::milliseconds retryDelay{3'000};
+  };
+
+  static constexpr int kAttempts = 5;
+
+  // The process-wide client, created on first use (the application's constructor makes the
+  // first call); never destroyed before exit.
+  static OrxServiceClient* instance();
+
+  OrxServiceClient(const OrxServiceClient&) = delete;
+  OrxServiceClient& operator=(const OrxServiceClient&) = delete;
+
+  void setNamingServiceUrl(const QUrl& url);
+  [[nodiscard]] QUrl namingServiceUrl() const;
+
+  // The URL of the service answering `command`: the naming service's own URL for its commands,
+  // else the cached answer unless `refresh`, else a fresh "NSFindService" answer (then cached).
+  // Throws UnknownCommand when the naming service cannot be asked or names no URL.
+  [[nodiscard]] QUrl findServiceUrl(const QString& command, bool refresh);
+
+  // Sends `bytes` to the service of `command`, up to kAttempts times while the service cannot be
+  // found or reached, pausing retryDelay between attempts. Returns the response body, or empty
+  // bytes when not waiting for one. Throws ConnectionError or UnknownCommand after the last
+  // attempt, CommunicationError at once (a request that may have been taken is not repeated).
+  [[nodiscard]] QByteArray SendRequest(const QByteArray& bytes, const QString& command, bool wait);
+
+  // One HTTP exchange: "GET <command>" with the bytes as body, then, when waiting, the response
+  // head and its "Content-Length" bytes. A response without that field gives empty bytes.
+  [[nodiscard]] QByteArray exchange(const QByteArray& bytes, const QUrl& url,
+                                    const QString& command, bool wait);
+
+  [[nodiscard]] Limits limits() const;
+  void setLimits(const Limits& limits);
+
+  // Connections tried so far by this process (one per exchange), for diagnostics and tests.
+  [[nodiscard]] quint64 connectionAttempts() const { return connectionAttempts_.load(); }
+
+ private:
+  OrxServiceClient() = default;
+
+  mutable std::mutex mutex_;  // guards the fields below
+  QUrl namingServiceUrl_;
+  std::map<QString, QString> cache_;  // command -> service URL; only grows
+  Limits limits_;
+  std::atomic<quint64> connectionAttempts_{0};
+};
+
+namespace Zarvo {
+
+// The dotted IPv4 address of the local interface through which `host` (dotted IPv4 text) is
+// reached, as the kernel's routing picks it; "" when the host is not an address or has no route.
+[[nodiscard]] QString localAddressFor(const QString& host);
+
+}  // namespace Zarvo

@@ -1,0 +1,433 @@
+// Calls between services: the process first, then the naming service and HTTP to the service it
+// names, with retries, the cache, every client-side result code, the response limits, and the
+// registration at start (in this process and in the running executable).
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <future>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "NSFindService_Response.h"
+#include "framework/Application.h"
+#include "framework/CallService.h"
+#include "framework/LMXPacket.h"
+#include "framework/Log.h"
+#include "framework/OrxServiceClient.h"
+#include "tests/fakes/FakeNamingService.h"
+#include "tests/fakes/HttpProbe.h"
+#include "tests/fakes/QtApp.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_orx::FakeNamingService;
+using testing_orx::Reply;
+using testing_orx::elementTexts;
+using testing_orx::httpResponse;
+using testing_orx::responsePacket;
+using Zarvo::Application;
+using Zarvo::RequestPacket;
+using Zarvo::ResponsePacket;
+using FindResponse = Zarvo::LMXResponse<NSFindService_Response::c_OrxResponse>;
+using Clock = std::chrono::steady_clock;
+
+// Every log line of the process, kept so tests can count the client's lines.
+class LogCapture {
+ public:
+  static LogCapture& get() {
+    static LogCapture* capture = [] {
+      auto* c = new LogCapture();
+      zlog::add_appender("*", [c](const zlog::Log& log, const std::string& text) {
+        std::lock_guard<std::mutex> lock(c->mutex_);
+        c->lines_.push_back(zlog::log_name(log) + " " + text);
+      }, 200);
+      return c;
+    }();
+    return *capture;
+  }
+  size_t mark() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_.size();
+  }
+  // Lines since `from` that contain `text`.
+  int count(size_t from, const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return int(std::count_if(lines_.begin() + from, lines_.end(),
+                             [&](const std::string& l) { return l.find(text) != l.npos; }));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+// Handlers take whatever request packet arrives in the process.
+class AnyRequest : public RequestPacket {
+ public:
+  AnyRequest() : RequestPacket(QStringLiteral("Any")) {}
+};
+
+class LocalService : public Zarvo::Service {
+ public:
+  LocalService() {
+    registerHandler(QStringLiteral("TestLocalEcho"), &LocalService::echo);
+    registerHandler(QStringLiteral("TestLocalSeven"), &LocalService::seven);
+  }
+
+ private:
+  std::unique_ptr<ResponsePacket> echo(AnyRequest&) {
+    return std::make_unique<ResponsePacket>(0, QStringLiteral("local"));
+  }
+  std::unique_ptr<ResponsePacket> seven(AnyRequest&) {
+    return std::make_unique<ResponsePacket>(7, QStringLiteral("seven"));
+  }
+};
+
+// One application per process: its services are created (the command map built) but it is
+// never started, so it opens no port and leaves the working directory alone.
+Application& app() {
+  static Application* instance = [] {
+    testing_qt::coreApp();
+    static char arg0[] = "orx_client_test";
+    static char* argv[] = {arg0, nullptr};
+    auto* a = new Application(1, argv, QStringLiteral("OrxClientTest"), QString());
+    a->registerServiceFactory(QStringLiteral("Local"), new Zarvo::ServiceFactory<LocalService>());
+    a->createServices();
+    return a;
+  }();
+  return *instance;
+}
+
+OrxServiceClient& client() { return *OrxServiceClient::instance(); }
+
+// The cache lives as long as the process: each test asks for commands of its own.
+std::unique_ptr<ResponsePacket> call(const QString& command, bool wait = true) {
+  RequestPacket request(command);
+  return Application::callService<ResponsePacket>(request, wait);
+}
+
+// A loopback port with nothing listening on it.
+quint16 closedPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+class OrxClient : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    app();
+    LogCapture::get();
+    OrxServiceClient::Limits limits;
+    limits.connectWait = 2000ms;
+    limits.writeWait = 2000ms;
+    limits.readWait = 5000ms;
+    limits.readTotal = 20000ms;
+    limits.retryDelay = 5ms;
+    client().setLimits(limits);
+    client().setNamingServiceUrl(naming_.url());
+    mark_ = LogCapture::get().mark();
+  }
+  int retries() { return LogCapture::get().count(mark_, "SendRequest retry in "); }
+
+  FakeNamingService naming_;
+  FakeNamingService service_;
+  size_t mark_ = 0;
+};
+
+TEST_F(OrxClient, RegistrationAnnouncesTheUrlAndEveryCommandInOrder) {
+  ASSERT_TRUE(app().registerInNamingService(naming_.url()));
+  ASSERT_EQ(naming_.count("NSRegisterService"), 1) << "a bare command name as request path";
+  const testing_orx::Received sent = naming_.requests().first();
+  EXPECT_TRUE(sent.head.contains("\r\nContent-Length:" + QByteArray::number(sent.body.size())));
+  EXPECT_EQ(elementTexts(sent.body, "URL"), QStringList{app().serviceUrl().toString()});
+  QStringList expected;
+  for (const auto& entry : *app().commandMap()) expected << entry.first;
+  const QStringList methods = elementTexts(sent.body, "method");
+  EXPECT_EQ(methods, expected);
+  EXPECT_TRUE(methods.contains("TestLocalEcho") && methods.contains("TestLocalSeven"));
+  EXPECT_TRUE(std::is_sorted(methods.begin(), methods.end()));
+  const std::string logged = "Registration in naming service: " + naming_.url().toString().toStdString();
+  EXPECT_EQ(LogCapture::get().count(mark_, logged), 1);
+  EXPECT_EQ(LogCapture::get().count(mark_, "Registration successful"), 1);
+
+  naming_.setRegisterResult(3);
+  EXPECT_FALSE(app().registerInNamingService(naming_.url())) << "a refusal is no success";
+  const QUrl nowhere(QStringLiteral("http://127.0.0.1:%1/").arg(closedPort()));
+  EXPECT_FALSE(app().registerInNamingService(nowhere));
+  EXPECT_EQ(LogCapture::get().count(mark_, "Registration failed"), 2);
+}
+
+TEST_F(OrxClient, ACommandOfThisProcessNeverTouchesTheNetwork) {
+  const quint64 before = client().connectionAttempts();
+  auto same = call("TestLocalEcho");
+  ASSERT_TRUE(same);
+  EXPECT_EQ(same->details(), "local");
+  RequestPacket request(QStringLiteral("TestLocalSeven"));
+  auto other = Application::callService<FindResponse>(request, true);
+  ASSERT_TRUE(other) << "an answer of another class is carried over";
+  EXPECT_EQ(other->result(), 7);
+  EXPECT_EQ(other->details(), "seven");
+  EXPECT_EQ(client().connectionAttempts(), before);
+  EXPECT_EQ(naming_.connections(), 0);
+}
+
+TEST_F(OrxClient, AnsweredUrlIsCachedAndTheRequestArrivesIntact) {
+  naming_.setServiceUrl("TestRemoteA", service_.url().toString());
+  service_.setReply("TestRemoteA", {httpResponse(responsePacket(0, "remote"))});
+  for (int i = 0; i < 2; ++i) {
+    auto reply = call("TestRemoteA");
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->result(), 0);
+    EXPECT_EQ(reply->details(), "remote");
+  }
+  EXPECT_EQ(naming_.count("NSFindService"), 1) << "the second call uses the cache";
+  EXPECT_EQ(elementTexts(naming_.requests().first().body, "Command"), QStringList{"TestRemoteA"});
+  ASSERT_EQ(service_.count("TestRemoteA"), 2);
+  QByteArray expected;
+  RequestPacket(QStringLiteral("TestRemoteA")).toByteArray(expected);
+  EXPECT_EQ(service_.requests().first().body, expected);
+  EXPECT_TRUE(service_.requests().first().head.startsWith("GET TestRemoteA HTTP/1.1\r\n"));
+}
+
+TEST_F(OrxClient, AServiceThatMovedIsAskedForAfresh) {
+  auto moved = std::make_unique<FakeNamingService>();
+  naming_.setServiceUrl("TestMoved", moved->url().toString());
+  moved->setReply("TestMoved", {httpResponse(responsePacket(0, "old place"))});
+  ASSERT_EQ(call("TestMoved")->details(), "old place");
+  moved.reset();  // its port is closed now
+  naming_.setServiceUrl("TestMoved", service_.url().toString());
+  service_.setReply("TestMoved", {httpResponse(responsePacket(0, "new place"))});
+  EXPECT_EQ(call("TestMoved")->details(), "new place");
+  EXPECT_EQ(naming_.count("NSFindService"), 2);
+  EXPECT_EQ(retries(), 1);
+}
+
+TEST_F(OrxClient, ACommandNobodyAnswersFailsAfterFiveAttempts) {
+  auto reply = call("TestNobody");
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->result(), 2);
+  EXPECT_EQ(reply->details(), "Can't find service for command: TestNobody");
+  EXPECT_EQ(naming_.count("NSFindService"), 5);
+  EXPECT_EQ(retries(), 4);
+  EXPECT_EQ(call("TestNobody", false), nullptr) << "a caller that does not wait gets nothing";
+}
+
+TEST_F(OrxClient, UnreachableNamingServiceMeansTwentyFiveConnectionAttempts) {
+  client().setNamingServiceUrl(QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(closedPort())));
+  const quint64 before = client().connectionAttempts();
+  auto reply = call("TestNoNaming");
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->result(), 2);
+  EXPECT_EQ(client().connectionAttempts() - before, 25u) << "5 outer attempts of 5 asks each";
+  EXPECT_EQ(retries(), 24);
+}
+
+TEST_F(OrxClient, FaultyResponsesEndTheExchangeWithoutRetry) {
+  const QByteArray packet = responsePacket(0, "fine");
+  auto head = [](const QByteArray& fields) { return "HTTP/1.1 200 OK\r\n" + fields + "\r\n"; };
+  QByteArray manyFields, longFields;
+  for (int i = 0; i < 101; ++i) manyFields += "X" + QByteArray::number(i) + ": v\r\n";
+  for (int i = 0; i < 9; ++i) longFields += "L" + QByteArray::number(i) + ": " + QByteArray(7600, 'l') + "\r\n";
+  struct Case {
+    const char* why;
+    QByteArray raw;
+    int result;
+    const char* details;
+  };
+  const Case cases[] = {
+      {"status line is not examined", "HTTP/1.1 500 Oops\r\nContent-Length:" +
+           QByteArray::number(packet.size()) + "\r\n\r\n" + packet, 0, "fine"},
+      {"no Content-Length: empty bytes", httpResponse(packet, false), 4, "Wrong response format: "},
+      {"body is no packet", httpResponse("not xml"), 4, "Wrong response format: "},
+      {"closed before a head", "", 6, "Communication with service failed"},
+      {"header line past 8 KiB", head("X: " + QByteArray(8200, 'x') + "\r\n"), 6, "Communication"},
+      {"101 header fields", head(manyFields), 6, "Communication"},
+      {"head past 64 KiB", head(longFields), 6, "Communication"},
+      {"header line without colon", head("NoColon\r\n"), 6, "Communication"},
+      {"negative Content-Length", head("Content-Length: -5\r\n"), 6, "Communication"},
+      {"body cut short", head("Content-Length: 100\r\n") + "short", 6, "Communication"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    const QString command = QStringLiteral("TestFault%1").arg(n++);
+    naming_.setServiceUrl(command, service_.url().toString());
+    service_.setReply(command, {c.raw});
+    auto reply = call(command);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->result(), c.result);
+    EXPECT_TRUE(reply->details().startsWith(c.details)) << reply->details().toStdString();
+    EXPECT_EQ(service_.count(command.toLatin1()), 1);
+  }
+  EXPECT_EQ(retries(), 0);
+}
+
+TEST_F(OrxClient, BodyAboveTheCapIsRefused) {
+  const QByteArray packet = responsePacket(0, "sized");
+  naming_.setServiceUrl("TestCap", service_.url().toString());
+  service_.setReply("TestCap", {httpResponse(packet)});
+  ASSERT_EQ(call("TestCap")->result(), 0);  // caches the URL: the naming answer is larger
+  auto limits = client().limits();
+  limits.maxBody = packet.size();
+  client().setLimits(limits);
+  EXPECT_EQ(call("TestCap")->result(), 0) << "a body of exactly the cap";
+  limits.maxBody = packet.size() - 1;
+  client().setLimits(limits);
+  EXPECT_EQ(call("TestCap")->result(), 6);
+}
+
+TEST_F(OrxClient, SilentAndTricklingPeersAreBoundedInTime) {
+  auto limits = client().limits();
+  limits.readWait = 300ms;
+  client().setLimits(limits);
+  naming_.setServiceUrl("TestSilent", service_.url().toString());
+  service_.setReply("TestSilent", {{}, true});
+  auto start = Clock::now();
+  EXPECT_EQ(call("TestSilent")->result(), 6);
+  EXPECT_GE(Clock::now() - start, 300ms);
+  EXPECT_EQ(service_.count("TestSilent"), 1) << "a request that may have been taken is not resent";
+
+  // A byte every 20 ms never trips a 10 s wait; only the bound on the whole read ends it.
+  limits.readWait = 10000ms;
+  limits.readTotal = 1000ms;
+  client().setLimits(limits);
+  naming_.setServiceUrl("TestTrickle", service_.url().toString());
+  service_.setReply("TestTrickle",
+                    {"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + QByteArray(2000, 'x'),
+                     false, 20});
+  start = Clock::now();
+  EXPECT_EQ(call("TestTrickle")->result(), 6);
+  EXPECT_GE(Clock::now() - start, 1000ms);
+  EXPECT_LT(Clock::now() - start, 8000ms);
+}
+
+TEST_F(OrxClient, ConcurrentCallersShareTheCache) {
+  naming_.setServiceUrl("TestShared", service_.url().toString());
+  service_.setReply("TestShared", {httpResponse(responsePacket(0, "shared"))});
+  std::vector<std::future<int>> callers;
+  for (int i = 0; i < 8; ++i) {
+    callers.push_back(std::async(std::launch::async, [] { return call("TestShared")->result(); }));
+  }
+  for (auto& c : callers) EXPECT_EQ(c.get(), 0);
+  EXPECT_EQ(service_.count("TestShared"), 8);
+  EXPECT_LE(naming_.count("NSFindService"), 8);
+}
+
+TEST_F(OrxClient, AUrlWithoutAPortMeansPort80) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(80);
+  const int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 4) != 0) {
+    ::close(fd);
+    GTEST_SKIP() << "port 80 cannot be bound here";
+  }
+  QByteArray bytes;
+  RequestPacket(QStringLiteral("TestPort")).toByteArray(bytes);
+  EXPECT_NO_THROW((void)client().exchange(bytes, QUrl("http://127.0.0.1/"), "TestPort", false));
+  const int accepted = ::accept(fd, nullptr, nullptr);
+  EXPECT_GE(accepted, 0);
+  if (accepted >= 0) ::close(accepted);
+  ::close(fd);
+}
+
+TEST(LocalAddress, KernelRouteOrEmpty) {
+  struct Case {
+    const char* why;
+    QString host;
+    QString expected;
+  } cases[] = {
+      {"loopback reaches itself", "127.0.0.1", "127.0.0.1"},
+      {"any loopback address leaves through 127.0.0.1", "127.0.0.5", "127.0.0.1"},
+      {"not an address", "printer.example", ""},
+      {"empty text", "", ""},
+      {"octet out of range", "256.1.1.1", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    EXPECT_EQ(Zarvo::localAddressFor(c.host), c.expected);
+  }
+}
+
+// The built program, run from a temporary directory with a configuration naming the fake.
+QByteArray runExecutable(QByteArray config, FakeNamingService& naming) {
+  const QString built = QCoreApplication::applicationDirPath() + "/ZarvoPluginDSM";
+  if (!QFile::exists(built)) return QByteArray();
+  QTemporaryDir dir;
+  QFile::copy(built, dir.filePath("ZarvoPluginDSM"));
+  QFile cfg(dir.filePath("ZarvoPluginDSM.cfg"));
+  cfg.open(QIODevice::WriteOnly);
+  cfg.write(config.replace("NAMING", naming.url().toEncoded()));
+  cfg.close();
+  QProcess process;
+  process.setProcessChannelMode(QProcess::MergedChannels);
+  process.start(dir.filePath("ZarvoPluginDSM"), {"-exec"});
+  process.waitForStarted(10000);
+  QByteArray output;
+  static const QRegularExpression listening("Listening incomming requests on port: (\\d+)");
+  quint16 port = 0;
+  for (int i = 0; i < 300 && port == 0 && process.state() == QProcess::Running; ++i) {
+    process.waitForReadyRead(50);
+    output += process.readAll();
+    const auto m = listening.match(QString::fromUtf8(output));
+    if (m.hasMatch()) port = quint16(m.captured(1).toUInt());
+  }
+  // An answer proves start-up, registration included, is over.
+  if (port != 0) testing_http::exchange(port, testing_http::post("/Nothing", "<OrxRequest/>"));
+  ::kill(pid_t(process.processId()), SIGTERM);
+  if (!process.waitForFinished(15000)) process.kill();
+  process.waitForFinished(5000);
+  return output + process.readAll();
+}
+
+TEST(ExecutableRegistration, RegistersOnceWithOneDispatcherUrl) {
+  testing_qt::coreApp();
+  FakeNamingService naming;
+  const QByteArray out = runExecutable("<c><DispatcherURL>NAMING</DispatcherURL></c>", naming);
+  if (out.isEmpty()) GTEST_SKIP() << "the executable is not built";
+  EXPECT_TRUE(out.contains("Registration successful")) << out.toStdString();
+  ASSERT_EQ(naming.count("NSRegisterService"), 1);
+  const QByteArray body = naming.requests().first().body;
+  const QRegularExpression port("Listening incomming requests on port: (\\d+)");
+  const QStringList urls = elementTexts(body, "URL");
+  ASSERT_EQ(urls.size(), 1);
+  EXPECT_TRUE(urls.first().endsWith(":" + port.match(QString::fromUtf8(out)).captured(1) + "/"));
+  const QStringList methods = elementTexts(body, "method");
+  EXPECT_TRUE(std::is_sorted(methods.begin(), methods.end()));
+}
+
+TEST(ExecutableRegistration, TwoDispatcherUrlsMeanNoRegistration) {
+  testing_qt::coreApp();
+  FakeNamingService naming;
+  const QByteArray out = runExecutable(
+      "<c><DispatcherURL>NAMING</DispatcherURL><DispatcherURL>NAMING</DispatcherURL></c>", naming);
+  if (out.isEmpty()) GTEST_SKIP() << "the executable is not built";
+  EXPECT_TRUE(out.contains("Listening incomming requests")) << out.toStdString();
+  EXPECT_FALSE(out.contains("Registration")) << out.toStdString();
+  EXPECT_EQ(naming.connections(), 0);
+}
+
+}  // namespace
