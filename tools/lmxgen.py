@@ -512,9 +512,11 @@ class Emitter:
             s = child.scalar
             if s is not None and s.enum is not None and s.enum.first_number is not None:
                 self.line("bool %s::set_%s(int number) {" % (qn, child.name))
-                self.line("  const int index = number - %d;" % s.enum.first_number)
-                self.line("  if (index < 0 || index >= %d) return false;" % len(s.enum.values))
-                self.line("  %s_ = k_enum_%s.values[index];" % (child.name, s.enum.name))
+                first = s.enum.first_number
+                last = first + len(s.enum.values) - 1
+                self.line("  if (number < %d || number > %d) return false;" % (first, last))
+                self.line("  %s_ = k_enum_%s.values[static_cast<std::size_t>(number - %d)];" %
+                          (child.name, s.enum.name, first))
                 self.line("  %s_present_ = true;" % child.name)
                 self.line("  return true;")
                 self.line("}")
