@@ -156,6 +156,17 @@ TEST(Executable, EveryLogLineStartsWithTheTime) {
   for (const QByteArray& line : lines) EXPECT_TRUE(stamp.match(line).hasMatch()) << line.data();
 }
 
+TEST(Executable, AServiceUrlWithoutPortMeansPort80) {
+  RunningHost host("<c><ServiceURL>http://127.0.0.1/</ServiceURL></c>");
+  for (int i = 0; i < 100 && !host.output().contains("port: 80"); ++i) {
+    host.process().waitForReadyRead(50);
+  }
+  // Listening or, when something else holds port 80, failing to: either way on port 80.
+  EXPECT_TRUE(host.output().contains("Listening incomming requests on port: 80\n") ||
+              host.output().contains("Error listening port: 80\n"))
+      << host.output().toStdString();
+}
+
 TEST(Executable, ABusyFixedPortEndsTheRun) {
   RunningHost first;
   ASSERT_NE(first.port(), 0);
