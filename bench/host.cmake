@@ -11,3 +11,11 @@ if(TARGET ZarvoPluginDSM AND EXISTS ${CMAKE_SOURCE_DIR}/tools/CMakeLists.txt)
   add_dependencies(bench_host_load ZarvoPluginDSM loadgen refserver)
   set_target_properties(bench_host_load PROPERTIES AUTOMOC OFF)
 endif()
+
+# A short smoke run in the test suite: every request of both servers must be answered whole;
+# the rates are not judged there, since a busy machine moves them.
+if(TARGET bench_host_load AND ZARVO_TESTS)
+  add_test(NAME host_load_smoke
+           COMMAND bench_host_load --seconds 0.3 --rounds 1 --concurrency 1,8 --no-target 1)
+  set_tests_properties(host_load_smoke PROPERTIES TIMEOUT 180)
+endif()
