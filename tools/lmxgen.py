@@ -638,6 +638,21 @@ class Emitter:
             self.line("    if (const int code = in.next(); code != 0) return code;")
             self.line("  }")
 
+    @staticmethod
+    def content_test(cls):
+        terms = []
+        for child in cls.children:
+            n = child.name
+            if child.anon:
+                terms.append("anon_%s_.size() != 0" % n)
+            elif child.repeated:
+                terms.append("!%s_.empty()" % n)
+            elif child.cls is not None and child.min > 0:
+                terms.append("true")
+            else:
+                terms.append("%s_present_" % n)
+        return " || ".join(terms) or "false"
+
     def write_source(self, cls):
         qn = cls.qualified
         self.line("int %s::write_element(lmx::c_xml_writer& writer, std::string_view name) "
@@ -656,6 +671,15 @@ class Emitter:
             self.line("  return 0;")
             self.line("}")
             return
+        if cls.empty_allowed:
+            # Read accepts an empty-element tag as an item without values, and only that: the
+            # same item written with start and end tags would not read back.
+            self.line("  if (!(%s)) {" % self.content_test(cls))
+            self.line("    writer.start_element(name);")
+            self.out.extend("  " + a for a in attrs)
+            self.line("    writer.end_empty_element();")
+            self.line("    return 0;")
+            self.line("  }")
         self.line("  writer.start_element(name);")
         self.out.extend(attrs)
         if cls.written_empty:

@@ -9,12 +9,14 @@
 #include "DSMClearCompletedOperation_Request.h"
 #include "DSMCopyFile_Response.h"
 #include "DSMDetailsOperation_Response.h"
+#include "DSMGetFileList_Response.h"
 #include "DSMGetOperationList_Request.h"
 #include "MGMTCloseApplication_Request.h"
 #include "MGMTCloseApplication_Response.h"
 #include "MessageIO.h"
 #include "NSRegisterService_Request.h"
 #include "SNMPSetValues_Request.h"
+#include "SNMPTrap_Request.h"
 #include "tests/fakes/Bytes.h"
 
 namespace {
@@ -113,6 +115,31 @@ TEST(WriteLayout, MatchesTheWireBytes) {
        "<OrxRequest command=\"NSRegisterService\">\n\t<URL>http://127.0.0.1:8080/</URL>\n"
        "\t<method>DSMAddFile</method>\n\t<method>MGMTCloseApplication</method>\n"
        "</OrxRequest>\n"},
+      {"Variables without Variable: the empty-element form that reads back",
+       [] {
+         SNMPTrap_Request::c_OrxRequest trap;
+         (void)trap.set_HostIp(u"h");
+         (void)trap.set_Enterprise(u"e");
+         (void)trap.set_GenericNumber("6");
+         (void)trap.set_SpecificNumber("1");
+         (void)trap.enable_Variables();
+         return message_io::write(trap);
+       },
+       "<OrxRequest command=\"SNMPTrap\">\n\t<HostIp>h</HostIp>\n\t<Enterprise>e</Enterprise>\n"
+       "\t<GenericNumber>6</GenericNumber>\n\t<SpecificNumber>1</SpecificNumber>\n"
+       "\t<Variables/>\n</OrxRequest>\n"},
+      {"list item without values is an empty-element tag; with one value it is complete",
+       [] {
+         DSMGetFileList_Response::c_OrxResponse list;
+         (void)list.append_FileStorage();
+         (void)list.item_FileStorage(1).set_FileIndex(3);
+         return message_io::write(list);
+       },
+       "<OrxResponse>\n\t<Result>0</Result>\n\t<Details></Details>\n\t<FileStorage/>\n"
+       "\t<FileStorage>\n\t\t<FileIndex>3</FileIndex>\n\t\t<FileName></FileName>\n"
+       "\t\t<FileSize>0</FileSize>\n\t\t<FileType></FileType>\n"
+       "\t\t<FilePersistence></FilePersistence>\n\t\t<FileStorageFileID>0</FileStorageFileID>\n"
+       "\t</FileStorage>\n</OrxResponse>\n"},
       {"numbers, bools and escaped text in a nested item",
        [] {
          DSMDetailsOperation_Response::c_OrxResponse response;
