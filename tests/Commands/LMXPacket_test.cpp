@@ -112,4 +112,17 @@ TEST(LMXPacket, ReadsTheUtf16BytesOfADomResponse) {
   EXPECT_EQ(thrownMessage(find, bytes), "line:1-'ServiceURL'-Mandatory element missing");
 }
 
+TEST(LMXPacket, ReadsARequestBuiltAsADomPacket) {
+  // In-process calls hand a DOM request to a handler that expects generated classes: the
+  // UTF-16 bytes of the one must read as the other.
+  Zarvo::RequestPacket dom("DSMCancelOperation");
+  dom.addElement("OperationID", " 17 ");
+  QByteArray bytes;
+  dom.toByteArray(bytes);
+  CancelRequest request;
+  request.fromByteArray(bytes);
+  EXPECT_EQ(request.command(), "DSMCancelOperation");
+  EXPECT_EQ(request.get_OperationID(), 17u);
+}
+
 }  // namespace
