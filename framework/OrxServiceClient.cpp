@@ -82,8 +82,8 @@ int connectTo(const QString& host, int port, milliseconds wait) {
   }
   std::unique_ptr<addrinfo, void (*)(addrinfo*)> list(found, ::freeaddrinfo);
   for (const addrinfo* a = found; a && Clock::now() < deadline; a = a->ai_next) {
-    SocketFd fd(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                         a->ai_protocol));
+    SocketFd fd(
+        ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
     if (fd.get() < 0) continue;
     if (::connect(fd.get(), a->ai_addr, a->ai_addrlen) != 0) {
       if (errno != EINPROGRESS) continue;
@@ -103,8 +103,7 @@ void sendAll(int fd, const QByteArray& data, milliseconds wait) {
   qsizetype sent = 0;
   while (sent < data.size()) {
     // MSG_NOSIGNAL: a peer that hung up must fail this exchange, not end the process.
-    const ssize_t n =
-        ::send(fd, data.constData() + sent, size_t(data.size() - sent), MSG_NOSIGNAL);
+    const ssize_t n = ::send(fd, data.constData() + sent, size_t(data.size() - sent), MSG_NOSIGNAL);
     if (n > 0) {
       sent += n;
       continue;

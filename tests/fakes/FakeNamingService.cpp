@@ -51,8 +51,9 @@ QByteArray httpResponse(const QByteArray& body, bool withLength) {
 
 QByteArray responsePacket(int result, const QString& details,
                           const QList<QPair<QString, QString>>& extra) {
-  QString xml = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?><OrxResponse><Result>%1"
-                               "</Result><Details>%2</Details>")
+  QString xml = QStringLiteral(
+                    "<?xml version=\"1.0\" encoding=\"UTF-8\"?><OrxResponse><Result>%1"
+                    "</Result><Details>%2</Details>")
                     .arg(result)
                     .arg(escaped(details));
   for (const auto& e : extra) xml += QStringLiteral("<%1>%2</%1>").arg(e.first, escaped(e.second));
@@ -150,9 +151,8 @@ Reply FakeNamingService::answerFor(const Received& request) {
                                         {{QStringLiteral("ServiceURL"), table_.value(name)}}))};
   }
   if (command == QLatin1String("NSRegisterService")) {
-    return {httpResponse(responsePacket(registerResult_, registerResult_ == 0
-                                                             ? QStringLiteral("OK")
-                                                             : QStringLiteral("Refused")))};
+    return {httpResponse(responsePacket(
+        registerResult_, registerResult_ == 0 ? QStringLiteral("OK") : QStringLiteral("Refused")))};
   }
   if (replies_.contains(command)) return replies_.value(command);
   return {httpResponse(responsePacket(2, QStringLiteral("Can't handle command: ") + command))};

@@ -25,9 +25,9 @@
 namespace testing_orx {
 
 struct Reply {
-  QByteArray raw;        // the whole answer, head and body, sent as is; then the line is closed
-  bool silent = false;   // read the request, then say nothing until the client hangs up
-  int trickleMs = 0;     // > 0: send `raw` one byte at a time with this pause between bytes
+  QByteArray raw;       // the whole answer, head and body, sent as is; then the line is closed
+  bool silent = false;  // read the request, then say nothing until the client hangs up
+  int trickleMs = 0;    // > 0: send `raw` one byte at a time with this pause between bytes
 };
 
 struct Received {

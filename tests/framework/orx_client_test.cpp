@@ -1,9 +1,8 @@
 // Calls between services: the process first, then the naming service and HTTP to the service it
 // names, with retries, the cache, every client-side result code, the response limits, and the
 // registration at start (in this process and in the running executable).
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -33,10 +32,10 @@
 namespace {
 
 using namespace std::chrono_literals;
-using testing_orx::FakeNamingService;
-using testing_orx::Reply;
 using testing_orx::elementTexts;
+using testing_orx::FakeNamingService;
 using testing_orx::httpResponse;
+using testing_orx::Reply;
 using testing_orx::responsePacket;
 using Zarvo::Application;
 using Zarvo::RequestPacket;
@@ -50,10 +49,13 @@ class LogCapture {
   static LogCapture& get() {
     static LogCapture* capture = [] {
       auto* c = new LogCapture();
-      zlog::add_appender("*", [c](const zlog::Log& log, const std::string& text) {
-        std::lock_guard<std::mutex> lock(c->mutex_);
-        c->lines_.push_back(zlog::log_name(log) + " " + text);
-      }, 200);
+      zlog::add_appender(
+          "*",
+          [c](const zlog::Log& log, const std::string& text) {
+            std::lock_guard<std::mutex> lock(c->mutex_);
+            c->lines_.push_back(zlog::log_name(log) + " " + text);
+          },
+          200);
       return c;
     }();
     return *capture;
@@ -166,7 +168,8 @@ TEST_F(OrxClient, RegistrationAnnouncesTheUrlAndEveryCommandInOrder) {
   EXPECT_EQ(methods, expected);
   EXPECT_TRUE(methods.contains("TestLocalEcho") && methods.contains("TestLocalSeven"));
   EXPECT_TRUE(std::is_sorted(methods.begin(), methods.end()));
-  const std::string logged = "Registration in naming service: " + naming_.url().toString().toStdString();
+  const std::string logged =
+      "Registration in naming service: " + naming_.url().toString().toStdString();
   EXPECT_EQ(LogCapture::get().count(mark_, logged), 1);
   EXPECT_EQ(LogCapture::get().count(mark_, "Registration successful"), 1);
 
@@ -232,6 +235,27 @@ TEST_F(OrxClient, ACommandNobodyAnswersFailsAfterFiveAttempts) {
   EXPECT_EQ(call("TestNobody", false), nullptr) << "a caller that does not wait gets nothing";
 }
 
+TEST_F(OrxClient, AServiceThatStaysDownGivesResult1) {
+  naming_.setServiceUrl("TestDown", QStringLiteral("http://127.0.0.1:%1/").arg(closedPort()));
+  const quint64 before = client().connectionAttempts();
+  auto reply = call("TestDown");
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->result(), 1);
+  EXPECT_EQ(reply->details(), "Connection to service failed");
+  EXPECT_EQ(naming_.count("NSFindService"), 5) << "every attempt asks where the service went";
+  EXPECT_EQ(client().connectionAttempts() - before, 10u);
+  EXPECT_EQ(call("TestDown", false), nullptr);
+}
+
+TEST_F(OrxClient, APacketWithoutCommandIsAnsweredNotThrown) {
+  ResponsePacket notARequest(0);
+  auto reply = Application::callService<ResponsePacket>(notARequest, true);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->result(), 3);
+  EXPECT_TRUE(reply->details().startsWith("Wrong request format: "));
+  EXPECT_EQ(naming_.connections(), 0);
+}
+
 TEST_F(OrxClient, UnreachableNamingServiceMeansTwentyFiveConnectionAttempts) {
   client().setNamingServiceUrl(QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(closedPort())));
   const quint64 before = client().connectionAttempts();
@@ -247,7 +271,8 @@ TEST_F(OrxClient, FaultyResponsesEndTheExchangeWithoutRetry) {
   auto head = [](const QByteArray& fields) { return "HTTP/1.1 200 OK\r\n" + fields + "\r\n"; };
   QByteArray manyFields, longFields;
   for (int i = 0; i < 101; ++i) manyFields += "X" + QByteArray::number(i) + ": v\r\n";
-  for (int i = 0; i < 9; ++i) longFields += "L" + QByteArray::number(i) + ": " + QByteArray(7600, 'l') + "\r\n";
+  for (int i = 0; i < 9; ++i)
+    longFields += "L" + QByteArray::number(i) + ": " + QByteArray(7600, 'l') + "\r\n";
   struct Case {
     const char* why;
     QByteArray raw;
@@ -255,8 +280,10 @@ TEST_F(OrxClient, FaultyResponsesEndTheExchangeWithoutRetry) {
     const char* details;
   };
   const Case cases[] = {
-      {"status line is not examined", "HTTP/1.1 500 Oops\r\nContent-Length:" +
-           QByteArray::number(packet.size()) + "\r\n\r\n" + packet, 0, "fine"},
+      {"status line is not examined",
+       "HTTP/1.1 500 Oops\r\nContent-Length:" + QByteArray::number(packet.size()) + "\r\n\r\n" +
+           packet,
+       0, "fine"},
       {"no Content-Length: empty bytes", httpResponse(packet, false), 4, "Wrong response format: "},
       {"body is no packet", httpResponse("not xml"), 4, "Wrong response format: "},
       {"closed before a head", "", 6, "Communication with service failed"},
@@ -312,9 +339,9 @@ TEST_F(OrxClient, SilentAndTricklingPeersAreBoundedInTime) {
   limits.readTotal = 1000ms;
   client().setLimits(limits);
   naming_.setServiceUrl("TestTrickle", service_.url().toString());
-  service_.setReply("TestTrickle",
-                    {"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + QByteArray(2000, 'x'),
-                     false, 20});
+  service_.setReply(
+      "TestTrickle",
+      {"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + QByteArray(2000, 'x'), false, 20});
   start = Clock::now();
   EXPECT_EQ(call("TestTrickle")->result(), 6);
   EXPECT_GE(Clock::now() - start, 1000ms);
