@@ -140,9 +140,9 @@ class OrxClient : public ::testing::Test {
     app();
     LogCapture::get();
     OrxServiceClient::Limits limits;
-    limits.connectWait = 2000ms;
-    limits.writeWait = 2000ms;
-    limits.readWait = 5000ms;
+    limits.connectWait = 5000ms;
+    limits.writeWait = 5000ms;
+    limits.readWait = 15000ms;
     limits.readTotal = 20000ms;
     limits.retryDelay = 5ms;
     client().setLimits(limits);
@@ -220,9 +220,15 @@ TEST_F(OrxClient, AServiceThatMovedIsAskedForAfresh) {
   moved.reset();  // its port is closed now
   naming_.setServiceUrl("TestMoved", service_.url().toString());
   service_.setReply("TestMoved", {httpResponse(responsePacket(0, "new place"))});
+  auto limits = client().limits();
+  limits.retryDelay = OrxServiceClient::Limits().retryDelay;  // the one real pause of the suite
+  client().setLimits(limits);
+  const auto start = Clock::now();
   EXPECT_EQ(call("TestMoved")->details(), "new place");
+  EXPECT_GE(Clock::now() - start, 3000ms);
   EXPECT_EQ(naming_.count("NSFindService"), 2);
   EXPECT_EQ(retries(), 1);
+  EXPECT_EQ(LogCapture::get().count(mark_, "SendRequest retry in 3sec."), 1);
 }
 
 TEST_F(OrxClient, ACommandNobodyAnswersFailsAfterFiveAttempts) {
@@ -416,7 +422,7 @@ QByteArray runExecutable(QByteArray config, FakeNamingService& naming) {
   QByteArray output;
   static const QRegularExpression listening("Listening incomming requests on port: (\\d+)");
   quint16 port = 0;
-  for (int i = 0; i < 300 && port == 0 && process.state() == QProcess::Running; ++i) {
+  for (int i = 0; i < 600 && port == 0 && process.state() == QProcess::Running; ++i) {
     process.waitForReadyRead(50);
     output += process.readAll();
     const auto m = listening.match(QString::fromUtf8(output));
