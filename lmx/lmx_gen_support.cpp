@@ -46,16 +46,26 @@ int element_reader::read_attributes(attribute_slot* attributes, std::size_t coun
       empty_ = token == TOK_END_TAG;
       break;
     }
+    // A report that the reader's handlers tolerate (verdict 0) lets the reading go on with
+    // the next attribute; the reader skips a value that was not read.
     const int index = token - TOK_USER;
     if (index >= 0 && static_cast<std::size_t>(index) < count) {
-      if (seen[index]) return report(ELMX_ATTRIBUTE_ALREADY_READ, attribute);
+      if (seen[index]) {
+        if (const int code = report(ELMX_ATTRIBUTE_ALREADY_READ, attribute); code != 0) {
+          return code;
+        }
+        continue;
+      }
       seen[index] = true;
       const unsigned malformed = reader_.input().malformed_count();
       std::string text;
       std::u16string value;
       if (reader_.attribute_value(text, EXWS_PRESERVE) != 0 ||
           reader_.input().malformed_count() != malformed || !utf8_to_utf16(text, value)) {
-        return report(ELMX_UNABLE_TO_READ_ATTRIBUTE_VALUE, attribute);
+        if (const int code = report(ELMX_UNABLE_TO_READ_ATTRIBUTE_VALUE, attribute); code != 0) {
+          return code;
+        }
+        continue;
       }
       *attributes[index].value = std::move(value);
       *attributes[index].present = true;
@@ -64,13 +74,22 @@ int element_reader::read_attributes(attribute_slot* attributes, std::size_t coun
     const bool schema_instance = (token >= TOK_XSI_TYPE &&
                                   token <= TOK_XSI_NO_NAMESPACE_SCHEMA_LOCATION) ||
                                  reader_.is_xsi_attribute(attribute);
-    if (!schema_instance) return report(ELMX_UNEXPECTED_ATTRIBUTE, attribute);
+    if (!schema_instance) {
+      if (const int code = report(ELMX_UNEXPECTED_ATTRIBUTE, attribute); code != 0) return code;
+      continue;
+    }
     if (reader_.skip_attribute_value() != 0) {
-      return report(ELMX_UNABLE_TO_READ_ATTRIBUTE_VALUE, attribute);
+      if (const int code = report(ELMX_UNABLE_TO_READ_ATTRIBUTE_VALUE, attribute); code != 0) {
+        return code;
+      }
     }
   }
   for (std::size_t i = 0; i < count; ++i) {
-    if (attributes[i].required && !seen[i]) return report(ELMX_REQUIRED_ATTRIBUTES_MISSING, name_);
+    if (attributes[i].required && !seen[i]) {
+      if (const int code = report(ELMX_REQUIRED_ATTRIBUTES_MISSING, name_); code != 0) {
+        return code;
+      }
+    }
   }
   return 0;
 }
@@ -87,6 +106,7 @@ bool element_reader::at(std::size_t index) const {
 }
 
 int element_reader::missing(std::size_t index) {
+  // Tolerated, the child is left unset and the current event is offered to the next one.
   return report(ELMX_MANDATORY_ELEMENT_MISSING, children_.name(index));
 }
 
@@ -117,6 +137,11 @@ int element_reader::string_value(std::size_t index, std::u16string& out) {
   return 0;
 }
 
+int element_reader::refuse(int code, const std::string& item) {
+  if (const int verdict = report(code, item); verdict != 0) return verdict;
+  return next();  // tolerated: the value stays unset and the reading goes on
+}
+
 int element_reader::finish_scalar(bool& present) {
   present = true;
   return next();
@@ -127,7 +152,7 @@ int element_reader::scalar(std::size_t index, std::u16string& out, bool& present
   std::u16string value;
   if (const int code = string_value(index, value); code != 0) return code;
   if (allowed != nullptr && check_enumeration(value, allowed->values) != 0) {
-    return report(ELMX_VALUE_NOT_ENUMERATED, children_.name(index));
+    return refuse(ELMX_VALUE_NOT_ENUMERATED, children_.name(index));
   }
   out = std::move(value);
   return finish_scalar(present);
@@ -149,9 +174,9 @@ int element_reader::scalar(std::size_t index, std::int32_t& out, bool& present) 
   std::string text;
   if (const int code = value_text(found_, EXWS_COLLAPSE, text); code != 0) return code;
   if (const int code = check_bounded(text, k_int32_min_text, k_int32_max_text); code != 0) {
-    return report(code, item);
+    return refuse(code, item);
   }
-  if (const int code = convert_int32(text, out); code != 0) return report(code, item);
+  if (const int code = convert_int32(text, out); code != 0) return refuse(code, item);
   return finish_scalar(present);
 }
 
@@ -160,9 +185,9 @@ int element_reader::scalar(std::size_t index, std::uint32_t& out, bool& present)
   std::string text;
   if (const int code = value_text(found_, EXWS_COLLAPSE, text); code != 0) return code;
   if (const int code = check_bounded(text, k_uint32_min_text, k_uint32_max_text); code != 0) {
-    return report(code, item);
+    return refuse(code, item);
   }
-  if (const int code = convert_uint32(text, out); code != 0) return report(code, item);
+  if (const int code = convert_uint32(text, out); code != 0) return refuse(code, item);
   return finish_scalar(present);
 }
 
@@ -170,7 +195,7 @@ int element_reader::scalar(std::size_t index, bool& out, bool& present) {
   const std::string& item = children_.name(index);
   std::string text;
   if (const int code = value_text(found_, EXWS_COLLAPSE, text); code != 0) return code;
-  if (const int code = convert_bool(text, out); code != 0) return report(code, item);
+  if (const int code = convert_bool(text, out); code != 0) return refuse(code, item);
   return finish_scalar(present);
 }
 
@@ -178,7 +203,7 @@ int element_reader::scalar(std::size_t index, std::string& out, bool& present) {
   const std::string& item = children_.name(index);
   std::string text;
   if (const int code = value_text(found_, EXWS_COLLAPSE, text); code != 0) return code;
-  if (const int code = convert_integer(text, out); code != 0) return report(code, item);
+  if (const int code = convert_integer(text, out); code != 0) return refuse(code, item);
   return finish_scalar(present);
 }
 

@@ -104,6 +104,8 @@ struct attribute_slot {
 // Reads one complex element whose start tag the reader has just found. The generated
 // read_element of a class drives it: read_attributes, then is_empty, then next and, for each
 // child in order, at/scalar/missing or a recursive read followed by next, then end.
+// Every report goes through the reader's handlers; a code they tolerate (verdict 0) lets the
+// reading carry on as if there had been no error: the item concerned is simply left unset.
 class element_reader {
  public:
   element_reader(c_xml_reader& reader, const std::string& name, const name_list& children);
@@ -157,6 +159,8 @@ class element_reader {
   [[nodiscard]] int string_value(std::size_t index, std::u16string& out);
   // Stores nothing itself: sets `present` and moves on to the next event.
   [[nodiscard]] int finish_scalar(bool& present);
+  // Reports a value that fails its checks; when the handlers tolerate it, moves on.
+  [[nodiscard]] int refuse(int code, const std::string& item);
 
   c_xml_reader& reader_;
   const std::string& name_;

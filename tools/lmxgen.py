@@ -608,11 +608,18 @@ class Emitter:
                 self.line("  }")
                 if child.min > 0:
                     size = "anon_%s_.size() == 0" % n if child.anon else "%s_.empty()" % n
-                    self.line("  if (%s) return in.missing(%d);" % (size, index))
+                    self.line("  if (%s) {" % size)
+                    self.line("    if (const int code = in.missing(%d); code != 0) return code;" %
+                              index)
+                    self.line("  }")
             else:
-                self.line("  if (!in.at(%d)) return in.missing(%d);" % (index, index))
-                self.line("  if (const int code = in.scalar(%d, %s_, %s_present_%s); code != 0) "
-                          "return code;" % (index, n, n, enum))
+                self.line("  if (!in.at(%d)) {" % index)
+                self.line("    if (const int code = in.missing(%d); code != 0) return code;" %
+                          index)
+                self.line("  } else if (const int code = in.scalar(%d, %s_, %s_present_%s); "
+                          "code != 0) {" % (index, n, n, enum))
+                self.line("    return code;")
+                self.line("  }")
             return
         if child.repeated:
             self.line("  while (in.at(%d)) {" % index)
@@ -622,13 +629,20 @@ class Emitter:
             self.line("    if (const int code = in.next(); code != 0) return code;")
             self.line("  }")
             if child.min > 0:
-                self.line("  if (%s_.empty()) return in.missing(%d);" % (n, index))
+                self.line("  if (%s_.empty()) {" % n)
+                self.line("    if (const int code = in.missing(%d); code != 0) return code;" %
+                          index)
+                self.line("  }")
             return
         if child.min > 0:
-            self.line("  if (!in.at(%d)) return in.missing(%d);" % (index, index))
-            self.line("  if (const int code = %s_.read_element(reader, in.found_name()); "
-                      "code != 0) return code;" % n)
-            self.line("  if (const int code = in.next(); code != 0) return code;")
+            self.line("  if (!in.at(%d)) {" % index)
+            self.line("    if (const int code = in.missing(%d); code != 0) return code;" % index)
+            self.line("  } else {")
+            self.line("    if (const int code = %s_.read_element(reader, in.found_name()); "
+                      "code != 0)" % n)
+            self.line("      return code;")
+            self.line("    if (const int code = in.next(); code != 0) return code;")
+            self.line("  }")
         else:
             self.line("  if (in.at(%d)) {" % index)
             self.line("    if (const int code = %s_.read_element(reader, in.found_name()); "

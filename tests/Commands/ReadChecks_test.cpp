@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <initializer_list>
+#include <vector>
 #include <string>
 
 #include "DSMCancelOperation_Request.h"
@@ -264,6 +266,52 @@ TEST(ReadChecks, ValuesAsRead) {
                 .code,
             0);
   EXPECT_EQ(set.get_Device(0).get_RequestParams().get_IP().get_address(), u"10.1.2.3");
+}
+
+}  // namespace
+
+namespace {
+
+// A reader whose handlers tolerate some codes, as a caller may derive one.
+class TolerantReader : public lmx::c_xml_reader {
+ public:
+  TolerantReader(lmx::c_read& source, std::initializer_list<int> tolerated)
+      : lmx::c_xml_reader(source), tolerated_(tolerated) {}
+  int handle_error(int code) override {
+    for (int t : tolerated_) {
+      if (t == code) return 0;
+    }
+    return code;
+  }
+  using lmx::c_xml_reader::handle_error;
+
+ private:
+  std::vector<int> tolerated_;
+};
+
+TEST(ReadChecks, ToleratedCodesCarryOn) {
+  const std::string body = kXml +
+                           "<OrxRequest command=\"DSMCopyFile\" extra=\"1\"><Source>"
+                           "<DeviceIP>10.0.0.1</DeviceIP>" +
+                           file("a", "99999999999", "PSFONT") + file("b", "2", "psForm") +
+                           "</Source><Destinations><DeviceIP>d</DeviceIP></Destinations>"
+                           "</OrxRequest>";
+  lmx::c_read_memory source(body.data(), body.size());
+  TolerantReader reader(source, {39, 36, 38});
+  DSMCopyFile_Request::c_OrxRequest request;
+  ASSERT_EQ(request.read(reader), 0) << reader.get_error_message();
+  const auto& files = request.get_Source();
+  ASSERT_EQ(files.size_File(), 2u);
+  EXPECT_FALSE(files.get_File(0).isset_FileSize());  // the refused values stay unset
+  EXPECT_FALSE(files.get_File(0).isset_FileType());
+  EXPECT_EQ(files.get_File(0).get_FileStorageFileID(), 7u);  // and reading went on
+  EXPECT_EQ(files.get_File(1).get_FileType(), u"psForm");
+  EXPECT_EQ(request.get_Destinations().get_DeviceIP(0), u"d");
+
+  lmx::c_read_memory again(body.data(), body.size());
+  TolerantReader strict(again, {39, 36});  // 38 not tolerated: the read stops there
+  DSMCopyFile_Request::c_OrxRequest refused;
+  EXPECT_EQ(refused.read(strict), 38);
 }
 
 }  // namespace
