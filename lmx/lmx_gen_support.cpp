@@ -3,7 +3,8 @@
 
 namespace lmx::gen {
 
-name_list::name_list(std::initializer_list<const char*> names) : names_(names.begin(), names.end()) {
+name_list::name_list(std::initializer_list<const char*> names)
+    : names_(names.begin(), names.end()) {
   table_.reserve(names_.size() + 1);
   for (std::size_t i = 0; i < names_.size(); ++i) {
     table_.push_back({NS_NONE, names_[i].c_str(), TOK_USER + static_cast<int>(i)});
@@ -16,7 +17,8 @@ int find_root(c_xml_reader& reader, const std::string& name, std::string& found)
   int error = 0;
   const int token = reader.next_element(table, error, found);
   if (error != 0) return reader.report_error(error, name, __FILE__, __LINE__);
-  if (token != TOK_USER) return reader.report_error(ELMX_ELEMENT_NOT_FOUND, name, __FILE__, __LINE__);
+  if (token != TOK_USER)
+    return reader.report_error(ELMX_ELEMENT_NOT_FOUND, name, __FILE__, __LINE__);
   return 0;
 }
 
@@ -71,9 +73,9 @@ int element_reader::read_attributes(attribute_slot* attributes, std::size_t coun
       *attributes[index].present = true;
       continue;
     }
-    const bool schema_instance = (token >= TOK_XSI_TYPE &&
-                                  token <= TOK_XSI_NO_NAMESPACE_SCHEMA_LOCATION) ||
-                                 reader_.is_xsi_attribute(attribute);
+    const bool schema_instance =
+        (token >= TOK_XSI_TYPE && token <= TOK_XSI_NO_NAMESPACE_SCHEMA_LOCATION) ||
+        reader_.is_xsi_attribute(attribute);
     if (!schema_instance) {
       if (const int code = report(ELMX_UNEXPECTED_ATTRIBUTE, attribute); code != 0) return code;
       continue;

@@ -54,19 +54,22 @@ TEST(LMXPacket, BadBodyThrowsTheReaderText) {
   CancelRequest request;
   EXPECT_EQ(thrownMessage(request, "<OrxResponse/>"), "line:1-'OrxRequest'-Element not found");
   EXPECT_EQ(thrownMessage(request, ""), "line:1-'OrxRequest'-Unexpected end of message");
-  EXPECT_EQ(thrownMessage(request, "<OrxRequest command=\"c\">\n<OperationID>x</OperationID>"
-                                   "</OrxRequest>"),
+  EXPECT_EQ(thrownMessage(request,
+                          "<OrxRequest command=\"c\">\n<OperationID>x</OperationID>"
+                          "</OrxRequest>"),
             "line:2-'OperationID'-Invalid value format for this type");
 }
 
 TEST(LMXPacket, FailedReadLeavesThePacketAsItWas) {
   DeleteRequest request;
-  request.fromByteArray("<OrxRequest command=\"DSMServerDeleteFile\"><File><FileName>a</FileName>"
-                        "</File></OrxRequest>");
+  request.fromByteArray(
+      "<OrxRequest command=\"DSMServerDeleteFile\"><File><FileName>a</FileName>"
+      "</File></OrxRequest>");
   ASSERT_EQ(request.size_File(), 1u);
   // The second body fails after its first File: nothing of it may stick.
-  EXPECT_NE(thrownMessage(request, "<OrxRequest command=\"DSMServerDeleteFile\"><File><FileName>b"
-                                   "</FileName></File><File/></OrxRequest>"),
+  EXPECT_NE(thrownMessage(request,
+                          "<OrxRequest command=\"DSMServerDeleteFile\"><File><FileName>b"
+                          "</FileName></File><File/></OrxRequest>"),
             "no exception");
   ASSERT_EQ(request.size_File(), 1u);
   EXPECT_EQ(request.get_File(0).get_FileName(), u"a");
@@ -74,8 +77,9 @@ TEST(LMXPacket, FailedReadLeavesThePacketAsItWas) {
 
 TEST(LMXPacket, SecondReadReplacesTheFirst) {
   DeleteRequest request;
-  const QByteArray body = "<OrxRequest command=\"DSMServerDeleteFile\"><File><FileName>a"
-                          "</FileName></File></OrxRequest>";
+  const QByteArray body =
+      "<OrxRequest command=\"DSMServerDeleteFile\"><File><FileName>a"
+      "</FileName></File></OrxRequest>";
   request.fromByteArray(body);
   request.fromByteArray(body);
   EXPECT_EQ(request.size_File(), 1u);
@@ -100,7 +104,8 @@ TEST(LMXPacket, OperationsOfTheOtherKindThrowEmpty) {
 
 TEST(LMXPacket, ReadsTheUtf16BytesOfADomResponse) {
   QByteArray bytes;
-  Zarvo::ResponsePacket(3, QString::fromUtf8("Wrong request format: \xC3\xA9 <&>")).toByteArray(bytes);
+  Zarvo::ResponsePacket(3, QString::fromUtf8("Wrong request format: \xC3\xA9 <&>"))
+      .toByteArray(bytes);
   PlainResponse response;
   response.fromByteArray(bytes);
   EXPECT_EQ(response.result(), 3);

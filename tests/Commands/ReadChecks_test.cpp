@@ -4,8 +4,8 @@
 
 #include <functional>
 #include <initializer_list>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "DSMCancelOperation_Request.h"
 #include "DSMCopyFile_Request.h"
@@ -50,8 +50,9 @@ std::string copy(const std::string& files, const std::string& destinations) {
 const std::string kDest = "<Destinations><DeviceIP>10.0.0.2</DeviceIP></Destinations>";
 
 std::string trap(const std::string& generic, const std::string& variables) {
-  return kXml + "<OrxRequest command=\"SNMPTrap\"><HostIp>10.0.0.9</HostIp>"
-                "<Enterprise>.1.3.6.1.4.1.32473</Enterprise><GenericNumber>" +
+  return kXml +
+         "<OrxRequest command=\"SNMPTrap\"><HostIp>10.0.0.9</HostIp>"
+         "<Enterprise>.1.3.6.1.4.1.32473</Enterprise><GenericNumber>" +
          generic + "</GenericNumber><SpecificNumber>1</SpecificNumber>" + variables +
          "</OrxRequest>";
 }
@@ -62,8 +63,7 @@ std::string row(const std::string& name) {
 
 std::string setValues(const std::string& params, const std::string& rows) {
   return kXml + "<OrxRequest command=\"SNMPSetValues\"><Device><RequestParams>" + params +
-         "</RequestParams><RequestVariables>" + rows +
-         "</RequestVariables></Device></OrxRequest>";
+         "</RequestParams><RequestVariables>" + rows + "</RequestVariables></Device></OrxRequest>";
 }
 
 std::string response(const std::string& result, const std::string& rest = "") {
@@ -87,24 +87,23 @@ struct ReadCase {
 };
 
 TEST(ReadChecks, RefusesWithCodeAndItem) {
-  const std::string three = row("staticTrapDestAddr") + row("staticTrapDestCommunity") +
-                            row("staticTrapDestStatus");
+  const std::string three =
+      row("staticTrapDestAddr") + row("staticTrapDestCommunity") + row("staticTrapDestStatus");
   const ReadCase cases[] = {
       {"command given twice", as<DSMCancelOperation_Request::c_OrxRequest>(),
        cancel(" command=\"DSMCancelOperation\" command=\"x\"", "1"), 3,
        "'command'-Attribute has already been read"},
       {"unknown attribute without prefix", as<DSMCancelOperation_Request::c_OrxRequest>(),
-       cancel(" command=\"DSMCancelOperation\" foo=\"1\"", "1"), 39,
-       "'foo'-Unexpected attribute"},
+       cancel(" command=\"DSMCancelOperation\" foo=\"1\"", "1"), 39, "'foo'-Unexpected attribute"},
       {"xsi prefix without its namespace declaration is just another attribute",
-       as<DSMCancelOperation_Request::c_OrxRequest>(),
-       cancel(" command=\"c\" xsi:type=\"t\"", "1"), 39, "'xsi:type'-Unexpected attribute"},
+       as<DSMCancelOperation_Request::c_OrxRequest>(), cancel(" command=\"c\" xsi:type=\"t\"", "1"),
+       39, "'xsi:type'-Unexpected attribute"},
       {"unquoted attribute value", as<DSMCancelOperation_Request::c_OrxRequest>(),
        cancel(" command=c", "1"), 28, "'command'-Unable to read attribute value"},
       {"command missing", as<DSMCancelOperation_Request::c_OrxRequest>(), cancel("", "1"), 25,
        "'OrxRequest'-Required attribute(s) missing"},
-      {"IP without address", as<SNMPSetValues_Request::c_OrxRequest>(),
-       setValues("<IP/>", three), 25, "'IP'-Required attribute(s) missing"},
+      {"IP without address", as<SNMPSetValues_Request::c_OrxRequest>(), setValues("<IP/>", three),
+       25, "'IP'-Required attribute(s) missing"},
       {"empty-element root of a command with children",
        as<DSMCancelOperation_Request::c_OrxRequest>(),
        kXml + "<OrxRequest command=\"DSMCancelOperation\"/>", 32,
@@ -146,16 +145,14 @@ TEST(ReadChecks, RefusesWithCodeAndItem) {
        response("2147483648", "<ServiceURL>u</ServiceURL>"), 36,
        "'Result'-Value greater than specified maximum"},
       {"negative FileSize", as<DSMCopyFile_Request::c_OrxRequest>(),
-       copy(file("a", "-1", "psFont"), kDest), 37,
-       "'FileSize'-Value less than specified minimum"},
+       copy(file("a", "-1", "psFont"), kDest), 37, "'FileSize'-Value less than specified minimum"},
       {"Result one below the signed range", as<NSFindService_Response::c_OrxResponse>(),
        response("-2147483649", "<ServiceURL>u</ServiceURL>"), 37,
        "'Result'-Value less than specified minimum"},
       {"enumeration is case-sensitive", as<DSMCopyFile_Request::c_OrxRequest>(),
        copy(file("a", "1", "PSFONT"), kDest), 38, "'FileType'-Value does not match enumerations"},
       {"enumeration keeps whitespace", as<DSMCopyFile_Request::c_OrxRequest>(),
-       copy(file("a", "1", "psFont "), kDest), 38,
-       "'FileType'-Value does not match enumerations"},
+       copy(file("a", "1", "psFont "), kDest), 38, "'FileType'-Value does not match enumerations"},
       {"unexpected child after the last one", as<DSMCancelOperation_Request::c_OrxRequest>(),
        kXml + "<OrxRequest command=\"DSMCancelOperation\"><OperationID>1</OperationID>"
               "<Extra>2</Extra></OrxRequest>",
@@ -192,18 +189,19 @@ TEST(ReadChecks, ErrorTextCountsLines) {
 
 TEST(ReadChecks, ToleratedForms) {
   const ReadCase cases[] = {
-      {"schema-instance attributes on the root",
-       as<DSMCancelOperation_Request::c_OrxRequest>(),
+      {"schema-instance attributes on the root", as<DSMCancelOperation_Request::c_OrxRequest>(),
        cancel(" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" command=\"c\""
               " xsi:noNamespaceSchemaLocation=\"m.xsd\" xsi:type=\"t\"",
               "1"),
        0, ""},
       {"schema-instance namespace under another prefix",
        as<DSMCancelOperation_Request::c_OrxRequest>(),
-       cancel(" command=\"c\" xmlns:s=\"http://www.w3.org/2001/XMLSchema-instance\" s:nil=\"false\"",
-              "1"),
+       cancel(
+           " command=\"c\" xmlns:s=\"http://www.w3.org/2001/XMLSchema-instance\" s:nil=\"false\"",
+           "1"),
        0, ""},
-      {"empty-element root of a child-less command", as<DSMGetOperationList_Request::c_OrxRequest>(),
+      {"empty-element root of a child-less command",
+       as<DSMGetOperationList_Request::c_OrxRequest>(),
        kXml + "<OrxRequest command=\"DSMGetOperationList\"/>", 0, ""},
       {"child-less root with start and end tag", as<DSMGetOperationList_Request::c_OrxRequest>(),
        kXml + "<OrxRequest command=\"DSMGetOperationList\">\n</OrxRequest>", 0, ""},
@@ -227,15 +225,15 @@ TEST(ReadChecks, ToleratedForms) {
 
 TEST(ReadChecks, ValuesAsRead) {
   DSMCopyFile_Request::c_OrxRequest copyRequest;
-  ASSERT_EQ(message_io::read(copyRequest, copy(file(" a ", " 42 ", "pclFont") +
-                                                   file("b", "0042", "psForm"),
-                                               kDest))
-                .code,
-            0);
+  ASSERT_EQ(
+      message_io::read(copyRequest,
+                       copy(file(" a ", " 42 ", "pclFont") + file("b", "0042", "psForm"), kDest))
+          .code,
+      0);
   const auto& source = copyRequest.get_Source();
   ASSERT_EQ(source.size_File(), 2u);
   EXPECT_EQ(source.get_File(0).get_FileName(), u" a ");  // strings keep their blanks
-  EXPECT_EQ(source.get_File(0).get_FileSize(), 42u);      // numbers drop them
+  EXPECT_EQ(source.get_File(0).get_FileSize(), 42u);     // numbers drop them
   EXPECT_EQ(source.get_File(1).get_FileSize(), 42u);
   EXPECT_EQ(source.get_File(1).get_FileType(), u"psForm");
   EXPECT_EQ(copyRequest.get_command(), u"DSMCopyFile");
@@ -259,12 +257,12 @@ TEST(ReadChecks, ValuesAsRead) {
   EXPECT_NE(rewritten.find("<Result>true</Result>"), std::string::npos);
 
   SNMPSetValues_Request::c_OrxRequest set;
-  ASSERT_EQ(message_io::read(set, setValues("<IP address=\"10.1.2.3\"></IP>",
-                                            row("staticTrapDestAddr") +
-                                                row("staticTrapDestCommunity") +
-                                                row("staticTrapDestStatus")))
-                .code,
-            0);
+  ASSERT_EQ(
+      message_io::read(set, setValues("<IP address=\"10.1.2.3\"></IP>",
+                                      row("staticTrapDestAddr") + row("staticTrapDestCommunity") +
+                                          row("staticTrapDestStatus")))
+          .code,
+      0);
   EXPECT_EQ(set.get_Device(0).get_RequestParams().get_IP().get_address(), u"10.1.2.3");
 }
 
