@@ -232,6 +232,7 @@ QByteArray OrxServiceClient::exchange(const QByteArray& bytes, const QUrl& url,
     } catch (const HTTPParser::ParsingError&) {
       throw CommunicationError();
     }
+    if (parser.state() == HTTPParser::Failed) throw CommunicationError();
     if (parser.state() == HTTPParser::Complete) body.append(buffer + taken, n - taken);
   }
 
@@ -239,7 +240,8 @@ QByteArray OrxServiceClient::exchange(const QByteArray& bytes, const QUrl& url,
   const qint64 length = contentLength(parser);
   if (length < 0 || length > limits.maxBody) throw CommunicationError();
   if (body.size() > length) body.truncate(qsizetype(length));  // nothing follows a response
-  body.reserve(qsizetype(length));
+  // Grown as bytes arrive: an announced length alone does not buy memory.
+  body.reserve(qsizetype(std::min<qint64>(length, qint64(1) << 20)));
   while (body.size() < length) {
     const qsizetype wanted =
         qsizetype(std::min<qint64>(qint64(sizeof buffer), length - qint64(body.size())));
