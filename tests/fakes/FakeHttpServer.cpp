@@ -2,6 +2,8 @@
 // stop the thread within a slice whatever the client does.
 #include "tests/fakes/FakeHttpServer.h"
 
+#include "tests/fakes/LoopbackSocket.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -55,19 +57,7 @@ QByteArray reasonFor(int status) {
 }  // namespace
 
 FakeHttpServer::FakeHttpServer() {
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(listenFd_, 8) != 0 ||
-      ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    std::perror("FakeHttpServer");
-    std::abort();
-  }
-  port_ = ntohs(addr.sin_port);
+  listenFd_ = testing_net::listenOnLoopback(8, port_);
   thread_ = std::thread([this] { serve(); });
 }
 
@@ -93,9 +83,7 @@ QList<QByteArray> FakeHttpServer::requests() const {
 
 void FakeHttpServer::serve() {
   while (!stop_) {
-    pollfd p{listenFd_, POLLIN, 0};
-    if (::poll(&p, 1, kSliceMs) <= 0) continue;
-    const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = testing_net::acceptWithin(listenFd_, kSliceMs);
     if (fd < 0) continue;
     handle(fd);
     ::close(fd);

@@ -2,6 +2,8 @@
 // stops the thread within a slice whatever the client does.
 #include "tests/fakes/FakeNamingService.h"
 
+#include "tests/fakes/LoopbackSocket.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -74,18 +76,7 @@ QStringList elementTexts(const QByteArray& xml, const QString& name) {
 }
 
 FakeNamingService::FakeNamingService() {
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(listenFd_, 64) != 0 ||
-      ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    std::perror("FakeNamingService");
-    std::abort();
-  }
-  port_ = ntohs(addr.sin_port);
+  listenFd_ = testing_net::listenOnLoopback(64, port_);
   thread_ = std::thread([this] { serve(); });
 }
 
@@ -127,9 +118,7 @@ int FakeNamingService::count(const QByteArray& path) const {
 
 void FakeNamingService::serve() {
   while (!stop_) {
-    pollfd p{listenFd_, POLLIN, 0};
-    if (::poll(&p, 1, kSliceMs) <= 0) continue;
-    const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = testing_net::acceptWithin(listenFd_, kSliceMs);
     if (fd < 0) continue;
     ++connections_;
     handle(fd);
