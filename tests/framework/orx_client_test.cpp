@@ -27,6 +27,7 @@
 #include "framework/OrxServiceClient.h"
 #include "tests/fakes/FakeNamingService.h"
 #include "tests/fakes/HttpProbe.h"
+#include "tests/fakes/LoopbackSocket.h"
 #include "tests/fakes/QtApp.h"
 
 namespace {
@@ -123,15 +124,9 @@ std::unique_ptr<ResponsePacket> call(const QString& command, bool wait = true) {
 
 // A loopback port with nothing listening on it.
 quint16 closedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
+  quint16 port = 0;
+  ::close(testing_net::listenOnLoopback(1, port));
+  return port;
 }
 
 class OrxClient : public ::testing::Test {
@@ -275,10 +270,9 @@ TEST_F(OrxClient, UnreachableNamingServiceMeansTwentyFiveConnectionAttempts) {
 TEST_F(OrxClient, FaultyResponsesEndTheExchangeWithoutRetry) {
   const QByteArray packet = responsePacket(0, "fine");
   auto head = [](const QByteArray& fields) { return "HTTP/1.1 200 OK\r\n" + fields + "\r\n"; };
-  QByteArray manyFields, longFields;
+  // The head bounds themselves are the parser's; one row shows the client honours them.
+  QByteArray manyFields;
   for (int i = 0; i < 101; ++i) manyFields += "X" + QByteArray::number(i) + ": v\r\n";
-  for (int i = 0; i < 9; ++i)
-    longFields += "L" + QByteArray::number(i) + ": " + QByteArray(7600, 'l') + "\r\n";
   struct Case {
     const char* why;
     QByteArray raw;
@@ -293,9 +287,7 @@ TEST_F(OrxClient, FaultyResponsesEndTheExchangeWithoutRetry) {
       {"no Content-Length: empty bytes", httpResponse(packet, false), 4, "Wrong response format: "},
       {"body is no packet", httpResponse("not xml"), 4, "Wrong response format: "},
       {"closed before a head", "", 6, "Communication with service failed"},
-      {"header line past 8 KiB", head("X: " + QByteArray(8200, 'x') + "\r\n"), 6, "Communication"},
       {"101 header fields", head(manyFields), 6, "Communication"},
-      {"head past 64 KiB", head(longFields), 6, "Communication"},
       {"header line without colon", head("NoColon\r\n"), 6, "Communication"},
       {"negative Content-Length", head("Content-Length: -5\r\n"), 6, "Communication"},
       {"body cut short", head("Content-Length: 100\r\n") + "short", 6, "Communication"},
@@ -396,7 +388,6 @@ TEST(LocalAddress, KernelRouteOrEmpty) {
       {"loopback reaches itself", "127.0.0.1", "127.0.0.1"},
       {"any loopback address leaves through 127.0.0.1", "127.0.0.5", "127.0.0.1"},
       {"not an address", "printer.example", ""},
-      {"empty text", "", ""},
       {"octet out of range", "256.1.1.1", ""},
   };
   for (const Case& c : cases) {
