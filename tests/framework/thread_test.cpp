@@ -86,19 +86,6 @@ class ThreadTest : public ::testing::Test {
   }
 };
 
-TEST_F(ThreadTest, GroupDeletesAFinishedMemberOnTheNextLoopPass) {
-  ThreadGroup group;
-  auto destroyed = std::make_shared<std::atomic<bool>>(false);
-  auto* t = new FnThread(
-      &group, [](FnThread&) {}, destroyed);
-  EXPECT_EQ(group.size(), 1);
-  t->start();
-  ASSERT_TRUE(t->wait(10000));
-  EXPECT_FALSE(*destroyed) << "deleted before the event loop ran";
-  ASSERT_TRUE(pumpUntil([&] { return destroyed->load(); }));
-  EXPECT_EQ(group.size(), 0);
-}
-
 TEST_F(ThreadTest, AnyExceptionEndsTheBodyAndStillPostsTheDeletion) {
   struct Case {
     const char* why;
@@ -245,9 +232,10 @@ TEST_F(ThreadTest, RestartFromTheBodyItselfIsRefusedInsteadOfHanging) {
   EXPECT_EQ(runs, 1);
 }
 
-// An owner that deletes a grouped member itself must not leave the group a dangling pointer
-// or a second delete for the deletion event still queued.
-TEST_F(ThreadTest, MemberDeletedByHandIsForgottenByTheGroup) {
+// A finished member is deleted by the main loop, not by its own thread. An owner that deletes a
+// grouped member itself must not leave the group a dangling pointer or a second delete for the
+// deletion event still queued.
+TEST_F(ThreadTest, GroupDeletesFinishedMembersOnTheLoopAndForgetsOnesDeletedByHand) {
   ThreadGroup group;
   auto* t = new FnThread(&group, [](FnThread&) {});
   t->start();
@@ -258,8 +246,12 @@ TEST_F(ThreadTest, MemberDeletedByHandIsForgottenByTheGroup) {
   auto destroyed = std::make_shared<std::atomic<bool>>(false);
   auto* next = new FnThread(
       &group, [](FnThread&) {}, destroyed);
+  EXPECT_EQ(group.size(), 1);
   next->start();
-  EXPECT_TRUE(pumpUntil([&] { return destroyed->load(); }));
+  ASSERT_TRUE(next->wait(10000));
+  EXPECT_FALSE(*destroyed) << "deleted before the event loop ran";
+  ASSERT_TRUE(pumpUntil([&] { return destroyed->load(); }));
+  EXPECT_EQ(group.size(), 0);
 }
 
 }  // namespace
