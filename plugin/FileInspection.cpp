@@ -97,7 +97,8 @@ std::pair<bool, QString> postScriptFontName(const QByteArray& bytes) {
   const qsizetype def = bytes.indexOf("def", start);
   if (def < 0) return {false, QString()};  // no end to the name: not a usable font
   const QByteArray text = bytes.mid(start, def - start).trimmed();
-  if (text.isEmpty() || text[0] != '/') return {false, QString()};
+  // A lone "/" names nothing: a font without a name cannot be announced to a device.
+  if (text.size() < 2 || text[0] != '/') return {false, QString()};
   return {true, QString::fromLatin1(text.mid(1))};
 }
 

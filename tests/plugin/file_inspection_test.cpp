@@ -83,6 +83,7 @@ TEST(PostScriptFontName, ReadsTheNameAfterFontName) {
       {"no FontName", "%!PS-AdobeFont /FamilyName /Times def", false, ""},
       {"name is not a literal", "%!PS-AdobeFont /FontName Times def", false, ""},
       {"empty name", "%!PS-AdobeFont /FontName   def", false, ""},
+      {"a slash and nothing else", "%!PS-AdobeFont /FontName /\rdef", false, ""},
       {"no def after the name", "%!PS-AdobeFont /FontName /Times", false, ""},
       {"def only before FontName", "%!PS-AdobeFont def /FontName /Times", false, ""},
   };
