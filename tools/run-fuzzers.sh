@@ -10,6 +10,12 @@ while read -r name seconds corpus; do
   mkdir -p "$work/$name"
   [ -d "$corpus" ] && cp -r "$corpus"/. "$work/$name"/
   echo "== fuzzing $name for ${seconds}s"
-  "$build/bin/$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-    -print_final_stats=1 "$work/$name" 2>&1 | tail -n 15
+  # A failing target keeps its whole report (stack and reproducer) in the log.
+  if ! "$build/bin/$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+      -print_final_stats=1 -artifact_prefix="$work/" "$work/$name" >"$work/$name.log" 2>&1; then
+    tail -n 80 "$work/$name.log"
+    echo "== $name failed"
+    exit 1
+  fi
+  tail -n 6 "$work/$name.log"
 done < "$build/fuzz_targets.txt"
