@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "plugin/FileInspection.h"
+#include "plugin/FileContent.h"
 
 namespace {
 void check(bool ok) {

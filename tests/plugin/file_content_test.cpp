@@ -1,7 +1,7 @@
 // Type and ID recognition of uploaded files, and ID rewriting of PCL fonts and macros.
 #include <gtest/gtest.h>
 
-#include "plugin/FileInspection.h"
+#include "plugin/FileContent.h"
 #include "tests/fakes/Bytes.h"
 
 using testing_bytes::bytes;

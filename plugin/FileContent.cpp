@@ -1,5 +1,5 @@
 // Inspection and ID rewriting of PCL files, and recognition of PostScript fonts in text form.
-#include "plugin/FileInspection.h"
+#include "plugin/FileContent.h"
 
 namespace {
 
