@@ -1,20 +1,19 @@
-// The service shell: command-line options, the run of the application object, and the
-// orderly end of a console run on SIGINT/SIGTERM.
+// The service shell: command-line options, the run of the application object (as a console
+// program or under systemd), and the orderly end of a run on SIGINT/SIGTERM.
 #include "service/QtService.h"
-
-#include <fcntl.h>
-#include <signal.h>
-#include <syslog.h>
-#include <unistd.h>
 
 #include <QFile>
 #include <QSocketNotifier>
 #include <QTimer>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <vector>
+
+#include "service/Journal.h"
+#include "service/QtServiceSysPrivate.h"
+#include "service/SignalPipe.h"
 
 namespace {
 
@@ -31,102 +30,40 @@ const char kHelpText[] =
     "\t-v(ersion)\t: Print version and status information\n"
     "\t-h(elp)\t: Show this help\n";
 
-// Prints `message` and the text of the last system error on stderr.
-void systemErrorWarning(const char* message) {
+// Prints `message` and why the last operation failed on stderr: the service manager's own
+// reason when it gave one, else the text of the last system error.
+void systemErrorWarning(const char* message, const QString& reason = QString()) {
   const int error = errno;
-  if (error == 0)  // no system error to name; "Success" after a failure would mislead
+  if (!reason.isEmpty())
+    std::fprintf(stderr, "%s %s\n", message, reason.toLocal8Bit().constData());
+  else if (error == 0)  // no system error to name; "Success" after a failure would mislead
     std::fprintf(stderr, "%s\n", message);
   else
     std::fprintf(stderr, "%s %s\n", message, std::strerror(error));
 }
 
 // The executable's absolute path, as the service manager must be given it.
-QString executablePath() {
-  const QString target = QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
-  return target;
-}
-
-// Write end of the console run's signal pipe; -1 while no console run is in progress. Atomic
-// because a signal may be delivered on any thread.
-std::atomic<int> gQuitPipeWrite{-1};
-
-extern "C" void onQuitSignal(int) {
-  const int savedErrno = errno;  // the interrupted code may be about to read errno
-  const int fd = gQuitPipeWrite.load();
-  if (fd >= 0 && ::write(fd, "q", 1) < 0) {
-    // A full pipe already holds a pending quit request; nothing else is safe to do here.
-  }
-  errno = savedErrno;
-}
+QString executablePath() { return QFile::symLinkTarget(QStringLiteral("/proc/self/exe")); }
 
 // While it exists, SIGINT and SIGTERM make the event loop quit instead of killing the process,
-// so the application's own code after the loop still runs. A signal handler may do almost
-// nothing, so it only writes a byte to a pipe; the main thread's notifier reads it and quits.
+// so the application's own code after the loop still runs.
 class SignalQuitter {
  public:
   SignalQuitter() {
-    if (::pipe2(fds_, O_CLOEXEC | O_NONBLOCK) != 0) {
-      fds_[0] = fds_[1] = -1;  // signals keep their previous behaviour
-      return;
-    }
-    notifier_ = std::make_unique<QSocketNotifier>(fds_[0], QSocketNotifier::Read);
+    if (!signals_.isValid()) return;  // signals keep their previous behaviour
+    notifier_ = std::make_unique<QSocketNotifier>(signals_.readFd(), QSocketNotifier::Read);
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
-      char buf[64];
-      while (::read(fds_[0], buf, sizeof buf) > 0) {
-      }
+      signals_.drain();
       QCoreApplication::quit();
     });
-    gQuitPipeWrite.store(fds_[1]);
-
-    struct sigaction action {};
-    action.sa_handler = onQuitSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    installed_ = ::sigaction(SIGINT, &action, &oldInt_) == 0 &&
-                 ::sigaction(SIGTERM, &action, &oldTerm_) == 0;
   }
-
-  ~SignalQuitter() {
-    if (fds_[0] < 0) return;
-    if (installed_) {
-      ::sigaction(SIGINT, &oldInt_, nullptr);
-      ::sigaction(SIGTERM, &oldTerm_, nullptr);
-    }
-    gQuitPipeWrite.store(-1);
-    notifier_.reset();
-    ::close(fds_[0]);
-    ::close(fds_[1]);
-  }
-
-  SignalQuitter(const SignalQuitter&) = delete;
-  SignalQuitter& operator=(const SignalQuitter&) = delete;
 
  private:
-  int fds_[2] = {-1, -1};
-  bool installed_ = false;
-  struct sigaction oldInt_ {};
-  struct sigaction oldTerm_ {};
-  std::unique_ptr<QSocketNotifier> notifier_;
+  SignalPipe signals_;
+  std::unique_ptr<QSocketNotifier> notifier_;  // destroyed before the pipe it watches
 };
 
 }  // namespace
-
-// The process's connection to the service manager while it runs as a service. Without a
-// service-manager binding the process can never have been started by one, so connecting to
-// the dispatcher always reports that.
-class QtServiceSysPrivate {
- public:
-  enum class Dispatch {
-    Served,               // the manager ran the service and it has stopped
-    NotStartedByManager,  // an ordinary process: nothing to connect to
-    Failed,
-  };
-
-  [[nodiscard]] Dispatch connectToDispatcher() { return Dispatch::NotStartedByManager; }
-  // Readies the status reporting for a run as a service.
-  [[nodiscard]] bool prepare() { return false; }
-  void release() {}
-};
 
 class QtServiceBasePrivate {
  public:
@@ -135,7 +72,8 @@ class QtServiceBasePrivate {
 
   static QString checkedName(QString name);
   [[nodiscard]] int run(bool asService, const QStringList& arguments);
-  [[nodiscard]] bool startAsService();
+  // The path taken without a matching option; returns exec()'s result.
+  [[nodiscard]] int startAsService();
 
   static QtServiceBase* instance;
 
@@ -147,6 +85,7 @@ class QtServiceBasePrivate {
   QtServiceBase::ServiceFlags flags_ = QtServiceBase::Default;
   QtServiceController controller_;
   std::unique_ptr<QtServiceSysPrivate> sys_;  // only while running as a service
+  QString prepareError_;                      // why the last prepare failed
 };
 
 QtServiceBase* QtServiceBasePrivate::instance = nullptr;
@@ -155,14 +94,19 @@ QtServiceBase* QtServiceBasePrivate::instance = nullptr;
 class QtServiceStarter : public QObject {
   Q_OBJECT
  public:
-  explicit QtServiceStarter(QtServiceBase* service) : service_(service) {}
+  QtServiceStarter(QtServiceBase* service, QtServiceSysPrivate* sys)
+      : service_(service), sys_(sys) {}
 
  public Q_SLOTS:
-  void slotStart() { service_->start(); }
+  void slotStart() {
+    service_->start();
+    if (sys_) sys_->reportStarted();
+  }
 
  private:
   QtServiceBase* service_;
-};
+  QtServiceSysPrivate* sys_;  // null for a console run
+}; 
 
 QString QtServiceBasePrivate::checkedName(QString name) {
   if (name.size() > kMaxNameLength) {
@@ -196,7 +140,8 @@ int QtServiceBasePrivate::run(bool asService, const QStringList& arguments) {
   // Only what createApplication made is ours to destroy.
   const bool ownsApp = app != before;
 
-  if (asService && !(sys_ && sys_->prepare())) {
+  if (asService && !(sys_ && sys_->prepare(&prepareError_))) {
+    if (sys_) sys_->release();
     if (ownsApp) delete app;
     return -1;
   }
@@ -205,39 +150,39 @@ int QtServiceBasePrivate::run(bool asService, const QStringList& arguments) {
   {
     std::unique_ptr<SignalQuitter> quitter;
     if (!asService) quitter = std::make_unique<SignalQuitter>();
-    QtServiceStarter starter(q_);
+    QtServiceStarter starter(q_, asService ? sys_.get() : nullptr);
     QTimer::singleShot(0, &starter, &QtServiceStarter::slotStart);
     result = q_->runApplication();
   }
 
-  if (ownsApp) delete app;
+  // No control request may reach the service once its application is gone.
   if (asService && sys_) sys_->release();
+  if (ownsApp) delete app;
   return result;
 }
 
-bool QtServiceBasePrivate::startAsService() {
-  sys_ = std::make_unique<QtServiceSysPrivate>();
-  bool ok = false;
-  switch (sys_->connectToDispatcher()) {
-    case QtServiceSysPrivate::Dispatch::Served:
-      ok = true;
-      break;
-    case QtServiceSysPrivate::Dispatch::NotStartedByManager: {
-      // Started from a console: ask the service manager to start the installed service.
-      QStringList rest = args_;
-      if (!rest.isEmpty()) rest.removeFirst();
-      ok = controller_.start(rest);
-      break;
-    }
-    case QtServiceSysPrivate::Dispatch::Failed:
-      q_->logMessage(QStringLiteral("The Service failed to start [%1]")
-                         .arg(QString::fromLocal8Bit(std::strerror(errno))),
-                     QtServiceBase::Error);
-      ok = false;
-      break;
+int QtServiceBasePrivate::startAsService() {
+  const QByteArray name = serviceName_.toLatin1();
+  if (!QtServiceSysPrivate::startedByServiceManager()) {
+    // Started from a console: ask the service manager to start the installed service.
+    QStringList rest = args_;
+    if (!rest.isEmpty()) rest.removeFirst();
+    if (controller_.start(rest)) return 0;
+    std::fprintf(stderr, "The service %s could not start\n", name.constData());
+    return -4;
   }
+  // Started by systemd: run here; the process's exit code is what the manager records.
+  sys_ = std::make_unique<QtServiceSysPrivate>(*q_, flags_.testFlag(QtServiceBase::CanBeSuspended));
+  prepareError_.clear();
+  const int result = run(true, args_);
   sys_.reset();
-  return ok;
+  if (!prepareError_.isEmpty()) {
+    q_->logMessage(QStringLiteral("The Service failed to start [%1]").arg(prepareError_),
+                   QtServiceBase::Error);
+    std::fprintf(stderr, "The service %s could not start\n", name.constData());
+    return -4;
+  }
+  return result;
 }
 
 QtServiceBase::QtServiceBase(int argc, char** argv, const QString& name) {
@@ -294,12 +239,21 @@ int QtServiceBase::exec() {
     };
 
     if (is("-i", "-install")) {
+      const QString self = executablePath();
       if (controller.isInstalled()) {
         std::fprintf(stderr, "The service %s is already installed\n", n);
+        // Installed for another program: this one is not installed, so the request failed.
+        const QString other = controller.installedExecutable();
+        if (!other.isEmpty() && other != self) {
+          std::fprintf(stderr, "It runs %s, not %s\n", other.toLocal8Bit().constData(),
+                       self.toLocal8Bit().constData());
+          return -1;
+        }
         return 0;
       }
-      if (!controller.install(executablePath(), d_->description_, d_->startupType_)) {
+      if (!controller.install(self, d_->description_, d_->startupType_, int(d_->flags_))) {
         std::fprintf(stderr, "The service %s could not be installed\n", n);
+        systemErrorWarning("Reason for failure:", controller.errorString());
         return -1;
       }
       return 0;
@@ -313,7 +267,7 @@ int QtServiceBase::exec() {
         const int error = errno;  // fprintf may change it
         std::fprintf(stderr, "The service %s could not be uninstalled\n", n);
         errno = error;
-        systemErrorWarning("Reason for failure:");
+        systemErrorWarning("Reason for failure:", controller.errorString());
         return -1;
       }
       return 0;
@@ -335,7 +289,8 @@ int QtServiceBase::exec() {
       return result;
     }
     if (is("-t", "-terminate")) {
-      if (!controller.stop()) systemErrorWarning("The service could not be stopped.");
+      if (!controller.stop())
+        systemErrorWarning("The service could not be stopped.", controller.errorString());
       return 0;
     }
     if (is("-p", "-pause")) {
@@ -358,25 +313,13 @@ int QtServiceBase::exec() {
     }
   }
 
-  if (!d_->startAsService()) {
-    std::fprintf(stderr, "The service %s could not start\n", n);
-    return -4;
-  }
-  return 0;
+  return d_->startAsService();
 }
 
 void QtServiceBase::logMessage(const QString& message, MessageType type, int id,
-                               uint category, const QByteArray& /*data*/) {
-  int priority = LOG_NOTICE;
-  switch (type) {
-    case Error: priority = LOG_ERR; break;
-    case Warning: priority = LOG_WARNING; break;
-    case Information: priority = LOG_INFO; break;
-    case Success: break;
-  }
-  // The system log carries text only, so the data bytes are not written.
-  ::syslog(LOG_USER | priority, "%s: [%d/%u] %s", d_->serviceName_.toUtf8().constData(), id,
-           category, message.toUtf8().constData());
+                               uint category, const QByteArray& data) {
+  writeJournalEntry(journalFields(d_->serviceName_, message, type, id, category, data),
+                    d_->serviceName_, message, type);
 }
 
 #include "QtService.moc"

@@ -1,53 +1,82 @@
-// Service control without a service-manager binding: nothing is ever installed or running,
-// so every operation fails and says why through errno.
 #include "service/QtServiceController.h"
 
-#include <cerrno>
+#include "service/SystemdServiceManager.h"
 
-QtServiceController::QtServiceController(const QString& name) : serviceName_(name) {}
+namespace {
+ServiceManagerFactory& managerFactory() {
+  static ServiceManagerFactory factory;
+  return factory;
+}
+}  // namespace
+
+void QtServiceController::setManagerFactory(ServiceManagerFactory factory) {
+  managerFactory() = std::move(factory);
+}
+
+QtServiceController::QtServiceController(const QString& name) : serviceName_(name) {
+  if (managerFactory()) manager_ = managerFactory()(name);
+  if (!manager_) manager_ = std::make_unique<SystemdServiceManager>(name);
+}
 
 QtServiceController::~QtServiceController() = default;
 
-bool QtServiceController::isInstalled() const { return false; }
+bool QtServiceController::isInstalled() const { return manager_->isInstalled(); }
 
-bool QtServiceController::isRunning() const { return false; }
+bool QtServiceController::isRunning() const { return manager_->isRunning(); }
 
-bool QtServiceController::install(const QString& /*executablePath*/,
-                                  const QString& /*description*/, StartupType /*startupType*/) {
-  errno = ENOSYS;  // no service manager to register with
-  return false;
+QString QtServiceController::installedExecutable() const { return manager_->installedExecutable(); }
+
+bool QtServiceController::install(const QString& executablePath, const QString& description,
+                                  StartupType startupType, int serviceFlags) {
+  error_.clear();
+  ServiceSettings settings;
+  settings.name = serviceName_;
+  settings.executable = executablePath;
+  settings.description = description;
+  settings.autoStart = startupType == AutoStartup;
+  settings.canBeSuspended = (serviceFlags & 0x01) != 0;
+  settings.cannotBeStopped = (serviceFlags & 0x02) != 0;
+  return manager_->install(settings);
 }
 
 bool QtServiceController::uninstall() {
-  errno = ENOENT;  // there is no installed service to remove
-  return false;
+  error_.clear();
+  return manager_->uninstall();
 }
 
-bool QtServiceController::start(const QStringList& /*arguments*/) {
-  errno = ENOENT;
-  return false;
+bool QtServiceController::start(const QStringList& arguments) {
+  error_.clear();
+  return manager_->start(arguments);
 }
 
 bool QtServiceController::stop() {
-  errno = ESRCH;  // no service process to stop
-  return false;
+  error_.clear();
+  return manager_->stop();
 }
 
 bool QtServiceController::pause() {
-  errno = ESRCH;
-  return false;
+  error_.clear();
+  return manager_->control(kPauseControl);
 }
 
 bool QtServiceController::resume() {
-  errno = ESRCH;
-  return false;
+  error_.clear();
+  return manager_->control(kResumeControl);
 }
 
 bool QtServiceController::sendCommand(int code) {
-  if (code < 0 || code > 127 || !isRunning()) {
-    errno = code < 0 || code > 127 ? EINVAL : ESRCH;
+  error_.clear();
+  if (code < 0 || code > kMaxUserCommand) {
+    error_ = QStringLiteral("user command %1 is not between 0 and %2").arg(code).arg(kMaxUserCommand);
     return false;
   }
-  errno = ENOSYS;
-  return false;
+  if (!manager_->isRunning()) {
+    error_ = QStringLiteral("the service is not running");
+    return false;
+  }
+  return manager_->control(kUserControlBase + code);
+}
+
+QString QtServiceController::errorString() const {
+  return error_.isEmpty() ? manager_->errorString() : error_;
 }

@@ -1,13 +1,14 @@
 // Controls an installed service from outside: query, install, uninstall, start, stop, pause,
 // resume and user commands. The command-line options of the service shell call these.
 //
-// This build has no service-manager binding yet, so the service is never installed and never
-// running, and every control operation fails (returns false) without touching the system. The
-// failing operations leave errno set to the reason, so callers can print it as the system error.
+// The work is done by a ServiceManager: the systemd binding unless a test program installed a
+// factory of its own. A failed operation leaves its reason in errorString().
 #pragma once
 
 #include <QString>
 #include <QStringList>
+
+#include "service/ServiceManager.h"
 
 class QtServiceController {
  public:
@@ -25,10 +26,13 @@ class QtServiceController {
   [[nodiscard]] bool isInstalled() const;
   // Returns true when the service is anything but stopped (pending and paused count).
   [[nodiscard]] bool isRunning() const;
+  // The program the installed service runs, as the service manager knows it; empty if unknown.
+  [[nodiscard]] QString installedExecutable() const;
 
-  // Registers `executablePath` (no arguments) as the service. Returns true on success.
+  // Registers `executablePath` (no arguments) as the service. `serviceFlags` are the bits of
+  // QtServiceBase::ServiceFlags. Returns true on success.
   [[nodiscard]] bool install(const QString& executablePath, const QString& description,
-                             StartupType startupType);
+                             StartupType startupType, int serviceFlags = 0);
   [[nodiscard]] bool uninstall();
   // Asks the service manager to start the installed service with `arguments`.
   [[nodiscard]] bool start(const QStringList& arguments = QStringList());
@@ -40,6 +44,15 @@ class QtServiceController {
   // code out of range or a service that is not running.
   [[nodiscard]] bool sendCommand(int code);
 
+  // Why the last failed operation failed; empty when it did not say.
+  QString errorString() const;
+
+  // Makes every controller created afterwards use managers from `factory` (null: systemd).
+  // For test programs, which stand a fake in for the service manager.
+  static void setManagerFactory(ServiceManagerFactory factory);
+
  private:
   QString serviceName_;
+  ServiceManagerPtr manager_;
+  QString error_;  // set by the checks made here, before the manager is asked
 };

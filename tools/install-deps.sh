@@ -7,5 +7,6 @@ apt-get install -y -qq --no-install-recommends \
   cmake make g++ python3 \
   qt6-base-dev libxerces-c-dev libxalan-c-dev libcurl4-openssl-dev \
   libgtest-dev libgmock-dev \
+  pkgconf libsystemd-dev systemd dpkg-dev fakeroot \
   clang libclang-rt-14-dev \
   t1utils >/dev/null

@@ -1,0 +1,34 @@
+// The systemd unit of an installed service: written by "-install" and, through the same code,
+// by the build for the Debian package, so both install the service the same way.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include "service/ServiceManager.h"
+
+// How long systemd lets an orderly stop run before it kills the process. A stop lets each
+// download in progress finish (up to 300 s for the device's confirmation, plus 30 s each to
+// connect and close) and then puts back the device's trap destination through the SNMP service
+// (calls with retries); killing the process sooner would leave devices pointing their traps at
+// a host that no longer listens.
+inline constexpr int kStopTimeoutSeconds = 1200;
+
+// True when `name` can be a systemd unit name ("<name>.service", at most 255 bytes, made of
+// ASCII letters, digits and ":-_.\@"). The shell's names are checked before any unit is written.
+bool isValidUnitName(const QString& name);
+
+// "<name>.service".
+QString unitFileName(const QString& name);
+
+// The unit text for `settings` (name, executable and description). Returns an empty array
+// when a value cannot be written into a unit (a line break in the path or the description is
+// replaced by a space; a path with a line break is refused).
+QByteArray systemdUnit(const ServiceSettings& settings);
+
+// The program of the first ExecStart= line of a unit text, unquoted and unescaped; empty when
+// there is none.
+QString unitExecutable(const QByteArray& unitText);
+
+// The program of a "systemctl show -p ExecStart --value" answer ("{ path=/x ; argv[]=... }").
+QString shownExecutable(const QByteArray& showOutput);
