@@ -6,7 +6,10 @@
 
 #include <QDeadlineTimer>
 #include <QProcess>
+#include <QFile>
+#include <QFileInfo>
 #include <QProcessEnvironment>
+#include <QTemporaryDir>
 #include <cstring>
 
 #include "tests/fakes/Bytes.h"
@@ -24,24 +27,49 @@ struct Outcome {
   QByteArray err;
   int exitCode = -1000;
   bool crashed = true;
+  QStringList calls;  // what the fake service manager was asked, in order
 };
 
-QProcessEnvironment probeEnvironment(const QString& mode, const QString& name = QString()) {
+// The probe runs with a fake service manager (state `fake`) unless `fake` is null.
+struct ProbeSetup {
+  QString mode = QStringLiteral("quit");
+  QString name;
+  QString fake = QStringLiteral("");
+  QString flags;
+};
+
+ProbeSetup inMode(const QString& mode) {
+  ProbeSetup setup;
+  setup.mode = mode;
+  return setup;
+}
+
+QProcessEnvironment probeEnvironment(const ProbeSetup& setup, const QString& callsFile) {
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.remove("QT_MESSAGE_PATTERN");  // warnings must appear as plain text
-  env.insert("PROBE_MODE", mode);
-  if (name.isEmpty())
+  // Never mistaken for a run under systemd, whatever runs the tests.
+  env.remove("NOTIFY_SOCKET");
+  env.remove("INVOCATION_ID");
+  env.insert("PROBE_MODE", setup.mode);
+  if (setup.name.isEmpty())
     env.remove("PROBE_NAME");
   else
-    env.insert("PROBE_NAME", name);
+    env.insert("PROBE_NAME", setup.name);
+  if (!setup.fake.isNull()) {
+    env.insert("PROBE_FAKE", setup.fake);
+    env.insert("PROBE_CALLS", callsFile);
+  }
+  env.insert("PROBE_FLAGS", setup.flags);
+  env.insert("PROBE_DESCRIPTION", "Probe service");
   return env;
 }
 
-Outcome runProbe(const QStringList& args, const QString& mode = "quit",
-                 const QString& name = QString()) {
+Outcome runProbe(const QStringList& args, const ProbeSetup& setup = ProbeSetup()) {
   testing_qt::coreApp();
+  QTemporaryDir dir;
+  const QString callsFile = dir.filePath("calls");
   QProcess probe;
-  probe.setProcessEnvironment(probeEnvironment(mode, name));
+  probe.setProcessEnvironment(probeEnvironment(setup, callsFile));
   probe.start(SHELL_PROBE_PATH, args);
   Outcome o;
   if (!probe.waitForStarted(kProcessWaitMs) || !probe.waitForFinished(kProcessWaitMs)) {
@@ -54,6 +82,9 @@ Outcome runProbe(const QStringList& args, const QString& mode = "quit",
   o.err = probe.readAllStandardError();
   o.exitCode = probe.exitCode();
   o.crashed = probe.exitStatus() != QProcess::NormalExit;
+  QFile calls(callsFile);
+  if (calls.open(QIODevice::ReadOnly))
+    o.calls = QString::fromUtf8(calls.readAll()).split('\n', Qt::SkipEmptyParts);
   return o;
 }
 
@@ -73,51 +104,117 @@ QByteArray helpText(const QByteArray& name) {
 constexpr int kFailed = 255;    // -1
 constexpr int kNoStart = 252;   // -4
 
-TEST(ShellOptions, EachOptionPrintsItsTextAndReturnsItsCode) {
-  const QByteArray version = QByteArray("The service\n\tZarvoPluginDSM\n\t") + SHELL_PROBE_PATH +
-                             "\n\nis not installed and not running\n\n";
-  const QByteArray notStarted = "The service ZarvoPluginDSM could not start\n";
-  const QByteArray stopFailed =
-      QByteArray("The service could not be stopped. ") + std::strerror(ESRCH) + "\n";
+// Stands for "start [<the arguments after argument 0>]" in the expected calls.
+const char kStartCall[] = "<start>";
+
+QString probePath() { return QFileInfo(SHELL_PROBE_PATH).canonicalFilePath(); }
+
+TEST(ShellOptions, EachOptionPrintsItsTextReturnsItsCodeAndAsksTheManager) {
+  const QByteArray name = "ZarvoPluginDSM";
+  const auto version = [](const char* status) {
+    return QByteArray("The service\n\tZarvoPluginDSM\n\t") + SHELL_PROBE_PATH + "\n\nis " +
+           status + "\n\n";
+  };
+  const QString self = probePath();
+  const QString install =
+      "install " + self + " name=ZarvoPluginDSM description=Probe service auto=1";
+  const QString installedHere = "installed,exe=" + self;
+  const QByteArray refused = "the fake manager refused";
+  const QStringList query{"isInstalled"};
+  const QStringList sameCheck{"isInstalled", "installedExecutable"};
   struct Case {
     const char* why;
     QStringList forms;  // each is tried as argument 1
     QStringList more;   // arguments after it
+    QString fake;       // the manager's state
     QByteArray out;
     QByteArray err;
     int exitCode;
+    QStringList calls;
+    QString flags = QString();
   };
   const Case cases[] = {
-      {"help", {"-h", "-help"}, {}, helpText("ZarvoPluginDSM"), "", 0},
-      {"first match decides; later arguments are ignored", {"-h"}, {"-i"},
-       helpText("ZarvoPluginDSM"), "", 0},
-      {"version with status", {"-v", "-version"}, {}, version, "", 0},
-      {"install fails without a service manager", {"-i", "-install"}, {}, "",
-       "The service ZarvoPluginDSM could not be installed\n", kFailed},
+      {"help asks the manager nothing", {"-h", "-help"}, {}, "installed,running",
+       helpText(name), "", 0, {}},
+      {"first match decides; later arguments are ignored", {"-h"}, {"-i"}, "", helpText(name),
+       "", 0, {}},
+      {"version: neither", {"-v", "-version"}, {}, "", version("not installed and not running"),
+       "", 0, {"isInstalled", "isRunning"}},
+      {"version: installed, stopped", {"-v"}, {}, "installed",
+       version("installed and not running"), "", 0, {"isInstalled", "isRunning"}},
+      {"version: installed and running", {"-version"}, {}, "installed,running",
+       version("installed and running"), "", 0, {"isInstalled", "isRunning"}},
+      {"install gives the manager this executable, the description and automatic start",
+       {"-i", "-install"}, {}, "", "", "", 0, {"isInstalled", install + " suspend=0 nostop=0"}},
+      {"install passes the service flags", {"-i"}, {}, "", "", "", 0,
+       {"isInstalled", install + " suspend=1 nostop=1"}, "suspend,nostop"},
+      {"install that fails says why and exits -1", {"-i"}, {}, "fail=install", "",
+       "The service ZarvoPluginDSM could not be installed\nReason for failure: " + refused + "\n",
+       kFailed, {"isInstalled", install + " suspend=0 nostop=0"}},
+      {"install of an installed service is not an error", {"-i", "-install"}, {}, installedHere,
+       "", "The service ZarvoPluginDSM is already installed\n", 0, sameCheck},
+      {"a unit of that name for another program is left alone and the install fails", {"-i"},
+       {}, "installed,exe=/opt/other/ZarvoPluginDSM", "",
+       "The service ZarvoPluginDSM is already installed\nIt runs /opt/other/ZarvoPluginDSM, not " +
+           self.toUtf8() + "\n",
+       kFailed, sameCheck},
+      {"uninstall", {"-u", "-uninstall"}, {}, "installed", "", "", 0,
+       {"isInstalled", "uninstall"}},
       {"uninstall of a service that is not installed is not an error", {"-u", "-uninstall"}, {},
-       "", "The service ZarvoPluginDSM is not installed\n", 0},
-      {"terminate reports the system error but exits 0", {"-t", "-terminate"}, {}, "",
-       stopFailed, 0},
-      {"pause and resume are silent", {"-p", "-pause", "-r", "-resume"}, {}, "", "", 0},
-      {"command without a code sends 0, silently", {"-c", "-command"}, {}, "", "", 0},
-      {"a number is the code", {"-c"}, {"5"}, "", "", 0},
-      {"a word is code 0", {"-c"}, {"abc"}, "", "", 0},
-      {"out of range", {"-c"}, {"200"}, "", "", 0},
-      {"no option or no match: start as a service, which fails from a console",
-       {"", "-I", "-EXEC", "-ex", "--help"}, {}, "", notStarted, kNoStart},
-      {"exec runs start() in the loop", {"-e", "-exec"}, {}, "start:\nloop ended 0\n", "", 0},
-      {"exec removes only its own argument", {"-exec"}, {"a", "-v"},
-       "start: a -v\nloop ended 0\n", "", 0},
+       "", "", "The service ZarvoPluginDSM is not installed\n", 0, query},
+      {"uninstall that fails says why and exits -1", {"-u"}, {}, "installed,fail=uninstall", "",
+       "The service ZarvoPluginDSM could not be uninstalled\nReason for failure: " + refused +
+           "\n",
+       kFailed, {"isInstalled", "uninstall"}},
+      {"terminate", {"-t", "-terminate"}, {}, "installed,running", "", "", 0, {"stop"}},
+      {"terminate that fails says why but exits 0", {"-t"}, {}, "installed,running,fail=stop", "",
+       "The service could not be stopped. " + refused + "\n", 0, {"stop"}},
+      {"pause is control 2, silently", {"-p", "-pause"}, {}, "installed,running", "", "", 0,
+       {"control 2"}},
+      {"resume is control 3, silently", {"-r", "-resume"}, {}, "installed,running", "", "", 0,
+       {"control 3"}},
+      {"a refused pause is still silent and 0", {"-p"}, {}, "installed,running,fail=control", "",
+       "", 0, {"control 2"}},
+      {"command without a code sends 0 as control 128", {"-c", "-command"}, {},
+       "installed,running", "", "", 0, {"isRunning", "control 128"}},
+      {"a number is the code", {"-c"}, {"5"}, "installed,running", "", "", 0,
+       {"isRunning", "control 133"}},
+      {"the last user code", {"-c"}, {"127"}, "installed,running", "", "", 0,
+       {"isRunning", "control 255"}},
+      {"a word is code 0", {"-c"}, {"abc"}, "installed,running", "", "", 0,
+       {"isRunning", "control 128"}},
+      {"out of range: nothing is sent, not even a query", {"-c"}, {"200"}, "installed,running",
+       "", "", 0, {}},
+      {"negative: nothing is sent", {"-c"}, {"-1"}, "installed,running", "", "", 0, {}},
+      {"a stopped service gets no command", {"-c"}, {"5"}, "installed", "", "", 0,
+       {"isRunning"}},
+      {"no option or no match from a console: the manager starts the service with the rest",
+       {"", "-I"}, {"x"}, "installed", "", "", 0, {kStartCall}},
+      {"a start the manager refuses exits -4", {"", "-EXEC", "-ex", "--help"}, {},
+       "installed,fail=start", "", "The service ZarvoPluginDSM could not start\n", kNoStart,
+       {kStartCall}},
+      {"exec runs start() in the loop and asks the manager nothing", {"-e", "-exec"}, {},
+       "installed,running", "start:\nloop ended 0\n", "", 0, {}},
+      {"exec removes only its own argument", {"-exec"}, {"a", "-v"}, "",
+       "start: a -v\nloop ended 0\n", "", 0, {}},
   };
   for (const Case& c : cases) {
     for (const QString& form : c.forms) {
       SCOPED_TRACE(c.why);
       SCOPED_TRACE(form.toStdString());
-      const Outcome o = runProbe(form.isEmpty() ? QStringList() : QStringList{form} + c.more);
+      ProbeSetup setup;
+      setup.fake = c.fake;
+      setup.flags = c.flags;
+      const QStringList args = form.isEmpty() ? QStringList() : QStringList{form} + c.more;
+      const Outcome o = runProbe(args, setup);
       EXPECT_FALSE(o.crashed);
       EXPECT_EQ(hex(o.out), hex(c.out));
       EXPECT_EQ(hex(o.err), hex(c.err));
       EXPECT_EQ(o.exitCode, c.exitCode);
+      // The start path hands over everything after argument 0.
+      QStringList calls = c.calls;
+      if (calls == QStringList{kStartCall}) calls = {"start [" + args.join(' ') + "]"};
+      EXPECT_EQ(o.calls, calls);
     }
   }
 }
@@ -125,7 +222,7 @@ TEST(ShellOptions, EachOptionPrintsItsTextAndReturnsItsCode) {
 TEST(ShellOptions, ExecReturnsTheLoopResultAndWarnsWhenItIsNotZero) {
   {
     SCOPED_TRACE("the loop ends with 3");
-    const Outcome o = runProbe({"-exec"}, "exit:3");
+    const Outcome o = runProbe({"-exec"}, inMode("exit:3"));
     EXPECT_EQ(hex(o.out), hex(QByteArray("start:\nloop ended 3\n")));
     EXPECT_TRUE(o.err.startsWith("The service could not be started.")) << hex(o.err);
     EXPECT_TRUE(o.err.endsWith("\n"));
@@ -133,7 +230,7 @@ TEST(ShellOptions, ExecReturnsTheLoopResultAndWarnsWhenItIsNotZero) {
   }
   {
     SCOPED_TRACE("no application object: -1 and no start");
-    const Outcome o = runProbe({"-e"}, "noapp");
+    const Outcome o = runProbe({"-e"}, inMode("noapp"));
     EXPECT_EQ(hex(o.out), "");
     // No system call failed, so no system error text (never "Success" after a failure).
     EXPECT_EQ(hex(o.err), hex(QByteArray("The service could not be started.\n")));
@@ -143,7 +240,9 @@ TEST(ShellOptions, ExecReturnsTheLoopResultAndWarnsWhenItIsNotZero) {
 
 TEST(ShellOptions, NameChecksWarnOnStderrAndMessagesUseTheCheckedName) {
   const QString longName = QString(300, QLatin1Char('N'));
-  const Outcome o = runProbe({"-u"}, "quit", longName);
+  ProbeSetup setup;
+  setup.name = longName;
+  const Outcome o = runProbe({"-u"}, setup);
   EXPECT_EQ(hex(o.err), hex("QtService: 'name' is longer than 255 characters.\n"
                             "The service " + QByteArray(255, 'N') + " is not installed\n"));
   EXPECT_EQ(o.exitCode, 0);
@@ -156,7 +255,7 @@ TEST(ShellSignals, TermAndIntEndAnExecRunWithExitCodeZero) {
   for (int sig : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(strsignal(sig));
     QProcess probe;
-    probe.setProcessEnvironment(probeEnvironment("wait"));
+    probe.setProcessEnvironment(probeEnvironment(inMode("wait"), QString()));
     probe.start(SHELL_PROBE_PATH, {"-exec"});
     ASSERT_TRUE(probe.waitForStarted(kProcessWaitMs));
 
