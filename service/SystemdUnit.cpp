@@ -47,13 +47,13 @@ bool isValidUnitName(const QString& name) {
 
 QString unitFileName(const QString& name) { return name + QStringLiteral(".service"); }
 
-QByteArray systemdUnit(const ServiceSettings& s) {
+QByteArray systemdUnit(const ServiceSettings& s, const QString& origin) {
   if (s.executable.isEmpty() || hasControlCharacters(s.executable)) return QByteArray();
   const QString description = oneLine(s.description).isEmpty() ? s.name : oneLine(s.description);
   const QString directory = QFileInfo(s.executable).absolutePath();
 
   QString unit;
-  unit += QStringLiteral("# Written by \"-install\" of the program below; \"-uninstall\" removes it.\n");
+  unit += QStringLiteral("# ") + oneLine(origin) + QLatin1Char('\n');
   unit += QStringLiteral("[Unit]\n");
   unit += QStringLiteral("Description=%1\n").arg(escapeSpecifiers(description));
   unit += QStringLiteral("Wants=network-online.target\nAfter=network-online.target\n");

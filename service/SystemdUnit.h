@@ -21,10 +21,12 @@ bool isValidUnitName(const QString& name);
 // "<name>.service".
 QString unitFileName(const QString& name);
 
-// The unit text for `settings` (name, executable and description). Returns an empty array
-// when a value cannot be written into a unit (a line break in the path or the description is
-// replaced by a space; a path with a line break is refused).
-QByteArray systemdUnit(const ServiceSettings& settings);
+// The unit text for `settings`, headed by the comment `origin` (who wrote it, who removes it).
+// Returns an empty array when the path cannot be written into a unit (it holds a line break or
+// another control character); such characters in the description become spaces.
+QByteArray systemdUnit(const ServiceSettings& settings,
+                       const QString& origin = QStringLiteral(
+                           "Written by \"-install\" of the program below; \"-uninstall\" removes it."));
 
 // The program of the first ExecStart= line of a unit text, unquoted and unescaped; empty when
 // there is none.
