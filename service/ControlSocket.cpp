@@ -115,10 +115,15 @@ bool ControlListener::listen(const QString& socketPath, QString* error) {
     return false;
   }
   const QString directory = QFileInfo(socketPath).absolutePath();
+  const bool existed = QFileInfo::exists(directory);
   if (!QDir().mkpath(directory)) {
     *error = QStringLiteral("cannot create %1").arg(directory);
     return false;
   }
+  // systemd makes the runtime directory owner-only; one made here is made the same way.
+  if (!existed)
+    QFile::setPermissions(directory, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                         QFileDevice::ExeOwner);
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
     *error = errnoText(errno);
