@@ -51,7 +51,8 @@ bool readLine(int fd, const QDeadlineTimer& deadline, QByteArray* line) {
 bool writeAll(int fd, const QByteArray& bytes) {
   qsizetype done = 0;
   while (done < bytes.size()) {
-    const ssize_t n = ::send(fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
+    const ssize_t n =
+        ::send(fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += n;
@@ -80,9 +81,10 @@ bool sendControl(const QString& socketPath, int code, int timeoutMs, QString* er
   if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     const int e = errno;
     ::close(fd);
-    *error = e == ENOENT || e == ECONNREFUSED
-                 ? QStringLiteral("the service does not listen on %1 (%2)").arg(socketPath, errnoText(e))
-                 : QStringLiteral("%1: %2").arg(socketPath, errnoText(e));
+    *error =
+        e == ENOENT || e == ECONNREFUSED
+            ? QStringLiteral("the service does not listen on %1 (%2)").arg(socketPath, errnoText(e))
+            : QStringLiteral("%1: %2").arg(socketPath, errnoText(e));
     return false;
   }
   const QDeadlineTimer deadline(timeoutMs);
@@ -122,8 +124,8 @@ bool ControlListener::listen(const QString& socketPath, QString* error) {
   }
   // systemd makes the runtime directory owner-only; one made here is made the same way.
   if (!existed)
-    QFile::setPermissions(directory, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                         QFileDevice::ExeOwner);
+    QFile::setPermissions(directory,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
     *error = errnoText(errno);

@@ -8,10 +8,14 @@
 
 int journalPriority(int messageType) {
   switch (messageType) {
-    case 1: return LOG_ERR;
-    case 2: return LOG_WARNING;
-    case 3: return LOG_INFO;
-    default: return LOG_NOTICE;
+    case 1:
+      return LOG_ERR;
+    case 2:
+      return LOG_WARNING;
+    case 3:
+      return LOG_INFO;
+    default:
+      return LOG_NOTICE;
   }
 }
 

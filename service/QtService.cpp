@@ -106,7 +106,7 @@ class QtServiceStarter : public QObject {
  private:
   QtServiceBase* service_;
   QtServiceSysPrivate* sys_;  // null for a console run
-}; 
+};
 
 QString QtServiceBasePrivate::checkedName(QString name) {
   if (name.size() > kMaxNameLength) {
@@ -316,8 +316,8 @@ int QtServiceBase::exec() {
   return d_->startAsService();
 }
 
-void QtServiceBase::logMessage(const QString& message, MessageType type, int id,
-                               uint category, const QByteArray& data) {
+void QtServiceBase::logMessage(const QString& message, MessageType type, int id, uint category,
+                               const QByteArray& data) {
   writeJournalEntry(journalFields(d_->serviceName_, message, type, id, category, data),
                     d_->serviceName_, message, type);
 }

@@ -67,7 +67,8 @@ bool QtServiceController::resume() {
 bool QtServiceController::sendCommand(int code) {
   error_.clear();
   if (code < 0 || code > kMaxUserCommand) {
-    error_ = QStringLiteral("user command %1 is not between 0 and %2").arg(code).arg(kMaxUserCommand);
+    error_ =
+        QStringLiteral("user command %1 is not between 0 and %2").arg(code).arg(kMaxUserCommand);
     return false;
   }
   if (!manager_->isRunning()) {

@@ -65,7 +65,7 @@ class QtServiceSysPrivate : public QObject {
 
   std::mutex mutex_;
   std::condition_variable handled_;
-  bool done_ = false;     // the request in flight has been handled
-  bool ending_ = false;   // the run is over: nobody will handle requests any more
-  bool stopping_ = false; // a stop was handed over; later requests are refused
+  bool done_ = false;      // the request in flight has been handled
+  bool ending_ = false;    // the run is over: nobody will handle requests any more
+  bool stopping_ = false;  // a stop was handed over; later requests are refused
 };

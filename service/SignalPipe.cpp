@@ -33,8 +33,8 @@ SignalPipe::SignalPipe() {
   action.sa_handler = onStopSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  installed_ = ::sigaction(SIGINT, &action, &oldInt_) == 0 &&
-               ::sigaction(SIGTERM, &action, &oldTerm_) == 0;
+  installed_ =
+      ::sigaction(SIGINT, &action, &oldInt_) == 0 && ::sigaction(SIGTERM, &action, &oldTerm_) == 0;
 }
 
 SignalPipe::~SignalPipe() {

@@ -31,7 +31,8 @@ struct Pipe {
 };
 
 QString errnoText(const char* what, int error) {
-  return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(error)));
+  return QStringLiteral("%1: %2").arg(QLatin1String(what),
+                                      QString::fromLocal8Bit(std::strerror(error)));
 }
 
 }  // namespace
@@ -64,8 +65,7 @@ ProgramResult runProgram(const QString& program, const QStringList& arguments, i
   argv.push_back(nullptr);
 
   pid_t pid = -1;
-  const int spawnError =
-      ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  const int spawnError = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (spawnError != 0) {
     result.failure = QStringLiteral("cannot run %1: %2")
@@ -105,8 +105,9 @@ ProgramResult runProgram(const QString& program, const QStringList& arguments, i
     ::kill(pid, SIGKILL);
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    result.failure = timedOut ? QStringLiteral("%1 did not finish within %2 ms").arg(program).arg(timeoutMs)
-                              : errnoText("poll", errno);
+    result.failure =
+        timedOut ? QStringLiteral("%1 did not finish within %2 ms").arg(program).arg(timeoutMs)
+                 : errnoText("poll", errno);
     return result;
   }
   // Both streams are closed; a child that closed them early still gets the rest of the time.

@@ -7,11 +7,11 @@
 #include <QStringList>
 
 struct ProgramResult {
-  bool ran = false;       // the program was started and ended on its own in time
-  int exitCode = -1;      // valid when ran
-  QByteArray out;         // standard output
-  QByteArray err;         // standard error
-  QString failure;        // why it did not run, when !ran
+  bool ran = false;   // the program was started and ended on its own in time
+  int exitCode = -1;  // valid when ran
+  QByteArray out;     // standard output
+  QByteArray err;     // standard error
+  QString failure;    // why it did not run, when !ran
 
   bool succeeded() const { return ran && exitCode == 0; }
   // The first line of standard error, else `failure`, else a note of the exit code.

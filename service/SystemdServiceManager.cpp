@@ -16,7 +16,10 @@ SystemdServiceManager::SystemdServiceManager(const QString& serviceName)
     : SystemdServiceManager(serviceName, Paths(), Limits()) {}
 
 SystemdServiceManager::SystemdServiceManager(const QString& serviceName, Paths paths, Limits limits)
-    : name_(serviceName), unit_(unitFileName(serviceName)), paths_(std::move(paths)), limits_(limits) {}
+    : name_(serviceName),
+      unit_(unitFileName(serviceName)),
+      paths_(std::move(paths)),
+      limits_(limits) {}
 
 QString SystemdServiceManager::unitPath() const {
   return QDir(paths_.unitDirectory).filePath(unit_);
@@ -69,7 +72,8 @@ bool SystemdServiceManager::install(const ServiceSettings& settings) {
   ServiceSettings s = settings;
   s.name = name_;
   const QByteArray unit = systemdUnit(s);
-  if (unit.isEmpty()) return fail(QStringLiteral("the path %1 cannot be written into a unit").arg(s.executable));
+  if (unit.isEmpty())
+    return fail(QStringLiteral("the path %1 cannot be written into a unit").arg(s.executable));
 
   // Never overwrite a unit that runs another program: that service belongs to someone else.
   QFile existing(unitPath());
@@ -111,8 +115,7 @@ bool SystemdServiceManager::uninstall() {
   if (!systemctl({QStringLiteral("stop"), QStringLiteral("--no-block"), unit_}) ||
       !systemctl({QStringLiteral("disable"), unit_}))
     return false;
-  if (!QFile::remove(unitPath()))
-    return fail(QStringLiteral("cannot remove %1").arg(unitPath()));
+  if (!QFile::remove(unitPath())) return fail(QStringLiteral("cannot remove %1").arg(unitPath()));
   return systemctl({QStringLiteral("daemon-reload")});
 }
 

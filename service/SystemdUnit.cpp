@@ -7,7 +7,9 @@ namespace {
 constexpr int kMaxUnitNameBytes = 255;
 
 // systemd expands "%" specifiers in every value; "%%" is a literal percent sign.
-QString escapeSpecifiers(QString value) { return value.replace(QLatin1Char('%'), QStringLiteral("%%")); }
+QString escapeSpecifiers(QString value) {
+  return value.replace(QLatin1Char('%'), QStringLiteral("%%"));
+}
 
 // ExecStart also expands "$NAME"; a quoted word keeps spaces, and backslash escapes inside it.
 QString quotedCommandWord(const QString& word) {
@@ -65,7 +67,8 @@ QByteArray systemdUnit(const ServiceSettings& s, const QString& origin) {
   // The configuration file and the file store are found relative to the executable's folder.
   unit += QStringLiteral("WorkingDirectory=%1\n").arg(escapeSpecifiers(directory));
   // Holds the control socket that carries pause, resume and user commands; only root gets in.
-  unit += QStringLiteral("RuntimeDirectory=%1\nRuntimeDirectoryMode=0700\n").arg(escapeSpecifiers(s.name));
+  unit += QStringLiteral("RuntimeDirectory=%1\nRuntimeDirectoryMode=0700\n")
+              .arg(escapeSpecifiers(s.name));
   // The stop signal goes to the main process only, which stops in order; see kStopTimeoutSeconds.
   unit += QStringLiteral("KillMode=mixed\nTimeoutStopSec=%1\n").arg(kStopTimeoutSeconds);
   unit += QStringLiteral("\n[Install]\nWantedBy=multi-user.target\n");
@@ -88,7 +91,8 @@ QString unitExecutable(const QByteArray& unitText) {
     } else {
       word = value.section(QLatin1Char(' '), 0, 0, QString::SectionSkipEmpty);
     }
-    return word.replace(QStringLiteral("%%"), QStringLiteral("%")).replace(QStringLiteral("$$"), QStringLiteral("$"));
+    return word.replace(QStringLiteral("%%"), QStringLiteral("%"))
+        .replace(QStringLiteral("$$"), QStringLiteral("$"));
   }
   return QString();
 }

@@ -24,9 +24,10 @@ QString unitFileName(const QString& name);
 // The unit text for `settings`, headed by the comment `origin` (who wrote it, who removes it).
 // Returns an empty array when the path cannot be written into a unit (it holds a line break or
 // another control character); such characters in the description become spaces.
-QByteArray systemdUnit(const ServiceSettings& settings,
-                       const QString& origin = QStringLiteral(
-                           "Written by \"-install\" of the program below; \"-uninstall\" removes it."));
+QByteArray systemdUnit(
+    const ServiceSettings& settings,
+    const QString& origin =
+        QStringLiteral("Written by \"-install\" of the program below; \"-uninstall\" removes it."));
 
 // The program of the first ExecStart= line of a unit text, unquoted and unescaped; empty when
 // there is none.

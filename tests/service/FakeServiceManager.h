@@ -12,8 +12,8 @@
 struct FakeServiceState {
   bool installed = false;
   bool running = false;
-  QString executable;        // what the installed service runs
-  QSet<QString> failing;     // operations that fail: "install", "stop", "control", ...
+  QString executable;     // what the installed service runs
+  QSet<QString> failing;  // operations that fail: "install", "stop", "control", ...
   QString reason = QStringLiteral("the fake manager refused");
 
   // Reads "installed,running,exe=/path,fail=install+stop" (any subset, any order).

@@ -15,7 +15,7 @@ class FakeSystemctl {
   FakeSystemctl();
 
   bool isValid() const { return valid_; }
-  QString program() const;   // the script's path
+  QString program() const;  // the script's path
   QString folder() const { return dir_.path(); }
 
   void set(const QString& file, const QByteArray& content);

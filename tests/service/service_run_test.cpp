@@ -2,13 +2,12 @@
 // as systemd starts a notify service (NOTIFY_SOCKET, INVOCATION_ID, RUNTIME_DIRECTORY), the
 // test reads its status reports, sends control requests over its socket and stops it with
 // SIGTERM, as systemd does.
+#include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <poll.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -215,8 +214,9 @@ TEST_F(ServiceRunTest, TheShellsOptionsReachTheRunningServiceThroughItsSocket) {
   tool({"-resume"});
   tool({"-command", "42"});
   tool({"-c", "500"});  // out of range: nothing reaches the service
-  EXPECT_EQ(hex(waitForOutput("command 42\n")),
-            hex(QByteArray("start:\nevent 1002\npause\nevent 1003\nresume\nevent 1170\ncommand 42\n")));
+  EXPECT_EQ(
+      hex(waitForOutput("command 42\n")),
+      hex(QByteArray("start:\nevent 1002\npause\nevent 1003\nresume\nevent 1170\ncommand 42\n")));
   terminate();
   EXPECT_EQ(hex(out_).find("command 500"), std::string::npos);
 }

@@ -1,13 +1,12 @@
 // End-to-end tests of the shell's command line: the probe program is run as a child process and
 // its streams and exit status are compared byte for byte.
+#include <gtest/gtest.h>
 #include <signal.h>
 
-#include <gtest/gtest.h>
-
 #include <QDeadlineTimer>
-#include <QProcess>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <cstring>
@@ -101,8 +100,8 @@ QByteArray helpText(const QByteArray& name) {
 }
 
 // Exit statuses as the parent sees them: the low 8 bits of main's result.
-constexpr int kFailed = 255;    // -1
-constexpr int kNoStart = 252;   // -4
+constexpr int kFailed = 255;   // -1
+constexpr int kNoStart = 252;  // -4
 
 // Stands for "start [<the arguments after argument 0>]" in the expected calls.
 const char kStartCall[] = "<start>";
@@ -112,8 +111,8 @@ QString probePath() { return QFileInfo(SHELL_PROBE_PATH).canonicalFilePath(); }
 TEST(ShellOptions, EachOptionPrintsItsTextReturnsItsCodeAndAsksTheManager) {
   const QByteArray name = "ZarvoPluginDSM";
   const auto version = [](const char* status) {
-    return QByteArray("The service\n\tZarvoPluginDSM\n\t") + SHELL_PROBE_PATH + "\n\nis " +
-           status + "\n\n";
+    return QByteArray("The service\n\tZarvoPluginDSM\n\t") + SHELL_PROBE_PATH + "\n\nis " + status +
+           "\n\n";
   };
   const QString self = probePath();
   const QString install =
@@ -133,6 +132,8 @@ TEST(ShellOptions, EachOptionPrintsItsTextReturnsItsCodeAndAsksTheManager) {
     QStringList calls;
     QString flags = QString();
   };
+  // One row per case reads better than one field per line.
+  // clang-format off
   const Case cases[] = {
       {"help asks the manager nothing", {"-h", "-help"}, {}, "installed,running",
        helpText(name), "", 0, {}},
@@ -198,6 +199,7 @@ TEST(ShellOptions, EachOptionPrintsItsTextReturnsItsCodeAndAsksTheManager) {
       {"exec removes only its own argument", {"-exec"}, {"a", "-v"}, "",
        "start: a -v\nloop ended 0\n", "", 0, {}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     for (const QString& form : c.forms) {
       SCOPED_TRACE(c.why);
@@ -244,7 +246,8 @@ TEST(ShellOptions, NameChecksWarnOnStderrAndMessagesUseTheCheckedName) {
   setup.name = longName;
   const Outcome o = runProbe({"-u"}, setup);
   EXPECT_EQ(hex(o.err), hex("QtService: 'name' is longer than 255 characters.\n"
-                            "The service " + QByteArray(255, 'N') + " is not installed\n"));
+                            "The service " +
+                            QByteArray(255, 'N') + " is not installed\n"));
   EXPECT_EQ(o.exitCode, 0);
 }
 
@@ -262,8 +265,7 @@ TEST(ShellSignals, TermAndIntEndAnExecRunWithExitCodeZero) {
     // Handlers are in place before the loop runs start(), so its line means "ready".
     QByteArray out;
     const QDeadlineTimer ready(kProcessWaitMs);
-    while (!out.contains("start:\n") && !ready.hasExpired() &&
-           probe.state() == QProcess::Running) {
+    while (!out.contains("start:\n") && !ready.hasExpired() && probe.state() == QProcess::Running) {
       probe.waitForReadyRead(int(qMin<qint64>(ready.remainingTime(), 1000)));
       out += probe.readAllStandardOutput();
     }

@@ -106,7 +106,8 @@ void chooseServiceManager() {
 int main(int argc, char** argv) {
   chooseServiceManager();
   const QByteArray name = qgetenv("PROBE_NAME");
-  Probe probe(argc, argv, name.isEmpty() ? QStringLiteral("ZarvoPluginDSM") : QString::fromUtf8(name),
+  Probe probe(argc, argv,
+              name.isEmpty() ? QStringLiteral("ZarvoPluginDSM") : QString::fromUtf8(name),
               QString::fromUtf8(qgetenv("PROBE_MODE")));
   QtServiceBase::ServiceFlags flags;
   const QStringList wanted = qEnvironmentVariable("PROBE_FLAGS").split(QLatin1Char(','));
@@ -116,7 +117,8 @@ int main(int argc, char** argv) {
   probe.setServiceDescription(qEnvironmentVariable("PROBE_DESCRIPTION"));
   const int result = probe.exec();
   if (qgetenv("PROBE_MODE") == "wait") {
-    struct sigaction intAction {}, termAction {};
+    struct sigaction intAction {
+    }, termAction{};
     if (::sigaction(SIGINT, nullptr, &intAction) == 0 &&
         ::sigaction(SIGTERM, nullptr, &termAction) == 0 && intAction.sa_handler == SIG_DFL &&
         termAction.sa_handler == SIG_DFL)

@@ -171,9 +171,8 @@ TEST_F(SystemdManagerTest, UninstallStopsDisablesAndRemovesOnlyItsOwnUnit) {
   writeFile(unitPath(), systemdUnit(settings()));
   ASSERT_TRUE(m.uninstall()) << m.errorString().toStdString();
   EXPECT_FALSE(QFile::exists(unitPath()));
-  EXPECT_EQ(systemctl_.calls(),
-            (QStringList{"stop --no-block ZarvoPluginDSM.service",
-                         "disable ZarvoPluginDSM.service", "daemon-reload"}));
+  EXPECT_EQ(systemctl_.calls(), (QStringList{"stop --no-block ZarvoPluginDSM.service",
+                                             "disable ZarvoPluginDSM.service", "daemon-reload"}));
 }
 
 TEST_F(SystemdManagerTest, StopAsksWithoutBlockingAndWatchesForTheStoppedState) {
@@ -217,8 +216,8 @@ TEST_F(SystemdManagerTest, StartRunsSystemctlStartAndControlNeedsTheServicesSock
 }
 
 TEST_F(SystemdManagerTest, NamesThatCannotBeUnitsAreRefusedBeforeAnythingIsWritten) {
-  for (const QString& name : {QString("a b"), QString("x") + QChar(0) + "y", QString(),
-                              QString(250, QLatin1Char('n'))}) {
+  for (const QString& name :
+       {QString("a b"), QString("x") + QChar(0) + "y", QString(), QString(250, QLatin1Char('n'))}) {
     SCOPED_TRACE(name.toStdString());
     auto m = manager(name);
     EXPECT_FALSE(m.install(settings()));

@@ -1,9 +1,8 @@
 // The built executable under the real systemd: install, start, status, stop and uninstall.
 // Runs only where systemd is the running service manager and the tests run as root; it never
 // touches a service of that name that was installed before.
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QProcess>
 
