@@ -242,6 +242,35 @@ TEST_F(ServiceRunTest, WithoutAControlSocketTheServiceDoesNotStart) {
             hex(QByteArray("The service ZarvoPluginDSM could not start\n")));
 }
 
+// The host executable itself, as systemd runs it: ready once it listens, and SIGTERM ends it
+// through the application's orderly stop with exit code 0.
+TEST_F(ServiceRunTest, TheHostReportsReadyAfterListeningAndStopsInOrderOnTheSignal) {
+  // A copy beside a configuration without a port: the system chooses one, nothing collides.
+  const QString host = dir_.filePath("ZarvoPluginDSM");
+  ASSERT_TRUE(QFile::copy(ZARVO_EXECUTABLE_PATH, host));
+  QFile config(dir_.filePath("ZarvoPluginDSM.cfg"));
+  ASSERT_TRUE(config.open(QIODevice::WriteOnly));
+  config.write("<?xml version=\"1.0\"?><ApplicationConfig><Name>t</Name></ApplicationConfig>\n");
+  config.close();
+
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("NOTIFY_SOCKET", dir_.filePath("notify"));
+  env.insert("INVOCATION_ID", "0123456789abcdef0123456789abcdef");
+  env.insert("RUNTIME_DIRECTORY", runtimeRoot() + "/ZarvoPluginDSM");
+  probe_.setProcessEnvironment(env);
+  probe_.start(host, {});
+  ASSERT_TRUE(probe_.waitForStarted(kWaitMs));
+  ASSERT_TRUE(notify_.waitFor("READY=1"));
+  EXPECT_TRUE(waitForOutput("Listening incomming requests on port: ").contains("Listening"))
+      << "ready means listening";
+
+  terminate();
+  EXPECT_EQ(probe_.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(probe_.exitCode(), 0);
+  EXPECT_TRUE(notify_.waitFor("STOPPING=1"));
+  EXPECT_FALSE(QFile::exists(socketPath()));
+}
+
 TEST(Journal, EntriesCarryTheSyslogPriorityOfTheirKind) {
   struct Case {
     const char* why;
