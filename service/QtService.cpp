@@ -100,7 +100,9 @@ class QtServiceStarter : public QObject {
  public Q_SLOTS:
   void slotStart() {
     service_->start();
-    if (sys_) sys_->reportStarted();
+    // Ready only if start() left the loop running: a start that failed (and quit) must reach
+    // the manager as a failed start, not as a service that was ready and then ended.
+    if (sys_) QTimer::singleShot(0, this, [this] { sys_->reportStarted(); });
   }
 
  private:

@@ -221,14 +221,16 @@ TEST_F(ServiceRunTest, TheShellsOptionsReachTheRunningServiceThroughItsSocket) {
   EXPECT_EQ(hex(out_).find("command 500"), std::string::npos);
 }
 
-TEST_F(ServiceRunTest, ALoopThatEndsByItselfStillReportsStoppingAndCleansUp) {
-  // As after "MGMTCloseApplication": start() ends the loop; no stop request ever came.
-  startAsService("exit:0", "");
+TEST_F(ServiceRunTest, ALoopThatEndsInStartIsNeverReportedReady) {
+  // As a host that cannot listen: start() ends the loop, so systemd must see a failed start.
+  startAsService("exit:3", "");
   ASSERT_TRUE(probe_.waitForFinished(kWaitMs));
-  EXPECT_EQ(probe_.exitCode(), 0);
-  EXPECT_EQ(hex(probe_.readAllStandardOutput()), hex(QByteArray("start:\nloop ended 0\n")));
+  EXPECT_EQ(probe_.exitCode(), 3) << "the loop's result is what systemd records";
+  EXPECT_EQ(hex(probe_.readAllStandardOutput()), hex(QByteArray("start:\nloop ended 3\n")));
   EXPECT_TRUE(notify_.waitFor("STOPPING=1"));
-  EXPECT_FALSE(QFile::exists(socketPath()));
+  for (const QByteArray& report : notify_.reports())
+    EXPECT_FALSE(report.split('\n').contains("READY=1")) << report.toStdString();
+  EXPECT_FALSE(QFile::exists(socketPath())) << "the control socket goes with the process";
 }
 
 TEST_F(ServiceRunTest, WithoutAControlSocketTheServiceDoesNotStart) {
