@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <QProcess>
+#include <QProcessEnvironment>
 
 #include "tests/fakes/QtApp.h"
 
@@ -20,6 +21,12 @@ struct ProgramRun {
 
 ProgramRun run(const QString& program, const QStringList& args) {
   QProcess p;
+  // A test runner that is itself a systemd service must not make the tool think systemd
+  // started it.
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.remove("NOTIFY_SOCKET");
+  env.remove("INVOCATION_ID");
+  p.setProcessEnvironment(env);
   p.start(program, args);
   ProgramRun r;
   if (!p.waitForFinished(kWaitMs)) {
