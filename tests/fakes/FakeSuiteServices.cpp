@@ -185,6 +185,11 @@ void LoopbackPacketServer::setReply(const QString& command, const Reply& reply) 
   replies_[command] = reply;
 }
 
+void LoopbackPacketServer::clearReply(const QString& command) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  replies_.remove(command);
+}
+
 void LoopbackPacketServer::serve() {
   while (!stop_) {
     const int fd = testing_net::acceptWithin(listenFd_, kSliceMs);

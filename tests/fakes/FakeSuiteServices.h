@@ -68,6 +68,7 @@ class LoopbackPacketServer {
   QList<QByteArray> bodies(const QString& command) const;
   // From now on, answer `command` with these raw bytes instead of the modelled answer.
   void setReply(const QString& command, const testing_orx::Reply& reply);
+  void clearReply(const QString& command);  // back to the modelled answer
 
  private:
   void serve();
