@@ -310,7 +310,6 @@ void deviceRes::setCell(const QByteArray& table, const QString& column, int row,
   for (Column& c : t->second) {
     if (c.first() != column) continue;
     if (c.size() <= row) {
-      c.reserve(row + 1);
       while (c.size() < row) c.append(QString());
       c.append(value);
     } else {

@@ -157,7 +157,7 @@ TEST(FileStorageRows, ColumnsFillFieldsByPositionWithZeroAndEmptyDefaults) {
       {"a header-only first column still lets others add rows",
        {{"otherColumn"}, {"scmFileStorageFileSize", "5"}},
        {{0, 5, 0, "", "", ""}}},
-      {"negative and signed numbers are not unsigned numbers",
+      {"a minus sign is no unsigned number (a plus sign is read as one)",
        {{"scmFileStorageFileSize", "-1", "+7", "0"}},
        {{0, 0, 0, "", "", ""}, {0, 7, 0, "", "", ""}, {0, 0, 0, "", "", ""}}},
   };
