@@ -32,7 +32,6 @@
 #include <fstream>
 #include <string>
 #include <vector>
-
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/parsers/XercesDOMParser.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
@@ -90,11 +89,14 @@ void fillStore(const QString& dir, int count) {
     QByteArray content;
     switch (i % 4) {
       case 0:
-        content = "\x1b*c" + QByteArray::number(i % 30000) + "D\x1b)s" +
-                  QByteArray::number(size) + "W";
+        content =
+            "\x1b*c" + QByteArray::number(i % 30000) + "D\x1b)s" + QByteArray::number(size) + "W";
         break;
       case 1:
-        content = "\x1b" "E\x1b&f" + QByteArray::number(i % 30000) + "Y\x1b&f0X";
+        content =
+            "\x1b"
+            "E\x1b&f" +
+            QByteArray::number(i % 30000) + "Y\x1b&f0X";
         break;
       case 2:
         content = "%!PS-AdobeFont-1.0: Font" + QByteArray::number(i) + "\n/FontName /Font" +
@@ -210,8 +212,8 @@ int main(int argc, char** argv) {
   naming.setServiceUrl("SNMPGetValues", snmp.url().toString());
   dms.setDevice(7, {{"IP", "10.0.0.5"}, {"SNMP_VER", "2"}});
   testing_suite::SnmpTable table;
-  table.columns = QStringList{"scmFileStorageFileIndex", "scmFileStorageFileName",
-                              "scmFileStorageFileSize", "scmFileStorageFileType",
+  table.columns = QStringList{"scmFileStorageFileIndex",       "scmFileStorageFileName",
+                              "scmFileStorageFileSize",        "scmFileStorageFileType",
                               "scmFileStorageFilePersistence", "scmFileStorageFileID"};
   const char* kinds[] = {"pclFont", "pclMacro", "psFont", "psForm"};
   for (int i = 0; i < files; ++i) {
@@ -231,9 +233,9 @@ int main(int argc, char** argv) {
   const QByteArray snmpAnswer = snmp.getValuesAnswer(snmpRequest);
   snmp.server().setReply("SNMPGetValues", {testing_orx::httpResponse(snmpAnswer)});
 
-  testing_exe::RunningHost host(QString::fromUtf8(ZARVO_HOST_EXE),
-                                "<c><DispatcherURL>" + naming.url().toString().toUtf8() +
-                                    "</DispatcherURL></c>");
+  testing_exe::RunningHost host(
+      QString::fromUtf8(ZARVO_HOST_EXE),
+      "<c><DispatcherURL>" + naming.url().toString().toUtf8() + "</DispatcherURL></c>");
   const QString store = host.dir().filePath("Files");
   QDir().mkpath(store);
   std::printf("filling the store with %d files...\n", files);
@@ -242,20 +244,23 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "the executable did not start: %s\n", host.output().constData());
     return 2;
   }
-  const QByteArray storeRequest = testing_http::post(
-      "/DSMServerGetFileList", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><OrxRequest "
-                               "command=\"DSMServerGetFileList\"/>");
-  const QByteArray deviceRequest = testing_http::post(
-      "/DSMGetFileList", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><OrxRequest "
+  const QByteArray storeRequest =
+      testing_http::post("/DSMServerGetFileList",
+                         "<?xml version=\"1.0\" encoding=\"UTF-8\"?><OrxRequest "
+                         "command=\"DSMServerGetFileList\"/>");
+  const QByteArray deviceRequest =
+      testing_http::post("/DSMGetFileList",
+                         "<?xml version=\"1.0\" encoding=\"UTF-8\"?><OrxRequest "
                          "command=\"DSMGetFileList\"><DeviceID>7</DeviceID></OrxRequest>");
 
   // What any request costs the executable (a connection thread, its stack, an answer): the
   // floor under both peaks.
   Measured trivial;
-  measureRequest(host, testing_http::post("/DSMServerSetFileId",
-                                          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
-                                          "<OrxRequest command=\"DSMServerSetFileId\"><FileName>"
-                                          "none</FileName><FileID>1</FileID></OrxRequest>"),
+  measureRequest(host,
+                 testing_http::post("/DSMServerSetFileId",
+                                    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+                                    "<OrxRequest command=\"DSMServerSetFileId\"><FileName>"
+                                    "none</FileName><FileID>1</FileID></OrxRequest>"),
                  trivial, true, 0, "<File>");
 
   Measured storeRun, deviceRun;
@@ -298,11 +303,13 @@ int main(int argc, char** argv) {
     }
     response.toByteArray(answerBytes);
   });
-  const double answerShare = double(answerPeak) / double(std::max<qsizetype>(1, answerBytes.size()));
-  std::printf("DSMGetFileList answer alone (rows to bytes, in process): peak growth %.2f MiB, "
-              "%.2fx its %.2f MiB (target < %.1fx)\n",
-              double(answerPeak) / 1048576.0, answerShare, double(answerBytes.size()) / 1048576.0,
-              kMemoryTarget);
+  const double answerShare =
+      double(answerPeak) / double(std::max<qsizetype>(1, answerBytes.size()));
+  std::printf(
+      "DSMGetFileList answer alone (rows to bytes, in process): peak growth %.2f MiB, "
+      "%.2fx its %.2f MiB (target < %.1fx)\n",
+      double(answerPeak) / 1048576.0, answerShare, double(answerBytes.size()) / 1048576.0,
+      kMemoryTarget);
   if (answerPeak < 0 || answerShare >= kMemoryTarget) targetsMet = false;
   std::printf("%s\n", targetsMet ? "all targets met" : "a target was missed");
   return targetsMet ? 0 : 1;

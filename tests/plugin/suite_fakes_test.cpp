@@ -30,9 +30,9 @@ TEST(SnmpFake, SetValuesWritesCellsByColumnAndRowPosition) {
   ASSERT_TRUE(a.ok);
   EXPECT_TRUE(testing_http::fromUtf16Le(a.body).contains("<Result>0</Result>"));
   EXPECT_EQ(snmp.setRequests(), QList<QByteArray>{body});
-  const SnmpTable expected{{"staticTrapDestAddr", "staticTrapDestCommunity",
-                            "staticTrapDestStatus"},
-                           {{"10.0.0.1", "public", "valid"}, {"10.0.0.9", "dsm", "valid"}}};
+  const SnmpTable expected{
+      {"staticTrapDestAddr", "staticTrapDestCommunity", "staticTrapDestStatus"},
+      {{"10.0.0.1", "public", "valid"}, {"10.0.0.9", "dsm", "valid"}}};
   EXPECT_TRUE(snmp.table("10.0.0.5", "staticTrapDestTable") == expected);
 }
 
@@ -41,9 +41,9 @@ TEST(SnmpFake, ATrapGoesToTheServiceTheNamingServiceNames) {
   FakeNamingService receiver;  // stands in for the storage manager
   naming.setServiceUrl("SNMPTrap", receiver.url().toString());
   receiver.setReply("SNMPTrap", {testing_orx::httpResponse(testing_orx::responsePacket(0, "OK"))});
-  const QByteArray answer = FakeSNMPService::sendTrap(
-      naming.url(), "10.0.0.5", ".1.3.6.1.4.1.32473.11.5.11.83.1.2.1",
-      {{".1.3.6.1.4.1.32473.11.5.11.83.1.1.1.5", "completed"}});
+  const QByteArray answer =
+      FakeSNMPService::sendTrap(naming.url(), "10.0.0.5", ".1.3.6.1.4.1.32473.11.5.11.83.1.2.1",
+                                {{".1.3.6.1.4.1.32473.11.5.11.83.1.1.1.5", "completed"}});
   EXPECT_TRUE(answer.contains("<Details>OK</Details>"));
   ASSERT_EQ(receiver.count("/SNMPTrap"), 1);
   EXPECT_EQ(receiver.requests().first().body,
