@@ -124,8 +124,7 @@ Application::~Application() {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto& entry : services_) entry.second->setService(nullptr);
   }
-  // Services whose last reference a connection dropped wait in the queue for this thread.
-  QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+  deleteReleasedServices();  // whatever connections released after the last pass of the loop
   if (xmlInitialised_) {
     xalanc::XalanTransformer::terminate();
     xercesc::XMLPlatformUtils::Terminate();
@@ -275,10 +274,29 @@ std::shared_ptr<Service> Application::adoptService(Service* service) {
       delete s;
       return;
     }
-    // Queued to the application object, whose destructor still delivers what is left.
+    {
+      std::lock_guard<std::mutex> lock(releasedMutex_);
+      released_.push_back(s);
+    }
+    // The call carries no data: the list is handed over under releasedMutex_, which the
+    // thread sanitizer sees (it does not see the locks of Qt's event queue). The destructor
+    // deletes what the loop did not.
     QMetaObject::invokeMethod(
-        this, [s] { delete s; }, Qt::QueuedConnection);
+        this,
+        [] {
+          if (Application* app = Application::instance()) app->deleteReleasedServices();
+        },
+        Qt::QueuedConnection);
   });
+}
+
+void Application::deleteReleasedServices() {
+  std::vector<Service*> due;
+  {
+    std::lock_guard<std::mutex> lock(releasedMutex_);
+    due.swap(released_);
+  }
+  for (Service* s : due) delete s;
 }
 
 void Application::updateCommandMap() {

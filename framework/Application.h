@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "framework/Packet.h"
 #include "framework/Service.h"
@@ -125,6 +126,8 @@ class Application : public QtService<QCoreApplication>, public QObject, public R
   // dropped (a dispatch that lost the race with a stop must not destroy the service on a
   // connection thread).
   std::shared_ptr<Service> adoptService(Service* service);
+  // Deletes the services queued by adoptService's deleter; main thread only.
+  void deleteReleasedServices();
   void readConfiguration();
   bool openListener();
 
@@ -144,6 +147,8 @@ class Application : public QtService<QCoreApplication>, public QObject, public R
   bool xmlInitialised_ = false;
   int stopEventWindowMs_ = int(limits::kStopEventWindow.count());
   ConnectionLimits connectionLimits_;
+  std::mutex releasedMutex_;
+  std::vector<Service*> released_;  // last references dropped off the main thread
 };
 
 }  // namespace Zarvo
