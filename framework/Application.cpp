@@ -40,6 +40,9 @@ const QString& singleInstanceGuard(const QString& serviceName) {
   return serviceName;
 }
 
+// Posted when a service's last reference was dropped off the main thread.
+constexpr QEvent::Type kReleasedServicesEvent = QEvent::Type(1003);
+
 // A connection of the listener: a grouped thread whose body is the listener's function.
 class ConnectionThread : public Thread {
  public:
@@ -274,19 +277,12 @@ std::shared_ptr<Service> Application::adoptService(Service* service) {
       delete s;
       return;
     }
-    {
-      std::lock_guard<std::mutex> lock(releasedMutex_);
-      released_.push_back(s);
-    }
-    // The call carries no data: the list is handed over under releasedMutex_, which the
-    // thread sanitizer sees (it does not see the locks of Qt's event queue). The destructor
-    // deletes what the loop did not.
-    QMetaObject::invokeMethod(
-        this,
-        [] {
-          if (Application* app = Application::instance()) app->deleteReleasedServices();
-        },
-        Qt::QueuedConnection);
+    // The list and a data-less event are handed over under releasedMutex_, which customEvent
+    // takes before anything else: a lock the thread sanitizer sees (it does not see Qt's).
+    // The destructor deletes what the loop did not.
+    std::lock_guard<std::mutex> handover(releasedMutex_);
+    released_.push_back(s);
+    QCoreApplication::postEvent(this, new QEvent(kReleasedServicesEvent));
   });
 }
 
@@ -367,6 +363,11 @@ QUrl Application::serviceUrl() const { return serviceUrl_; }
 QUrl Application::namingServiceUrl() const { return namingServiceUrl_; }
 
 void Application::customEvent(QEvent* event) {
+  { std::lock_guard<std::mutex> handover(releasedMutex_); }  // see adoptService
+  if (event->type() == kReleasedServicesEvent) {
+    deleteReleasedServices();
+    return;
+  }
   if (event->type() != RestartServiceEvent::kType) return;
   const QString name = static_cast<RestartServiceEvent*>(event)->serviceName();
   stopService(name);

@@ -26,6 +26,32 @@ std::vector<Thread*>& orphans() {
   static auto* list = new std::vector<Thread*>;  // reachable until exit
   return *list;
 }
+
+// Joins and deletes the orphans on the application's thread.
+class OrphanReaper : public QObject {
+ protected:
+  void customEvent(QEvent*) override {
+    std::vector<Thread*> due;
+    {
+      std::lock_guard<std::mutex> lock(orphansMutex);
+      due.swap(orphans());
+    }
+    for (Thread* t : due) {
+      t->wait();
+      delete t;
+    }
+  }
+};
+
+// Made on first use (caller holds orphansMutex) and handed to the application's thread.
+QObject* orphanReaper(QCoreApplication* app) {
+  static OrphanReaper* reaper = nullptr;
+  if (!reaper) {
+    reaper = new OrphanReaper;  // lives until exit, like the application's thread
+    reaper->moveToThread(app->thread());
+  }
+  return reaper;
+}
 }  // namespace
 
 void ThreadPrivate::run() {
@@ -47,17 +73,25 @@ void ThreadPrivate::run() {
   } catch (...) {
     ZLOG("err") << "Thread ended by an exception of unknown type";
   }
+  bodyLock.unlock();
+  tlsCurrent = nullptr;
+  // Everything read from `t` is read before the end is announced: from then on its owner may
+  // go ahead (and the thread sanitizer, which cannot see QThread::wait(), must see the order).
+  ThreadGroup* group = t->group_;
+  DeleteThreadEvent* event = group ? new DeleteThreadEvent(t) : nullptr;
   {
     std::unique_lock<std::mutex> stopLock(t->stopMutex_);
     t->stopSourceSpent_ = true;  // a later stop or start concerns the next run
     t->bodyRunning_ = false;
     t->bodyEnded_.notify_all();
   }
-  tlsCurrent = nullptr;
-  if (ThreadGroup* group = t->group_) {
-    QCoreApplication::postEvent(group, new DeleteThreadEvent(t));
+  if (group) {
+    // Posted under the group's mutex, which customEvent takes before reading the event: the
+    // hand-over is then ordered by a lock the thread sanitizer sees, not only by Qt's queue.
+    // The group outlives this: its destruction joins this Qt thread first.
+    std::lock_guard<std::mutex> handover(group->mutex_);
+    QCoreApplication::postEvent(group, event);
   }
-  // bodyLock unlocks here; the group's deletion waits for this Qt thread to finish first.
 }
 
 Thread::Thread(ThreadGroup* group)
@@ -204,26 +238,11 @@ void ThreadDeleter::operator()(Thread* thread) const {
     // The body dropped the last reference to itself: it cannot join itself, so the main
     // thread does the join (the body is about to end) and the delete.
     if (QCoreApplication* app = QCoreApplication::instance()) {
-      {
-        std::lock_guard<std::mutex> lock(orphansMutex);
-        orphans().push_back(thread);
-      }
-      // The call carries no data: the list is handed over under its own mutex, which the
-      // thread sanitizer sees (it does not see the locks of Qt's event queue).
-      QMetaObject::invokeMethod(
-          app,
-          [] {
-            std::vector<Thread*> due;
-            {
-              std::lock_guard<std::mutex> lock(orphansMutex);
-              due.swap(orphans());
-            }
-            for (Thread* t : due) {
-              t->wait();
-              delete t;
-            }
-          },
-          Qt::QueuedConnection);
+      // The list and a data-less event are handed over under orphansMutex, which the reaper
+      // takes before anything else: a lock the thread sanitizer sees (it does not see Qt's).
+      std::lock_guard<std::mutex> handover(orphansMutex);
+      orphans().push_back(thread);
+      QCoreApplication::postEvent(orphanReaper(app), new QEvent(QEvent::User));
       return;
     }
     ZLOG("err") << "Thread released by its own body without an application; not deleted";
@@ -288,6 +307,7 @@ bool ThreadGroup::release(Thread* t, std::uint64_t serial) {
 }
 
 void ThreadGroup::customEvent(QEvent* e) {
+  { std::lock_guard<std::mutex> handover(mutex_); }  // see ThreadPrivate::run
   if (e->type() != DeleteThreadEvent::kType) return;
   auto* event = static_cast<DeleteThreadEvent*>(e);
   // Only a thread still owned here is deleted: one deleted by other means, or a stale event

@@ -188,6 +188,7 @@ class ThreadGroup : public QObject {
 
  private:
   friend class Thread;
+  friend class ThreadPrivate;  // posts under mutex_
 
   // Removes `t` from both lists; true when it was there (so it is still the group's to delete).
   bool release(Thread* t, std::uint64_t serial);
