@@ -1,5 +1,6 @@
 #include "framework/Packet.h"
 
+#include <QStringEncoder>
 #include <typeinfo>
 
 #include <mutex>
@@ -31,6 +32,12 @@ QString fromXml(const XMLCh* text) {
 const XMLCh* toXml(const QString& text) { return reinterpret_cast<const XMLCh*>(text.utf16()); }
 
 namespace {
+
+// Packets travel as UTF-16LE without byte-order mark, whatever the host's byte order.
+QByteArray toUtf16Le(QStringView text) {
+  QStringEncoder encoder(QStringConverter::Utf16LE);
+  return encoder(text);
+}
 
 // Keeps the first fatal or error message of a parse; warnings are ignored.
 class FirstErrorHandler : public ErrorHandler {
@@ -134,13 +141,8 @@ void PacketDOM::toByteArray(QByteArray& bytes) const {
     throw WrongPacketFormat(QStringLiteral("the DOM writer failed"));
   }
   writer->release();
-  // Two bytes per code unit, little-endian, whatever the host's byte order.
   const XMLSize_t n = text ? XMLString::stringLen(text) : 0;
-  bytes.resize(qsizetype(n * 2));
-  for (XMLSize_t i = 0; i < n; ++i) {
-    bytes[qsizetype(2 * i)] = char(text[i] & 0xFF);
-    bytes[qsizetype(2 * i + 1)] = char((text[i] >> 8) & 0xFF);
-  }
+  bytes = toUtf16Le(QStringView(text, qsizetype(n)));
   XMLString::release(&text);
 }
 
@@ -247,13 +249,7 @@ void ResponsePacket::toByteArray(QByteArray& bytes) const {
                            "<OrxResponse><Result>") +
                        QString::number(result_) + QStringLiteral("</Result><Details>") + details_ +
                        QStringLiteral("</Details></OrxResponse>");
-  // Two bytes per code unit, little-endian, as the DOM path writes them.
-  bytes.resize(text.size() * 2);
-  char* out = bytes.data();
-  for (QChar c : text) {
-    *out++ = char(c.unicode() & 0xFF);
-    *out++ = char(c.unicode() >> 8);
-  }
+  bytes = toUtf16Le(text);
 }
 
 void ResponsePacket::setResult(int result, const QString& details) {
