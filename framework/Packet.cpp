@@ -1,5 +1,8 @@
 #include "framework/Packet.h"
 
+#include <QStringEncoder>
+#include <typeinfo>
+
 #include <mutex>
 
 #include <xercesc/framework/MemBufInputSource.hpp>
@@ -29,6 +32,12 @@ QString fromXml(const XMLCh* text) {
 const XMLCh* toXml(const QString& text) { return reinterpret_cast<const XMLCh*>(text.utf16()); }
 
 namespace {
+
+// Packets travel as UTF-16LE without byte-order mark, whatever the host's byte order.
+QByteArray toUtf16Le(QStringView text) {
+  QStringEncoder encoder(QStringConverter::Utf16LE);
+  return encoder(text);
+}
 
 // Keeps the first fatal or error message of a parse; warnings are ignored.
 class FirstErrorHandler : public ErrorHandler {
@@ -132,13 +141,8 @@ void PacketDOM::toByteArray(QByteArray& bytes) const {
     throw WrongPacketFormat(QStringLiteral("the DOM writer failed"));
   }
   writer->release();
-  // Two bytes per code unit, little-endian, whatever the host's byte order.
   const XMLSize_t n = text ? XMLString::stringLen(text) : 0;
-  bytes.resize(qsizetype(n * 2));
-  for (XMLSize_t i = 0; i < n; ++i) {
-    bytes[qsizetype(2 * i)] = char(text[i] & 0xFF);
-    bytes[qsizetype(2 * i + 1)] = char((text[i] >> 8) & 0xFF);
-  }
+  bytes = toUtf16Le(QStringView(text, qsizetype(n)));
   XMLString::release(&text);
 }
 
@@ -217,6 +221,35 @@ void ResponsePacket::fromByteArray(const QByteArray& bytes) {
   result_ = elementText(QStringLiteral("Result")).trimmed().toInt(&ok);
   if (!ok) result_ = 0;
   details_ = elementText(QStringLiteral("Details"));
+}
+
+namespace {
+// Text the DOM writer copies unchanged into element content: printable ASCII without the
+// characters it may escape. Empty text is left to the writer too.
+bool isPlainText(const QString& text) {
+  if (text.isEmpty()) return false;
+  for (QChar c : text) {
+    const char16_t u = c.unicode();
+    if (u < 0x20 || u > 0x7E || u == '<' || u == '>' || u == '&' || u == '"' || u == '\'') {
+      return false;
+    }
+  }
+  return true;
+}
+}  // namespace
+
+void ResponsePacket::toByteArray(QByteArray& bytes) const {
+  // Only for this exact class: a derived packet may build a different document.
+  if (typeid(*this) != typeid(ResponsePacket) || document() != nullptr || !isPlainText(details_)) {
+    PacketDOM::toByteArray(bytes);
+    return;
+  }
+  const QString text = QStringLiteral(
+                           "<?xml version=\"1.0\" encoding=\"UTF-16\" standalone=\"no\" ?>"
+                           "<OrxResponse><Result>") +
+                       QString::number(result_) + QStringLiteral("</Result><Details>") + details_ +
+                       QStringLiteral("</Details></OrxResponse>");
+  bytes = toUtf16Le(text);
 }
 
 void ResponsePacket::setResult(int result, const QString& details) {

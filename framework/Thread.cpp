@@ -3,7 +3,6 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QMutexLocker>
 #include <algorithm>
 #include <exception>
 
@@ -17,17 +16,55 @@ namespace Zarvo {
 
 namespace {
 std::atomic<std::uint64_t> nextSerial{1};
+// The Zarvo::Thread whose body runs on this thread, if any.
+thread_local Thread* tlsCurrent = nullptr;
+
+// Shared threads whose bodies dropped the last reference to themselves, waiting for the main
+// thread to join and delete them.
+std::mutex orphansMutex;
+std::vector<Thread*>& orphans() {
+  static auto* list = new std::vector<Thread*>;  // reachable until exit
+  return *list;
+}
+
+// Joins and deletes the orphans on the application's thread.
+class OrphanReaper : public QObject {
+ protected:
+  void customEvent(QEvent*) override {
+    std::vector<Thread*> due;
+    {
+      std::lock_guard<std::mutex> lock(orphansMutex);
+      due.swap(orphans());
+    }
+    for (Thread* t : due) {
+      t->wait();
+      delete t;
+    }
+  }
+};
+
+// Made on first use (caller holds orphansMutex) and handed to the application's thread.
+QObject* orphanReaper(QCoreApplication* app) {
+  static OrphanReaper* reaper = nullptr;
+  if (!reaper) {
+    reaper = new OrphanReaper;  // lives until exit, like the application's thread
+    reaper->moveToThread(app->thread());
+  }
+  return reaper;
+}
 }  // namespace
 
 void ThreadPrivate::run() {
   Thread* t = thread_;
-  QMutexLocker bodyLock(&t->mutex_);
+  tlsCurrent = t;
+  std::unique_lock<std::mutex> bodyLock(t->mutex_);
   try {
     t->run();
   } catch (const TerminateThreadException&) {
     // The body's way of ending itself early: a normal end.
 #if defined(__GLIBCXX__)
   } catch (abi::__forced_unwind&) {
+    tlsCurrent = nullptr;
     throw;  // thread cancellation must be allowed to unwind the thread
 #endif
   } catch (const std::exception& e) {
@@ -36,15 +73,31 @@ void ThreadPrivate::run() {
   } catch (...) {
     ZLOG("err") << "Thread ended by an exception of unknown type";
   }
-  if (ThreadGroup* group = t->group_) {
-    QCoreApplication::postEvent(group, new DeleteThreadEvent(t));
+  bodyLock.unlock();
+  tlsCurrent = nullptr;
+  // Everything read from `t` is read before the end is announced: from then on its owner may
+  // go ahead (and the thread sanitizer, which cannot see QThread::wait(), must see the order).
+  ThreadGroup* group = t->group_;
+  DeleteThreadEvent* event = group ? new DeleteThreadEvent(t) : nullptr;
+  {
+    std::unique_lock<std::mutex> stopLock(t->stopMutex_);
+    t->stopSourceSpent_ = true;  // a later stop or start concerns the next run
+    t->bodyRunning_ = false;
+    t->bodyEnded_.notify_all();
   }
-  // bodyLock unlocks here; the group's deletion waits for this Qt thread to finish first.
+  if (group) {
+    // Posted under the group's mutex, which customEvent takes before reading the event: the
+    // hand-over is then ordered by a lock the thread sanitizer sees, not only by Qt's queue.
+    // The group outlives this: its destruction joins this Qt thread first.
+    std::lock_guard<std::mutex> handover(group->mutex_);
+    QCoreApplication::postEvent(group, event);
+  }
 }
 
-Thread::Thread(ThreadGroup* group) : group_(group), serial_(nextSerial.fetch_add(1)) {
+Thread::Thread(ThreadGroup* group)
+    : group_(group), owner_(group ? Owner::Group : Owner::Plain), serial_(nextSerial.fetch_add(1)) {
   if (group_) {
-    QMutexLocker lock(&group_->mutex_);
+    std::unique_lock<std::mutex> lock(group_->mutex_);
     group_->members_.push_back(this);
   }
 }
@@ -55,17 +108,34 @@ Thread::~Thread() {
     ZLOG("err") << "Thread object destroyed by its own body";
     (void)private_.release();
   } else {
-    wait();
-    private_.reset();
+    std::unique_lock<std::mutex> lock(controlMutex_);
+    if (private_) {
+      bool running;
+      {
+        std::unique_lock<std::mutex> stopLock(stopMutex_);
+        running = bodyRunning_;
+      }
+      if (running) {
+        // The derived members are already gone while the body may still use them: the owner
+        // should have stopped and waited first (a shared owner does that in ThreadDeleter).
+        ZLOG("err") << "Thread object destroyed while its body runs";
+      }
+      joinRun(ULONG_MAX);
+      private_.reset();
+    }
   }
   // Normally the group has already let go (it is the one deleting); an owner deleting a grouped
   // thread directly must not leave a dangling member behind.
   if (group_) group_->release(this, serial_);
 }
 
-bool Thread::onOwnThread() const {
-  // private_ is only replaced by start(), which refuses to run on the body's thread.
-  return private_ && QThread::currentThread() == private_.get();
+bool Thread::onOwnThread() const { return tlsCurrent == this; }
+
+void Thread::becomeShared() {
+  if (owner_ != Owner::Plain) {
+    throw std::logic_error("a grouped Zarvo::Thread cannot also be owned by a shared pointer");
+  }
+  owner_ = Owner::Shared;
 }
 
 void Thread::start() {
@@ -73,10 +143,18 @@ void Thread::start() {
     ZLOG("err") << "Thread restarted from its own body; ignored";
     return;
   }
-  QMutexLocker lock(&controlMutex_);
+  std::unique_lock<std::mutex> lock(controlMutex_);
   if (private_) {
-    private_->wait();
+    joinRun(ULONG_MAX);
     private_.reset();
+  }
+  {
+    std::unique_lock<std::mutex> stopLock(stopMutex_);
+    if (stopSourceSpent_) {
+      stopSource_ = StopSource();
+      stopSourceSpent_ = false;
+    }
+    bodyRunning_ = true;
   }
   private_ = std::make_unique<ThreadPrivate>(this);
   if (stackSize_ != 0) private_->setStackSize(stackSize_);
@@ -84,30 +162,95 @@ void Thread::start() {
 }
 
 void Thread::requestStop() {
-  stopRequested_.store(true, std::memory_order_release);
-  // Taking the sleep mutex orders this wake after a sleeper's flag check: either the sleeper
-  // saw the flag, or it is already waiting and gets the wake.
-  QMutexLocker lock(&sleepMutex_);
-  condition_.wakeAll();
+  StopSource source;
+  {
+    std::unique_lock<std::mutex> lock(stopMutex_);
+    if (stopSourceSpent_) {  // no run active: the stop is for the next one
+      stopSource_ = StopSource();
+      stopSourceSpent_ = false;
+    }
+    source = stopSource_;
+  }
+  // Outside stopMutex_: the stop callbacks take their owners' locks, and those owners may ask
+  // for stopToken() meanwhile.
+  source.requestStop();
+}
+
+bool Thread::stopRequested() const {
+  std::unique_lock<std::mutex> lock(stopMutex_);
+  return stopSource_.stopRequested();
+}
+
+StopToken Thread::stopToken() const {
+  std::unique_lock<std::mutex> lock(stopMutex_);
+  return stopSource_.token();
+}
+
+StopToken Thread::currentStopToken() {
+  const Thread* t = tlsCurrent;
+  return t ? t->stopToken() : StopToken();
 }
 
 bool Thread::sleep(unsigned long ms) {
-  constexpr unsigned long kForever = static_cast<unsigned long>(LLONG_MAX / 2);
-  QDeadlineTimer deadline(ms >= kForever ? QDeadlineTimer(QDeadlineTimer::Forever)
-                                         : QDeadlineTimer(static_cast<qint64>(ms)));
-  QMutexLocker lock(&sleepMutex_);
-  while (!stopRequested()) {
-    // Loop for spurious wake-ups; the deadline keeps the total wait at `ms`.
-    if (!condition_.wait(&sleepMutex_, deadline) && deadline.hasExpired()) break;
+  const StopToken token = stopToken();
+  // Without a limit the sleep is a series of day-long ones: one huge duration would overflow
+  // the clock arithmetic of the wait.
+  constexpr unsigned long kDay = 24ul * 60 * 60 * 1000;
+  if (ms == ULONG_MAX) {
+    while (!token.sleepFor(std::chrono::milliseconds(kDay))) {
+    }
+    return true;
   }
-  return stopRequested();
+  while (ms > kDay) {
+    if (token.sleepFor(std::chrono::milliseconds(kDay))) return true;
+    ms -= kDay;
+  }
+  return token.sleepFor(std::chrono::milliseconds(ms));
 }
 
 bool Thread::wait(unsigned long ms) {
   if (onOwnThread()) return false;
-  QMutexLocker lock(&controlMutex_);
+  std::unique_lock<std::mutex> lock(controlMutex_);
   if (!private_) return true;
-  return private_->wait(ms);
+  return joinRun(ms);
+}
+
+bool Thread::joinRun(unsigned long ms) {
+  const QDeadlineTimer deadline =
+      ms == ULONG_MAX ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(qint64(ms));
+  {
+    std::unique_lock<std::mutex> lock(stopMutex_);
+    auto ended = [this] { return !bodyRunning_; };
+    if (deadline.isForever()) {
+      bodyEnded_.wait(lock, ended);
+    } else if (!bodyEnded_.wait_for(lock, std::chrono::milliseconds(deadline.remainingTime()),
+                                    ended)) {
+      return false;
+    }
+  }
+  // The body has ended; the Qt thread has only its last steps left.
+  return private_->wait(deadline);
+}
+
+void ThreadDeleter::operator()(Thread* thread) const {
+  if (!thread) return;
+  if (thread->onOwnThread()) {
+    // The body dropped the last reference to itself: it cannot join itself, so the main
+    // thread does the join (the body is about to end) and the delete.
+    if (QCoreApplication* app = QCoreApplication::instance()) {
+      // The list and a data-less event are handed over under orphansMutex, which the reaper
+      // takes before anything else: a lock the thread sanitizer sees (it does not see Qt's).
+      std::lock_guard<std::mutex> handover(orphansMutex);
+      orphans().push_back(thread);
+      QCoreApplication::postEvent(orphanReaper(app), new QEvent(QEvent::User));
+      return;
+    }
+    ZLOG("err") << "Thread released by its own body without an application; not deleted";
+    return;
+  }
+  thread->requestStop();
+  thread->wait();
+  delete thread;
 }
 
 DeleteThreadEvent::DeleteThreadEvent(Thread* t)
@@ -119,7 +262,7 @@ ThreadGroup::~ThreadGroup() {
   terminateAll();
   std::vector<Thread*> owned;
   {
-    QMutexLocker lock(&mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     owned.swap(stopped_);
   }
   // Their deletion events die with this object; the bodies have ended, so this cannot block.
@@ -133,7 +276,7 @@ void ThreadGroup::terminateAll() {
   for (;;) {
     std::vector<Thread*> round;
     {
-      QMutexLocker lock(&mutex_);
+      std::unique_lock<std::mutex> lock(mutex_);
       if (members_.empty()) return;
       round.swap(members_);
     }
@@ -141,18 +284,18 @@ void ThreadGroup::terminateAll() {
     // slowest body, not the sum of them.
     for (Thread* t : round) t->requestStop();
     for (Thread* t : round) t->wait();
-    QMutexLocker lock(&mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     stopped_.insert(stopped_.end(), round.begin(), round.end());
   }
 }
 
 int ThreadGroup::size() const {
-  QMutexLocker lock(&mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
   return static_cast<int>(members_.size());
 }
 
 bool ThreadGroup::release(Thread* t, std::uint64_t serial) {
-  QMutexLocker lock(&mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
   for (auto* list : {&members_, &stopped_}) {
     auto it = std::find(list->begin(), list->end(), t);
     if (it != list->end() && (*it)->serial_ == serial) {
@@ -164,12 +307,14 @@ bool ThreadGroup::release(Thread* t, std::uint64_t serial) {
 }
 
 void ThreadGroup::customEvent(QEvent* e) {
+  { std::lock_guard<std::mutex> handover(mutex_); }  // see ThreadPrivate::run
   if (e->type() != DeleteThreadEvent::kType) return;
   auto* event = static_cast<DeleteThreadEvent*>(e);
   // Only a thread still owned here is deleted: one deleted by other means, or a stale event
   // whose address now belongs to a newer member, is left alone. The delete happens outside the
   // group mutex because the thread's destructor takes it too.
-  if (release(event->thread_, event->serial_)) delete event->thread_;
+  Thread* t = event->thread();
+  if (release(t, event->serial_.load(std::memory_order_relaxed))) delete t;
 }
 
 }  // namespace Zarvo

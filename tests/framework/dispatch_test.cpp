@@ -147,4 +147,42 @@ TEST(Dispatch, StopRefusesNewRequestsAndWaitsForTheSlowOne) {
   EXPECT_EQ(service.requestsInProgress(), 0);
 }
 
+// The end of the last request wakes stop() at once (no poll interval to sit out), and a stop
+// token ends the wait even while a request hangs, so a shutdown is never held by one.
+TEST(Dispatch, StopWakesOnTheLastRequestAndGivesUpOnAStopToken) {
+  {
+    ProbeService service;
+    service.setStopPollInterval(60s);
+    std::thread slow([&] { service.processRequest("Slow", requestBytes("Slow")); });
+    while (service.slowRunning == 0) std::this_thread::sleep_for(1ms);
+    std::thread releaser([&] {
+      std::this_thread::sleep_for(50ms);
+      service.release = true;
+    });
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_TRUE(service.stop());
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 20s);
+    releaser.join();
+    slow.join();
+  }
+  {
+    ProbeService service;
+    service.setStopPollInterval(60s);
+    std::thread slow([&] { service.processRequest("Slow", requestBytes("Slow")); });
+    while (service.slowRunning == 0) std::this_thread::sleep_for(1ms);
+    Zarvo::StopSource shutdown;
+    std::thread stopper([&] {
+      std::this_thread::sleep_for(50ms);
+      shutdown.requestStop();
+    });
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_FALSE(service.stop(shutdown.token())) << "the request is still in progress";
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 20s);
+    EXPECT_EQ(service.requestsInProgress(), 1);
+    stopper.join();
+    service.release = true;
+    slow.join();
+  }
+}
+
 }  // namespace

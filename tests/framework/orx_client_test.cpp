@@ -25,6 +25,7 @@
 #include "framework/LMXPacket.h"
 #include "framework/Log.h"
 #include "framework/OrxServiceClient.h"
+#include "framework/Thread.h"
 #include "tests/fakes/FakeNamingService.h"
 #include "tests/fakes/HttpProbe.h"
 #include "tests/fakes/LoopbackSocket.h"
@@ -246,6 +247,31 @@ TEST_F(OrxClient, AServiceThatStaysDownGivesResult1) {
   EXPECT_EQ(naming_.count("NSFindService"), 5) << "every attempt asks where the service went";
   EXPECT_EQ(client().connectionAttempts() - before, 10u);
   EXPECT_EQ(call("TestDown", false), nullptr);
+}
+
+// A connection or job thread asked to stop (shutdown, a cancel) must not sit out the pauses
+// between attempts: the pause ends at once and the caller gets the last attempt's failure.
+TEST_F(OrxClient, AStopOfTheCallingThreadEndsTheRetryPauseAtOnce) {
+  OrxServiceClient::Limits limits = client().limits();
+  limits.retryDelay = 60000ms;  // five attempts would take four minutes
+  client().setLimits(limits);
+  naming_.setServiceUrl("TestStopped", QStringLiteral("http://127.0.0.1:%1/").arg(closedPort()));
+  struct Caller : Zarvo::Thread {
+    std::atomic<int> result{-100};
+    void run() override {
+      auto reply = call("TestStopped");
+      result = reply ? reply->result() : -99;
+    }
+  } caller;
+  caller.start();
+  for (int i = 0; i < 2000 && retries() == 0; ++i) std::this_thread::sleep_for(5ms);
+  ASSERT_EQ(retries(), 1) << "the first attempt never failed";
+  const auto asked = std::chrono::steady_clock::now();
+  caller.requestStop();
+  ASSERT_TRUE(caller.wait(30000));
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 20s);
+  EXPECT_EQ(caller.result, 1) << "the stopped call reports the connection failure";
+  EXPECT_EQ(naming_.count("NSFindService"), 1) << "no attempt after the stop";
 }
 
 TEST_F(OrxClient, APacketWithoutCommandIsAnsweredNotThrown) {

@@ -95,7 +95,7 @@ TEST(Executable, AnswersOverLoopbackAndKeepsAnsweringAfterHostileHeads) {
   EXPECT_EQ(a.head, "HTTP/1.1 400 Bad request\r\n\r\n");
 
   a = exchange(host.port(), post("/Other", "<OrxRequest/>"));
-  EXPECT_EQ(a.status(), 200) << "the process must keep answering";
+  EXPECT_EQ(a.status(), 200) << "the process must keep answering\n" << host.output().toStdString();
 }
 
 TEST(Executable, TwoHundredConcurrentRequestsAreAllAnswered) {
