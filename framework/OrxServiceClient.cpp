@@ -72,6 +72,11 @@ void OrxServiceClient::setLimits(const Limits& limits) {
   limits_ = limits;
 }
 
+void OrxServiceClient::setPause(Pause pause) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  pause_ = std::move(pause);
+}
+
 QUrl OrxServiceClient::findServiceUrl(const QString& command, bool refresh) {
   if (isNamingServiceCommand(command)) return namingServiceUrl();
   if (!refresh) {
@@ -113,7 +118,12 @@ QByteArray OrxServiceClient::SendRequest(const QByteArray& bytes, const QString&
     ZLOG("err") << "SendRequest retry in "
                 << std::chrono::duration_cast<std::chrono::seconds>(delay).count() << "sec.";
     // A thread asked to stop (shutdown, a cancelled job) gives up now instead of retrying.
-    if (stop.sleepFor(delay)) std::rethrow_exception(failure);
+    Pause pause;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      pause = pause_;
+    }
+    if (pause ? pause(delay, stop) : stop.sleepFor(delay)) std::rethrow_exception(failure);
   }
 }
 

@@ -19,11 +19,16 @@
 #include <atomic>
 #include <chrono>
 #include <exception>
+#include <functional>
 #include <map>
 #include <mutex>
 
 #include "http/HTTPParser.h"
 #include "http/TimeLimits.h"
+
+namespace Zarvo {
+class StopToken;
+}
 
 class OrxServiceClient {
  public:
@@ -90,6 +95,12 @@ class OrxServiceClient {
   [[nodiscard]] Limits limits() const;
   void setLimits(const Limits& limits);
 
+  // How the client pauses between attempts: waits `delay` and returns true when `stop` ended the
+  // pause early. The default sleeps on the token; tests put in a clock of their own so the
+  // production pause can be checked without sitting it out.
+  using Pause = std::function<bool(std::chrono::milliseconds delay, const Zarvo::StopToken& stop)>;
+  void setPause(Pause pause);
+
   // Connections tried so far by this process (one per exchange), for diagnostics and tests.
   [[nodiscard]] quint64 connectionAttempts() const { return connectionAttempts_.load(); }
 
@@ -100,6 +111,7 @@ class OrxServiceClient {
   QUrl namingServiceUrl_;
   std::map<QString, QString> cache_;  // command -> service URL; only grows
   Limits limits_;
+  Pause pause_;  // empty: the stop token's own sleep
   std::atomic<quint64> connectionAttempts_{0};
 };
 
