@@ -2,6 +2,8 @@
 #include <QtGlobal>
 
 #include "framework/Application.h"
+#include "framework/Service.h"
+#include "plugin/ZarvoPluginDSM.h"
 
 int main(int argc, char** argv) {
   // Every connection is a short-lived thread. Qt's GLib event dispatcher costs each of them an
@@ -12,5 +14,6 @@ int main(int argc, char** argv) {
   qputenv("QT_ENABLE_REGEXP_JIT", "0");
   Zarvo::Application app(argc, argv, QStringLiteral("ZarvoPluginDSM"),
                          QStringLiteral("ZarvoPluginDSM.cfg"));
+  app.registerServiceFactory(QStringLiteral("DSM"), new Zarvo::ServiceFactory<ZarvoPluginDSM>());
   return app.exec();
 }

@@ -1,0 +1,29 @@
+// The device file list ("DSMGetFileList"): the plug-in does not ask the device itself. It looks
+// the device up in the device management service (address and SNMP credentials), asks the SNMP
+// service for the device's "scmFileStorageTable", and copies the table's rows into the answer.
+// Both services' result and details are passed on; no text of its own is produced.
+#pragma once
+
+#include <QStringList>
+#include <QtGlobal>
+#include <memory>
+
+#include "DSMGetFileList_Response.h"
+#include "framework/LMXPacket.h"
+#include "plugin/DMSGetDeviceList.h"
+#include "plugin/SNMPGetValues.h"
+
+using DSMGetFileListResponse = Zarvo::LMXResponse<DSMGetFileList_Response::c_OrxResponse>;
+
+// The device properties the file list asks for, in the order they are asked.
+QStringList fileListDeviceProperties();
+
+// The SNMP parameters of a device record (without variables).
+deviceReq deviceRequestFor(const DeviceRecord& record);
+
+// Appends one FileStorage per row of the device's "scmFileStorageTable", in row order. A device
+// entry with errors, or without the table, adds nothing.
+void appendFileStorage(const deviceRes& device, DSMGetFileList_Response::c_OrxResponse& response);
+
+// The whole command for one device identifier, both exchanges through Application::callService.
+std::unique_ptr<DSMGetFileListResponse> listDeviceFiles(quint32 deviceId);

@@ -1,0 +1,66 @@
+// The server-side file store: a plain directory ("Files" beside the executable) where users keep
+// fonts, macros and forms before sending them to devices. A stored file is known by its name
+// only; its kind, PCL ID, size and date are read from the file each time it is listed.
+//
+// Every name that reaches the file system passes one check (isValidName): it must name a file
+// directly inside the store, so a request cannot reach, overwrite or delete anything beside it.
+// Only regular files of at most kMaxFileSize bytes count as stored files; dot-files are never
+// listed (temporary files of the store use such names while they are written).
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QtGlobal>
+
+class ServerFileStore {
+ public:
+  // A file larger than this counts as one that cannot be opened.
+  static constexpr qint64 kMaxFileSize = qint64(256) * 1024 * 1024;
+
+  struct Entry {
+    QString name;
+    quint32 size = 0;
+    QString type;    // "pclFont", "pclMacro", "psFont" or "psForm"
+    QString id;      // the PCL ID in decimal; "" for no ID and for PostScript files
+    quint32 date = 0;  // last modification, seconds since 1970-01-01 UTC
+  };
+
+  // The directory "Files" in the current working directory, created when missing, with a
+  // trailing "/" so a name can be appended.
+  static QString serverStoreDirectory();
+
+  // `directory` ends with "/" (as serverStoreDirectory gives it).
+  explicit ServerFileStore(QString directory);
+
+  const QString& directory() const { return directory_; }
+
+  // A name is valid only when it is non-empty, not "." or "..", and holds no "/", "\" or NUL.
+  static bool isValidName(const QString& name);
+  // The last path component of a user's file name; "/" and "\" both separate components.
+  static QString lastComponent(const QString& fileName);
+
+  // Every regular, readable, not-too-large file that is not a dot-file, in the order the file
+  // system gives them.
+  QList<Entry> list() const;
+
+  // Copies the regular file at `sourcePath` into the store under the last component of
+  // `userFileName`. False (nothing changed) when the name is invalid, the source cannot be read
+  // or a stored file of that name exists: a copy never overwrites.
+  bool add(const QString& sourcePath, const QString& userFileName) const;
+
+  // Removes a stored file; false when the name is invalid or nothing was removed.
+  bool remove(const QString& name) const;
+
+  // Rewrites the PCL font or macro ID of a stored file. `idText` must be a decimal 0..65535;
+  // the rewrite declines IDs above 32767 and files that are not PCL. The new content replaces
+  // the old one whole or not at all. True when the file was rewritten.
+  bool setFileId(const QString& name, const QString& idText) const;
+
+  // The whole content of a stored file; false when the name is invalid or the file is not a
+  // regular, readable file of at most kMaxFileSize bytes.
+  bool read(const QString& name, QByteArray* content) const;
+
+ private:
+  QString directory_;
+};

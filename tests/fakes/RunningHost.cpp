@@ -1,0 +1,47 @@
+#include "tests/fakes/RunningHost.h"
+
+#include <QFile>
+#include <QRegularExpression>
+
+#include "tests/fakes/QtApp.h"
+
+namespace testing_exe {
+
+RunningHost::RunningHost(const QString& executable, const QByteArray& config) {
+  testing_qt::coreApp();
+  const QString exe = dir_.filePath(QStringLiteral("ZarvoPluginDSM"));
+  QFile::copy(executable, exe);
+  QFile cfg(dir_.filePath(QStringLiteral("ZarvoPluginDSM.cfg")));
+  if (cfg.open(QIODevice::WriteOnly)) cfg.write(config);
+  process_.setProgram(exe);
+  process_.setArguments({QStringLiteral("-exec")});
+  process_.setProcessChannelMode(QProcess::MergedChannels);
+}
+
+RunningHost::~RunningHost() {
+  if (process_.state() != QProcess::NotRunning) {
+    process_.kill();
+    process_.waitForFinished(5000);
+  }
+}
+
+bool RunningHost::start() {
+  process_.start();
+  if (!process_.waitForStarted(10000)) return false;
+  static const QRegularExpression listening(
+      QStringLiteral("Listening incomming requests on port: (\\d+)"));
+  for (int i = 0; i < 200 && port_ == 0; ++i) {
+    process_.waitForReadyRead(50);
+    output_ += process_.readAll();
+    const auto m = listening.match(QString::fromUtf8(output_));
+    if (m.hasMatch()) port_ = quint16(m.captured(1).toUInt());
+  }
+  return port_ != 0;
+}
+
+QByteArray RunningHost::output() {
+  output_ += process_.readAll();
+  return output_;
+}
+
+}  // namespace testing_exe

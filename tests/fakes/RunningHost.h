@@ -1,0 +1,38 @@
+// The built executable run with "-exec" from a temporary directory that holds a copy of it and
+// its configuration, as a peer of the suite sees it over loopback. The directory outlives the
+// process, so a test can put files beside it first (the store "Files") and look at them after.
+#pragma once
+
+#include <QByteArray>
+#include <QDir>
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+#include <QtGlobal>
+
+namespace testing_exe {
+
+class RunningHost {
+ public:
+  // Copies `executable` into a new temporary directory beside `config`; dir() may be filled
+  // before start().
+  RunningHost(const QString& executable, const QByteArray& config);
+  ~RunningHost();  // kills the process if it still runs
+  RunningHost(const RunningHost&) = delete;
+  RunningHost& operator=(const RunningHost&) = delete;
+
+  // Starts the process; false when it did not announce its port within 10 s.
+  bool start();
+  quint16 port() const { return port_; }
+  QDir dir() const { return QDir(dir_.path()); }
+  QProcess& process() { return process_; }
+  QByteArray output();  // everything the process wrote so far
+
+ private:
+  QTemporaryDir dir_;
+  QProcess process_;
+  QByteArray output_;
+  quint16 port_ = 0;
+};
+
+}  // namespace testing_exe

@@ -1,0 +1,335 @@
+// DSMGetFileList: a device record becomes SNMP parameters, the "scmFileStorageTable" becomes
+// FileStorage elements, and every outcome of the two exchanges (run against the loopback fakes
+// through the naming service) reaches the answer's Result and Details.
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <chrono>
+
+#include "framework/OrxServiceClient.h"
+#include "plugin/DeviceFileList.h"
+#include "plugin/ZarvoPluginDSM.h"
+#include "tests/fakes/FakeNamingService.h"
+#include "tests/fakes/FakeSuiteServices.h"
+#include "tests/fakes/HttpProbe.h"
+
+inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_http::fromUtf16Le;
+using testing_orx::httpResponse;
+using testing_suite::FakeDeviceManagementService;
+using testing_suite::FakeSNMPService;
+using testing_suite::SnmpTable;
+
+using Row = QList<QPair<QString, QString>>;  // (column, value)
+
+// ----------------------------------------------------------------------------------------------
+// Device record to SNMP parameters
+
+DeviceRecord record(const std::map<QString, QString>& properties) {
+  DeviceRecord r;
+  r.properties = properties;
+  return r;
+}
+
+TEST(DeviceRequest, PropertiesBecomeSnmpParametersByVersion) {
+  const std::map<QString, QString> v3Everything = {
+      {"IP", "10.0.0.5"},          {"SNMP_VER", "3"},         {"AuthPass", "ap"},
+      {"AuthMethod", "MD5"},       {"ContextName", "cn"},     {"ContextID", "ci"},
+      {"PrivacyPass", ""},         {"UserName", "u"},         {"SecurityLevel", "AuthenticationEncryption"}};
+  auto v2 = v3Everything;
+  v2["SNMP_VER"] = "2";
+
+  const deviceReq priv = deviceRequestFor(record(v3Everything));
+  EXPECT_EQ(priv.ipVersion, 4);
+  EXPECT_EQ(priv.address, "10.0.0.5");
+  EXPECT_EQ(priv.snmpVersion, 3);
+  EXPECT_EQ(priv.readCommunity, "public");
+  EXPECT_EQ(priv.writeCommunity, "") << "the service's default";
+  EXPECT_EQ(priv.securityLevel, kAuthPriv);
+  EXPECT_EQ(priv.authProtocol, kMd5);
+  EXPECT_EQ(priv.privPassPhrase, "") << "an empty property leaves the field empty";
+  EXPECT_EQ(priv.authPassPhrase, "ap");
+  EXPECT_EQ(priv.userName, "u");
+  EXPECT_EQ(priv.contextName, "cn");
+  EXPECT_EQ(priv.contextId, "ci");
+
+  const deviceReq community = deviceRequestFor(record(v2));
+  EXPECT_EQ(community.snmpVersion, 2);
+  EXPECT_EQ(community.readCommunity, "public");
+  EXPECT_EQ(community.userName, "") << "version 3 properties are not used for version 2";
+  EXPECT_EQ(community.authPassPhrase, "");
+  EXPECT_EQ(community.securityLevel, kNoAuth);
+
+  struct Case {
+    const char* why;
+    std::map<QString, QString> properties;
+    int ipVersion, snmpVersion, level, protocol;
+  };
+  const Case kCases[] = {
+      {"no SNMP_VER reads as 0; no IP is neither family", {}, 0, 0, kNoAuth, kMd5},
+      {"IPv6 address; a version that is no number", {{"IP", "fe80::1"}, {"SNMP_VER", "v3"}}, 6, 0,
+       kNoAuth, kMd5},
+      {"a host name is neither family", {{"IP", "printer.local"}, {"SNMP_VER", "1"}}, 0, 1,
+       kNoAuth, kMd5},
+      {"Authentication, any method but MD5 is SHA1 (exact case)",
+       {{"SNMP_VER", "3"}, {"SecurityLevel", "Authentication"}, {"AuthMethod", "md5"}}, 0, 3,
+       kAuthNoPriv, kSha1},
+      {"an unknown level is NOAUTH; no method is SHA1",
+       {{"SNMP_VER", "3"}, {"SecurityLevel", "authentication"}}, 0, 3, kNoAuth, kSha1},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.why);
+    const deviceReq e = deviceRequestFor(record(c.properties));
+    EXPECT_EQ(e.ipVersion, c.ipVersion);
+    EXPECT_EQ(e.snmpVersion, c.snmpVersion);
+    EXPECT_EQ(e.securityLevel, c.level);
+    EXPECT_EQ(e.authProtocol, c.protocol);
+  }
+}
+
+// ----------------------------------------------------------------------------------------------
+// Table to FileStorage
+
+struct Listed {
+  quint32 index, size, id;
+  QString name, type, persistence;
+  bool operator==(const Listed& o) const {
+    return index == o.index && size == o.size && id == o.id && name == o.name && type == o.type &&
+           persistence == o.persistence;
+  }
+};
+void PrintTo(const Listed& l, std::ostream* out) {
+  *out << "{" << l.index << "," << l.name.toStdString() << "," << l.size << ","
+       << l.type.toStdString() << "," << l.persistence.toStdString() << "," << l.id << "}";
+}
+
+QList<Listed> listed(const DSMGetFileList_Response::c_OrxResponse& r) {
+  QList<Listed> out;
+  for (std::size_t i = 0; i < r.size_FileStorage(); ++i) {
+    const auto& f = r.get_FileStorage(i);
+    out.append({f.get_FileIndex(), f.get_FileSize(), f.get_FileStorageFileID(),
+                QString::fromStdU16String(f.get_FileName()),
+                QString::fromStdU16String(f.get_FileType()),
+                QString::fromStdU16String(f.get_FilePersistence())});
+  }
+  return out;
+}
+
+// A device entry whose table holds these columns (each: name, then its rows).
+deviceRes withTable(const QList<QStringList>& columns) {
+  deviceRes d;
+  d.createTable("scmFileStorageTable");
+  for (const QStringList& c : columns) {
+    d.addColumn("scmFileStorageTable", c.first());
+    for (int row = 1; row < c.size(); ++row) d.setCell("scmFileStorageTable", c.first(), row, c[row]);
+  }
+  return d;
+}
+
+TEST(FileStorageRows, ColumnsFillFieldsByPositionWithZeroAndEmptyDefaults) {
+  const QStringList all[] = {
+      {"scmFileStorageFileIndex", "1", "2"},
+      {"scmFileStorageFileName", "Courier", "Logo"},
+      {"scmFileStorageFileSize", "1024", "12a"},
+      {"scmFileStorageFileType", "pclFont", "pclMacro"},
+      {"scmFileStorageFilePersistence", "permanent", "volatile"},
+      {"scmFileStorageFileID", "12", "4294967296"},
+      {"otherColumn", "x", "y"},
+  };
+  struct Case {
+    const char* why;
+    QList<QStringList> columns;
+    QList<Listed> expected;
+  };
+  const Case kCases[] = {
+      {"every column; letters and out-of-range numbers give 0",
+       {all[0], all[1], all[2], all[3], all[4], all[5], all[6]},
+       {{1, 1024, 12, "Courier", "pclFont", "permanent"}, {2, 0, 0, "Logo", "pclMacro", "volatile"}}},
+      {"name and type only", {all[1], all[3]},
+       {{0, 0, 0, "Courier", "pclFont", ""}, {0, 0, 0, "Logo", "pclMacro", ""}}},
+      {"a longer later column appends rows",
+       {{"scmFileStorageFileIndex", "1"}, {"scmFileStorageFileName", "a", "b"}},
+       {{1, 0, 0, "a", "", ""}, {0, 0, 0, "b", "", ""}}},
+      {"a header-only first column still lets others add rows",
+       {{"otherColumn"}, {"scmFileStorageFileSize", "5"}},
+       {{0, 5, 0, "", "", ""}}},
+      {"a minus sign is no unsigned number (a plus sign is read as one)",
+       {{"scmFileStorageFileSize", "-1", "+7", "0"}},
+       {{0, 0, 0, "", "", ""}, {0, 7, 0, "", "", ""}, {0, 0, 0, "", "", ""}}},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.why);
+    DSMGetFileList_Response::c_OrxResponse response;
+    appendFileStorage(withTable(c.columns), response);
+    EXPECT_EQ(listed(response), c.expected);
+  }
+}
+
+TEST(FileStorageRows, EntriesWithErrorsOrWithoutTheTableOrItsColumnsGiveNothing) {
+  deviceRes noColumns;
+  noColumns.createTable("scmFileStorageTable");
+  deviceRes listed1 = withTable({{"scmFileStorageFileName", "a"}});
+  deviceRes withError = listed1;
+  withError.addError(2, "timeout");
+  deviceRes countOnly = listed1;
+  countOnly.errorCount = 1;
+  deviceRes otherTable;
+  otherTable.createTable("staticTrapDestTable");
+  otherTable.addColumn("staticTrapDestTable", "scmFileStorageFileName");
+  otherTable.setCell("staticTrapDestTable", "scmFileStorageFileName", 1, "x");
+
+  struct Case {
+    const char* why;
+    deviceRes device;
+  };
+  const Case kCases[] = {
+      {"a table without columns has no rows", noColumns},
+      {"an error reported for the device", withError},
+      {"an error count without messages", countOnly},
+      {"another table", otherTable},
+      {"no table at all", deviceRes()},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.why);
+    DSMGetFileList_Response::c_OrxResponse response;
+    appendFileStorage(c.device, response);
+    EXPECT_EQ(response.size_FileStorage(), 0u);
+  }
+}
+
+// ----------------------------------------------------------------------------------------------
+// The whole command against the fakes
+
+class FileList : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    OrxServiceClient::Limits limits;
+    limits.connectWait = 2000ms;
+    limits.readWait = 5000ms;
+    limits.readTotal = 10000ms;
+    limits.retryDelay = 1ms;  // a URL cached by an earlier test is refused, then asked afresh
+    OrxServiceClient::instance()->setLimits(limits);
+    OrxServiceClient::instance()->setNamingServiceUrl(naming_.url());
+    naming_.setServiceUrl("DMSGetDeviceList", dms_.url().toString());
+    naming_.setServiceUrl("SNMPGetValues", snmp_.url().toString());
+    dms_.setDevice(7, {{"IP", "10.0.0.5"}, {"SNMP_VER", "2"}});
+    snmp_.setTable("10.0.0.5", "scmFileStorageTable",
+                   {{"scmFileStorageFileIndex", "scmFileStorageFileName"}, {{"3", "Courier"}}});
+  }
+
+  std::unique_ptr<DSMGetFileListResponse> run(quint32 deviceId) {
+    ZarvoPluginDSM::GetFileListRequest request;
+    (void)request.set_DeviceID(deviceId);
+    return dsm_.DSMGetFileList(request);
+  }
+  static QString details(const DSMGetFileListResponse& r) {
+    return QString::fromStdU16String(r.get_Details());
+  }
+
+  testing_orx::FakeNamingService naming_;
+  FakeDeviceManagementService dms_;
+  FakeSNMPService snmp_;
+  QTemporaryDir store_;
+  ZarvoPluginDSM dsm_{store_.path() + "/"};
+};
+
+TEST_F(FileList, AFoundDeviceIsQueriedWithItsParametersAndItsRowsAnswered) {
+  auto r = run(7);
+  EXPECT_EQ(r->get_Result(), 0);
+  EXPECT_EQ(details(*r), "OK");
+  ASSERT_EQ(listed(*r), (QList<Listed>{{3, 0, 0, "Courier", "", ""}}));
+  ASSERT_EQ(dms_.requests().size(), 1);
+  EXPECT_TRUE(fromUtf16Le(dms_.requests().first()).contains("<Filter><Device ID=\"7\"/></Filter>"));
+  ASSERT_EQ(snmp_.getRequests().size(), 1);
+  EXPECT_TRUE(fromUtf16Le(snmp_.getRequests().first())
+                  .contains("<IP IP_VER=\"4\" address=\"10.0.0.5\"/><SNMP SNMP_VER=\"2\">"
+                            "<SecurityAttrs rcommunity=\"public\" wcommunity=\"\"/>"));
+}
+
+TEST_F(FileList, EveryFailureOfTheLookupIsPassedOnAndEndsTheCommand) {
+  struct Case {
+    const char* why;
+    QByteArray answer;  // the device service's whole HTTP answer; empty: the modelled one
+    quint32 deviceId;
+    int result;
+    QString detailsStart;
+  };
+  const Case kCases[] = {
+      {"an HTML error page is no empty device list",
+       httpResponse("<html><body><h1>500 Internal Server Error</h1></body></html>"), 7, 4,
+       "Wrong response format: "},
+      {"a cut body", httpResponse(testing_suite::utf16Le("<OrxResponse><Result>0</Result><Det")), 7,
+       4, "Wrong response format: "},
+      {"the service's own failure", httpResponse("<OrxResponse><Result>3</Result><Details>Unknown "
+                                                 "filter</Details></OrxResponse>"),
+       7, 3, "Unknown filter"},
+      {"a device the service does not return", {}, 8, 0, "OK"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.why);
+    if (c.answer.isEmpty()) {
+      dms_.server().clearReply("DMSGetDeviceList");
+    } else {
+      dms_.server().setReply("DMSGetDeviceList", {c.answer});
+    }
+    auto r = run(c.deviceId);
+    EXPECT_EQ(r->get_Result(), c.result);
+    EXPECT_TRUE(details(*r).startsWith(c.detailsStart)) << details(*r).toStdString();
+    EXPECT_EQ(r->size_FileStorage(), 0u);
+    EXPECT_TRUE(snmp_.getRequests().isEmpty()) << "no SNMP query without a device";
+  }
+}
+
+TEST_F(FileList, EveryFailureOfTheTableQueryIsPassedOnWithoutFiles) {
+  struct Case {
+    const char* why;
+    std::function<void(FakeSNMPService&)> arrange;
+    int result;
+    QString detailsStart;
+  };
+  const Case kCases[] = {
+      {"an HTML error page is no empty table",
+       [](FakeSNMPService& s) {
+         s.server().setReply("SNMPGetValues", {httpResponse("<html>busy</html>")});
+       },
+       4, "Wrong response format: "},
+      {"the service's own failure", [](FakeSNMPService& s) { s.setResult(5, "Device busy"); }, 5,
+       "Device busy"},
+      {"errors of the device: success without files",
+       [](FakeSNMPService& s) { s.setDeviceErrors("10.0.0.5", {{2, "timeout"}}); }, 0, "OK"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.why);
+    FakeSNMPService snmp;
+    snmp.setTable("10.0.0.5", "scmFileStorageTable",
+                  {{"scmFileStorageFileName"}, {{"Courier"}}});
+    naming_.setServiceUrl("SNMPGetValues", snmp.url().toString());
+    c.arrange(snmp);
+    auto r = run(7);
+    EXPECT_EQ(r->get_Result(), c.result);
+    EXPECT_TRUE(details(*r).startsWith(c.detailsStart)) << details(*r).toStdString();
+    EXPECT_EQ(r->size_FileStorage(), 0u);
+  }
+}
+
+TEST_F(FileList, AnIdentifierAbove2147483647IsNotLookedUp) {
+  // Sent on, it would become a negative identifier or none at all, and match every device.
+  auto r = run(2147483648u);
+  EXPECT_EQ(r->get_Result(), 0);
+  EXPECT_EQ(details(*r), "");
+  EXPECT_EQ(r->size_FileStorage(), 0u);
+  EXPECT_TRUE(dms_.requests().isEmpty());
+  EXPECT_TRUE(snmp_.getRequests().isEmpty());
+
+  dms_.setDevice(2147483647u, {{"IP", "10.0.0.5"}, {"SNMP_VER", "2"}});
+  r = run(2147483647u);
+  ASSERT_EQ(dms_.requests().size(), 1);
+  EXPECT_TRUE(fromUtf16Le(dms_.requests().first()).contains("<Device ID=\"2147483647\"/>"));
+  EXPECT_EQ(r->size_FileStorage(), 1u);
+}
+
+}  // namespace
