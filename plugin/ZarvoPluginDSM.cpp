@@ -14,19 +14,23 @@ constexpr long kCurlGlobalAll = 3;
 ZarvoPluginDSM::CurlGlobal::CurlGlobal() { curl_global_init(kCurlGlobalAll); }
 ZarvoPluginDSM::CurlGlobal::~CurlGlobal() { curl_global_cleanup(); }
 
-ZarvoPluginDSM::ZarvoPluginDSM() : ZarvoPluginDSM(ServerFileStore::serverStoreDirectory()) {}
+ZarvoPluginDSM::ZarvoPluginDSM()
+    : ZarvoPluginDSM(ServerFileStore::serverStoreDirectory(),
+                     deviceEnterpriseArcFrom(QStringLiteral("ZarvoPluginDSM.cfg"))) {}
 
-ZarvoPluginDSM::ZarvoPluginDSM(const QString& storeDirectory) : store_(storeDirectory) {
+ZarvoPluginDSM::ZarvoPluginDSM(const QString& storeDirectory, const QString& deviceEnterpriseArc)
+    : store_(storeDirectory), trapIds_(DeviceTrapIds::forArc(deviceEnterpriseArc)) {
   registerHandlers();
 }
 
-ZarvoPluginDSM::~ZarvoPluginDSM() = default;
+ZarvoPluginDSM::~ZarvoPluginDSM() { sender_.stopAll(); }
 
 void ZarvoPluginDSM::registerHandlers() {
-  // In the order of the handler table. The file-job and registry commands (rows 2 to 10) and
-  // "SNMPTrap" (row 11) join here, between the device file list and the store; until then they
-  // are answered like any command the service does not have.
+  // In the order of the handler table. The file-job and registry commands (rows 2 to 10) join
+  // here, between the device file list and "SNMPTrap"; until then they are answered like any
+  // command the service does not have.
   registerHandler(QStringLiteral("DSMGetFileList"), &ZarvoPluginDSM::DSMGetFileList);
+  registerHandler(QStringLiteral("SNMPTrap"), &ZarvoPluginDSM::SNMPTrap);
   registerHandler(QStringLiteral("DSMServerGetFileList"), &ZarvoPluginDSM::DSMServerGetFileList);
   registerHandler(QStringLiteral("DSMServerAddFile"), &ZarvoPluginDSM::DSMServerAddFile);
   registerHandler(QStringLiteral("DSMServerDeleteFile"), &ZarvoPluginDSM::DSMServerDeleteFile);
@@ -36,6 +40,19 @@ void ZarvoPluginDSM::registerHandlers() {
 std::unique_ptr<ZarvoPluginDSM::GetFileListResponse> ZarvoPluginDSM::DSMGetFileList(
     GetFileListRequest& request) {
   return listDeviceFiles(request.get_DeviceID());
+}
+
+std::unique_ptr<ZarvoPluginDSM::SNMPTrapResponse> ZarvoPluginDSM::SNMPTrap(
+    SNMPTrapRequest& request) {
+  // A confirmation for a device without a download under way is dropped by the sender.
+  if (const auto status = downloadStatusOf(request, trapIds_)) {
+    sender_.notify(status->address, status->ok, status->text);
+  }
+  // Every trap is answered alike, recognised or not: the service does not act on the answer.
+  auto response = std::make_unique<SNMPTrapResponse>();
+  (void)response->set_Result(0);
+  (void)response->set_Details(u"OK");
+  return response;
 }
 
 std::unique_ptr<ZarvoPluginDSM::ServerGetFileListResponse> ZarvoPluginDSM::DSMServerGetFileList(

@@ -19,9 +19,13 @@
 #include "DSMServerGetFileList_Response.h"
 #include "DSMServerSetFileId_Request.h"
 #include "DSMServerSetFileId_Response.h"
+#include "SNMPTrap_Request.h"
+#include "SNMPTrap_Response.h"
 #include "framework/LMXPacket.h"
 #include "framework/Service.h"
 #include "plugin/ServerFileStore.h"
+#include "plugin/TCP9100Sender.h"
+#include "plugin/TrapHandling.h"
 
 class ZarvoPluginDSM : public Zarvo::Service {
  public:
@@ -37,18 +41,26 @@ class ZarvoPluginDSM : public Zarvo::Service {
       Zarvo::LMXResponse<DSMServerDeleteFile_Response::c_OrxResponse>;
   using ServerSetFileIdRequest = Zarvo::LMXRequest<DSMServerSetFileId_Request::c_OrxRequest>;
   using ServerSetFileIdResponse = Zarvo::LMXResponse<DSMServerSetFileId_Response::c_OrxResponse>;
+  using SNMPTrapRequest = Zarvo::LMXRequest<SNMPTrap_Request::c_OrxRequest>;
+  using SNMPTrapResponse = Zarvo::LMXResponse<SNMPTrap_Response::c_OrxResponse>;
 
   // The store is the directory "Files" in the current directory (start-up makes that the
-  // executable's directory), created here when missing.
+  // executable's directory), created here when missing; the device trap identifiers come from
+  // "ZarvoPluginDSM.cfg" there.
   ZarvoPluginDSM();
-  // The store in `storeDirectory` (tests).
-  explicit ZarvoPluginDSM(const QString& storeDirectory);
+  // The store in `storeDirectory` and the default trap identifiers (tests).
+  explicit ZarvoPluginDSM(const QString& storeDirectory,
+                          const QString& deviceEnterpriseArc = kDefaultDeviceEnterpriseArc);
+  // Ends every wait in the sender first, so that downloads under way end (their registrations
+  // undone) in bounded time instead of waiting out their devices.
   ~ZarvoPluginDSM() override;
 
   const ServerFileStore& store() const { return store_; }
+  TCP9100Sender& sender() { return sender_; }
 
   // Handlers, one per command, in the order of the handler table.
   std::unique_ptr<GetFileListResponse> DSMGetFileList(GetFileListRequest& request);
+  std::unique_ptr<SNMPTrapResponse> SNMPTrap(SNMPTrapRequest& request);
   std::unique_ptr<ServerGetFileListResponse> DSMServerGetFileList(ServerGetFileListRequest& request);
   std::unique_ptr<ServerAddFileResponse> DSMServerAddFile(ServerAddFileRequest& request);
   std::unique_ptr<ServerDeleteFileResponse> DSMServerDeleteFile(ServerDeleteFileRequest& request);
@@ -68,4 +80,6 @@ class ZarvoPluginDSM : public Zarvo::Service {
 
   CurlGlobal curl_;
   ServerFileStore store_;
+  TCP9100Sender sender_;
+  const DeviceTrapIds trapIds_;
 };
