@@ -48,8 +48,10 @@ TrapDestRegistration::TrapDestRegistration(const QString& deviceAddress)
   query.priority = 0;
   const auto answer = Zarvo::Application::callService<CmdSNMPGetValuesResponse>(query, true);
 
-  const deviceRes* entry = answer && !answer->devices().empty() ? &answer->devices().front()
-                                                                 : nullptr;
+  // A failed exchange may still carry device entries; their values are not the device's table.
+  const deviceRes* entry = answer && answer->result() == 0 && !answer->devices().empty()
+                               ? &answer->devices().front()
+                               : nullptr;
   if (!entry || entry->errorCount != 0) {
     ZLOG("err") << "Error during retrieving Trap table.";
     return;
