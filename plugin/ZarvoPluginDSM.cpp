@@ -17,14 +17,23 @@ constexpr long kCurlGlobalAll = 3;
 ZarvoPluginDSM::CurlGlobal::CurlGlobal() { curl_global_init(kCurlGlobalAll); }
 ZarvoPluginDSM::CurlGlobal::~CurlGlobal() { curl_global_cleanup(); }
 
-ZarvoPluginDSM::ZarvoPluginDSM() : ZarvoPluginDSM(ServerFileStore::serverStoreDirectory()) {}
+ZarvoPluginDSM::ZarvoPluginDSM()
+    : ZarvoPluginDSM(ServerFileStore::serverStoreDirectory(),
+                     deviceEnterpriseArcFrom(QStringLiteral("ZarvoPluginDSM.cfg"))) {}
 
-ZarvoPluginDSM::ZarvoPluginDSM(const QString& storeDirectory)
-    : ZarvoPluginDSM(storeDirectory, nullptr) {}
+ZarvoPluginDSM::ZarvoPluginDSM(const QString& storeDirectory, const QString& deviceEnterpriseArc)
+    : store_(storeDirectory),
+      trapIds_(DeviceTrapIds::forArc(deviceEnterpriseArc)),
+      jobSender_(&sender_) {
+  registerHandlers();
+}
 
 ZarvoPluginDSM::ZarvoPluginDSM(const QString& storeDirectory, DeviceSender* sender,
                                DeviceCgiSettings cgi)
-    : store_(storeDirectory), jobSender_(sender), cgi_(std::move(cgi)) {
+    : store_(storeDirectory),
+      trapIds_(DeviceTrapIds::forArc(kDefaultDeviceEnterpriseArc)),
+      jobSender_(sender),
+      cgi_(std::move(cgi)) {
   registerHandlers();
 }
 
@@ -36,12 +45,12 @@ ZarvoPluginDSM::~ZarvoPluginDSM() {
     for (const auto& entry : operations_) entry.second->requestStop();
     jobs.swap(operations_);
   }
+  sender_.stopAll();
   jobs.clear();  // each job's last reference joins its run; the sender and curl outlive them
 }
 
 void ZarvoPluginDSM::registerHandlers() {
-  // In the order of the handler table. "SNMPTrap" (row 11) joins between the registry and the
-  // store; until then it is answered like any command the service does not have.
+  // In the order of the handler table.
   registerHandler(QStringLiteral("DSMGetFileList"), &ZarvoPluginDSM::DSMGetFileList);
   registerHandler(QStringLiteral("DSMCopyFile"), &ZarvoPluginDSM::DSMCopyFile);
   registerHandler(QStringLiteral("DSMMoveFile"), &ZarvoPluginDSM::DSMMoveFile);
@@ -53,6 +62,7 @@ void ZarvoPluginDSM::registerHandlers() {
                   &ZarvoPluginDSM::DSMClearCompletedOperation);
   registerHandler(QStringLiteral("DSMCancelOperation"), &ZarvoPluginDSM::DSMCancelOperation);
   registerHandler(QStringLiteral("DSMRetryOperation"), &ZarvoPluginDSM::DSMRetryOperation);
+  registerHandler(QStringLiteral("SNMPTrap"), &ZarvoPluginDSM::SNMPTrap);
   registerHandler(QStringLiteral("DSMServerGetFileList"), &ZarvoPluginDSM::DSMServerGetFileList);
   registerHandler(QStringLiteral("DSMServerAddFile"), &ZarvoPluginDSM::DSMServerAddFile);
   registerHandler(QStringLiteral("DSMServerDeleteFile"), &ZarvoPluginDSM::DSMServerDeleteFile);
@@ -200,6 +210,22 @@ std::unique_ptr<ZarvoPluginDSM::RetryOperationResponse> ZarvoPluginDSM::DSMRetry
   // clear are answered meanwhile.
   job->restart();
   return std::make_unique<RetryOperationResponse>();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Device notifications
+
+std::unique_ptr<ZarvoPluginDSM::SNMPTrapResponse> ZarvoPluginDSM::SNMPTrap(
+    SNMPTrapRequest& request) {
+  // A confirmation for a device without a download under way is dropped by the sender.
+  if (const auto status = downloadStatusOf(request, trapIds_)) {
+    sender_.notify(status->address, status->ok, status->text);
+  }
+  // Every trap is answered alike, recognised or not: the service does not act on the answer.
+  auto response = std::make_unique<SNMPTrapResponse>();
+  (void)response->set_Result(0);
+  (void)response->set_Details(u"OK");
+  return response;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -40,11 +40,15 @@
 #include "DSMServerGetFileList_Response.h"
 #include "DSMServerSetFileId_Request.h"
 #include "DSMServerSetFileId_Response.h"
+#include "SNMPTrap_Request.h"
+#include "SNMPTrap_Response.h"
 #include "framework/LMXPacket.h"
 #include "framework/Service.h"
 #include "plugin/DSMJob.h"
 #include "plugin/DeviceSender.h"
 #include "plugin/ServerFileStore.h"
+#include "plugin/TCP9100Sender.h"
+#include "plugin/TrapHandling.h"
 
 class ZarvoPluginDSM : public Zarvo::Service {
  public:
@@ -84,20 +88,26 @@ class ZarvoPluginDSM : public Zarvo::Service {
       Zarvo::LMXResponse<DSMServerDeleteFile_Response::c_OrxResponse>;
   using ServerSetFileIdRequest = Zarvo::LMXRequest<DSMServerSetFileId_Request::c_OrxRequest>;
   using ServerSetFileIdResponse = Zarvo::LMXResponse<DSMServerSetFileId_Response::c_OrxResponse>;
+  using SNMPTrapRequest = Zarvo::LMXRequest<SNMPTrap_Request::c_OrxRequest>;
+  using SNMPTrapResponse = Zarvo::LMXResponse<SNMPTrap_Response::c_OrxResponse>;
 
   // The store is the directory "Files" in the current directory (start-up makes that the
-  // executable's directory), created here when missing.
+  // executable's directory), created here when missing; the device trap identifiers come from
+  // "ZarvoPluginDSM.cfg" there.
   ZarvoPluginDSM();
-  // The store in `storeDirectory` (tests).
-  explicit ZarvoPluginDSM(const QString& storeDirectory);
-  // Jobs download through `sender` (not owned; it outlives the service) and reach the device
-  // pages as `cgi` says (tests: fakes on loopback).
+  // The store in `storeDirectory` and the default trap identifiers (tests).
+  explicit ZarvoPluginDSM(const QString& storeDirectory,
+                          const QString& deviceEnterpriseArc = kDefaultDeviceEnterpriseArc);
+  // Jobs download through `sender` (not owned; it outlives the service) instead of the
+  // service's own sender, and reach the device pages as `cgi` says (tests: fakes on loopback).
   ZarvoPluginDSM(const QString& storeDirectory, DeviceSender* sender, DeviceCgiSettings cgi = {});
-  // Asks every job to stop, then releases the registry; each job is destroyed once no handler
-  // holds it, after its run has ended.
+  // Asks every job to stop and ends every wait in the sender, so that downloads under way end
+  // (their registrations undone) in bounded time; then releases the registry, each job being
+  // destroyed once its run has ended.
   ~ZarvoPluginDSM() override;
 
   const ServerFileStore& store() const { return store_; }
+  TCP9100Sender& sender() { return sender_; }
 
   // Handlers, one per command, in the order of the handler table.
   std::unique_ptr<GetFileListResponse> DSMGetFileList(GetFileListRequest& request);
@@ -111,6 +121,7 @@ class ZarvoPluginDSM : public Zarvo::Service {
       ClearCompletedOperationRequest& request);
   std::unique_ptr<CancelOperationResponse> DSMCancelOperation(CancelOperationRequest& request);
   std::unique_ptr<RetryOperationResponse> DSMRetryOperation(RetryOperationRequest& request);
+  std::unique_ptr<SNMPTrapResponse> SNMPTrap(SNMPTrapRequest& request);
   std::unique_ptr<ServerGetFileListResponse> DSMServerGetFileList(ServerGetFileListRequest& request);
   std::unique_ptr<ServerAddFileResponse> DSMServerAddFile(ServerAddFileRequest& request);
   std::unique_ptr<ServerDeleteFileResponse> DSMServerDeleteFile(ServerDeleteFileRequest& request);
@@ -135,13 +146,16 @@ class ZarvoPluginDSM : public Zarvo::Service {
   CurlGlobal curl_;
   ServerFileStore store_;
 
-  // --- The operation registry, in the described order ---
+  // --- The operation registry and the sender, in the described order ---
   // Owns the jobs, by operation ID.
   std::map<int, std::shared_ptr<DSMJob>> operations_;
   // Guards operations_ and nextOperationId_. Never held by a job's thread, and never held while
   // waiting for a job, so every registry handler gets it quickly.
   std::mutex mutex_;
+  TCP9100Sender sender_;
   int nextOperationId_ = 0;  // from 0 at each start, never reused while the process runs
-  DeviceSender* jobSender_;  // what jobs download through
+
+  const DeviceTrapIds trapIds_;
+  DeviceSender* jobSender_;  // what jobs download through: sender_ unless a test gave another
   const DeviceCgiSettings cgi_;
 };
