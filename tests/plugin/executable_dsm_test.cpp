@@ -128,7 +128,7 @@ TEST(ExecutableDsm, RegistersItsCommandsAndServesTheStoreBesideTheExecutable) {
       elementTexts(naming.requests().first().body, QStringLiteral("method"));
   EXPECT_EQ(methods, (QStringList{"DSMGetFileList", "DSMServerAddFile", "DSMServerDeleteFile",
                                   "DSMServerGetFileList", "DSMServerSetFileId",
-                                  "MGMTCloseApplication"}));
+                                  "MGMTCloseApplication", "SNMPTrap"}));
 
   Answer a = exchange(host.port(), post("/DSMServerGetFileList", request("DSMServerGetFileList")));
   ASSERT_TRUE(a.ok);
@@ -136,7 +136,7 @@ TEST(ExecutableDsm, RegistersItsCommandsAndServesTheStoreBesideTheExecutable) {
   EXPECT_EQ(elementTexts(a.body, "FileType"), QStringList{"pclFont"});
   EXPECT_EQ(elementTexts(a.body, "FileID"), QStringList{"9"});
 
-  // The job and trap commands join the table later; until then they are not answered as done.
+  // The job commands join the table later; until then they are not answered as done.
   a = exchange(host.port(), post("/DSMCopyFile", request("DSMCopyFile")));
   ASSERT_TRUE(a.ok);
   const QByteArray refused = fromUtf16Le(a.body).toUtf8();  // the dispatcher's DOM answer
