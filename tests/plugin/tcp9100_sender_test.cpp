@@ -274,7 +274,7 @@ TEST_F(SenderTest, ADeviceThatStopsTakingBytesFailsTheDownload) {
        {false, kDdr}},
       {"takes the connection but never reads: the write stalls past its limit",
        [](FakePrinter& p) { p.stall(); }, {false, kDdr}},
-      {"reads slowly but steadily: never a stall", [](FakePrinter& p) { p.slowly(256 * 1024, 5ms); },
+      {"reads slowly but steadily: never a stall", [](FakePrinter& p) { p.slowly(1 << 20, 20ms); },
        {true, "completed"}},
   };
   TCP9100Sender::Limits limits = shortLimits();
