@@ -13,6 +13,11 @@ const QString kTimeout = QStringLiteral("Timeout");
 // stall is measured against each slice's progress.
 constexpr qsizetype kWriteSlice = 1 << 20;
 
+// The status text crosses threads (trap handler, session, job): each side gets its own bytes
+// rather than a share of one reference-counted buffer, so no buffer is freed by one thread
+// while another still counts it (and the thread checker, which cannot see inside Qt, agrees).
+QString ownCopy(const QString& text) { return QString(text.constData(), text.size()); }
+
 }  // namespace
 
 // Keeps the session of an address in the map while one download uses it: users counts the
@@ -144,7 +149,7 @@ std::pair<bool, QString> TCP9100Sender::send(const QString& address, const TCP91
       const bool confirmed = session->confirmation.wait_for(
           lock, limits_.confirm, [&] { return session->confirmed || stops.requested(); });
       if (confirmed && session->confirmed) {
-        result = {session->confirmedOk, session->confirmationText};
+        result = {session->confirmedOk, ownCopy(session->confirmationText)};
       } else {
         result = {false, kTimeout};
       }
@@ -184,6 +189,6 @@ void TCP9100Sender::notify(const QString& address, bool ok, const QString& text)
   Session& session = *it->second;
   session.confirmed = true;
   session.confirmedOk = ok;
-  session.confirmationText = text;
+  session.confirmationText = ownCopy(text);
   session.confirmation.notify_all();
 }
