@@ -11,7 +11,7 @@ const QString kTimeout = QStringLiteral("Timeout");
 
 // Content goes out in slices: the socket then never holds a second copy of a large file, and a
 // stall is measured against each slice's progress.
-constexpr qsizetype kWriteSlice = 1 << 20;
+constexpr qsizetype kWriteSlice = 4 << 20;
 
 // The status text crosses threads (trap handler, session, job): each side gets its own bytes
 // rather than a share of one reference-counted buffer, so no buffer is freed by one thread

@@ -160,9 +160,9 @@ TEST_F(SenderTest, EachKindIsSentAsHeaderContentTrailerExactly) {
            QByteArray::number((0x25 + 0x21 + 0x50 + 0x53) % 256) + "\r\n%!PS" + esc +
            "%-12345X"},
       {"a large file crosses the write slices without a byte lost or repeated",
-       std::make_shared<TCP9100FilePCLFont>(pattern(3 * (1 << 20) + 17)),
-       esc + "%-12345X@PJL\r\n@PJL FSDOWNLOADFONT SIZE=3145745\r\n" + esc + "*c00000D" +
-           pattern(3 * (1 << 20) + 17) + esc + "%-12345X"},
+       std::make_shared<TCP9100FilePCLFont>(pattern(9 * (1 << 20) + 17)),
+       esc + "%-12345X@PJL\r\n@PJL FSDOWNLOADFONT SIZE=9437201\r\n" + esc + "*c00000D" +
+           pattern(9 * (1 << 20) + 17) + esc + "%-12345X"},
   };
   int n = 0;
   for (const Case& c : kCases) {
