@@ -55,9 +55,7 @@ class TCP9100Sender::Stops {
   Stops(Zarvo::StopToken job, Zarvo::StopToken shutdown)
       : job_(std::move(job)), shutdown_(std::move(shutdown)) {}
 
-  [[nodiscard]] bool requested() const {
-    return job_.stopRequested() || shutdown_.stopRequested();
-  }
+  [[nodiscard]] bool requested() const { return job_.stopRequested() || shutdown_.stopRequested(); }
 
   class Wake {
    public:
@@ -160,8 +158,7 @@ std::pair<bool, QString> TCP9100Sender::send(const QString& address, const TCP91
   return result;
 }
 
-std::pair<bool, QString> TCP9100Sender::transfer(const QString& address,
-                                                 const TCP9100File& file) {
+std::pair<bool, QString> TCP9100Sender::transfer(const QString& address, const TCP9100File& file) {
   Zarvo::BoundedSocket socket;
   if (!socket.connectTo(address, port_, limits_.connect)) return {false, kDeviceDosntResponse};
 

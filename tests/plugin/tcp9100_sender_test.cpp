@@ -1,8 +1,6 @@
 // TCP9100Sender against fake printers on loopback: the exact bytes of each kind, the outcome of
 // every way a download can end, one download at a time per device but devices in parallel, the
 // stops of a job and of the service, and the registration bracketing every download.
-#include "plugin/TCP9100Sender.h"
-
 #include <gtest/gtest.h>
 
 #include <QThread>
@@ -11,6 +9,7 @@
 #include <thread>
 
 #include "plugin/TCP9100File.h"
+#include "plugin/TCP9100Sender.h"
 #include "tests/fakes/Bytes.h"
 #include "tests/fakes/FakePrinter.h"
 
@@ -157,8 +156,7 @@ TEST_F(SenderTest, EachKindIsSentAsHeaderContentTrailerExactly) {
       {"PostScript form: announced under the last component of its name",
        std::make_shared<TCP9100FilePSForm>("C:\\forms\\inv.ps", QByteArray("%!PS")),
        esc + "%-12345X@PJL\r\n@PJL PSDOWNLOADFORM NAME=inv.ps SIZE=4 CHECKSUM=" +
-           QByteArray::number((0x25 + 0x21 + 0x50 + 0x53) % 256) + "\r\n%!PS" + esc +
-           "%-12345X"},
+           QByteArray::number((0x25 + 0x21 + 0x50 + 0x53) % 256) + "\r\n%!PS" + esc + "%-12345X"},
       {"a large file crosses the write slices without a byte lost or repeated",
        std::make_shared<TCP9100FilePCLFont>(pattern(9 * (1 << 20) + 17)),
        esc + "%-12345X@PJL\r\n@PJL FSDOWNLOADFONT SIZE=9437201\r\n" + esc + "*c00000D" +
@@ -175,8 +173,8 @@ TEST_F(SenderTest, EachKindIsSentAsHeaderContentTrailerExactly) {
     if (d.bytes != c.expected) {
       qsizetype at = 0;
       while (at < d.bytes.size() && at < c.expected.size() && d.bytes[at] == c.expected[at]) ++at;
-      EXPECT_EQ(hex(d.bytes.mid(at, 64)), hex(c.expected.mid(at, 64))) << "first difference at "
-                                                                        << at;
+      EXPECT_EQ(hex(d.bytes.mid(at, 64)), hex(c.expected.mid(at, 64)))
+          << "first difference at " << at;
     }
   }
   expectBracketed(log_, printer);
@@ -194,7 +192,9 @@ TEST_F(SenderTest, TheConfirmationDecidesTheOutcome) {
   };
   const Case kCases[] = {
       {"stored", "completed", {true, "completed"}},
-      {"a device's failure text is passed on unchanged", "FileSystemFull", {false, "FileSystemFull"}},
+      {"a device's failure text is passed on unchanged",
+       "FileSystemFull",
+       {false, "FileSystemFull"}},
       {"only the exact text counts as success", "Completed", {false, "Completed"}},
   };
   for (const Case& c : kCases) {
@@ -270,11 +270,14 @@ TEST_F(SenderTest, ADeviceThatStopsTakingBytesFailsTheDownload) {
     Result expected;
   };
   const Case kCases[] = {
-      {"gone mid-transfer (reset after 64 KiB)", [](FakePrinter& p) { p.dropAfter(64 * 1024); },
+      {"gone mid-transfer (reset after 64 KiB)",
+       [](FakePrinter& p) { p.dropAfter(64 * 1024); },
        {false, kDdr}},
       {"takes the connection but never reads: the write stalls past its limit",
-       [](FakePrinter& p) { p.stall(); }, {false, kDdr}},
-      {"reads slowly but steadily: never a stall", [](FakePrinter& p) { p.slowly(1 << 20, 20ms); },
+       [](FakePrinter& p) { p.stall(); },
+       {false, kDdr}},
+      {"reads slowly but steadily: never a stall",
+       [](FakePrinter& p) { p.slowly(1 << 20, 20ms); },
        {true, "completed"}},
   };
   TCP9100Sender::Limits limits = shortLimits();
