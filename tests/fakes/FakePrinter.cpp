@@ -98,6 +98,11 @@ void FakePrinter::onDownload(Callback callback) {
   callback_ = std::move(callback);
 }
 
+void FakePrinter::onAccept(Callback callback) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  acceptCallback_ = std::move(callback);
+}
+
 QList<FakePrinter::Download> FakePrinter::downloads() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return downloads_;
@@ -196,6 +201,8 @@ void FakePrinter::serve(int fd, int index) {
   qint64 chunk, dropAfter;
   std::chrono::milliseconds pause;
   bool keep;
+  Callback accepted;
+  Download start;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     mode = mode_;
@@ -203,7 +210,10 @@ void FakePrinter::serve(int fd, int index) {
     dropAfter = dropAfter_;
     pause = pause_;
     keep = keep_;
+    accepted = acceptCallback_;
+    start = downloads_[index];
   }
+  if (accepted) accepted(start);
   const auto stopping = [this] {
     std::lock_guard<std::mutex> lock(mutex_);
     return stop_;

@@ -66,6 +66,10 @@ class FakePrinter {
   // Whether the bytes are kept (default) or only counted (benchmarks of large downloads).
   void keepBytes(bool keep);
 
+  // Runs when a connection is accepted, on the printer's thread, before a byte is read: the
+  // sender cannot finish a download larger than the socket buffers before it has returned.
+  void onAccept(Callback callback);
+
   // Runs after each complete download, on the printer's thread; set before the downloads.
   void onDownload(Callback callback);
 
@@ -103,6 +107,7 @@ class FakePrinter {
   bool unanswered_ = false;
   QList<int> fillers_;  // our own connections that keep the accept queue full
   Callback callback_;
+  Callback acceptCallback_;
   QList<Download> downloads_;
   int ended_ = 0;
 
