@@ -271,8 +271,7 @@ void FakePrinter::serve(int fd, int index) {
       callback = callback_;
     }
   }
-  // Before the close: the sender is then still waiting for it, so a confirmation sent at once
-  // always arrives before the sender has begun to wait for one.
+  // Before the close, like a device that reports while its side is still open.
   if (callback) callback(done);
   ::close(fd);
   {

@@ -12,8 +12,8 @@
 //             attempt is neither taken nor refused, as with a device that is switched off
 //
 // onDownload() runs a callback on the printer's thread after each complete download, before the
-// printer closes its side (the sender is still closing then): the test
-// wires it to the sender's notify() (at once, late, or never) or to the SNMP service's trap.
+// printer closes its side: the test wires it to the sender's notify() (at once, late, or never)
+// or to the SNMP service's trap. onAccept() runs one before the first byte is read.
 // Every wait is bounded, and the destructor ends every connection and joins every thread.
 #pragma once
 

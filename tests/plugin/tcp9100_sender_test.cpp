@@ -215,9 +215,8 @@ TEST_F(SenderTest, AConfirmationBeforeTheWaitIsKeptForIt) {
   TCP9100Sender::Limits limits = shortLimits();
   limits.confirm = 30s;
   TCP9100Sender sender = makeSender(printer.port(), limits);
-  printer.onAccept([&](const FakePrinter::Download&) {
-    sender.notify(printer.host(), true, "completed");
-  });
+  printer.onAccept(
+      [&](const FakePrinter::Download&) { sender.notify(printer.host(), true, "completed"); });
   const TCP9100FilePCLFont file(pattern(32 << 20));
   const auto start = Clock::now();
   EXPECT_EQ(sender.send(printer.host(), file), Result(true, "completed"));
