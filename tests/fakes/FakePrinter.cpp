@@ -98,6 +98,12 @@ void FakePrinter::onDownload(Callback callback) {
   callback_ = std::move(callback);
 }
 
+void FakePrinter::talkBack(const QByteArray& bytes, qint64 after) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  talk_ = bytes;
+  talkAfter_ = after;
+}
+
 void FakePrinter::onAccept(Callback callback) {
   std::lock_guard<std::mutex> lock(mutex_);
   acceptCallback_ = std::move(callback);
@@ -203,6 +209,8 @@ void FakePrinter::serve(int fd, int index) {
   bool keep;
   Callback accepted;
   Download start;
+  QByteArray talk;
+  qint64 talkAfter = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     mode = mode_;
@@ -212,6 +220,8 @@ void FakePrinter::serve(int fd, int index) {
     keep = keep_;
     accepted = acceptCallback_;
     start = downloads_[index];
+    talk = talk_;
+    talkAfter = talkAfter_;
   }
   if (accepted) accepted(start);
   const auto stopping = [this] {
@@ -249,6 +259,10 @@ void FakePrinter::serve(int fd, int index) {
     }
     if (keep) bytes.append(buffer.data(), n);
     size += n;
+    if (!talk.isEmpty() && size >= talkAfter) {
+      (void)::send(fd, talk.constData(), size_t(talk.size()), MSG_NOSIGNAL);
+      talk.clear();
+    }
     if (mode == Mode::kDrop && size >= dropAfter) {
       // A reset, not a close: the device is gone, and the sender's next write must fail.
       const linger reset{1, 0};

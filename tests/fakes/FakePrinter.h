@@ -63,6 +63,10 @@ class FakePrinter {
   void refuse();
   void unanswered();
 
+  // Bytes the printer sends on each new connection once it has read `after` bytes (a device that
+  // reports its status unasked); the sender never reads them.
+  void talkBack(const QByteArray& bytes, qint64 after = 0);
+
   // Whether the bytes are kept (default) or only counted (benchmarks of large downloads).
   void keepBytes(bool keep);
 
@@ -108,6 +112,8 @@ class FakePrinter {
   QList<int> fillers_;  // our own connections that keep the accept queue full
   Callback callback_;
   Callback acceptCallback_;
+  QByteArray talk_;
+  qint64 talkAfter_ = 0;
   QList<Download> downloads_;
   int ended_ = 0;
 

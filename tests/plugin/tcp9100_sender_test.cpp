@@ -299,6 +299,24 @@ TEST_F(SenderTest, ADeviceThatStopsTakingBytesFailsTheDownload) {
   }
 }
 
+TEST_F(SenderTest, ADeviceThatTalksBackStillGetsEveryByte) {
+  // The device reports a status line nobody reads while it still reads the file that the
+  // sender has already handed to the system. A socket closed at that point answers the status
+  // with a reset, and the rest of the file is lost; the sender ends its stream and waits for
+  // the device's close instead.
+  FakePrinter printer;
+  TCP9100Sender sender = makeSender(printer.port());
+  confirmWith(printer, sender, "completed");
+  const TCP9100FilePCLFont file(pattern(8 << 20));
+  printer.slowly(256 * 1024, 20ms);
+  printer.talkBack("@PJL USTATUS DEVICE\r\nCODE=10001\r\n\x0c", 6 << 20);
+  EXPECT_EQ(sender.send(printer.host(), file), Result(true, "completed"));
+  ASSERT_TRUE(printer.waitForDownloads(1, 10s));
+  const FakePrinter::Download d = printer.downloads().first();
+  EXPECT_TRUE(d.complete);
+  EXPECT_EQ(d.size, file.header().size() + file.content().size() + file.trailer().size());
+}
+
 TEST_F(SenderTest, ADeviceThatDoesNotAcceptIsNotReached) {
   struct Case {
     const char* why;
