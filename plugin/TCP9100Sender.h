@@ -9,9 +9,8 @@
 // Lock order: the sender's mutex_ guards the session map and every session's user count and
 // confirmation fields; a session's line lock is never waited for while mutex_ is held.
 //
-// Every wait is bounded (connect, each write stall, close, confirmation), and the waits that a
-// device can make long (the line and the confirmation) also end on a stop: the job's own token,
-// or stopAll() when the service shuts down.
+// Every wait is bounded (connect, each write stall, close, confirmation), and all but the connect
+// also end on a stop: the job's own token, or stopAll() when the service shuts down.
 //
 //   TCP9100Sender sender;                                   // port 9100, production limits
 //   auto [ok, text] = sender.send("10.0.0.5", file, job);   // (true, "completed"), or
@@ -70,7 +69,8 @@ class TCP9100Sender : public DeviceSender {
   //   (true, "completed")            confirmed as stored;
   //   (false, status text)           the device confirmed with another status;
   //   (false, "DeviceDosntResponse") no connection, a write failed or stalled, or the stop came
-  //                                  before the download began (nothing was sent then);
+  //                                  before the download began (nothing was sent then) or
+  //                                  while the file was being written (it was cut short);
   //   (false, "Timeout")             sent, but no confirmation within the limit, or the stop
   //                                  came while waiting for it.
   std::pair<bool, QString> send(const QString& address, const TCP9100File& file,
@@ -108,8 +108,10 @@ class TCP9100Sender : public DeviceSender {
   class Lease;
   class Stops;
 
-  // The print-port part: connect, header + content + trailer, graceful close.
-  std::pair<bool, QString> transfer(const QString& address, const TCP9100File& file);
+  // The print-port part: connect, header + content + trailer, graceful close. A stop cuts the
+  // writes and the close short.
+  std::pair<bool, QString> transfer(const QString& address, const TCP9100File& file,
+                                    const Stops& stops);
   // Waits for `session`'s line; false when a stop came first.
   static bool takeLine(Session& session, const Stops& stops);
   static void releaseLine(Session& session);

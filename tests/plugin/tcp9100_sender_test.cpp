@@ -434,6 +434,39 @@ TEST_F(SenderTest, AStoppedJobLeavesTheLineWithoutConnecting) {
   EXPECT_EQ(sender.sessionCount(), 0);
 }
 
+TEST_F(SenderTest, AStopCutsATransferToADeviceThatStopsReading) {
+  // The device takes the connection and then reads nothing: the write would wait out its stall
+  // limit and the close its own. A stop ends both at once; the file was not sent.
+  struct Case {
+    const char* why;
+    bool shutdown;  // the service's stop rather than the job's
+  };
+  const Case kCases[] = {{"the job is stopped", false}, {"the service shuts down", true}};
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.why);
+    FakePrinter printer;
+    printer.stall();
+    TCP9100Sender::Limits limits = shortLimits();
+    limits.writeStall = 60s;
+    limits.close = 60s;
+    TCP9100Sender sender = makeSender(printer.port(), limits);
+    Zarvo::StopSource job;
+    const TCP9100FilePCLFont file(pattern(32 << 20));
+    auto sending = std::async(std::launch::async,
+                              [&] { return sender.send(printer.host(), file, job.token()); });
+    while (printer.connections() < 1) std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(sending.wait_for(300ms), std::future_status::timeout) << "stuck in the write";
+    if (c.shutdown) {
+      sender.stopAll();
+    } else {
+      job.requestStop();
+    }
+    ASSERT_EQ(sending.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(sending.get(), Result(false, kDdr));
+    expectBracketed(log_, printer);
+  }
+}
+
 TEST_F(SenderTest, AJobStoppedBeforeItsTurnNeverStarts) {
   FakePrinter printer;
   TCP9100Sender sender = makeSender(printer.port());
