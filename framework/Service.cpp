@@ -57,8 +57,14 @@ bool Service::stop(const StopToken& token) {
     std::lock_guard<std::mutex> lock(mutex_);
     idle_.notify_all();
   });
+  bool first = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    first = !stopping_;
+    stopping_ = true;
+  }
+  if (first) aboutToStop();
   std::unique_lock<std::mutex> lock(mutex_);
-  stopping_ = true;
   while (inProgress_ != 0) {
     if (token.stopRequested()) return false;
     idle_.wait_for(lock, stopPoll_);

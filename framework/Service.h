@@ -101,6 +101,12 @@ class Service {
   void setStopPollInterval(std::chrono::milliseconds interval) { stopPoll_ = interval; }
 
  protected:
+  // Called once by stop() after new requests are refused and before it waits for those in
+  // progress, without the service's lock. A service whose handlers can wait on its own background
+  // work (a retry waiting for a running job) ends that work here, so the stop is not held up by
+  // it. Nothing by default.
+  virtual void aboutToStop() {}
+
   template <class S, class Request, class Response>
   void registerHandler(const QString& command, std::unique_ptr<Response> (S::*method)(Request&)) {
     handlers_[command] =

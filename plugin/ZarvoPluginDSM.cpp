@@ -38,15 +38,24 @@ ZarvoPluginDSM::ZarvoPluginDSM(const QString& storeDirectory, DeviceSender* send
 }
 
 ZarvoPluginDSM::~ZarvoPluginDSM() {
+  stopAllWork();
   std::map<int, std::shared_ptr<DSMJob>> jobs;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    jobs.swap(operations_);
+  }
+  jobs.clear();  // each job's last reference joins its run; the sender and curl outlive them
+}
+
+void ZarvoPluginDSM::aboutToStop() { stopAllWork(); }
+
+void ZarvoPluginDSM::stopAllWork() {
   {
     std::lock_guard<std::mutex> guard(mutex_);
     // Ask all first, so the jobs wind down together and shutdown lasts as long as the slowest.
     for (const auto& entry : operations_) entry.second->requestStop();
-    jobs.swap(operations_);
   }
   sender_.stopAll();
-  jobs.clear();  // each job's last reference joins its run; the sender and curl outlive them
 }
 
 void ZarvoPluginDSM::registerHandlers() {

@@ -64,11 +64,9 @@ class ZarvoPluginDSM : public Zarvo::Service {
   using DeleteFileRequest = Zarvo::LMXRequest<DSMDeleteFile_Request::c_OrxRequest>;
   using DeleteFileResponse = Zarvo::LMXResponse<DSMDeleteFile_Response::c_OrxResponse>;
   using GetOperationListRequest = Zarvo::LMXRequest<DSMGetOperationList_Request::c_OrxRequest>;
-  using GetOperationListResponse =
-      Zarvo::LMXResponse<DSMGetOperationList_Response::c_OrxResponse>;
+  using GetOperationListResponse = Zarvo::LMXResponse<DSMGetOperationList_Response::c_OrxResponse>;
   using DetailsOperationRequest = Zarvo::LMXRequest<DSMDetailsOperation_Request::c_OrxRequest>;
-  using DetailsOperationResponse =
-      Zarvo::LMXResponse<DSMDetailsOperation_Response::c_OrxResponse>;
+  using DetailsOperationResponse = Zarvo::LMXResponse<DSMDetailsOperation_Response::c_OrxResponse>;
   using ClearCompletedOperationRequest =
       Zarvo::LMXRequest<DSMClearCompletedOperation_Request::c_OrxRequest>;
   using ClearCompletedOperationResponse =
@@ -127,7 +125,17 @@ class ZarvoPluginDSM : public Zarvo::Service {
   std::unique_ptr<ServerDeleteFileResponse> DSMServerDeleteFile(ServerDeleteFileRequest& request);
   std::unique_ptr<ServerSetFileIdResponse> DSMServerSetFileId(ServerSetFileIdRequest& request);
 
+ protected:
+  // The host stops the service before destroying it, and waits for the requests in progress; a
+  // retry waiting for a running job is one of them. Every job is asked to stop and every wait of
+  // the sender ends here, so that wait lasts seconds, not a download's confirmation time.
+  void aboutToStop() override;
+
  private:
+  // Asks every registered job to stop and ends every wait of the sender; later downloads fail
+  // at once. Used by the stop and by the destructor.
+  void stopAllWork();
+
   // Holds libcurl's global state; declared first so it is released last.
   class CurlGlobal {
    public:

@@ -302,6 +302,28 @@ TEST_F(Registry, ARetryOfAFailedOperationSucceedsOnceTheDeviceAnswers) {
   EXPECT_EQ(sender_.sent().size(), 2);
 }
 
+// The host stops a service by waiting for its requests in progress. A retry that waits for a
+// run held at a device's confirmation is one of them: the stop must end that run, not sit out
+// the device's 300 s.
+TEST_F(Registry, StoppingTheServiceEndsARetryThatWaitsForARunningJob) {
+  sender_.setHolding(true);
+  copyFiles({"a.ps"}, {B});
+  ASSERT_TRUE(sender_.waitForHeld(1));
+  ZarvoPluginDSM::RetryOperationRequest request;
+  (void)request.set_OperationID(0);
+  auto retrying = std::async(std::launch::async, [&] { return plugin_->processPacket(request); });
+  const auto end = Clock::now() + 10s;
+  while (plugin_->requestsInProgress() == 0 && Clock::now() < end) std::this_thread::sleep_for(1ms);
+  ASSERT_EQ(plugin_->requestsInProgress(), 1) << "the retry never reached its wait";
+
+  auto stopping = std::async(std::launch::async, [&] { return plugin_->stop(); });
+  const bool stopped = stopping.wait_for(5s) == std::future_status::ready;
+  sender_.release();  // lets a stuck stop end, so a failure does not hang the test
+  EXPECT_TRUE(stopped) << "the stop waited for the held download";
+  EXPECT_TRUE(stopping.get());
+  EXPECT_EQ(retrying.wait_for(5s), std::future_status::ready);
+}
+
 TEST_F(Registry, DestroyingTheServiceEndsRunningJobsPromptly) {
   sender_.setHolding(true);
   copyFiles({"a.ps"}, {B});
