@@ -42,6 +42,8 @@ const QString& singleInstanceGuard(const QString& serviceName) {
 
 // Posted when a service's last reference was dropped off the main thread.
 constexpr QEvent::Type kReleasedServicesEvent = QEvent::Type(1003);
+// Posted by requestQuit().
+const QEvent::Type kQuitEvent = QEvent::Type(QEvent::registerEventType());
 
 // A connection of the listener: a grouped thread whose body is the listener's function.
 class ConnectionThread : public Thread {
@@ -286,6 +288,11 @@ std::shared_ptr<Service> Application::adoptService(Service* service) {
   });
 }
 
+void Application::requestQuit() {
+  std::lock_guard<std::mutex> handover(releasedMutex_);  // see adoptService
+  QCoreApplication::postEvent(this, new QEvent(kQuitEvent));
+}
+
 void Application::deleteReleasedServices() {
   std::vector<Service*> due;
   {
@@ -366,6 +373,10 @@ void Application::customEvent(QEvent* event) {
   { std::lock_guard<std::mutex> handover(releasedMutex_); }  // see adoptService
   if (event->type() == kReleasedServicesEvent) {
     deleteReleasedServices();
+    return;
+  }
+  if (event->type() == kQuitEvent) {
+    QCoreApplication::quit();
     return;
   }
   if (event->type() != RestartServiceEvent::kType) return;

@@ -72,6 +72,11 @@ class Application : public QtService<QCoreApplication>, public QObject, public R
   // The process-wide application, or null before construction.
   static Application* instance();
 
+  // Ends the event loop from any thread, as QCoreApplication::quit() would on the main thread.
+  // The request travels as an event handed over under our own lock, so the hand-over is visible
+  // to the thread sanitizer (Qt's own queue lock is not).
+  void requestQuit();
+
   // Takes ownership of the factory; the service is instantiated at start.
   void registerServiceFactory(const QString& serviceName, ServiceFactoryBase* factory);
 

@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 
+#include "framework/Application.h"
+
 namespace Zarvo {
 
 ManagementService::ManagementService() {
@@ -11,10 +13,10 @@ ManagementService::ManagementService() {
 
 std::unique_ptr<MGMTCloseApplicationResponse> ManagementService::closeApplication(
     MGMTCloseApplicationRequest&) {
-  if (QCoreApplication* app = QCoreApplication::instance()) {
-    // By name: a functor call would allocate a slot object here and have Qt free it on either
-    // thread under Qt's own reference count, which the thread sanitizer cannot see.
-    QMetaObject::invokeMethod(app, "quit", Qt::QueuedConnection);
+  if (Application* app = Application::instance()) {
+    app->requestQuit();  // the loop ends after this answer is on its way
+  } else if (QCoreApplication* core = QCoreApplication::instance()) {
+    QMetaObject::invokeMethod(core, "quit", Qt::QueuedConnection);
   }
   return std::make_unique<MGMTCloseApplicationResponse>();
 }

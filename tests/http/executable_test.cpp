@@ -26,8 +26,9 @@ using testing_http::post;
 // The executable copied beside a configuration that lets the system choose the port.
 class RunningHost {
  public:
-  explicit RunningHost(const QByteArray& config = "<ApplicationConfig><Name>t</Name>"
-                                                  "</ApplicationConfig>") {
+  explicit RunningHost(const QByteArray& config =
+                           "<ApplicationConfig><Name>t</Name>"
+                           "</ApplicationConfig>") {
     testing_qt::coreApp();
     const QString exe = dir_.filePath("ZarvoPluginDSM");
     QFile::copy(ZARVO_EXECUTABLE, exe);
@@ -140,11 +141,12 @@ TEST(Executable, CloseApplicationAnswersOkThenEndsTheProcess) {
                                  "<OrxRequest command=\"MGMTCloseApplication\"/>"));
   ASSERT_TRUE(a.ok);
   EXPECT_EQ(a.status(), 200);
-  EXPECT_EQ(a.body, "<?xml version=\"1.0\" encoding=\"UTF-8\"?><OrxResponse>\n\t<Result>0"
-                    "</Result>\n\t<Details>OK</Details>\n</OrxResponse>\n");
+  EXPECT_EQ(a.body,
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?><OrxResponse>\n\t<Result>0"
+            "</Result>\n\t<Details>OK</Details>\n</OrxResponse>\n");
   ASSERT_TRUE(host.process().waitForFinished(15000));
   EXPECT_EQ(host.process().exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(host.process().exitCode(), 0);
+  EXPECT_EQ(host.process().exitCode(), 0) << host.output().toStdString();
 }
 
 TEST(Executable, EveryLogLineStartsWithTheTime) {
@@ -174,8 +176,8 @@ TEST(Executable, ABusyFixedPortEndsTheRun) {
                      "/</ServiceURL></c>");
   if (second.process().state() != QProcess::NotRunning) second.process().waitForFinished(15000);
   EXPECT_EQ(second.process().state(), QProcess::NotRunning);
-  EXPECT_TRUE(second.output().contains("Error listening port: " +
-                                       QByteArray::number(first.port())));
+  EXPECT_TRUE(
+      second.output().contains("Error listening port: " + QByteArray::number(first.port())));
 }
 
 }  // namespace
