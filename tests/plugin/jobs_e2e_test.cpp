@@ -282,24 +282,34 @@ TEST_F(JobsEndToEnd, CancelWhileADownloadAwaitsItsConfirmation) {
 
 TEST_F(JobsEndToEnd, RetryOfFailedJobsSucceedsOnceTheDevicesAnswer) {
   confirmAlways(printer1_, "FileSystemFull");
+  printer2_.refuse();  // a device switched on again between the runs
   pages_.setReply(S, "DSMGetFiles.cgi", CgiReply{503, "busy", true});
   expectPlain("DSMCopyFile", transfer(S, file("form.ps", kForm.size(), "psForm", 0), {D1}));
   expectPlain("DSMAddFile", "<DeviceIP>" + D1.toUtf8() + "</DeviceIP><FileName>s1.pcl</FileName>");
-  EXPECT_EQ(
-      hex(settled()),
-      hex(listAnswer({{0, "COPY", "FAILED", 100, S, D1}, {1, "ADD", "FAILED", 100, "-", D1}})));
+  expectPlain("DSMAddFile", "<DeviceIP>" + D2.toUtf8() + "</DeviceIP><FileName>s2.ps</FileName>");
+  EXPECT_EQ(hex(settled()), hex(listAnswer({{0, "COPY", "FAILED", 100, S, D1},
+                                            {1, "ADD", "FAILED", 100, "-", D1},
+                                            {2, "ADD", "FAILED", 100, "-", D2}})));
   EXPECT_TRUE(details(0).contains("<Details>DeviceDosntResponse</Details>"));
   EXPECT_TRUE(details(1).contains("<Details>FileSystemFull</Details>"))
       << "the device's own status text";
+  EXPECT_TRUE(details(2).contains("<Details>DeviceDosntResponse</Details>"))
+      << "a refused connection";
+  EXPECT_EQ(snmp_.table(D2, kTable), kTableBefore) << "the borrowed row is given back";
 
   confirmAlways(printer1_, "completed");
+  printer2_.take();
   pages_.clearReply(S, "DSMGetFiles.cgi");
   expectPlain("DSMRetryOperation", "<OperationID>0</OperationID>");
   expectPlain("DSMRetryOperation", "<OperationID>1</OperationID>");
+  expectPlain("DSMRetryOperation", "<OperationID>2</OperationID>");
   EXPECT_EQ(hex(settled()), hex(listAnswer({{0, "COPY", "COMPLETED", 100, S, D1},
-                                            {1, "ADD", "COMPLETED", 100, "-", D1}})));
+                                            {1, "ADD", "COMPLETED", 100, "-", D1},
+                                            {2, "ADD", "COMPLETED", 100, "-", D2}})));
   EXPECT_EQ(printer1_.downloads().size(), 1 + 2)
       << "the add once per run, the copy once its source answered";
+  ASSERT_EQ(printer2_.downloads().size(), 1) << "reached only once it listened again";
+  EXPECT_TRUE(printer2_.downloads().first().bytes.contains("PSDOWNLOADFORM NAME=s2.ps"));
 }
 
 TEST_F(JobsEndToEnd, ClearRemovesOnlyFinishedOperations) {
