@@ -78,7 +78,7 @@ class BoundedSocket {
   // The one member that may be called from any thread (e.g. from a StopCallback): ends every
   // wait of this socket now, and makes every later one fail at once; connectTo() then fails
   // without connecting, or, when the interrupt comes during its wait, once that wait is over
-  // (an unfinished connect cannot be cut without the system starting a new one). Permanent.
+  // (shutting a connecting socket down does not end the socket's wait for it). Permanent.
   // Needs Interrupt::kFromAnyThread: the socket may close its own descriptor on an error at any
   // time, so the cut goes through a duplicate held until abort(), a graceful close, or the
   // destructor. Without it only the waits that begin after the call fail.
