@@ -1,5 +1,9 @@
 #include "http/BoundedSocket.h"
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <climits>
 
@@ -15,23 +19,36 @@ int msecsLeft(QDeadlineTimer deadline) {
 
 }  // namespace
 
-BoundedSocket::BoundedSocket() = default;
+BoundedSocket::BoundedSocket(Interrupt interrupt)
+    : interruptible_(interrupt == Interrupt::kFromAnyThread) {}
 
-BoundedSocket::~BoundedSocket() { socket_.abort(); }
+BoundedSocket::~BoundedSocket() { abort(); }
 
-bool BoundedSocket::adopt(qintptr descriptor) { return socket_.setSocketDescriptor(descriptor); }
+bool BoundedSocket::adopt(qintptr descriptor) {
+  if (!socket_.setSocketDescriptor(descriptor)) return false;
+  keepDescriptor();
+  if (!interrupted()) return true;
+  abort();
+  return false;
+}
 
 bool BoundedSocket::connectTo(const QString& host, quint16 port, std::chrono::milliseconds limit) {
   const QDeadlineTimer deadline(limit);
-  socket_.connectToHost(host, port);
-  if (socket_.waitForConnected(msecsLeft(deadline))) return true;
-  socket_.abort();
+  if (!interrupted()) {
+    socket_.connectToHost(host, port);
+    if (socket_.waitForConnected(msecsLeft(deadline))) {
+      keepDescriptor();
+      // Checked after the duplicate is in place: an interrupt from now on reaches the connection.
+      if (!interrupted()) return true;
+    }
+  }
+  abort();
   return false;
 }
 
 bool BoundedSocket::writeAll(const QByteArray& bytes, std::chrono::milliseconds stallLimit,
                              QDeadlineTimer total) {
-  if (socket_.state() != QAbstractSocket::ConnectedState) return false;
+  if (socket_.state() != QAbstractSocket::ConnectedState || interrupted()) return false;
   if (socket_.write(bytes) != bytes.size()) return false;
   // Each waitForBytesWritten() returns as soon as some bytes left: the stall limit is per
   // wait without progress, not for the whole payload.
@@ -43,6 +60,7 @@ bool BoundedSocket::writeAll(const QByteArray& bytes, std::chrono::milliseconds 
 }
 
 bool BoundedSocket::waitForData(QDeadlineTimer deadline) {
+  if (interrupted()) return false;
   while (socket_.bytesAvailable() < 1) {
     if (socket_.state() != QAbstractSocket::ConnectedState) return false;
     const int wait = msecsLeft(deadline);
@@ -61,6 +79,8 @@ qint64 BoundedSocket::bytesAvailable() const { return socket_.bytesAvailable(); 
 
 bool BoundedSocket::closeGracefully(std::chrono::milliseconds limit) {
   const QDeadlineTimer deadline(limit);
+  // While a duplicate is open, the socket's own close would not end the connection.
+  dropDescriptor();
   if (socket_.state() == QAbstractSocket::UnconnectedState) return true;
   socket_.disconnectFromHost();  // sends what is queued, then our FIN
   bool closed = socket_.state() == QAbstractSocket::UnconnectedState;
@@ -78,6 +98,7 @@ bool BoundedSocket::closeGracefully(std::chrono::milliseconds limit) {
 
 bool BoundedSocket::waitForPeerClose(QDeadlineTimer deadline) {
   bool closed = socket_.state() != QAbstractSocket::ConnectedState;
+  if (!closed && interrupted()) deadline = QDeadlineTimer(0);  // nothing to wait for any more
   while (!closed) {
     const int wait = msecsLeft(deadline);
     if (wait <= 0) break;
@@ -85,11 +106,50 @@ bool BoundedSocket::waitForPeerClose(QDeadlineTimer deadline) {
     socket_.readAll();  // whatever the peer still sends is dropped
     closed = socket_.state() != QAbstractSocket::ConnectedState;
   }
-  socket_.abort();
+  // An interrupt ends the stream as a peer's close would; it says nothing about the peer.
+  if (interrupted()) closed = false;
+  abort();
   return closed;
 }
 
-void BoundedSocket::abort() { socket_.abort(); }
+bool BoundedSocket::shutdownWrite() {
+  if (!isConnected() || socket_.bytesToWrite() > 0) return false;
+  return ::shutdown(int(socket_.socketDescriptor()), SHUT_WR) == 0;
+}
+
+void BoundedSocket::abort() {
+  socket_.abort();
+  dropDescriptor();
+}
+
+void BoundedSocket::interrupt() {
+  std::lock_guard<std::mutex> lock(cutMutex_);
+  interrupted_ = true;
+  // A shut-down connection wakes every wait on it with end of stream or an error, on whichever
+  // thread waits; the descriptor itself stays valid for the owner.
+  if (cutFd_ >= 0) (void)::shutdown(cutFd_, SHUT_RDWR);
+}
+
+bool BoundedSocket::interrupted() const {
+  std::lock_guard<std::mutex> lock(cutMutex_);
+  return interrupted_;
+}
+
+void BoundedSocket::keepDescriptor() {
+  if (!interruptible_) return;
+  const qintptr own = socket_.socketDescriptor();
+  const int fd = own < 0 ? -1 : ::fcntl(int(own), F_DUPFD_CLOEXEC, 0);
+  std::lock_guard<std::mutex> lock(cutMutex_);
+  if (cutFd_ >= 0) ::close(cutFd_);
+  cutFd_ = fd;
+  if (interrupted_ && cutFd_ >= 0) (void)::shutdown(cutFd_, SHUT_RDWR);
+}
+
+void BoundedSocket::dropDescriptor() {
+  std::lock_guard<std::mutex> lock(cutMutex_);
+  if (cutFd_ >= 0) ::close(cutFd_);
+  cutFd_ = -1;
+}
 
 bool BoundedSocket::isConnected() const {
   return socket_.state() == QAbstractSocket::ConnectedState;

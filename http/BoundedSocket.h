@@ -21,13 +21,18 @@
 #include <QString>
 #include <QTcpSocket>
 #include <chrono>
+#include <mutex>
 
 namespace Zarvo {
 
 class BoundedSocket {
  public:
+  // Whether interrupt() can reach the connection. Off by default: an interruptible socket keeps
+  // a second descriptor of the connection open (see interrupt()).
+  enum class Interrupt { kNo, kFromAnyThread };
+
   // An unconnected socket owned by the calling thread.
-  BoundedSocket();
+  explicit BoundedSocket(Interrupt interrupt = Interrupt::kNo);
   // Aborts the connection if still open: no wait in a destructor.
   ~BoundedSocket();
   BoundedSocket(const BoundedSocket&) = delete;
@@ -62,8 +67,22 @@ class BoundedSocket {
   // For a server after its answer: drops whatever the peer still sends and waits until `deadline`
   // for it to close. True when the peer closed in time; the socket is aborted either way.
   bool waitForPeerClose(QDeadlineTimer deadline);
+  // Ends our direction of the stream (the peer reads its end) and keeps reading open: a peer
+  // that sends while it still reads is not answered with a reset, which would drop bytes the
+  // system has not delivered yet. Only after writeAll() has sent everything: false when bytes
+  // are still queued in the socket, it is not connected, or the system refuses.
+  [[nodiscard]] bool shutdownWrite();
   // Drops the connection at once.
   void abort();
+
+  // The one member that may be called from any thread (e.g. from a StopCallback): ends every
+  // wait of this socket now, and makes every later one fail at once; connectTo() then fails
+  // without connecting, or, when the interrupt comes during its wait, once that wait is over
+  // (shutting a connecting socket down does not end the socket's wait for it). Permanent.
+  // Needs Interrupt::kFromAnyThread: the socket may close its own descriptor on an error at any
+  // time, so the cut goes through a duplicate held until abort(), a graceful close, or the
+  // destructor. Without it only the waits that begin after the call fail.
+  void interrupt();
 
   [[nodiscard]] bool isConnected() const;
   // Direct access, e.g. for setReadBufferSize() or the peer address.
@@ -74,7 +93,17 @@ class BoundedSocket {
                                                std::chrono::milliseconds step);
 
  private:
+  [[nodiscard]] bool interrupted() const;
+  // Owner thread: takes (or drops) the duplicate descriptor that interrupt() shuts down.
+  void keepDescriptor();
+  void dropDescriptor();
+
+  const bool interruptible_;
   QTcpSocket socket_;
+
+  mutable std::mutex cutMutex_;
+  bool interrupted_ = false;  // guarded by cutMutex_
+  int cutFd_ = -1;            // guarded by cutMutex_; a duplicate of the connection's descriptor
 };
 
 }  // namespace Zarvo

@@ -1,9 +1,5 @@
 #include "plugin/TCP9100Sender.h"
 
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "http/BoundedSocket.h"
 #include "plugin/TCP9100File.h"
 #include "plugin/TrapDestRegistration.h"
@@ -164,46 +160,28 @@ std::pair<bool, QString> TCP9100Sender::send(const QString& address, const TCP91
 
 std::pair<bool, QString> TCP9100Sender::transfer(const QString& address, const TCP9100File& file,
                                                  const Stops& stops) {
-  Zarvo::BoundedSocket socket;
+  Zarvo::BoundedSocket socket(Zarvo::BoundedSocket::Interrupt::kFromAnyThread);
+  // A stop does not wait out a device that takes its time over the bytes or the close: it cuts
+  // the socket's waits short, which then end at once. Declared after the socket: gone before it.
+  const Stops::Wake cut(stops, [&socket] { socket.interrupt(); });
   if (!socket.connectTo(address, port_, limits_.connect)) return {false, kDeviceDosntResponse};
 
-  bool written = false;
-  {
-    // A stop does not wait out a device that takes its time over the bytes or the close: it shuts
-    // the connection down under the socket's waits, which then end at once (the socket object
-    // belongs to this thread; the connection may be shut from any). The callback uses a
-    // descriptor of its own, open until the callback is gone: the socket may close its own on
-    // an error, and that number could be another connection's by the time a stop comes.
-    struct OwnDescriptor {
-      int fd;
-      ~OwnDescriptor() {
-        if (fd >= 0) ::close(fd);
-      }
-    } own{::fcntl(int(socket.socket().socketDescriptor()), F_DUPFD_CLOEXEC, 0)};
-    const Stops::Wake cut(stops, [fd = own.fd] {
-      if (fd >= 0) (void)::shutdown(fd, SHUT_RDWR);
-    });
-
-    // Every byte must have gone to the system before the download counts as sent: a device that
-    // stops taking bytes for the stall limit, or goes away, fails the download.
-    written = socket.writeAll(file.header(), limits_.writeStall);
-    const QByteArray& content = file.content();
-    for (qsizetype offset = 0; written && offset < content.size(); offset += kWriteSlice) {
-      const qsizetype n = std::min(kWriteSlice, content.size() - offset);
-      written = socket.writeAll(QByteArray::fromRawData(content.constData() + offset, n),
-                                limits_.writeStall);
-    }
-    if (written) written = socket.writeAll(file.trailer(), limits_.writeStall);
-
-    // The graceful close: our end of the stream first, then the device's. Closing the descriptor
-    // at once (as the socket's own close does when nothing is queued in it) would reset the
-    // connection if the device had sent anything unread, and a reset drops whatever of the file
-    // the system has not delivered yet. How the close ends does not change the outcome.
-    if (socket.isConnected()) {
-      (void)::shutdown(int(socket.socket().socketDescriptor()), SHUT_WR);
-      (void)socket.waitForPeerClose(QDeadlineTimer(limits_.close));
-    }
+  // Every byte must have gone to the system before the download counts as sent: a device that
+  // stops taking bytes for the stall limit, or goes away, fails the download.
+  bool written = socket.writeAll(file.header(), limits_.writeStall);
+  const QByteArray& content = file.content();
+  for (qsizetype offset = 0; written && offset < content.size(); offset += kWriteSlice) {
+    const qsizetype n = std::min(kWriteSlice, content.size() - offset);
+    written = socket.writeAll(QByteArray::fromRawData(content.constData() + offset, n),
+                              limits_.writeStall);
   }
+  if (written) written = socket.writeAll(file.trailer(), limits_.writeStall);
+
+  // The graceful close: our end of the stream first, then the device's. Closing the descriptor
+  // at once would reset the connection if the device had sent anything unread, and a reset drops
+  // whatever of the file the system has not delivered yet. How the close ends does not change
+  // the outcome.
+  if (socket.shutdownWrite()) (void)socket.waitForPeerClose(QDeadlineTimer(limits_.close));
   socket.abort();
   if (!written) return {false, kDeviceDosntResponse};
   return {true, QString()};

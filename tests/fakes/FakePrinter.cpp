@@ -62,27 +62,47 @@ FakePrinter::~FakePrinter() {
 }
 
 void FakePrinter::take() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  mode_ = Mode::kTake;
-  changed_.notify_all();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    mode_ = Mode::kTake;
+    changed_.notify_all();
+  }
+  listenAgain();
 }
 
 void FakePrinter::slowly(qint64 chunk, std::chrono::milliseconds pause) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  mode_ = Mode::kSlow;
-  chunk_ = chunk;
-  pause_ = pause;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    mode_ = Mode::kSlow;
+    chunk_ = chunk;
+    pause_ = pause;
+  }
+  listenAgain();
 }
 
 void FakePrinter::stall() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  mode_ = Mode::kStall;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    mode_ = Mode::kStall;
+  }
+  listenAgain();
 }
 
 void FakePrinter::dropAfter(qint64 bytes) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  mode_ = Mode::kDrop;
-  dropAfter_ = bytes;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    mode_ = Mode::kDrop;
+    dropAfter_ = bytes;
+  }
+  listenAgain();
+}
+
+void FakePrinter::listenAgain() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (wantListening_ && !wantUnanswered_) return;  // already taking connections: no wait
+  }
+  setListening(true, false);
 }
 
 void FakePrinter::refuse() { setListening(false, false); }

@@ -58,8 +58,9 @@ class FakePrinter {
   void slowly(qint64 chunk, std::chrono::milliseconds pause);
   void stall();
   void dropAfter(qint64 bytes);
-  // Closes the listening socket (refuse) or fills its accept queue (unanswered); take() etc.
-  // listen again on the same port.
+  // Closes the listening socket (refuse) or fills its accept queue (unanswered); take(),
+  // slowly(), stall() and dropAfter() listen again on the same port (and host) before they
+  // return, so a connection made after them reaches the printer.
   void refuse();
   void unanswered();
 
@@ -87,6 +88,7 @@ class FakePrinter {
   enum class Mode { kTake, kSlow, kStall, kDrop };
 
   void applyListening();  // on the acceptor's thread, under mutex_
+  void listenAgain();     // after refuse() or unanswered(): a normal listening socket again
   void acceptLoop();
   void serve(int fd, int index);
   void setListening(bool listening, bool unanswered);

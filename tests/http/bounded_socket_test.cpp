@@ -1,11 +1,13 @@
 // The bounded socket against loopback peers that behave and peers that do not: every wait ends
 // by its limit, and no shortfall is reported as success.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <QElapsedTimer>
 #include <atomic>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -202,6 +204,127 @@ TEST_F(BoundedSocketTest, AdoptTakesAnAcceptedDescriptorAndRefusesAnInvalidOne) 
   EXPECT_EQ(server.readSome(buffer, sizeof buffer, QDeadlineTimer(5000)), 4);
   BoundedSocket bad;
   EXPECT_FALSE(bad.adopt(-1));
+}
+
+// The half-close: the peer sees the end of our stream, yet what it sends afterwards is neither
+// answered with a reset (which would drop bytes it has not read yet) nor mistaken for an error.
+TEST_F(BoundedSocketTest, ShutdownWriteEndsOurStreamAndStillWaitsForThePeersClose) {
+  Peer peer;
+  BoundedSocket s;
+  ASSERT_TRUE(s.connectTo(QStringLiteral("127.0.0.1"), peer.port(), 5s));
+  ASSERT_GE(peer.accept(), 0);
+  ASSERT_TRUE(s.writeAll("file", 5s));
+  ASSERT_TRUE(s.shutdownWrite());
+  char in[16] = {};
+  ASSERT_EQ(::recv(peer.fd(), in, sizeof in, MSG_WAITALL), 4) << "all bytes, then end of stream";
+  EXPECT_STREQ(in, "file");
+  // The peer answers after our end of stream, then closes: a connection closed by us at this
+  // point would have answered the status with a reset.
+  ASSERT_EQ(::send(peer.fd(), "status", 6, MSG_NOSIGNAL), 6);
+  std::thread closer([&] {
+    std::this_thread::sleep_for(50ms);
+    ::shutdown(peer.fd(), SHUT_RDWR);
+  });
+  QElapsedTimer timer;
+  timer.start();
+  EXPECT_TRUE(s.waitForPeerClose(QDeadlineTimer(5000)));
+  EXPECT_LT(timer.elapsed(), 5000);
+  closer.join();
+  EXPECT_FALSE(s.isConnected());
+}
+
+TEST_F(BoundedSocketTest, ShutdownWriteRefusesWhenItWouldCutQueuedBytesOrThereIsNoConnection) {
+  BoundedSocket unconnected;
+  EXPECT_FALSE(unconnected.shutdownWrite()) << "no connection";
+
+  Peer peer;
+  BoundedSocket s;
+  ASSERT_TRUE(s.connectTo(QStringLiteral("127.0.0.1"), peer.port(), 5s));
+  ASSERT_GE(peer.accept(), 0);
+  const int small = 4096;
+  ::setsockopt(peer.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  s.socket().setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, small);
+  ASSERT_FALSE(s.writeAll(QByteArray(8 * 1024 * 1024, 'x'), 100ms)) << "the peer reads nothing";
+  EXPECT_FALSE(s.shutdownWrite())
+      << "bytes still queued: the peer would read a cut stream as whole";
+}
+
+// interrupt() from another thread while the owner waits: each kind of wait ends at once rather
+// than at its limit, and says it failed.
+TEST_F(BoundedSocketTest, InterruptFromAnotherThreadEndsEveryKindOfWait) {
+  struct Case {
+    const char* why;
+    std::function<bool(BoundedSocket&, Peer&)> wait;  // true when the wait reported success
+  };
+  const Case kCases[] = {
+      {"a read from a silent peer",
+       [](BoundedSocket& s, Peer&) {
+         char buffer[8];
+         return s.readSome(buffer, sizeof buffer, QDeadlineTimer(20000)) > 0;
+       }},
+      {"a write to a peer that reads nothing",
+       [](BoundedSocket& s, Peer& peer) {
+         const int small = 4096;
+         ::setsockopt(peer.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+         s.socket().setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, small);
+         return s.writeAll(QByteArray(32 * 1024 * 1024, 'x'), 20s);
+       }},
+      {"the wait for a peer that never closes, after our half-close",
+       [](BoundedSocket& s, Peer&) {
+         return s.shutdownWrite() && s.waitForPeerClose(QDeadlineTimer(20000));
+       }},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.why);
+    Peer peer;
+    BoundedSocket s(BoundedSocket::Interrupt::kFromAnyThread);
+    ASSERT_TRUE(s.connectTo(QStringLiteral("127.0.0.1"), peer.port(), 5s));
+    ASSERT_GE(peer.accept(), 0);
+    std::thread stopper([&] {
+      std::this_thread::sleep_for(100ms);
+      s.interrupt();
+    });
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_FALSE(c.wait(s, peer));
+    EXPECT_LT(timer.elapsed(), 5000) << "well before the 20 s limit";
+    stopper.join();
+    char buffer[8];
+    EXPECT_EQ(s.readSome(buffer, sizeof buffer, QDeadlineTimer(20000)), 0) << "and stays cut";
+    EXPECT_LT(timer.elapsed(), 5000);
+  }
+}
+
+TEST_F(BoundedSocketTest, AnInterruptBeforeTheConnectKeepsItFromConnecting) {
+  for (const auto interrupt :
+       {BoundedSocket::Interrupt::kNo, BoundedSocket::Interrupt::kFromAnyThread}) {
+    Peer peer;
+    BoundedSocket s(interrupt);
+    s.interrupt();
+    EXPECT_FALSE(s.connectTo(QStringLiteral("127.0.0.1"), peer.port(), 5s));
+    EXPECT_FALSE(s.isConnected());
+    EXPECT_FALSE(s.writeAll("x", 1s));
+  }
+}
+
+// The duplicate that interrupt() works through must not keep the connection open past the
+// socket's own end: the peer sees the close of an interruptible socket as of any other.
+TEST_F(BoundedSocketTest, AnInterruptibleSocketStillClosesItsConnection) {
+  const std::function<void(BoundedSocket&)> kEnds[] = {
+      [](BoundedSocket& s) { s.abort(); },
+      [](BoundedSocket& s) { (void)s.closeGracefully(100ms); },
+  };
+  for (const auto& end : kEnds) {
+    Peer peer;
+    BoundedSocket s(BoundedSocket::Interrupt::kFromAnyThread);
+    ASSERT_TRUE(s.connectTo(QStringLiteral("127.0.0.1"), peer.port(), 5s));
+    ASSERT_GE(peer.accept(), 0);
+    end(s);
+    pollfd p{peer.fd(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 5000), 1) << "the peer sees the close";
+    char c;
+    EXPECT_LE(::recv(peer.fd(), &c, 1, 0), 0);
+  }
 }
 
 }  // namespace

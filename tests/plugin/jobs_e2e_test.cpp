@@ -8,18 +8,15 @@
 // Ports 80 and 9100 on 127.0.0.6x need root, as the download tests beside these do.
 #include <gtest/gtest.h>
 
-#include <QDir>
-#include <QFile>
 #include <chrono>
 #include <memory>
 
 #include "tests/fakes/Bytes.h"
 #include "tests/fakes/FakeCgiDevices.h"
-#include "tests/fakes/FakeNamingService.h"
 #include "tests/fakes/FakePrinter.h"
 #include "tests/fakes/FakeSuiteServices.h"
 #include "tests/fakes/HttpProbe.h"
-#include "tests/fakes/RunningHost.h"
+#include "tests/plugin/DsmEndToEnd.h"
 
 #ifdef ZARVO_EXECUTABLE
 
@@ -29,23 +26,18 @@ using namespace std::chrono_literals;
 using testing_bytes::hex;
 using testing_devices::CgiReply;
 using testing_devices::FakeCgiDevices;
-using testing_http::Answer;
+using testing_dsm::detailsAnswer;
+using testing_dsm::listAnswer;
+using testing_dsm::request;
 using testing_http::exchange;
 using testing_http::post;
-using testing_orx::FakeNamingService;
 using testing_printer::FakePrinter;
-using testing_suite::FakeSNMPService;
 using testing_suite::SnmpTable;
-using Clock = std::chrono::steady_clock;
 
 const QString S = QStringLiteral("127.0.0.60");   // source device (web pages only)
 const QString D1 = QStringLiteral("127.0.0.61");  // destinations: printer and web pages
 const QString D2 = QStringLiteral("127.0.0.62");
-const QString kTable = QStringLiteral("staticTrapDestTable");
-const QString kArc = QStringLiteral(".1.3.6.1.4.1.32473");
-const QString kEnterprise = kArc + ".11.5.11.83.1.2.1";
-const QString kStatusOid = kArc + ".11.5.11.83.1.1.1.5";
-const QByteArray kUtf8Declaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+const QString kTable = testing_dsm::kTrapTable;
 
 const SnmpTable kTableBefore{
     {"staticTrapDestAddr", "staticTrapDestCommunity", "staticTrapDestStatus"},
@@ -54,9 +46,6 @@ const SnmpTable kTableBefore{
 const QByteArray kFont("\x1b)s4Wfont");
 const QByteArray kForm("%!PS\n(form) show\n");
 
-QByteArray request(const QByteArray& command, const QByteArray& children = QByteArray()) {
-  return kUtf8Declaration + "<OrxRequest command=\"" + command + "\">" + children + "</OrxRequest>";
-}
 QByteArray file(const char* name, int size, const char* type, int id) {
   return "<File><FileName>" + QByteArray(name) + "</FileName><FileSize>" +
          QByteArray::number(size) + "</FileSize><FileType>" + type +
@@ -69,56 +58,9 @@ QByteArray transfer(const QString& from, const QByteArray& files, const QList<QS
   return body + "</Destinations>";
 }
 
-struct Op {
-  int id;
-  const char* type;
-  const char* status;
-  int progress;
-  QString source, destination;
-};
-// The exact answer of DSMGetOperationList.
-QByteArray listAnswer(const QList<Op>& ops) {
-  QByteArray out =
-      kUtf8Declaration + "<OrxResponse>\n\t<Result>0</Result>\n\t<Details></Details>\n";
-  for (const Op& o : ops) {
-    out += "\t<Operation>\n\t\t<ID>" + QByteArray::number(o.id) + "</ID>\n\t\t<Type>" + o.type +
-           "</Type>\n\t\t<Status>" + o.status + "</Status>\n\t\t<Progress>" +
-           QByteArray::number(o.progress) + "</Progress>\n\t\t<Source>" + o.source.toUtf8() +
-           "</Source>\n\t\t<Destination>" + o.destination.toUtf8() +
-           "</Destination>\n\t</Operation>\n";
-  }
-  return out + "</OrxResponse>\n";
-}
-struct FileRow {
-  const char* name;
-  int size;
-  const char* type;
-  QString source, destination;
-  bool result;
-  const char* details;
-};
-// The exact answer of DSMDetailsOperation.
-QByteArray detailsAnswer(const char* type, const char* status, const QString& source,
-                         const QString& destination, const QList<FileRow>& files) {
-  QByteArray out = kUtf8Declaration +
-                   "<OrxResponse>\n\t<Result>0</Result>\n\t<Details></Details>\n\t<Type>" + type +
-                   "</Type>\n\t<Status>" + status + "</Status>\n\t<Source>" + source.toUtf8() +
-                   "</Source>\n\t<Destination>" + destination.toUtf8() + "</Destination>\n";
-  for (const FileRow& f : files) {
-    out += QByteArray("\t<File>\n\t\t<FileName>") + f.name + "</FileName>\n\t\t<FileSize>" +
-           QByteArray::number(f.size) + "</FileSize>\n\t\t<FileType>" + f.type +
-           "</FileType>\n\t\t<Source>" + f.source.toUtf8() + "</Source>\n\t\t<Destination>" +
-           f.destination.toUtf8() + "</Destination>\n\t\t<Result>" + (f.result ? "true" : "false") +
-           "</Result>\n\t\t<Details>" + f.details + "</Details>\n\t</File>\n";
-  }
-  return out + "</OrxResponse>\n";
-}
-
-class JobsEndToEnd : public ::testing::Test {
+class JobsEndToEnd : public testing_dsm::DsmEndToEnd {
  protected:
   JobsEndToEnd() : pages_({S, D1, D2}, 80), printer1_(D1, 9100), printer2_(D2, 9100) {
-    naming_.setServiceUrl("SNMPGetValues", snmp_.url().toString());
-    naming_.setServiceUrl("SNMPSetValues", snmp_.url().toString());
     for (const QString& d : {D1, D2}) snmp_.setTable(d, kTable, kTableBefore);
     confirmAlways(printer1_, "completed");
     confirmAlways(printer2_, "completed");
@@ -126,66 +68,14 @@ class JobsEndToEnd : public ::testing::Test {
     pages_.putFile(S, "font.pcl", kFont);
   }
   void SetUp() override {
-#if defined(__SANITIZE_THREAD__)
-    // The thread checker stops the child of a fork from this multi-threaded test; the jobs'
-    // threads are checked by the in-process job and registry tests.
-    GTEST_SKIP() << "the executable cannot be started under ThreadSanitizer";
-#endif
-    host_ = std::make_unique<testing_exe::RunningHost>(
-        ZARVO_EXECUTABLE,
-        "<c><DispatcherURL>" + naming_.url().toString().toUtf8() + "</DispatcherURL></c>");
-    ASSERT_TRUE(host_->dir().mkpath("Files"));
-    for (const auto& [name, bytes] : {std::pair{"s1.pcl", kFont}, std::pair{"s2.ps", kForm}}) {
-      QFile f(host_->dir().filePath(QString("Files/") + name));
-      ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-      f.write(bytes);
-    }
-    ASSERT_TRUE(host_->start()) << host_->output().toStdString();
-    naming_.setServiceUrl("SNMPTrap", QString("http://127.0.0.1:%1/").arg(host_->port()));
-  }
-  void TearDown() override {
-    if (HasFailure() && host_) std::cerr << host_->output().toStdString();
+    DsmEndToEnd::SetUp();
+    if (IsSkipped()) return;
+    startHost({{"s1.pcl", kFont}, {"s2.ps", kForm}});
   }
 
-  // The printer confirms each complete download with `status`, through the SNMP service.
-  void confirmAlways(FakePrinter& printer, const QString& status) {
-    const QString device = printer.host();
-    printer.onDownload([this, device, status](const FakePrinter::Download&) {
-      (void)FakeSNMPService::sendTrap(naming_.url(), device, kEnterprise, {{kStatusOid, status}});
-    });
-  }
-  QByteArray ask(const QByteArray& command, const QByteArray& children = QByteArray()) {
-    const Answer a = exchange(host_->port(), post("/" + command, request(command, children)));
-    EXPECT_TRUE(a.ok) << command.toStdString();
-    EXPECT_EQ(a.status(), 200);
-    return a.body;
-  }
-  void expectPlain(const QByteArray& command, const QByteArray& children = QByteArray()) {
-    EXPECT_EQ(hex(ask(command, children)), hex(listAnswer({})))
-        << command.toStdString() << " answers a plain success";
-  }
-  QByteArray list() { return ask("DSMGetOperationList"); }
-  QByteArray details(int id) {
-    return ask("DSMDetailsOperation", "<OperationID>" + QByteArray::number(id) + "</OperationID>");
-  }
-  // Waits (bounded) until the list holds no operation in progress; the list then.
-  QByteArray settled() {
-    QByteArray l;
-    const auto end = Clock::now() + 30s;
-    do {
-      l = list();
-      if (!l.contains("IN_PROGRESS")) break;
-      std::this_thread::sleep_for(20ms);
-    } while (Clock::now() < end);
-    return l;
-  }
-
-  FakeNamingService naming_;
-  FakeSNMPService snmp_;
   FakeCgiDevices pages_;
   FakePrinter printer1_;
   FakePrinter printer2_;
-  std::unique_ptr<testing_exe::RunningHost> host_;
 };
 
 TEST_F(JobsEndToEnd, AddCopyMoveAndDeleteToOneAndSeveralDevices) {
@@ -282,24 +172,34 @@ TEST_F(JobsEndToEnd, CancelWhileADownloadAwaitsItsConfirmation) {
 
 TEST_F(JobsEndToEnd, RetryOfFailedJobsSucceedsOnceTheDevicesAnswer) {
   confirmAlways(printer1_, "FileSystemFull");
+  printer2_.refuse();  // a device switched on again between the runs
   pages_.setReply(S, "DSMGetFiles.cgi", CgiReply{503, "busy", true});
   expectPlain("DSMCopyFile", transfer(S, file("form.ps", kForm.size(), "psForm", 0), {D1}));
   expectPlain("DSMAddFile", "<DeviceIP>" + D1.toUtf8() + "</DeviceIP><FileName>s1.pcl</FileName>");
-  EXPECT_EQ(
-      hex(settled()),
-      hex(listAnswer({{0, "COPY", "FAILED", 100, S, D1}, {1, "ADD", "FAILED", 100, "-", D1}})));
+  expectPlain("DSMAddFile", "<DeviceIP>" + D2.toUtf8() + "</DeviceIP><FileName>s2.ps</FileName>");
+  EXPECT_EQ(hex(settled()), hex(listAnswer({{0, "COPY", "FAILED", 100, S, D1},
+                                            {1, "ADD", "FAILED", 100, "-", D1},
+                                            {2, "ADD", "FAILED", 100, "-", D2}})));
   EXPECT_TRUE(details(0).contains("<Details>DeviceDosntResponse</Details>"));
   EXPECT_TRUE(details(1).contains("<Details>FileSystemFull</Details>"))
       << "the device's own status text";
+  EXPECT_TRUE(details(2).contains("<Details>DeviceDosntResponse</Details>"))
+      << "a refused connection";
+  EXPECT_EQ(snmp_.table(D2, kTable), kTableBefore) << "the borrowed row is given back";
 
   confirmAlways(printer1_, "completed");
+  printer2_.take();
   pages_.clearReply(S, "DSMGetFiles.cgi");
   expectPlain("DSMRetryOperation", "<OperationID>0</OperationID>");
   expectPlain("DSMRetryOperation", "<OperationID>1</OperationID>");
+  expectPlain("DSMRetryOperation", "<OperationID>2</OperationID>");
   EXPECT_EQ(hex(settled()), hex(listAnswer({{0, "COPY", "COMPLETED", 100, S, D1},
-                                            {1, "ADD", "COMPLETED", 100, "-", D1}})));
+                                            {1, "ADD", "COMPLETED", 100, "-", D1},
+                                            {2, "ADD", "COMPLETED", 100, "-", D2}})));
   EXPECT_EQ(printer1_.downloads().size(), 1 + 2)
       << "the add once per run, the copy once its source answered";
+  ASSERT_EQ(printer2_.downloads().size(), 1) << "reached only once it listened again";
+  EXPECT_TRUE(printer2_.downloads().first().bytes.contains("PSDOWNLOADFORM NAME=s2.ps"));
 }
 
 TEST_F(JobsEndToEnd, ClearRemovesOnlyFinishedOperations) {

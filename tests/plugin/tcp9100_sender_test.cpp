@@ -339,6 +339,12 @@ TEST_F(SenderTest, ADeviceThatDoesNotAcceptIsNotReached) {
     EXPECT_EQ(printer.connections(), 0);
     EXPECT_EQ(log_.names().count("undo " + printer.host()),
               log_.names().count("register " + printer.host()));
+
+    // The same device switched on again: reached on the same port.
+    printer.take();
+    confirmWith(printer, sender, "completed");
+    EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont("x")), Result(true, "completed"));
+    EXPECT_EQ(printer.connections(), 1);
   }
 }
 
