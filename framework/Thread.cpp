@@ -17,10 +17,13 @@ namespace Zarvo {
 
 namespace {
 std::atomic<std::uint64_t> nextSerial{1};
+// The Zarvo::Thread whose body runs on this thread, if any.
+thread_local Thread* tlsCurrent = nullptr;
 }  // namespace
 
 void ThreadPrivate::run() {
   Thread* t = thread_;
+  tlsCurrent = t;
   QMutexLocker bodyLock(&t->mutex_);
   try {
     t->run();
@@ -28,6 +31,7 @@ void ThreadPrivate::run() {
     // The body's way of ending itself early: a normal end.
 #if defined(__GLIBCXX__)
   } catch (abi::__forced_unwind&) {
+    tlsCurrent = nullptr;
     throw;  // thread cancellation must be allowed to unwind the thread
 #endif
   } catch (const std::exception& e) {
@@ -36,13 +40,20 @@ void ThreadPrivate::run() {
   } catch (...) {
     ZLOG("err") << "Thread ended by an exception of unknown type";
   }
+  {
+    QMutexLocker stopLock(&t->stopMutex_);
+    t->stopSourceSpent_ = true;  // a later stop or start concerns the next run
+    t->bodyRunning_ = false;
+  }
+  tlsCurrent = nullptr;
   if (ThreadGroup* group = t->group_) {
     QCoreApplication::postEvent(group, new DeleteThreadEvent(t));
   }
   // bodyLock unlocks here; the group's deletion waits for this Qt thread to finish first.
 }
 
-Thread::Thread(ThreadGroup* group) : group_(group), serial_(nextSerial.fetch_add(1)) {
+Thread::Thread(ThreadGroup* group)
+    : group_(group), owner_(group ? Owner::Group : Owner::Plain), serial_(nextSerial.fetch_add(1)) {
   if (group_) {
     QMutexLocker lock(&group_->mutex_);
     group_->members_.push_back(this);
@@ -55,17 +66,34 @@ Thread::~Thread() {
     ZLOG("err") << "Thread object destroyed by its own body";
     (void)private_.release();
   } else {
-    wait();
-    private_.reset();
+    QMutexLocker lock(&controlMutex_);
+    if (private_) {
+      bool running;
+      {
+        QMutexLocker stopLock(&stopMutex_);
+        running = bodyRunning_;
+      }
+      if (running) {
+        // The derived members are already gone while the body may still use them: the owner
+        // should have stopped and waited first (a shared owner does that in ThreadDeleter).
+        ZLOG("err") << "Thread object destroyed while its body runs";
+      }
+      private_->wait();
+      private_.reset();
+    }
   }
   // Normally the group has already let go (it is the one deleting); an owner deleting a grouped
   // thread directly must not leave a dangling member behind.
   if (group_) group_->release(this, serial_);
 }
 
-bool Thread::onOwnThread() const {
-  // private_ is only replaced by start(), which refuses to run on the body's thread.
-  return private_ && QThread::currentThread() == private_.get();
+bool Thread::onOwnThread() const { return tlsCurrent == this; }
+
+void Thread::becomeShared() {
+  if (owner_ != Owner::Plain) {
+    throw std::logic_error("a grouped Zarvo::Thread cannot also be owned by a shared pointer");
+  }
+  owner_ = Owner::Shared;
 }
 
 void Thread::start() {
@@ -78,29 +106,64 @@ void Thread::start() {
     private_->wait();
     private_.reset();
   }
+  {
+    QMutexLocker stopLock(&stopMutex_);
+    if (stopSourceSpent_) {
+      stopSource_ = StopSource();
+      stopSourceSpent_ = false;
+    }
+    bodyRunning_ = true;
+  }
   private_ = std::make_unique<ThreadPrivate>(this);
   if (stackSize_ != 0) private_->setStackSize(stackSize_);
   private_->start(QThread::InheritPriority);
 }
 
 void Thread::requestStop() {
-  stopRequested_.store(true, std::memory_order_release);
-  // Taking the sleep mutex orders this wake after a sleeper's flag check: either the sleeper
-  // saw the flag, or it is already waiting and gets the wake.
-  QMutexLocker lock(&sleepMutex_);
-  condition_.wakeAll();
+  StopSource source;
+  {
+    QMutexLocker lock(&stopMutex_);
+    if (stopSourceSpent_) {  // no run active: the stop is for the next one
+      stopSource_ = StopSource();
+      stopSourceSpent_ = false;
+    }
+    source = stopSource_;
+  }
+  // Outside stopMutex_: the stop callbacks take their owners' locks, and those owners may ask
+  // for stopToken() meanwhile.
+  source.requestStop();
+}
+
+bool Thread::stopRequested() const {
+  QMutexLocker lock(&stopMutex_);
+  return stopSource_.stopRequested();
+}
+
+StopToken Thread::stopToken() const {
+  QMutexLocker lock(&stopMutex_);
+  return stopSource_.token();
+}
+
+StopToken Thread::currentStopToken() {
+  const Thread* t = tlsCurrent;
+  return t ? t->stopToken() : StopToken();
 }
 
 bool Thread::sleep(unsigned long ms) {
-  constexpr unsigned long kForever = static_cast<unsigned long>(LLONG_MAX / 2);
-  QDeadlineTimer deadline(ms >= kForever ? QDeadlineTimer(QDeadlineTimer::Forever)
-                                         : QDeadlineTimer(static_cast<qint64>(ms)));
-  QMutexLocker lock(&sleepMutex_);
-  while (!stopRequested()) {
-    // Loop for spurious wake-ups; the deadline keeps the total wait at `ms`.
-    if (!condition_.wait(&sleepMutex_, deadline) && deadline.hasExpired()) break;
+  const StopToken token = stopToken();
+  // Without a limit the sleep is a series of day-long ones: one huge duration would overflow
+  // the clock arithmetic of the wait.
+  constexpr unsigned long kDay = 24ul * 60 * 60 * 1000;
+  if (ms == ULONG_MAX) {
+    while (!token.sleepFor(std::chrono::milliseconds(kDay))) {
+    }
+    return true;
   }
-  return stopRequested();
+  while (ms > kDay) {
+    if (token.sleepFor(std::chrono::milliseconds(kDay))) return true;
+    ms -= kDay;
+  }
+  return token.sleepFor(std::chrono::milliseconds(ms));
 }
 
 bool Thread::wait(unsigned long ms) {
@@ -108,6 +171,29 @@ bool Thread::wait(unsigned long ms) {
   QMutexLocker lock(&controlMutex_);
   if (!private_) return true;
   return private_->wait(ms);
+}
+
+void ThreadDeleter::operator()(Thread* thread) const {
+  if (!thread) return;
+  if (thread->onOwnThread()) {
+    // The body dropped the last reference to itself: it cannot join itself, so the main
+    // thread does the join (the body is about to end) and the delete.
+    if (QCoreApplication* app = QCoreApplication::instance()) {
+      QMetaObject::invokeMethod(
+          app,
+          [thread] {
+            thread->wait();
+            delete thread;
+          },
+          Qt::QueuedConnection);
+      return;
+    }
+    ZLOG("err") << "Thread released by its own body without an application; not deleted";
+    return;
+  }
+  thread->requestStop();
+  thread->wait();
+  delete thread;
 }
 
 DeleteThreadEvent::DeleteThreadEvent(Thread* t)

@@ -1,26 +1,44 @@
-// Worker threads with a cancellation flag and an interruptible sleep, and the group that deletes
+// Worker threads with a stop token and an interruptible sleep, and the group that deletes
 // finished members on the main thread and stops and joins the rest at shutdown.
 //
 // A body (run()) holds its thread's mutex for its whole run. It polls stopRequested() at
-// convenient points, may sleep with sleep(ms) (cut short by requestStop()), and may end itself
-// from any depth by throwing TerminateThreadException. No exception leaves a body: anything
-// else it throws is logged on "err" and the body counts as ended.
+// convenient points, may sleep with sleep(ms) (cut short by requestStop()), hands stopToken() to
+// any wait of its own (a StopCallback wakes a condition variable), and may end itself from any
+// depth by throwing TerminateThreadException. No exception leaves a body: anything else it
+// throws is logged on "err" and the body counts as ended.
 //
-// A grouped thread belongs to its group: once its body has ended, the group deletes it on the
-// group's thread (the main thread) at the next pass of the event loop. An ungrouped thread is
-// deleted by its owner after the body has ended; the destructor waits for the body.
+// Ownership: a thread has exactly one kind of owner, fixed when it is made.
+//  - Grouped: constructed with a ThreadGroup. The group deletes it on the group's thread (the
+//    main thread) once its body has ended, or at shutdown after stopping it. Nobody else
+//    deletes it and it cannot be shared (makeSharedThread refuses it).
+//  - Shared: made by makeSharedThread<T>(...), never by hand. The last reference asks the body
+//    to stop and joins it BEFORE the object is destroyed, so no member of the derived class
+//    dies under a running body. This is how jobs are held: a registry may drop its reference
+//    while the job still runs. A last reference dropped by the body itself (it cannot join
+//    itself) hands the join and the delete to the main thread.
+//  - Plain: constructed without a group and owned by value or unique_ptr. The owner must stop
+//    and wait() for the body before the object dies (~Thread waits too, but by then the derived
+//    members are already gone: it logs the misuse on "err").
+//
+// Stop state: a stop concerns one run. start() after a run that has ended begins with a fresh
+// stop state, so a retried job does not stop at once because its previous run was stopped. A
+// stop requested while no run is active (before the first start, or between two runs) is kept
+// for the next run: a cancel that arrives during a retry pause is not lost.
 #pragma once
 
 #include <QEvent>
 #include <QMutex>
 #include <QObject>
 #include <QThread>
-#include <QWaitCondition>
-#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
+#include <type_traits>
+#include <utility>
 #include <vector>
+
+#include "framework/StopToken.h"
 
 // Thrown by a body to end itself; the framework catches it and treats the body as returned.
 class TerminateThreadException {};
@@ -55,10 +73,19 @@ class Thread {
   // first waits for that run to end. Called from inside the body it does nothing (waiting for
   // itself would never end) and logs the misuse on "err".
   void start();
-  // Sets the stop flag and wakes a sleeping body at once. Any thread; takes no body mutex;
-  // does not wait. The flag is never cleared.
+  // Asks the current run (or, when none is active, the next one) to stop: wakes sleep() and
+  // every wait registered on stopToken(). Any thread; takes no body mutex; does not wait.
   void requestStop();
-  bool stopRequested() const { return stopRequested_.load(std::memory_order_acquire); }
+  // Whether a stop was requested for the current (or last, or next) run.
+  [[nodiscard]] bool stopRequested() const;
+  // The token of the current run (or, when none is active, of the next one). The body hands it
+  // to its waits; it stays valid after the run.
+  [[nodiscard]] StopToken stopToken() const;
+  // The token of the Zarvo::Thread whose body runs on the calling thread; a token that never
+  // stops on any other thread (the main thread, plain Qt threads). Lets deep code (the
+  // inter-service client's pauses) honour a stop without the token being passed down.
+  [[nodiscard]] static StopToken currentStopToken();
+
   ThreadGroup* group() const { return group_; }
   // Stack size of the Qt thread made by the next start(); 0 = Qt's default.
   void setStackSize(uint bytes) { stackSize_ = bytes; }
@@ -77,21 +104,46 @@ class Thread {
   friend class ThreadPrivate;
   friend class ThreadGroup;
   friend class DeleteThreadEvent;
+  friend struct ThreadDeleter;
+  template <class T, class... Args>
+  friend std::shared_ptr<T> makeSharedThread(Args&&... args);
+
+  enum class Owner { Plain, Group, Shared };
 
   bool onOwnThread() const;
+  // Marks a new plain thread as shared-owned; throws std::logic_error for a grouped one.
+  void becomeShared();
 
   QMutex controlMutex_;  // guards private_ between start(), wait() and the group's join
   std::unique_ptr<ThreadPrivate> private_;
-  // The sleep handshake has its own small mutex: the body holds mutex_ for its whole run, so a
-  // waker could never take that one.
-  QWaitCondition condition_;
-  QMutex sleepMutex_;
   QMutex mutex_;  // held by the framework for the whole of run()
-  std::atomic<bool> stopRequested_{false};
+  // The stop state of the current or next run. Its own small mutex: the body holds mutex_ for
+  // its whole run, so a requester could never take that one.
+  mutable QMutex stopMutex_;
+  StopSource stopSource_;
+  bool stopSourceSpent_ = false;  // stopSource_ belongs to a run that has ended
+  bool bodyRunning_ = false;      // between start() and the end of that run's body
   ThreadGroup* group_;
+  Owner owner_;
   uint stackSize_ = 0;
   const std::uint64_t serial_;  // tells a recycled address from the thread an event was for
 };
+
+// The deleter of a shared-owned thread: stop, join, then delete.
+struct ThreadDeleter {
+  void operator()(Thread* thread) const;
+};
+
+// Makes a shared-owned thread (see the ownership notes at the top). T must derive from Thread
+// and be constructed without a group; a grouped T throws std::logic_error (the object is
+// destroyed again before anything started).
+template <class T, class... Args>
+std::shared_ptr<T> makeSharedThread(Args&&... args) {
+  static_assert(std::is_base_of_v<Thread, T>, "makeSharedThread makes Zarvo::Thread objects");
+  std::unique_ptr<T> made(new T(std::forward<Args>(args)...));
+  static_cast<Thread*>(made.get())->becomeShared();
+  return std::shared_ptr<T>(made.release(), ThreadDeleter());
+}
 
 // Posted to the group when a member's body has ended.
 class DeleteThreadEvent : public QEvent {

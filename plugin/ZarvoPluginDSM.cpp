@@ -2,6 +2,9 @@
 
 #include <curl/curl.h>
 
+#include <limits>
+#include <vector>
+
 #include "plugin/DeviceFileList.h"
 
 namespace {
@@ -14,19 +17,52 @@ constexpr long kCurlGlobalAll = 3;
 ZarvoPluginDSM::CurlGlobal::CurlGlobal() { curl_global_init(kCurlGlobalAll); }
 ZarvoPluginDSM::CurlGlobal::~CurlGlobal() { curl_global_cleanup(); }
 
-ZarvoPluginDSM::ZarvoPluginDSM() : ZarvoPluginDSM(ServerFileStore::serverStoreDirectory()) {}
+ZarvoPluginDSM::ZarvoPluginDSM()
+    : ZarvoPluginDSM(ServerFileStore::serverStoreDirectory(),
+                     deviceEnterpriseArcFrom(QStringLiteral("ZarvoPluginDSM.cfg"))) {}
 
-ZarvoPluginDSM::ZarvoPluginDSM(const QString& storeDirectory) : store_(storeDirectory) {
+ZarvoPluginDSM::ZarvoPluginDSM(const QString& storeDirectory, const QString& deviceEnterpriseArc)
+    : store_(storeDirectory),
+      trapIds_(DeviceTrapIds::forArc(deviceEnterpriseArc)),
+      jobSender_(&sender_) {
   registerHandlers();
 }
 
-ZarvoPluginDSM::~ZarvoPluginDSM() = default;
+ZarvoPluginDSM::ZarvoPluginDSM(const QString& storeDirectory, DeviceSender* sender,
+                               DeviceCgiSettings cgi)
+    : store_(storeDirectory),
+      trapIds_(DeviceTrapIds::forArc(kDefaultDeviceEnterpriseArc)),
+      jobSender_(sender),
+      cgi_(std::move(cgi)) {
+  registerHandlers();
+}
+
+ZarvoPluginDSM::~ZarvoPluginDSM() {
+  std::map<int, std::shared_ptr<DSMJob>> jobs;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    // Ask all first, so the jobs wind down together and shutdown lasts as long as the slowest.
+    for (const auto& entry : operations_) entry.second->requestStop();
+    jobs.swap(operations_);
+  }
+  sender_.stopAll();
+  jobs.clear();  // each job's last reference joins its run; the sender and curl outlive them
+}
 
 void ZarvoPluginDSM::registerHandlers() {
-  // In the order of the handler table. The file-job and registry commands (rows 2 to 10) and
-  // "SNMPTrap" (row 11) join here, between the device file list and the store; until then they
-  // are answered like any command the service does not have.
+  // In the order of the handler table.
   registerHandler(QStringLiteral("DSMGetFileList"), &ZarvoPluginDSM::DSMGetFileList);
+  registerHandler(QStringLiteral("DSMCopyFile"), &ZarvoPluginDSM::DSMCopyFile);
+  registerHandler(QStringLiteral("DSMMoveFile"), &ZarvoPluginDSM::DSMMoveFile);
+  registerHandler(QStringLiteral("DSMAddFile"), &ZarvoPluginDSM::DSMAddFile);
+  registerHandler(QStringLiteral("DSMDeleteFile"), &ZarvoPluginDSM::DSMDeleteFile);
+  registerHandler(QStringLiteral("DSMGetOperationList"), &ZarvoPluginDSM::DSMGetOperationList);
+  registerHandler(QStringLiteral("DSMDetailsOperation"), &ZarvoPluginDSM::DSMDetailsOperation);
+  registerHandler(QStringLiteral("DSMClearCompletedOperation"),
+                  &ZarvoPluginDSM::DSMClearCompletedOperation);
+  registerHandler(QStringLiteral("DSMCancelOperation"), &ZarvoPluginDSM::DSMCancelOperation);
+  registerHandler(QStringLiteral("DSMRetryOperation"), &ZarvoPluginDSM::DSMRetryOperation);
+  registerHandler(QStringLiteral("SNMPTrap"), &ZarvoPluginDSM::SNMPTrap);
   registerHandler(QStringLiteral("DSMServerGetFileList"), &ZarvoPluginDSM::DSMServerGetFileList);
   registerHandler(QStringLiteral("DSMServerAddFile"), &ZarvoPluginDSM::DSMServerAddFile);
   registerHandler(QStringLiteral("DSMServerDeleteFile"), &ZarvoPluginDSM::DSMServerDeleteFile);
@@ -37,6 +73,163 @@ std::unique_ptr<ZarvoPluginDSM::GetFileListResponse> ZarvoPluginDSM::DSMGetFileL
     GetFileListRequest& request) {
   return listDeviceFiles(request.get_DeviceID());
 }
+
+// ---------------------------------------------------------------------------------------------
+// File jobs and the operation registry
+
+void ZarvoPluginDSM::createOperation(std::shared_ptr<DSMJob> job) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  const int id = nextOperationId_++;
+  operations_.emplace(id, job);
+  job->startRun();  // starting a thread does not wait for anything
+}
+
+std::shared_ptr<DSMJob> ZarvoPluginDSM::findOperation(std::uint32_t id) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (id > std::uint32_t(std::numeric_limits<int>::max())) return nullptr;
+  auto it = operations_.find(int(id));
+  return it == operations_.end() ? nullptr : it->second;
+}
+
+// The jobs are built (uploads and stored files read) before the mutex is taken: the registry
+// waits for no file system.
+std::unique_ptr<ZarvoPluginDSM::CopyFileResponse> ZarvoPluginDSM::DSMCopyFile(
+    CopyFileRequest& request) {
+  createOperation(Zarvo::makeSharedThread<DSMJobCopy>(jobSender_, request, cgi_));
+  return std::make_unique<CopyFileResponse>();
+}
+
+std::unique_ptr<ZarvoPluginDSM::MoveFileResponse> ZarvoPluginDSM::DSMMoveFile(
+    MoveFileRequest& request) {
+  createOperation(Zarvo::makeSharedThread<DSMJobMove>(jobSender_, request, cgi_));
+  return std::make_unique<MoveFileResponse>();
+}
+
+std::unique_ptr<ZarvoPluginDSM::AddFileResponse> ZarvoPluginDSM::DSMAddFile(
+    AddFileRequest& request) {
+  if (request.size_LargeFile() != 0 || request.size_FileName() != 0) {
+    createOperation(Zarvo::makeSharedThread<DSMJobAdd>(jobSender_, request, store_, cgi_));
+  }
+  return std::make_unique<AddFileResponse>();
+}
+
+std::unique_ptr<ZarvoPluginDSM::DeleteFileResponse> ZarvoPluginDSM::DSMDeleteFile(
+    DeleteFileRequest& request) {
+  if (request.size_File() != 0) {
+    createOperation(Zarvo::makeSharedThread<DSMJobDelete>(jobSender_, request, cgi_));
+  }
+  return std::make_unique<DeleteFileResponse>();
+}
+
+std::unique_ptr<ZarvoPluginDSM::GetOperationListResponse> ZarvoPluginDSM::DSMGetOperationList(
+    GetOperationListRequest&) {
+  auto response = std::make_unique<GetOperationListResponse>();
+  std::lock_guard<std::mutex> guard(mutex_);
+  for (const auto& [id, job] : operations_) {
+    (void)response->append_Operation();
+    auto& op = response->back_Operation();
+    const DSMJob::State state = job->state();
+    (void)op.set_ID(std::uint32_t(id));
+    (void)op.set_Type(job->type());
+    (void)op.set_Status(state.status);
+    (void)op.set_Progress(std::uint32_t(state.progress));
+    (void)op.set_Source(job->sourceText());
+    (void)op.set_Destination(job->destinationText());
+  }
+  return response;
+}
+
+std::unique_ptr<ZarvoPluginDSM::DetailsOperationResponse> ZarvoPluginDSM::DSMDetailsOperation(
+    DetailsOperationRequest& request) {
+  auto response = std::make_unique<DetailsOperationResponse>();
+  // A shared reference keeps the job alive without holding the registry while it is read.
+  const std::shared_ptr<DSMJob> job = findOperation(request.get_OperationID());
+  if (!job) return response;
+  (void)response->set_Type(job->type());
+  (void)response->set_Status(job->status());
+  (void)response->set_Source(job->sourceText());
+  (void)response->set_Destination(job->destinationText());
+  const auto orDash = [](const QString& address) {
+    return address.isEmpty() ? std::u16string(u"-") : address.toStdU16String();
+  };
+  job->forEachTask([&](const Task& task, const FileRecord& record) {
+    (void)response->append_File();
+    auto& file = response->back_File();
+    (void)file.set_FileName(record.name.toStdU16String());
+    (void)file.set_FileSize(record.size);
+    (void)file.set_FileType(record.type.toStdU16String());
+    (void)file.set_Source(orDash(task.source));
+    (void)file.set_Destination(orDash(task.destination));
+    (void)file.set_Result(task.succeeded);
+    (void)file.set_Details(task.resultText.toStdU16String());
+  });
+  return response;
+}
+
+std::unique_ptr<ZarvoPluginDSM::ClearCompletedOperationResponse>
+ZarvoPluginDSM::DSMClearCompletedOperation(ClearCompletedOperationRequest&) {
+  std::vector<std::shared_ptr<DSMJob>> removed;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (auto it = operations_.begin(); it != operations_.end();) {
+      const DSMJob& job = *it->second;
+      // A job a retry has just restarted counts as running, whatever its last run wrote.
+      if (!job.retryPending() && job.status() != DSMJob::kInProgress) {
+        removed.push_back(std::move(it->second));
+        it = operations_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  // Destroying a job joins its thread: done here, after the mutex, so no other handler waits.
+  removed.clear();
+  return std::make_unique<ClearCompletedOperationResponse>();
+}
+
+std::unique_ptr<ZarvoPluginDSM::CancelOperationResponse> ZarvoPluginDSM::DSMCancelOperation(
+    CancelOperationRequest& request) {
+  // Outside the mutex: the cancel runs the stop callbacks of the job's waits.
+  if (const std::shared_ptr<DSMJob> job = findOperation(request.get_OperationID())) job->cancel();
+  return std::make_unique<CancelOperationResponse>();
+}
+
+std::unique_ptr<ZarvoPluginDSM::RetryOperationResponse> ZarvoPluginDSM::DSMRetryOperation(
+    RetryOperationRequest& request) {
+  std::shared_ptr<DSMJob> job;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const std::uint32_t id = request.get_OperationID();
+    auto it = id <= std::uint32_t(std::numeric_limits<int>::max()) ? operations_.find(int(id))
+                                                                   : operations_.end();
+    if (it == operations_.end()) return std::make_unique<RetryOperationResponse>();
+    job = it->second;
+    job->prepareRetry();  // IN_PROGRESS from now on, and not cleared
+  }
+  // Waiting for a running run happens without the registry's mutex, so list, details, cancel and
+  // clear are answered meanwhile.
+  job->restart();
+  return std::make_unique<RetryOperationResponse>();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Device notifications
+
+std::unique_ptr<ZarvoPluginDSM::SNMPTrapResponse> ZarvoPluginDSM::SNMPTrap(
+    SNMPTrapRequest& request) {
+  // A confirmation for a device without a download under way is dropped by the sender.
+  if (const auto status = downloadStatusOf(request, trapIds_)) {
+    sender_.notify(status->address, status->ok, status->text);
+  }
+  // Every trap is answered alike, recognised or not: the service does not act on the answer.
+  auto response = std::make_unique<SNMPTrapResponse>();
+  (void)response->set_Result(0);
+  (void)response->set_Details(u"OK");
+  return response;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The server-side store
 
 std::unique_ptr<ZarvoPluginDSM::ServerGetFileListResponse> ZarvoPluginDSM::DSMServerGetFileList(
     ServerGetFileListRequest&) {

@@ -7,10 +7,31 @@
 #pragma once
 
 #include <QString>
+#include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 
+#include "DSMAddFile_Request.h"
+#include "DSMAddFile_Response.h"
+#include "DSMCancelOperation_Request.h"
+#include "DSMCancelOperation_Response.h"
+#include "DSMClearCompletedOperation_Request.h"
+#include "DSMClearCompletedOperation_Response.h"
+#include "DSMCopyFile_Request.h"
+#include "DSMCopyFile_Response.h"
+#include "DSMDeleteFile_Request.h"
+#include "DSMDeleteFile_Response.h"
+#include "DSMDetailsOperation_Request.h"
+#include "DSMDetailsOperation_Response.h"
 #include "DSMGetFileList_Request.h"
 #include "DSMGetFileList_Response.h"
+#include "DSMGetOperationList_Request.h"
+#include "DSMGetOperationList_Response.h"
+#include "DSMMoveFile_Request.h"
+#include "DSMMoveFile_Response.h"
+#include "DSMRetryOperation_Request.h"
+#include "DSMRetryOperation_Response.h"
 #include "DSMServerAddFile_Request.h"
 #include "DSMServerAddFile_Response.h"
 #include "DSMServerDeleteFile_Request.h"
@@ -19,14 +40,44 @@
 #include "DSMServerGetFileList_Response.h"
 #include "DSMServerSetFileId_Request.h"
 #include "DSMServerSetFileId_Response.h"
+#include "SNMPTrap_Request.h"
+#include "SNMPTrap_Response.h"
 #include "framework/LMXPacket.h"
 #include "framework/Service.h"
+#include "plugin/DSMJob.h"
+#include "plugin/DeviceSender.h"
 #include "plugin/ServerFileStore.h"
+#include "plugin/TCP9100Sender.h"
+#include "plugin/TrapHandling.h"
 
 class ZarvoPluginDSM : public Zarvo::Service {
  public:
   using GetFileListRequest = Zarvo::LMXRequest<DSMGetFileList_Request::c_OrxRequest>;
   using GetFileListResponse = Zarvo::LMXResponse<DSMGetFileList_Response::c_OrxResponse>;
+  // --- File jobs and the operation registry ---
+  using CopyFileRequest = Zarvo::LMXRequest<DSMCopyFile_Request::c_OrxRequest>;
+  using CopyFileResponse = Zarvo::LMXResponse<DSMCopyFile_Response::c_OrxResponse>;
+  using MoveFileRequest = Zarvo::LMXRequest<DSMMoveFile_Request::c_OrxRequest>;
+  using MoveFileResponse = Zarvo::LMXResponse<DSMMoveFile_Response::c_OrxResponse>;
+  using AddFileRequest = Zarvo::LMXRequest<DSMAddFile_Request::c_OrxRequest>;
+  using AddFileResponse = Zarvo::LMXResponse<DSMAddFile_Response::c_OrxResponse>;
+  using DeleteFileRequest = Zarvo::LMXRequest<DSMDeleteFile_Request::c_OrxRequest>;
+  using DeleteFileResponse = Zarvo::LMXResponse<DSMDeleteFile_Response::c_OrxResponse>;
+  using GetOperationListRequest = Zarvo::LMXRequest<DSMGetOperationList_Request::c_OrxRequest>;
+  using GetOperationListResponse =
+      Zarvo::LMXResponse<DSMGetOperationList_Response::c_OrxResponse>;
+  using DetailsOperationRequest = Zarvo::LMXRequest<DSMDetailsOperation_Request::c_OrxRequest>;
+  using DetailsOperationResponse =
+      Zarvo::LMXResponse<DSMDetailsOperation_Response::c_OrxResponse>;
+  using ClearCompletedOperationRequest =
+      Zarvo::LMXRequest<DSMClearCompletedOperation_Request::c_OrxRequest>;
+  using ClearCompletedOperationResponse =
+      Zarvo::LMXResponse<DSMClearCompletedOperation_Response::c_OrxResponse>;
+  using CancelOperationRequest = Zarvo::LMXRequest<DSMCancelOperation_Request::c_OrxRequest>;
+  using CancelOperationResponse = Zarvo::LMXResponse<DSMCancelOperation_Response::c_OrxResponse>;
+  using RetryOperationRequest = Zarvo::LMXRequest<DSMRetryOperation_Request::c_OrxRequest>;
+  using RetryOperationResponse = Zarvo::LMXResponse<DSMRetryOperation_Response::c_OrxResponse>;
+  // --- The server-side store ---
   using ServerGetFileListRequest = Zarvo::LMXRequest<DSMServerGetFileList_Request::c_OrxRequest>;
   using ServerGetFileListResponse =
       Zarvo::LMXResponse<DSMServerGetFileList_Response::c_OrxResponse>;
@@ -37,18 +88,40 @@ class ZarvoPluginDSM : public Zarvo::Service {
       Zarvo::LMXResponse<DSMServerDeleteFile_Response::c_OrxResponse>;
   using ServerSetFileIdRequest = Zarvo::LMXRequest<DSMServerSetFileId_Request::c_OrxRequest>;
   using ServerSetFileIdResponse = Zarvo::LMXResponse<DSMServerSetFileId_Response::c_OrxResponse>;
+  using SNMPTrapRequest = Zarvo::LMXRequest<SNMPTrap_Request::c_OrxRequest>;
+  using SNMPTrapResponse = Zarvo::LMXResponse<SNMPTrap_Response::c_OrxResponse>;
 
   // The store is the directory "Files" in the current directory (start-up makes that the
-  // executable's directory), created here when missing.
+  // executable's directory), created here when missing; the device trap identifiers come from
+  // "ZarvoPluginDSM.cfg" there.
   ZarvoPluginDSM();
-  // The store in `storeDirectory` (tests).
-  explicit ZarvoPluginDSM(const QString& storeDirectory);
+  // The store in `storeDirectory` and the default trap identifiers (tests).
+  explicit ZarvoPluginDSM(const QString& storeDirectory,
+                          const QString& deviceEnterpriseArc = kDefaultDeviceEnterpriseArc);
+  // Jobs download through `sender` (not owned; it outlives the service) instead of the
+  // service's own sender, and reach the device pages as `cgi` says (tests: fakes on loopback).
+  ZarvoPluginDSM(const QString& storeDirectory, DeviceSender* sender, DeviceCgiSettings cgi = {});
+  // Asks every job to stop and ends every wait in the sender, so that downloads under way end
+  // (their registrations undone) in bounded time; then releases the registry, each job being
+  // destroyed once its run has ended.
   ~ZarvoPluginDSM() override;
 
   const ServerFileStore& store() const { return store_; }
+  TCP9100Sender& sender() { return sender_; }
 
   // Handlers, one per command, in the order of the handler table.
   std::unique_ptr<GetFileListResponse> DSMGetFileList(GetFileListRequest& request);
+  std::unique_ptr<CopyFileResponse> DSMCopyFile(CopyFileRequest& request);
+  std::unique_ptr<MoveFileResponse> DSMMoveFile(MoveFileRequest& request);
+  std::unique_ptr<AddFileResponse> DSMAddFile(AddFileRequest& request);
+  std::unique_ptr<DeleteFileResponse> DSMDeleteFile(DeleteFileRequest& request);
+  std::unique_ptr<GetOperationListResponse> DSMGetOperationList(GetOperationListRequest& request);
+  std::unique_ptr<DetailsOperationResponse> DSMDetailsOperation(DetailsOperationRequest& request);
+  std::unique_ptr<ClearCompletedOperationResponse> DSMClearCompletedOperation(
+      ClearCompletedOperationRequest& request);
+  std::unique_ptr<CancelOperationResponse> DSMCancelOperation(CancelOperationRequest& request);
+  std::unique_ptr<RetryOperationResponse> DSMRetryOperation(RetryOperationRequest& request);
+  std::unique_ptr<SNMPTrapResponse> SNMPTrap(SNMPTrapRequest& request);
   std::unique_ptr<ServerGetFileListResponse> DSMServerGetFileList(ServerGetFileListRequest& request);
   std::unique_ptr<ServerAddFileResponse> DSMServerAddFile(ServerAddFileRequest& request);
   std::unique_ptr<ServerDeleteFileResponse> DSMServerDeleteFile(ServerDeleteFileRequest& request);
@@ -65,7 +138,24 @@ class ZarvoPluginDSM : public Zarvo::Service {
   };
 
   void registerHandlers();
+  // Registers `job` under the next operation ID and starts its first run.
+  void createOperation(std::shared_ptr<DSMJob> job);
+  // The registered job of `id`, or null.
+  std::shared_ptr<DSMJob> findOperation(std::uint32_t id);
 
   CurlGlobal curl_;
   ServerFileStore store_;
+
+  // --- The operation registry and the sender, in the described order ---
+  // Owns the jobs, by operation ID.
+  std::map<int, std::shared_ptr<DSMJob>> operations_;
+  // Guards operations_ and nextOperationId_. Never held by a job's thread, and never held while
+  // waiting for a job, so every registry handler gets it quickly.
+  std::mutex mutex_;
+  TCP9100Sender sender_;
+  int nextOperationId_ = 0;  // from 0 at each start, never reused while the process runs
+
+  const DeviceTrapIds trapIds_;
+  DeviceSender* jobSender_;  // what jobs download through: sender_ unless a test gave another
+  const DeviceCgiSettings cgi_;
 };

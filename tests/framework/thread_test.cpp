@@ -254,4 +254,111 @@ TEST_F(ThreadTest, GroupDeletesFinishedMembersOnTheLoopAndForgetsOnesDeletedByHa
   EXPECT_EQ(group.size(), 0);
 }
 
+// A job-like thread held by a shared pointer and released while its body still uses its
+// members: the last reference must stop and join the body before any member is destroyed.
+class JobLike : public Thread {
+ public:
+  JobLike(std::atomic<bool>* bodyEnded, std::atomic<bool>* destroyedAfterBody,
+          std::atomic<bool>* started)
+      : bodyEnded_(bodyEnded), destroyedAfterBody_(destroyedAfterBody), started_(started) {}
+  ~JobLike() override { *destroyedAfterBody_ = bodyEnded_->load(); }
+
+ protected:
+  void run() override {
+    *started_ = true;
+    // Touches its members until asked to stop; a destroyed member here is a use after free.
+    while (!stopRequested()) {
+      scratch_.push_back(std::to_string(scratch_.size()));
+      if (scratch_.size() > 64) scratch_.clear();
+      sleep(1);
+    }
+    *bodyEnded_ = true;
+  }
+
+ private:
+  std::vector<std::string> scratch_;
+  std::atomic<bool>* bodyEnded_;
+  std::atomic<bool>* destroyedAfterBody_;
+  std::atomic<bool>* started_;
+};
+
+TEST_F(ThreadTest, SharedThreadReleasedWhileRunningIsJoinedBeforeItsMembersDie) {
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    std::atomic<bool> bodyEnded{false}, destroyedAfterBody{false}, started{false};
+    auto job = Zarvo::makeSharedThread<JobLike>(&bodyEnded, &destroyedAfterBody, &started);
+    std::weak_ptr<JobLike> watch = job;
+    job->start();
+    if (round % 2) {
+      ASSERT_TRUE(waitUntil([&] { return started.load(); }));
+    }
+    job.reset();  // the registry lets go mid-run
+    EXPECT_TRUE(watch.expired());
+    EXPECT_TRUE(destroyedAfterBody) << "members destroyed before the body ended";
+  }
+}
+
+TEST_F(ThreadTest, SharedThreadReleasedByItsOwnBodyIsDeletedOnTheMainThread) {
+  auto destroyed = std::make_shared<std::atomic<bool>>(false);
+  std::shared_ptr<FnThread> holder;
+  std::atomic<bool> released{false};
+  holder = Zarvo::makeSharedThread<FnThread>(
+      nullptr,
+      [&](FnThread&) {
+        holder.reset();  // the body drops the last reference to itself
+        released = true;
+      },
+      destroyed);
+  holder->start();
+  ASSERT_TRUE(waitUntil([&] { return released.load(); }));
+  ASSERT_TRUE(pumpUntil([&] { return destroyed->load(); }));
+}
+
+TEST_F(ThreadTest, AGroupedThreadCannotAlsoBeShared) {
+  ThreadGroup group;
+  EXPECT_THROW(Zarvo::makeSharedThread<FnThread>(&group, [](FnThread&) {}), std::logic_error);
+  EXPECT_EQ(group.size(), 0) << "the refused thread must leave the group again";
+}
+
+// A stop belongs to one run: a retried job must not stop at once because its previous run was
+// stopped, but a stop asked for between two runs is kept for the next.
+TEST_F(ThreadTest, StopStateIsPerRunAndAStopBetweenRunsWaitsForTheNext) {
+  std::atomic<int> stoppedAtStart{-1};
+  FnThread t(nullptr, [&](FnThread& self) {
+    stoppedAtStart = self.stopRequested() ? 1 : 0;
+    self.sleepFor(60000);
+  });
+  t.start();
+  t.requestStop();
+  ASSERT_TRUE(t.wait(30000));
+  t.start();  // the retry
+  ASSERT_TRUE(waitUntil([&] { return stoppedAtStart == 0; })) << "the retry started stopped";
+  EXPECT_FALSE(t.wait(100)) << "the retry must sleep until asked";
+  t.requestStop();
+  ASSERT_TRUE(t.wait(30000));
+
+  t.requestStop();  // no run active now: a cancel during a retry pause
+  stoppedAtStart = -1;
+  t.start();
+  ASSERT_TRUE(t.wait(30000));
+  EXPECT_EQ(stoppedAtStart, 1) << "a stop asked for between runs was lost";
+}
+
+// Deep code (the inter-service client) finds the stop of the thread it runs on.
+TEST_F(ThreadTest, CurrentStopTokenFollowsTheRunningBody) {
+  EXPECT_FALSE(Thread::currentStopToken().stopPossible()) << "the test thread is no Zarvo::Thread";
+  std::atomic<int> woken{-1};
+  std::atomic<bool> sleeping{false};
+  FnThread t(nullptr, [&](FnThread&) {
+    const Zarvo::StopToken token = Thread::currentStopToken();
+    sleeping = true;
+    woken = token.sleepFor(std::chrono::milliseconds(60000));
+  });
+  t.start();
+  ASSERT_TRUE(waitUntil([&] { return sleeping.load(); }));
+  t.requestStop();
+  ASSERT_TRUE(t.wait(30000));
+  EXPECT_EQ(woken, 1);
+}
+
 }  // namespace

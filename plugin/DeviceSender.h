@@ -1,0 +1,22 @@
+// What a file job needs of the download path: one file to one device, with the outcome in the
+// words a job reports. TCP9100Sender is the real one; job tests use a fake.
+#pragma once
+
+#include <QString>
+#include <utility>
+
+#include "framework/StopToken.h"
+
+class TCP9100File;
+
+class DeviceSender {
+ public:
+  virtual ~DeviceSender() = default;
+
+  // Downloads `file` to the device at `address` and waits for the device's confirmation.
+  // Returns (succeeded, per-file result text): (true, "completed"), or (false,
+  // "DeviceDosntResponse" / "Timeout" / the device's status text). Once `stop` is requested it
+  // ends in bounded time. The caller keeps ownership of `file`.
+  virtual std::pair<bool, QString> send(const QString& address, const TCP9100File& file,
+                                        const Zarvo::StopToken& stop) = 0;
+};

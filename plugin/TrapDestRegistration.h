@@ -1,0 +1,36 @@
+// TrapDestRegistration: for the time of one download, makes this host a trap destination of the
+// device, so that the device's confirmation trap reaches us (through the suite's SNMP service).
+//
+// Construction reads the device's "staticTrapDestTable" ("SNMPGetValues"), takes over one row
+// (the first "invalid" one, else the first row) and writes this host's address towards the
+// device into it ("SNMPSetValues"); destruction writes the row's old values back. The device's
+// table is so left as it was found, whatever became of the download.
+//
+// Nothing is registered (and nothing undone) when the table cannot be read, has no status column
+// or no rows, or when this host has no address towards the device: a trap destination left empty
+// would be written to the device for nothing.
+#pragma once
+
+#include <QString>
+
+#include "plugin/TCP9100Sender.h"
+
+class TrapDestRegistration : public TCP9100Sender::Registration {
+ public:
+  explicit TrapDestRegistration(const QString& deviceAddress);
+  ~TrapDestRegistration() override;
+  TrapDestRegistration(const TrapDestRegistration&) = delete;
+  TrapDestRegistration& operator=(const TrapDestRegistration&) = delete;
+
+  // The row taken over, counted from 0; -1 while nothing is registered.
+  [[nodiscard]] int row() const { return row_; }
+
+ private:
+  void write(const QString& address, const QString& community, const QString& status) const;
+
+  const QString deviceAddress_;
+  int row_ = -1;
+  QString savedAddress_;
+  QString savedStatus_;
+  QString savedCommunity_;
+};

@@ -1,0 +1,254 @@
+// FakeCgiDevices: blocking POSIX sockets polled in short slices, so the destructor always ends
+// every connection thread within a slice whatever the client does.
+#include "tests/fakes/FakeCgiDevices.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+#include "tests/fakes/FakeHttpServer.h"
+
+namespace testing_devices {
+namespace {
+
+constexpr int kSliceMs = 20;
+constexpr auto kIdleLimit = std::chrono::seconds(60);  // a silent client is dropped after this
+
+// Binds address:port and listens; -1 when the port is taken on that address.
+int bindListener(const QString& address, quint16 port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  const int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  if (::inet_pton(AF_INET, address.toLatin1().constData(), &addr.sin_addr) != 1 ||
+      (ntohl(addr.sin_addr.s_addr) >> 24) != 127) {
+    std::fprintf(stderr, "FakeCgiDevices: %s is not a loopback address\n", qPrintable(address));
+    std::abort();
+  }
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 16) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+quint16 boundPort(int fd) {
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  return ntohs(addr.sin_port);
+}
+
+void sendAll(int fd, const QByteArray& data) {
+  qsizetype sent = 0;
+  while (sent < data.size()) {
+    const ssize_t n = ::send(fd, data.constData() + sent, size_t(data.size() - sent), MSG_NOSIGNAL);
+    if (n <= 0) return;
+    sent += n;
+  }
+}
+
+// (name, value) of one multipart part: `Content-Disposition: form-data; name="X"` CRLF CRLF value.
+QPair<QString, QByteArray> field(const QByteArray& part) {
+  const qsizetype blank = part.indexOf("\r\n\r\n");
+  const QByteArray head = blank < 0 ? part : part.left(blank);
+  const QByteArray marker = "name=\"";
+  const qsizetype at = head.indexOf(marker);
+  const qsizetype end = at < 0 ? -1 : head.indexOf('"', at + marker.size());
+  const QString name =
+      end < 0 ? QString() : QString::fromLatin1(head.mid(at + marker.size(), end - at - marker.size()));
+  return {name, blank < 0 ? QByteArray() : part.mid(blank + 4)};
+}
+
+}  // namespace
+
+FakeCgiDevices::FakeCgiDevices(const QStringList& addresses, quint16 port) {
+  // With port 0 the first address picks a free port and the others must get the same one; a
+  // port taken elsewhere on another address means starting over.
+  for (int attempt = 0; attempt < 50 && listeners_.size() != std::size_t(addresses.size());
+       ++attempt) {
+    for (auto& l : listeners_) ::close(l.first);
+    listeners_.clear();
+    quint16 chosen = port;
+    for (const QString& address : addresses) {
+      const int fd = bindListener(address, chosen);
+      if (fd < 0) break;
+      if (chosen == 0) chosen = boundPort(fd);
+      listeners_.emplace_back(fd, address);
+    }
+    port_ = chosen;
+  }
+  if (listeners_.size() != std::size_t(addresses.size())) {
+    std::perror("FakeCgiDevices: cannot bind every address on one port");
+    std::abort();
+  }
+  acceptor_ = std::thread([this] { serve(); });
+}
+
+FakeCgiDevices::~FakeCgiDevices() {
+  stop_ = true;
+  acceptor_.join();
+  std::vector<std::thread> connections;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    connections.swap(connections_);
+  }
+  for (auto& t : connections) t.join();
+  for (auto& l : listeners_) ::close(l.first);
+}
+
+void FakeCgiDevices::putFile(const QString& device, const QString& name, const QByteArray& bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  files_[device][name] = bytes;
+}
+
+bool FakeCgiDevices::hasFile(const QString& device, const QString& name) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return files_.value(device).contains(name);
+}
+
+void FakeCgiDevices::setReply(const QString& device, const QString& page, const CgiReply& reply) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  replies_[{device, page}] = reply;
+}
+
+void FakeCgiDevices::clearReply(const QString& device, const QString& page) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  replies_.remove({device, page});
+}
+
+QList<CgiRequest> FakeCgiDevices::requests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
+}
+
+QList<CgiRequest> FakeCgiDevices::requests(const QString& device, const QString& page) const {
+  QList<CgiRequest> out;
+  for (const CgiRequest& r : requests()) {
+    if (r.device == device && r.page == page) out.append(r);
+  }
+  return out;
+}
+
+int FakeCgiDevices::held() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return held_;
+}
+
+bool FakeCgiDevices::waitForHeld(int n, int ms) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return held_ >= n; });
+}
+
+void FakeCgiDevices::serve() {
+  std::vector<pollfd> polls;
+  for (const auto& l : listeners_) polls.push_back(pollfd{l.first, POLLIN, 0});
+  while (!stop_) {
+    if (::poll(polls.data(), polls.size(), kSliceMs) <= 0) continue;
+    for (std::size_t i = 0; i < polls.size(); ++i) {
+      if (!(polls[i].revents & POLLIN)) continue;
+      const int fd = ::accept4(polls[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      const QString device = listeners_[i].second;
+      std::lock_guard<std::mutex> lock(mutex_);
+      connections_.emplace_back([this, fd, device] {
+        handle(fd, device);
+        ::close(fd);
+      });
+    }
+  }
+}
+
+CgiReply FakeCgiDevices::answer(const CgiRequest& request) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  requests_.append(request);
+  changed_.notify_all();
+  auto scripted = replies_.find({request.device, request.page});
+  if (scripted != replies_.end()) return *scripted;
+  QString name;
+  for (const auto& f : request.fields) {
+    if (f.first == QLatin1String("FileName")) name = QString::fromLatin1(f.second);
+  }
+  auto& stored = files_[request.device];
+  if (request.page == QLatin1String("DSMGetFiles.cgi")) {
+    if (!stored.contains(name)) return CgiReply{404, "no such file", true};
+    return CgiReply{200, stored.value(name), true};
+  }
+  if (request.page == QLatin1String("DSMDeletefiles.cgi")) {
+    for (const auto& f : request.fields) {
+      if (f.first == QLatin1String("FileName")) stored.remove(QString::fromLatin1(f.second));
+    }
+    return CgiReply{200, "", true};
+  }
+  return CgiReply{404, "no such page", true};
+}
+
+void FakeCgiDevices::handle(int fd, QString device) {
+  QByteArray data;
+  qsizetype wanted = -1;
+  auto lastByte = std::chrono::steady_clock::now();
+  while (!stop_ && (wanted < 0 || data.size() < wanted)) {
+    if (std::chrono::steady_clock::now() - lastByte > kIdleLimit) return;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, kSliceMs) <= 0) continue;
+    char buf[16384];
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) return;
+    data.append(buf, qsizetype(n));
+    lastByte = std::chrono::steady_clock::now();
+    if (wanted < 0) {
+      const qsizetype end = data.indexOf("\r\n\r\n");
+      if (end >= 0) {
+        const testing_http::ParsedRequest head = testing_http::parseRequest(data.left(end + 4));
+        const QList<QByteArray> length = head.values("Content-Length");
+        wanted = end + 4 + (length.isEmpty() ? 0 : length.first().toLongLong());
+      }
+    }
+  }
+  if (stop_) return;
+
+  const testing_http::ParsedRequest parsed = testing_http::parseRequest(data);
+  CgiRequest request;
+  request.device = device;
+  request.page = QString::fromLatin1(parsed.target).mid(1);
+  for (const QByteArray& part : testing_http::multipartParts(parsed)) {
+    request.fields.append(field(part));
+  }
+  const CgiReply reply = answer(request);
+
+  if (!reply.answer) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++held_;
+      changed_.notify_all();
+    }
+    // Silent until the client hangs up (or the test ends).
+    while (!stop_) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, kSliceMs) <= 0) continue;
+      char buf[4096];
+      if (::recv(fd, buf, sizeof buf, 0) <= 0) break;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    --held_;
+    changed_.notify_all();
+    return;
+  }
+  const QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) +
+                          (reply.status == 200 ? " OK" : " Error") +
+                          "\r\nConnection: close\r\nContent-Length: " +
+                          QByteArray::number(reply.body.size()) + "\r\n\r\n";
+  sendAll(fd, head + reply.body);
+  ::shutdown(fd, SHUT_WR);
+}
+
+}  // namespace testing_devices

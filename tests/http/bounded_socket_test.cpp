@@ -1,0 +1,207 @@
+// The bounded socket against loopback peers that behave and peers that do not: every wait ends
+// by its limit, and no shortfall is reported as success.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QElapsedTimer>
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "http/BoundedSocket.h"
+#include "tests/fakes/LoopbackSocket.h"
+#include "tests/fakes/QtApp.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Zarvo::BoundedSocket;
+
+// A loopback listener whose accepted descriptor the test drives by hand.
+class Peer {
+ public:
+  Peer() { listenFd_ = testing_net::listenOnLoopback(4, port_); }
+  ~Peer() {
+    if (fd_ >= 0) ::close(fd_);
+    ::close(listenFd_);
+  }
+  quint16 port() const { return port_; }
+  int accept() { return fd_ = testing_net::acceptWithin(listenFd_, 10000); }
+  int fd() const { return fd_; }
+
+ private:
+  int listenFd_ = -1;
+  int fd_ = -1;
+  quint16 port_ = 0;
+};
+
+class BoundedSocketTest : public ::testing::Test {
+ protected:
+  void SetUp() override { testing_qt::coreApp(); }
+};
+
+TEST_F(BoundedSocketTest, RoundTripWithAGracefulClose) {
+  Peer peer;
+  BoundedSocket s;
+  ASSERT_TRUE(s.connectTo(QStringLiteral("127.0.0.1"), peer.port(), 5s));
+  ASSERT_GE(peer.accept(), 0);
+  ASSERT_TRUE(s.writeAll("hello", 5s));
+  char in[16] = {};
+  ASSERT_EQ(::recv(peer.fd(), in, 5, MSG_WAITALL), 5);
+  EXPECT_STREQ(in, "hello");
+  ASSERT_EQ(::send(peer.fd(), "ok", 2, 0), 2);
+  char out[16] = {};
+  EXPECT_EQ(s.readSome(out, sizeof out, QDeadlineTimer(5000)), 2);
+  EXPECT_STREQ(out, "ok");
+  std::thread closer([&] {
+    char drain[16];
+    while (::recv(peer.fd(), drain, sizeof drain, 0) > 0) {
+    }
+    ::shutdown(peer.fd(), SHUT_RDWR);
+  });
+  EXPECT_TRUE(s.closeGracefully(5s));
+  closer.join();
+}
+
+TEST_F(BoundedSocketTest, ConnectToAClosedPortFailsWithinTheLimit) {
+  quint16 port = 0;
+  {
+    Peer gone;
+    port = gone.port();
+  }  // closed again: nothing listens there now
+  BoundedSocket s;
+  QElapsedTimer timer;
+  timer.start();
+  EXPECT_FALSE(s.connectTo(QStringLiteral("127.0.0.1"), port, 5s));
+  EXPECT_LT(timer.elapsed(), 5000);
+  EXPECT_FALSE(s.isConnected());
+}
+
+TEST_F(BoundedSocketTest, ReadOfASilentPeerEndsAtTheDeadline) {
+  Peer peer;
+  BoundedSocket s;
+  ASSERT_TRUE(s.connectTo(QStringLiteral("127.0.0.1"), peer.port(), 5s));
+  ASSERT_GE(peer.accept(), 0);
+  char buffer[8];
+  QElapsedTimer timer;
+  timer.start();
+  EXPECT_EQ(s.readSome(buffer, sizeof buffer, QDeadlineTimer(100)), 0);
+  EXPECT_GE(timer.elapsed(), 90);
+  EXPECT_LT(timer.elapsed(), 5000);
+}
+
+TEST_F(BoundedSocketTest, ReadAfterThePeerClosedEndsAtOnce) {
+  Peer peer;
+  BoundedSocket s;
+  ASSERT_TRUE(s.connectTo(QStringLiteral("127.0.0.1"), peer.port(), 5s));
+  ASSERT_GE(peer.accept(), 0);
+  ::shutdown(peer.fd(), SHUT_RDWR);
+  char buffer[8];
+  QElapsedTimer timer;
+  timer.start();
+  EXPECT_EQ(s.readSome(buffer, sizeof buffer, QDeadlineTimer(10000)), 0);
+  EXPECT_LT(timer.elapsed(), 5000);
+}
+
+// A peer that takes nothing: the write must give up after the stall limit and say so, not
+// report the queued bytes as sent.
+TEST_F(BoundedSocketTest, WriteToAPeerThatReadsNothingFailsAfterTheStallLimit) {
+  Peer peer;
+  BoundedSocket s;
+  ASSERT_TRUE(s.connectTo(QStringLiteral("127.0.0.1"), peer.port(), 5s));
+  ASSERT_GE(peer.accept(), 0);
+  const int small = 4096;
+  ::setsockopt(peer.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  s.socket().setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, small);
+  const QByteArray big(32 * 1024 * 1024, 'x');  // far beyond both kernel buffers
+  QElapsedTimer timer;
+  timer.start();
+  EXPECT_FALSE(s.writeAll(big, 200ms));
+  EXPECT_LT(timer.elapsed(), 10000);
+}
+
+// A slow but steady reader keeps a write alive past one stall limit: the limit is per wait
+// without progress, not for the whole payload.
+TEST_F(BoundedSocketTest, SlowReaderMakingProgressKeepsTheWriteAlive) {
+  Peer peer;
+  BoundedSocket s;
+  ASSERT_TRUE(s.connectTo(QStringLiteral("127.0.0.1"), peer.port(), 5s));
+  ASSERT_GE(peer.accept(), 0);
+  const QByteArray payload(32 * 1024 * 1024, 'y');
+  std::atomic<qint64> received{0};
+  std::thread reader([&] {
+    std::vector<char> chunk(256 * 1024);
+    qint64 sincePause = 0;
+    while (received < payload.size()) {
+      const ssize_t n = ::recv(peer.fd(), chunk.data(), chunk.size(), 0);
+      if (n <= 0) break;
+      received += n;
+      sincePause += n;
+      if (sincePause >= 4 * 1024 * 1024) {  // eight pauses, each shorter than the stall limit
+        sincePause = 0;
+        std::this_thread::sleep_for(100ms);
+      }
+    }
+  });
+  QElapsedTimer timer;
+  timer.start();
+  EXPECT_TRUE(s.writeAll(payload, 400ms));
+  reader.join();
+  EXPECT_EQ(received, payload.size());
+  EXPECT_GT(timer.elapsed(), 400) << "the write never outlasted one stall limit: test too weak";
+}
+
+TEST_F(BoundedSocketTest, TotalDeadlineCapsAWriteThatStillMakesProgress) {
+  Peer peer;
+  BoundedSocket s;
+  ASSERT_TRUE(s.connectTo(QStringLiteral("127.0.0.1"), peer.port(), 5s));
+  ASSERT_GE(peer.accept(), 0);
+  const int small = 4096;
+  ::setsockopt(peer.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  s.socket().setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, small);
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    char chunk[1024];
+    while (!stop) {
+      if (::recv(peer.fd(), chunk, sizeof chunk, MSG_DONTWAIT) == 0) break;
+      std::this_thread::sleep_for(5ms);
+    }
+  });
+  QElapsedTimer timer;
+  timer.start();
+  EXPECT_FALSE(s.writeAll(QByteArray(64 * 1024 * 1024, 'z'), 5s, QDeadlineTimer(300)));
+  EXPECT_LT(timer.elapsed(), 5000);
+  stop = true;
+  reader.join();
+}
+
+TEST_F(BoundedSocketTest, WaitForPeerCloseDropsLateBytesAndEndsAtTheDeadline) {
+  Peer peer;
+  BoundedSocket s;
+  ASSERT_TRUE(s.connectTo(QStringLiteral("127.0.0.1"), peer.port(), 5s));
+  ASSERT_GE(peer.accept(), 0);
+  ASSERT_EQ(::send(peer.fd(), "late", 4, 0), 4);
+  QElapsedTimer timer;
+  timer.start();
+  EXPECT_FALSE(s.waitForPeerClose(QDeadlineTimer(150))) << "the peer never closed";
+  EXPECT_GE(timer.elapsed(), 140);
+  EXPECT_FALSE(s.isConnected());
+}
+
+TEST_F(BoundedSocketTest, AdoptTakesAnAcceptedDescriptorAndRefusesAnInvalidOne) {
+  Peer peer;
+  BoundedSocket client;
+  ASSERT_TRUE(client.connectTo(QStringLiteral("127.0.0.1"), peer.port(), 5s));
+  const int fd = peer.accept();
+  ASSERT_GE(fd, 0);
+  BoundedSocket server;
+  ASSERT_TRUE(server.adopt(::dup(fd)));
+  ASSERT_TRUE(client.writeAll("ping", 5s));
+  char buffer[8] = {};
+  EXPECT_EQ(server.readSome(buffer, sizeof buffer, QDeadlineTimer(5000)), 4);
+  BoundedSocket bad;
+  EXPECT_FALSE(bad.adopt(-1));
+}
+
+}  // namespace

@@ -1,0 +1,440 @@
+// TCP9100Sender against fake printers on loopback: the exact bytes of each kind, the outcome of
+// every way a download can end, one download at a time per device but devices in parallel, the
+// stops of a job and of the service, and the registration bracketing every download.
+#include "plugin/TCP9100Sender.h"
+
+#include <gtest/gtest.h>
+
+#include <QThread>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "plugin/TCP9100File.h"
+#include "tests/fakes/Bytes.h"
+#include "tests/fakes/FakePrinter.h"
+
+inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Result = std::pair<bool, QString>;
+using testing_bytes::hex;
+using testing_printer::FakePrinter;
+
+const QString kDdr = QStringLiteral("DeviceDosntResponse");
+
+// Records when each download's registration was made and undone, to check that it brackets
+// the connection and the confirmation wait on every path.
+class RegistrationLog {
+ public:
+  struct Event {
+    QString what;  // "register <address>" or "undo <address>"
+    Clock::time_point at;
+  };
+
+  TCP9100Sender::RegistrationFactory factory() {
+    return [this](const QString& address) -> std::unique_ptr<TCP9100Sender::Registration> {
+      add("register " + address);
+      return std::make_unique<Recorded>(*this, address);
+    };
+  }
+  QList<Event> events() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+  }
+  QStringList names() const {
+    QStringList out;
+    for (const Event& e : events()) out << e.what;
+    return out;
+  }
+
+ private:
+  class Recorded : public TCP9100Sender::Registration {
+   public:
+    Recorded(RegistrationLog& log, QString address) : log_(log), address_(std::move(address)) {}
+    ~Recorded() override { log_.add("undo " + address_); }
+
+   private:
+    RegistrationLog& log_;
+    QString address_;
+  };
+  void add(const QString& what) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.append({what, Clock::now()});
+  }
+
+  mutable std::mutex mutex_;
+  QList<Event> events_;
+};
+
+TCP9100Sender::Limits shortLimits() {
+  TCP9100Sender::Limits limits;
+  limits.connect = 500ms;
+  limits.writeStall = 300ms;
+  limits.close = 5s;
+  limits.confirm = 10s;
+  return limits;
+}
+
+// Every connection of `printer` lies between a registration for its address and that
+// registration's undo, and the registrations of one address never overlap.
+void expectBracketed(const RegistrationLog& log, const FakePrinter& printer) {
+  const QString address = printer.host();
+  const QList<RegistrationLog::Event> events = log.events();
+  QList<QPair<Clock::time_point, Clock::time_point>> spans;
+  bool open = false;
+  for (const RegistrationLog::Event& e : events) {
+    if (e.what == "register " + address) {
+      EXPECT_FALSE(open) << "a second registration before the first was undone";
+      spans.append({e.at, Clock::time_point::max()});
+      open = true;
+    } else if (e.what == "undo " + address) {
+      ASSERT_TRUE(open) << "an undo without a registration";
+      spans.back().second = e.at;
+      open = false;
+    }
+  }
+  EXPECT_FALSE(open) << "a registration left in place";
+  for (const FakePrinter::Download& d : printer.downloads()) {
+    bool inside = false;
+    for (const auto& span : spans) inside |= span.first <= d.accepted && d.accepted <= span.second;
+    EXPECT_TRUE(inside) << "download " << d.index << " connected outside a registration";
+  }
+}
+
+QByteArray pattern(qsizetype size) {
+  QByteArray bytes(size, Qt::Uninitialized);
+  for (qsizetype i = 0; i < size; ++i) bytes[i] = char((i * 131 + 7) & 0xFF);
+  return bytes;
+}
+
+class SenderTest : public ::testing::Test {
+ protected:
+  TCP9100Sender makeSender(quint16 port, TCP9100Sender::Limits limits = shortLimits()) {
+    return TCP9100Sender(port, limits, log_.factory());
+  }
+  // Confirms every complete download at once with `status`.
+  void confirmWith(FakePrinter& printer, TCP9100Sender& sender, const QString& status) {
+    printer.onDownload([&sender, host = printer.host(), status](const FakePrinter::Download&) {
+      sender.notify(host, status == "completed", status);
+    });
+  }
+
+  RegistrationLog log_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// What reaches the device
+
+TEST_F(SenderTest, EachKindIsSentAsHeaderContentTrailerExactly) {
+  FakePrinter printer;
+  TCP9100Sender sender(printer.port(), shortLimits(), log_.factory());
+  confirmWith(printer, sender, "completed");
+
+  const QByteArray esc("\x1b");
+  struct Case {
+    const char* why;
+    std::shared_ptr<TCP9100File> file;
+    QByteArray expected;
+  };
+  const QByteArray binary = QByteArray("\x00\xff\x1b\r\n", 5);
+  const Case kCases[] = {
+      {"PCL font: SIZE counts the content only, bytes untouched",
+       std::make_shared<TCP9100FilePCLFont>(binary),
+       esc + "%-12345X@PJL\r\n@PJL FSDOWNLOADFONT SIZE=5\r\n" + esc + "*c00000D" + binary + esc +
+           "%-12345X"},
+      {"an empty PCL macro: header straight into the trailer",
+       std::make_shared<TCP9100FilePCLMacro>(QByteArray()),
+       esc + "%-12345X@PJL\r\n@PJL FSDOWNLOADMACRO SIZE=0\r\n" + esc + "&f00000Y" + esc + "&f0X" +
+           esc + "&f1X" + esc + "%-12345X"},
+      {"PostScript font in text form: name and checksum in the PJL line",
+       std::make_shared<TCP9100FilePSFont>("Courier", QByteArray("\xff\x02", 2)),
+       esc + "%-12345X@PJL\r\n@PJL PSDOWNLOADFONT NAME=Courier SIZE=2 CHECKSUM=1\r\n" +
+           QByteArray("\xff\x02", 2) + esc + "%-12345X"},
+      {"PostScript form: announced under the last component of its name",
+       std::make_shared<TCP9100FilePSForm>("C:\\forms\\inv.ps", QByteArray("%!PS")),
+       esc + "%-12345X@PJL\r\n@PJL PSDOWNLOADFORM NAME=inv.ps SIZE=4 CHECKSUM=" +
+           QByteArray::number((0x25 + 0x21 + 0x50 + 0x53) % 256) + "\r\n%!PS" + esc +
+           "%-12345X"},
+      {"a large file crosses the write slices without a byte lost or repeated",
+       std::make_shared<TCP9100FilePCLFont>(pattern(3 * (1 << 20) + 17)),
+       esc + "%-12345X@PJL\r\n@PJL FSDOWNLOADFONT SIZE=3145745\r\n" + esc + "*c00000D" +
+           pattern(3 * (1 << 20) + 17) + esc + "%-12345X"},
+  };
+  int n = 0;
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.why);
+    EXPECT_EQ(sender.send(printer.host(), *c.file), Result(true, "completed"));
+    ASSERT_TRUE(printer.waitForDownloads(++n, 5s));
+    const FakePrinter::Download d = printer.downloads().back();
+    EXPECT_TRUE(d.complete);
+    EXPECT_EQ(d.bytes.size(), c.expected.size());
+    if (d.bytes != c.expected) {
+      qsizetype at = 0;
+      while (at < d.bytes.size() && at < c.expected.size() && d.bytes[at] == c.expected[at]) ++at;
+      EXPECT_EQ(hex(d.bytes.mid(at, 64)), hex(c.expected.mid(at, 64))) << "first difference at "
+                                                                        << at;
+    }
+  }
+  expectBracketed(log_, printer);
+  EXPECT_EQ(sender.sessionCount(), 0) << "the last download out removes its session";
+}
+
+// ---------------------------------------------------------------------------------------------
+// How a download ends
+
+TEST_F(SenderTest, TheConfirmationDecidesTheOutcome) {
+  struct Case {
+    const char* why;
+    QString status;
+    Result expected;
+  };
+  const Case kCases[] = {
+      {"stored", "completed", {true, "completed"}},
+      {"a device's failure text is passed on unchanged", "FileSystemFull", {false, "FileSystemFull"}},
+      {"only the exact text counts as success", "Completed", {false, "Completed"}},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.why);
+    FakePrinter printer;
+    TCP9100Sender sender = makeSender(printer.port());
+    confirmWith(printer, sender, c.status);
+    EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont("x")), c.expected);
+  }
+}
+
+TEST_F(SenderTest, AConfirmationBeforeTheWaitIsKeptForIt) {
+  // The printer confirms before it closes, while the sender is still closing: without the
+  // "arrived" flag the wake-up would be lost and the download would end in "Timeout".
+  FakePrinter printer;
+  TCP9100Sender::Limits limits = shortLimits();
+  limits.confirm = 60s;
+  TCP9100Sender sender = makeSender(printer.port(), limits);
+  confirmWith(printer, sender, "completed");
+  const auto start = Clock::now();
+  EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont("x")), Result(true, "completed"));
+  EXPECT_LT(Clock::now() - start, 30s) << "returned at once, not after the wait";
+}
+
+TEST_F(SenderTest, NoConfirmationIsATimeoutAfterTheLimit) {
+  FakePrinter printer;
+  TCP9100Sender::Limits limits = shortLimits();
+  limits.confirm = 300ms;
+  TCP9100Sender sender = makeSender(printer.port(), limits);
+  const auto start = Clock::now();
+  EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont("x")), Result(false, "Timeout"));
+  EXPECT_GE(Clock::now() - start, 300ms);
+  expectBracketed(log_, printer);
+}
+
+TEST_F(SenderTest, AConfirmationWithoutADownloadIsDropped) {
+  FakePrinter printer;
+  TCP9100Sender::Limits limits = shortLimits();
+  limits.confirm = 300ms;
+  TCP9100Sender sender = makeSender(printer.port(), limits);
+  sender.notify(printer.host(), true, "completed");  // nothing under way: must not be kept
+  EXPECT_EQ(sender.sessionCount(), 0);
+  EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont("x")), Result(false, "Timeout"));
+}
+
+TEST_F(SenderTest, AnEarlierDownloadsConfirmationIsNotTheNextOnes) {
+  // Two downloads queue on one device, so its session lives on between them: the first one's
+  // confirmation must not answer the second, which the device never confirms.
+  FakePrinter printer;
+  TCP9100Sender::Limits limits = shortLimits();
+  limits.confirm = 500ms;
+  TCP9100Sender sender = makeSender(printer.port(), limits);
+  printer.onDownload([&](const FakePrinter::Download& d) {
+    if (d.index == 0) sender.notify(printer.host(), true, "completed");
+  });
+  auto first = std::async(std::launch::async,
+                          [&] { return sender.send(printer.host(), TCP9100FilePCLFont("1")); });
+  while (printer.connections() < 1) std::this_thread::sleep_for(1ms);
+  auto second = std::async(std::launch::async,
+                           [&] { return sender.send(printer.host(), TCP9100FilePCLFont("2")); });
+  EXPECT_EQ(first.get(), Result(true, "completed"));
+  EXPECT_EQ(second.get(), Result(false, "Timeout"));
+  ASSERT_EQ(printer.downloads().size(), 2);
+  expectBracketed(log_, printer);
+}
+
+TEST_F(SenderTest, ADeviceThatStopsTakingBytesFailsTheDownload) {
+  struct Case {
+    const char* why;
+    std::function<void(FakePrinter&)> behave;
+    Result expected;
+  };
+  const Case kCases[] = {
+      {"gone mid-transfer (reset after 64 KiB)", [](FakePrinter& p) { p.dropAfter(64 * 1024); },
+       {false, kDdr}},
+      {"takes the connection but never reads: the write stalls past its limit",
+       [](FakePrinter& p) { p.stall(); }, {false, kDdr}},
+      {"reads slowly but steadily: never a stall", [](FakePrinter& p) { p.slowly(256 * 1024, 5ms); },
+       {true, "completed"}},
+  };
+  TCP9100Sender::Limits limits = shortLimits();
+  limits.close = 300ms;  // a stalled device does not close either
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.why);
+    FakePrinter printer;
+    TCP9100Sender sender = makeSender(printer.port(), limits);
+    confirmWith(printer, sender, "completed");
+    c.behave(printer);
+    // Larger than every buffer between the two ends, so the failure shows in the writes.
+    EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont(pattern(24 << 20))), c.expected);
+    expectBracketed(log_, printer);
+  }
+}
+
+TEST_F(SenderTest, ADeviceThatDoesNotAcceptIsNotReached) {
+  struct Case {
+    const char* why;
+    std::function<void(FakePrinter&)> behave;
+    std::chrono::milliseconds atLeast;
+  };
+  const Case kCases[] = {
+      {"refused at once", [](FakePrinter& p) { p.refuse(); }, 0ms},
+      {"never answered: given up after the connect limit", [](FakePrinter& p) { p.unanswered(); },
+       500ms},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.why);
+    FakePrinter printer;
+    TCP9100Sender sender = makeSender(printer.port());
+    c.behave(printer);
+    const auto start = Clock::now();
+    EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont("x")), Result(false, kDdr));
+    EXPECT_GE(Clock::now() - start, c.atLeast);
+    EXPECT_EQ(printer.connections(), 0);
+    EXPECT_EQ(log_.names().count("undo " + printer.host()),
+              log_.names().count("register " + printer.host()));
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// One download at a time per device, devices in parallel
+
+TEST_F(SenderTest, DownloadsToOneDeviceRunOneAfterAnother) {
+  FakePrinter printer;
+  TCP9100Sender sender = makeSender(printer.port());
+  std::mutex mutex;
+  QList<Clock::time_point> confirmedAt;
+  printer.onDownload([&](const FakePrinter::Download&) {
+    std::this_thread::sleep_for(100ms);  // a device that takes its time to store the file
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      confirmedAt.append(Clock::now());
+    }
+    sender.notify(printer.host(), true, "completed");
+  });
+  std::vector<std::future<Result>> sends;
+  for (int i = 0; i < 3; ++i) {
+    sends.push_back(std::async(std::launch::async, [&] {
+      return sender.send(printer.host(), TCP9100FilePCLFont(pattern(100)));
+    }));
+  }
+  for (auto& s : sends) EXPECT_EQ(s.get(), Result(true, "completed"));
+  const QList<FakePrinter::Download> downloads = printer.downloads();
+  ASSERT_EQ(downloads.size(), 3);
+  for (int i = 1; i < 3; ++i) {
+    EXPECT_GE(downloads[i].accepted, confirmedAt[i - 1])
+        << "download " << i << " connected before the one ahead of it was confirmed";
+  }
+  expectBracketed(log_, printer);
+}
+
+TEST_F(SenderTest, DownloadsToDifferentDevicesRunTogether) {
+  // Each printer confirms only once both have a connection: in turn, the first would wait for
+  // the second in vain and end in "Timeout".
+  FakePrinter a(QStringLiteral("127.0.0.2"));
+  FakePrinter b(QStringLiteral("127.0.0.3"), a.port());
+  TCP9100Sender sender = makeSender(a.port());
+  const auto confirmWhenBoth = [&](FakePrinter& self) {
+    self.onDownload([&](const FakePrinter::Download&) {
+      const auto end = Clock::now() + 4s;
+      while ((a.connections() < 1 || b.connections() < 1) && Clock::now() < end) {
+        std::this_thread::sleep_for(2ms);
+      }
+      if (a.connections() >= 1 && b.connections() >= 1) {
+        sender.notify(self.host(), true, "completed");
+      }
+    });
+  };
+  confirmWhenBoth(a);
+  confirmWhenBoth(b);
+  auto toA = std::async(std::launch::async,
+                        [&] { return sender.send(a.host(), TCP9100FilePCLFont("a")); });
+  auto toB = std::async(std::launch::async,
+                        [&] { return sender.send(b.host(), TCP9100FilePCLFont("b")); });
+  EXPECT_EQ(toA.get(), Result(true, "completed"));
+  EXPECT_EQ(toB.get(), Result(true, "completed"));
+  expectBracketed(log_, a);
+  expectBracketed(log_, b);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Stops
+
+TEST_F(SenderTest, AStoppedJobLeavesTheLineWithoutConnecting) {
+  FakePrinter printer;
+  TCP9100Sender::Limits limits = shortLimits();
+  limits.confirm = 60s;
+  TCP9100Sender sender = makeSender(printer.port(), limits);
+  Zarvo::StopSource firstJob, secondJob;
+  auto first = std::async(std::launch::async, [&] {
+    return sender.send(printer.host(), TCP9100FilePCLFont("1"), firstJob.token());
+  });
+  ASSERT_TRUE(printer.waitForDownloads(1, 5s));  // the first one now waits for its confirmation
+  auto second = std::async(std::launch::async, [&] {
+    return sender.send(printer.host(), TCP9100FilePCLFont("2"), secondJob.token());
+  });
+  EXPECT_EQ(second.wait_for(200ms), std::future_status::timeout) << "waits in line";
+  secondJob.requestStop();
+  ASSERT_EQ(second.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(second.get(), Result(false, kDdr));
+  EXPECT_EQ(printer.connections(), 1) << "the stopped download never connected";
+  EXPECT_EQ(log_.names(), QStringList{"register " + printer.host()})
+      << "nor registered, and the first one's registration is still in place";
+
+  firstJob.requestStop();  // awaiting confirmation: ends at once as a time-out
+  ASSERT_EQ(first.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(first.get(), Result(false, "Timeout"));
+  expectBracketed(log_, printer);
+  EXPECT_EQ(sender.sessionCount(), 0);
+}
+
+TEST_F(SenderTest, AJobStoppedBeforeItsTurnNeverStarts) {
+  FakePrinter printer;
+  TCP9100Sender sender = makeSender(printer.port());
+  Zarvo::StopSource job;
+  job.requestStop();
+  EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont("x"), job.token()), Result(false, kDdr));
+  EXPECT_EQ(printer.connections(), 0);
+  EXPECT_TRUE(log_.names().isEmpty());
+}
+
+TEST_F(SenderTest, ShutdownEndsEveryWaitAndRefusesNewDownloads) {
+  FakePrinter printer;
+  TCP9100Sender::Limits limits = shortLimits();
+  limits.confirm = 60s;
+  TCP9100Sender sender = makeSender(printer.port(), limits);
+  auto waiting = std::async(std::launch::async,
+                            [&] { return sender.send(printer.host(), TCP9100FilePCLFont("1")); });
+  ASSERT_TRUE(printer.waitForDownloads(1, 5s));
+  auto inLine = std::async(std::launch::async,
+                           [&] { return sender.send(printer.host(), TCP9100FilePCLFont("2")); });
+  EXPECT_EQ(inLine.wait_for(100ms), std::future_status::timeout);
+  sender.stopAll();
+  ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
+  ASSERT_EQ(inLine.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(waiting.get(), Result(false, "Timeout"));
+  EXPECT_EQ(inLine.get(), Result(false, kDdr));
+  EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont("3")), Result(false, kDdr));
+  EXPECT_EQ(printer.connections(), 1);
+  expectBracketed(log_, printer);
+}
+
+}  // namespace

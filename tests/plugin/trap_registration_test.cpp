@@ -1,0 +1,356 @@
+// The trap destination of a download: which row of the device's "staticTrapDestTable" is taken,
+// what is written there and written back (against the loopback SNMP fake, through the naming
+// service), and when nothing may be written at all. Then the other end: which "SNMPTrap"
+// requests are a device's download status, and the prefix their identifiers hang under.
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+
+#include "framework/Log.h"
+#include "framework/OrxServiceClient.h"
+#include "plugin/TrapDestRegistration.h"
+#include "plugin/TrapHandling.h"
+#include "plugin/ZarvoPluginDSM.h"
+#include "tests/fakes/FakeNamingService.h"
+#include "tests/fakes/FakeSuiteServices.h"
+
+inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_suite::FakeSNMPService;
+using testing_suite::SnmpTable;
+using testing_suite::XmlNode;
+
+
+const QString kTable = QStringLiteral("staticTrapDestTable");
+const QString kDevice = QStringLiteral("127.0.0.7");
+
+// Every "err" line of the process, to count the registration's messages.
+class ErrLines {
+ public:
+  static ErrLines& get() {
+    static ErrLines* lines = [] {
+      auto* l = new ErrLines();
+      zlog::add_appender(
+          "err",
+          [l](const zlog::Log&, const std::string& text) {
+            std::lock_guard<std::mutex> lock(l->mutex_);
+            l->lines_.push_back(QString::fromStdString(text));
+          },
+          300);
+      zlog::flush_log_cache();
+      return l;
+    }();
+    return *lines;
+  }
+  qsizetype mark() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_.size();
+  }
+  // Lines since `from`, without the client's own retry notes (a URL cached for an earlier
+  // test's fake is refused once, then asked afresh).
+  QStringList since(qsizetype from) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    QStringList out;
+    for (const QString& line : lines_.mid(from)) {
+      if (!line.startsWith("SendRequest retry")) out << line;
+    }
+    return out;
+  }
+
+ private:
+  std::mutex mutex_;
+  QStringList lines_;
+};
+
+// (column name, Index, Value) of each cell of one "SNMPSetValues" request, in order.
+struct Cell {
+  QString column, index, value;
+  bool operator==(const Cell& o) const {
+    return column == o.column && index == o.index && value == o.value;
+  }
+};
+QList<Cell> cellsOf(const QByteArray& setRequest, QString* address) {
+  XmlNode root;
+  EXPECT_TRUE(testing_suite::parseXml(setRequest, &root));
+  QList<Cell> cells;
+  const QList<const XmlNode*> devices = root.childrenNamed("Device");
+  EXPECT_EQ(devices.size(), 1);
+  if (devices.size() != 1) return cells;
+  const XmlNode* params = devices[0]->child("RequestParams");
+  *address = params && params->child("IP") ? params->child("IP")->attribute("address") : "";
+  if (const XmlNode* vars = devices[0]->child("RequestVariables")) {
+    for (const XmlNode& c : vars->children) {
+      cells.append({c.name, c.child("Index") ? c.child("Index")->text : "?",
+                    c.child("Value") ? c.child("Value")->text : "?"});
+    }
+  }
+  return cells;
+}
+
+QList<Cell> row(int index, const QString& addr, const QString& community, const QString& status) {
+  const QString i = QString::number(index);
+  return {{"staticTrapDestAddr", i, addr},
+          {"staticTrapDestCommunity", i, community},
+          {"staticTrapDestStatus", i, status}};
+}
+
+class Registration : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    OrxServiceClient::Limits limits;
+    limits.connectWait = 2000ms;
+    limits.readWait = 5000ms;
+    limits.readTotal = 10000ms;
+    limits.retryDelay = 1ms;
+    OrxServiceClient::instance()->setLimits(limits);
+    OrxServiceClient::instance()->setNamingServiceUrl(naming_.url());
+    naming_.setServiceUrl("SNMPGetValues", snmp_.url().toString());
+    naming_.setServiceUrl("SNMPSetValues", snmp_.url().toString());
+    errFrom_ = ErrLines::get().mark();
+  }
+  QStringList errLines() { return ErrLines::get().since(errFrom_); }
+
+  testing_orx::FakeNamingService naming_;
+  FakeSNMPService snmp_;
+  qsizetype errFrom_ = 0;
+};
+
+TEST_F(Registration, TakesAFreeRowElseBorrowsTheFirstAndLeavesTheTableAsItWas) {
+  const QStringList columns = {"staticTrapDestIndex", "staticTrapDestAddr",
+                               "staticTrapDestCommunity", "staticTrapDestStatus"};
+  struct Case {
+    const char* why;
+    QList<QStringList> rows;
+    QList<Cell> registered;
+    QList<Cell> undone;
+  };
+  const Case kCases[] = {
+      {"the second and fourth rows are free: the second is used and set free again",
+       {{"1", "10.1.1.1", "c1", "valid"},
+        {"2", "0.0.0.0", "old", "invalid"},
+        {"3", "10.1.1.3", "c3", "valid"},
+        {"4", "", "", "invalid"}},
+       row(1, "127.0.0.1", "public", "valid"),
+       row(1, "0.0.0.0", "old", "invalid")},
+      {"no row is free: the first is borrowed and written back exactly",
+       {{"1", "10.1.1.1", "priv & <c>", "valid"}, {"2", "10.1.1.2", "c2", "valid"}},
+       row(0, "127.0.0.1", "public", "valid"),
+       row(0, "10.1.1.1", "priv & <c>", "valid")},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.why);
+    FakeSNMPService snmp;
+    naming_.setServiceUrl("SNMPGetValues", snmp.url().toString());
+    naming_.setServiceUrl("SNMPSetValues", snmp.url().toString());
+    const SnmpTable before{columns, c.rows};
+    snmp.setTable(kDevice, kTable, before);
+    {
+      TrapDestRegistration registration(kDevice);
+      EXPECT_EQ(registration.row(), c.registered.first().index.toInt());
+      ASSERT_EQ(snmp.setRequests().size(), 1);
+      QString address;
+      EXPECT_EQ(cellsOf(snmp.setRequests()[0], &address), c.registered);
+      EXPECT_EQ(address, kDevice);
+      EXPECT_FALSE(snmp.table(kDevice, kTable) == before) << "the device now sends its traps here";
+    }
+    ASSERT_EQ(snmp.setRequests().size(), 2);
+    QString address;
+    EXPECT_EQ(cellsOf(snmp.setRequests()[1], &address), c.undone);
+    EXPECT_EQ(snmp.table(kDevice, kTable), before);
+
+    // The read asked this device's table with the fixed SNMP parameters.
+    ASSERT_EQ(snmp.getRequests().size(), 1);
+    XmlNode get;
+    ASSERT_TRUE(testing_suite::parseXml(snmp.getRequests()[0], &get));
+    const XmlNode* device = get.child("Device");
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->child("RequestParams")->child("IP")->attribute("address"), kDevice);
+    EXPECT_EQ(device->child("RequestParams")->child("IP")->attribute("IP_VER"), "4");
+    EXPECT_EQ(device->child("RequestParams")->child("SNMP")->attribute("SNMP_VER"), "1");
+    EXPECT_NE(device->child("RequestVariables")->child(kTable), nullptr);
+  }
+  EXPECT_TRUE(errLines().isEmpty());
+}
+
+TEST_F(Registration, WritesNothingWhenThereIsNothingToTakeOver) {
+  const QString err = QStringLiteral("Error during retrieving Trap table.");
+  struct Case {
+    const char* why;
+    std::function<void(FakeSNMPService&)> setUp;
+    QStringList errors;
+  };
+  const Case kCases[] = {
+      {"the device reports errors", [](FakeSNMPService& s) {
+         s.setTable(kDevice, kTable, {{"staticTrapDestStatus"}, {{"invalid"}}});
+         s.setDeviceErrors(kDevice, {{2, "noSuchName"}});
+       }, {err}},
+      {"the service fails the request: no device entry",
+       [](FakeSNMPService& s) { s.setResult(7, "busy"); }, {err}},
+      {"a table without a status column", [](FakeSNMPService& s) {
+         s.setTable(kDevice, kTable, {{"staticTrapDestAddr"}, {{"10.1.1.1"}}});
+       }, {}},
+      {"a table without rows", [](FakeSNMPService& s) {
+         s.setTable(kDevice, kTable, {{"staticTrapDestAddr", "staticTrapDestStatus"}, {}});
+       }, {}},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.why);
+    FakeSNMPService snmp;
+    naming_.setServiceUrl("SNMPGetValues", snmp.url().toString());
+    naming_.setServiceUrl("SNMPSetValues", snmp.url().toString());
+    c.setUp(snmp);
+    const qsizetype from = ErrLines::get().mark();
+    {
+      TrapDestRegistration registration(kDevice);
+      EXPECT_EQ(registration.row(), -1);
+    }
+    EXPECT_EQ(snmp.getRequests().size(), 1);
+    EXPECT_TRUE(snmp.setRequests().isEmpty()) << "neither registered nor undone";
+    EXPECT_EQ(ErrLines::get().since(from), c.errors);
+  }
+}
+
+TEST_F(Registration, NoAddressTowardsTheDeviceRegistersNoEmptyDestination) {
+  // An address no route leads to: writing "" as the device's trap destination would take a
+  // row for nothing (and leave the device's traps going nowhere).
+  const QString device = QStringLiteral("not-an-address");
+  snmp_.setTable(device, kTable, {{"staticTrapDestAddr", "staticTrapDestStatus"},
+                                  {{"10.1.1.1", "invalid"}}});
+  {
+    TrapDestRegistration registration(device);
+    EXPECT_EQ(registration.row(), -1);
+  }
+  EXPECT_TRUE(snmp_.setRequests().isEmpty());
+  const QStringList lines = errLines();
+  ASSERT_EQ(lines.size(), 1);
+  EXPECT_TRUE(lines[0].contains(device)) << lines[0].toStdString();
+}
+
+TEST_F(Registration, AColumnTooShortForTheRowIsWrittenBackEmpty) {
+  snmp_.setTable(kDevice, kTable,
+                 {{"staticTrapDestStatus", "staticTrapDestAddr"}, {{"valid", "10.1.1.1"}}});
+  { TrapDestRegistration registration(kDevice); }
+  ASSERT_EQ(snmp_.setRequests().size(), 2);
+  QString address;
+  EXPECT_EQ(cellsOf(snmp_.setRequests()[1], &address), row(0, "10.1.1.1", "", "valid"))
+      << "the table has no community column: its saved value is empty";
+}
+
+// ---------------------------------------------------------------------------------------------
+// The trap side
+
+SNMPTrap_Request::c_OrxRequest trap(const QString& host, const QString& enterprise,
+                                    const QList<QPair<QString, QString>>& variables,
+                                    bool withVariables = true) {
+  SNMPTrap_Request::c_OrxRequest t;
+  (void)t.set_HostIp(host.toStdU16String());
+  (void)t.set_Enterprise(enterprise.toStdU16String());
+  (void)t.set_GenericNumber("6");
+  (void)t.set_SpecificNumber("1");
+  if (withVariables) {
+    auto& vars = t.enable_Variables();
+    for (const auto& v : variables) {
+      (void)vars.append_Variable();
+      (void)vars.back_Variable().set_OID(v.first.toStdU16String());
+      (void)vars.back_Variable().set_Value(v.second.toStdU16String());
+    }
+  }
+  return t;
+}
+
+TEST(TrapStatus, OnlyTheDownloadStatusOfTheDeviceMakerCounts) {
+  const QString arc = kDefaultDeviceEnterpriseArc;
+  const DeviceTrapIds ids = DeviceTrapIds::forArc(arc);
+  const QString ent = arc + ".11.5.11.83.1.2.1";
+  const QString oid = arc + ".11.5.11.83.1.1.1.5";
+  EXPECT_EQ(ids.enterprise, ent);
+  EXPECT_EQ(ids.statusOid, oid);
+  struct Case {
+    const char* why;
+    SNMPTrap_Request::c_OrxRequest request;
+    std::optional<std::pair<bool, QString>> expected;
+  };
+  const Case kCases[] = {
+      {"stored", trap("10.0.0.5", ent, {{oid, "completed"}}), {{true, "completed"}}},
+      {"a failure text", trap("10.0.0.5", ent, {{oid, "FlashFull"}}), {{false, "FlashFull"}}},
+      {"still working", trap("10.0.0.5", ent, {{oid, "processing"}}), std::nullopt},
+      {"processing, then the outcome: the outcome, once",
+       trap("10.0.0.5", ent, {{oid, "processing"}, {oid, "completed"}, {oid, "Later"}}),
+       {{true, "completed"}}},
+      {"other variables are passed over", trap("10.0.0.5", ent, {{".1.2.3", "x"}, {oid, "Err"}}),
+       {{false, "Err"}}},
+      {"the right suffix under another prefix", trap("10.0.0.5", ".1.3.6.1.4.1.9" + ent.mid(arc.size()),
+                                                   {{oid, "completed"}}), std::nullopt},
+      {"a status variable with an instance suffix", trap("10.0.0.5", ent, {{oid + ".0", "completed"}}),
+       std::nullopt},
+      {"no Variables at all", trap("10.0.0.5", ent, {}, false), std::nullopt},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.why);
+    const std::optional<DownloadStatus> s = downloadStatusOf(c.request, ids);
+    ASSERT_EQ(s.has_value(), c.expected.has_value());
+    if (!s) continue;
+    EXPECT_EQ(s->address, "10.0.0.5");
+    EXPECT_EQ(s->ok, c.expected->first);
+    EXPECT_EQ(s->text, c.expected->second);
+  }
+}
+
+TEST(TrapStatus, ThePrefixComesFromTheConfigurationWhenItNamesOne) {
+  QTemporaryDir dir;
+  struct Case {
+    const char* why;
+    QByteArray config;  // empty: no file
+    QString expected;
+  };
+  const Case kCases[] = {
+      {"no file", "", kDefaultDeviceEnterpriseArc},
+      {"no such element", "<c><Name>x</Name></c>", kDefaultDeviceEnterpriseArc},
+      {"named, blanks around it", "<c><DeviceEnterpriseArc> .1.3.6.1.4.1.99 </DeviceEnterpriseArc></c>",
+       ".1.3.6.1.4.1.99"},
+      {"not dotted with a leading dot", "<c><DeviceEnterpriseArc>1.3.6</DeviceEnterpriseArc></c>",
+       kDefaultDeviceEnterpriseArc},
+      {"a broken file", "<c><DeviceEnterpriseArc>.1.2", kDefaultDeviceEnterpriseArc},
+  };
+  int n = 0;
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.why);
+    const QString path = dir.filePath(QString("cfg%1.xml").arg(n++));
+    if (!c.config.isEmpty()) {
+      QFile f(path);
+      ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+      f.write(c.config);
+    }
+    EXPECT_EQ(deviceEnterpriseArcFrom(path), c.expected);
+  }
+}
+
+TEST(TrapStatus, TheHandlerAnswersOkToEveryTrapAndConfirmsOnlyRecognisedOnes) {
+  // The handler's notification reaches a download under way; without one it changes nothing.
+  QTemporaryDir store;
+  const QString arc = ".1.3.6.1.4.1.4242";  // another maker: the configured prefix is used
+  ZarvoPluginDSM dsm(store.path() + "/", arc);
+  const QString ent = arc + ".11.5.11.83.1.2.1";
+  const QString oid = arc + ".11.5.11.83.1.1.1.5";
+  for (const auto& request :
+       {trap("10.0.0.5", ent, {{oid, "completed"}}),
+        trap("10.0.0.5", kDefaultDeviceEnterpriseArc + ".11.5.11.83.1.2.1", {{oid, "x"}}),
+        trap("10.0.0.5", ent, {}, false)}) {
+    ZarvoPluginDSM::SNMPTrapRequest packet;
+    static_cast<SNMPTrap_Request::c_OrxRequest&>(packet) = request;
+    const auto answer = dsm.SNMPTrap(packet);
+    ASSERT_NE(answer, nullptr);
+    EXPECT_EQ(answer->get_Result(), 0);
+    EXPECT_EQ(QString::fromStdU16String(answer->get_Details()), "OK");
+  }
+  EXPECT_EQ(dsm.sender().sessionCount(), 0) << "a trap without a download creates nothing";
+}
+
+}  // namespace
