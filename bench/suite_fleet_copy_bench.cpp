@@ -6,17 +6,17 @@
 // ratio of the two copies shows whether the 32 downloads ran side by side.
 //
 // Needs root (the printers listen on ports 80 and 9100 of 127.14.0.x). Bounded: every wait ends.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -72,7 +72,8 @@ double copyJob(quint16 dsm, int id, const QStringList& to) {
        "<Source><DeviceIP>127.14.0.2</DeviceIP><File><FileName>Big font</FileName><FileSize>" +
            QByteArray::number(kFontSize) +
            "</FileSize><FileType>pclFont</FileType><FileStorageFileID>5</FileStorageFileID>"
-           "</File></Source><Destinations>" + destinations + "</Destinations>");
+           "</File></Source><Destinations>" +
+           destinations + "</Destinations>");
   while (Clock::now() - start < std::chrono::seconds(120)) {
     const QByteArray list = call(dsm, "DSMGetOperationList", "");
     const QStringList ids = testing_orx::elementTexts(list, "ID");
@@ -145,10 +146,11 @@ int main() {
   }
   testing_qt::coreApp();
   QTemporaryDir dir;
-  QByteArray fleet = "<SuiteConfig><Fleet filesDir=\"fleet\" confirmDelayMs=\"0\">"
-                     "<Device id=\"1\" address=\"127.14.0.2\"><File name=\"Big font\" "
-                     "kind=\"pclFont\" id=\"5\" size=\"" + QByteArray::number(kFontSize) +
-                     "\"/></Device>";
+  QByteArray fleet =
+      "<SuiteConfig><Fleet filesDir=\"fleet\" confirmDelayMs=\"0\">"
+      "<Device id=\"1\" address=\"127.14.0.2\"><File name=\"Big font\" "
+      "kind=\"pclFont\" id=\"5\" size=\"" +
+      QByteArray::number(kFontSize) + "\"/></Device>";
   QStringList destinations;
   for (int i = 0; i < kDestinations; ++i) {
     destinations << QStringLiteral("127.14.0.%1").arg(i + 3);
@@ -162,8 +164,8 @@ int main() {
 
   QProcess suite, dsm;
   quint16 suitePort = 0, dsmPort = 0;
-  if (!startProgram(suite, ZARVO_SUITE_EXE, {"--config", cfg.fileName()}, dir.path(),
-                    "Fleet ready", &suitePort)) {
+  if (!startProgram(suite, ZARVO_SUITE_EXE, {"--config", cfg.fileName()}, dir.path(), "Fleet ready",
+                    &suitePort)) {
     return 1;
   }
   QDir(dir.path()).mkdir("dsm");

@@ -98,7 +98,7 @@ what they store is mirrored under $RUN/fleet-files/.
 Try next:
   $CTL DSMGetFileList --device 1
   $CTL DSMCopyFile --from 127.0.0.2 --to 127.0.0.3 --to 127.0.0.4 --file Invoice.ps:psForm
-  $CTL --watch 1
+  $CTL --watch 0                      (operations are numbered from 0)
   $CTL SIMSetFault --device 127.0.0.4 --fault silent      (slow, refuse, drop, fail, none)
   $CTL SIMGetDevices --device 3
   $CTL DSMServerGetFileList

@@ -11,7 +11,9 @@ namespace {
 
 using testing_bytes::hex;
 
-QByteArray framed(const TCP9100File& file) { return file.header() + file.content() + file.trailer(); }
+QByteArray framed(const TCP9100File& file) {
+  return file.header() + file.content() + file.trailer();
+}
 
 TEST(PjlDownload, ReadsEachKindAsTheSenderFramesIt) {
   const QByteArray content = QByteArray("\x1b)s64W", 6) + QByteArray(300, '\xa5') + "\x1b%-12345X";
@@ -27,7 +29,8 @@ TEST(PjlDownload, ReadsEachKindAsTheSenderFramesIt) {
       {"PCL macro: two sequences before, one more in the trailer",
        std::make_unique<TCP9100FilePCLMacro>(content), "pclMacro", ""},
       {"PostScript font already in text form, name with blanks",
-       std::make_unique<TCP9100FilePSFont>("Old Style Bold", QByteArray("%!PS-AdobeFont\n/x 1 def\n")),
+       std::make_unique<TCP9100FilePSFont>("Old Style Bold",
+                                           QByteArray("%!PS-AdobeFont\n/x 1 def\n")),
        "psFont", "Old Style Bold"},
       {"PostScript form named after the last path component",
        std::make_unique<TCP9100FilePSForm>("C:\\forms\\inv.ps", QByteArray("%!PS\nshowpage\n")),
@@ -84,7 +87,8 @@ TEST(PjlDownload, ReportsBrokenStreamsWithTheDevicesStatus) {
 }
 
 TEST(PjlDownload, KeepsTheRequestedPclId) {
-  const QByteArray stream = "\x1b%-12345X@PJL\r\n@PJL FSDOWNLOADFONT SIZE=2\r\n\x1b*c00042Dab\x1b%-12345X";
+  const QByteArray stream =
+      "\x1b%-12345X@PJL\r\n@PJL FSDOWNLOADFONT SIZE=2\r\n\x1b*c00042Dab\x1b%-12345X";
   PjlDownload d;
   PjlError e;
   ASSERT_TRUE(parsePjlDownload(stream, &d, &e)) << e.reason.toStdString();
@@ -108,9 +112,12 @@ TEST(MultipartForm, ReadsRepeatedFieldsInOrderWithTheirExactBytes) {
   QList<QPair<QString, QByteArray>> parts;
   QString error;
   ASSERT_TRUE(parseMultipartForm(type,
-                                 multipart({{"FileName", "a b.ps"}, {"FileType", "2"},
-                                            {"FontMacroId", "0"}, {"FileName", "line\r\nbreak"},
-                                            {"FileType", ""}, {"FontMacroId", "7"}}),
+                                 multipart({{"FileName", "a b.ps"},
+                                            {"FileType", "2"},
+                                            {"FontMacroId", "0"},
+                                            {"FileName", "line\r\nbreak"},
+                                            {"FileType", ""},
+                                            {"FontMacroId", "7"}}),
                                  &parts, &error))
       << error.toStdString();
   ASSERT_EQ(parts.size(), 6);
@@ -137,7 +144,8 @@ TEST(MultipartForm, RefusesMalformedBodies) {
       {"no boundary given", "multipart/form-data", one},
       {"cut before the closing boundary", type, one.left(one.size() - 8)},
       {"body opens with another boundary", type, multipart({{"FileName", "x"}}, "C")},
-      {"a part without a name", type, "--B\r\nContent-Disposition: form-data\r\n\r\nx\r\n--B--\r\n"},
+      {"a part without a name", type,
+       "--B\r\nContent-Disposition: form-data\r\n\r\nx\r\n--B--\r\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
@@ -150,13 +158,14 @@ TEST(MultipartForm, RefusesMalformedBodies) {
 
 TEST(HttpHead, SplitsTheRequestLineAndFields) {
   HttpRequest r;
-  ASSERT_TRUE(parseHttpHead("POST /DSMGetFiles.cgi?x=1 HTTP/1.1\r\nHost: 127.0.0.2\r\n"
-                            "content-length:  12 \r\n",
-                            &r));
+  ASSERT_TRUE(
+      parseHttpHead("POST /DSMGetFiles.cgi?x=1 HTTP/1.1\r\nHost: 127.0.0.2\r\n"
+                    "content-length:  12 \r\n",
+                    &r));
   EXPECT_EQ(r.method, "POST");
   EXPECT_EQ(r.target, "/DSMGetFiles.cgi");
   EXPECT_EQ(r.field("Content-Length"), "12");
-  EXPECT_FALSE(parseHttpHead("POST /x\r\n", &r));            // no protocol
+  EXPECT_FALSE(parseHttpHead("POST /x\r\n", &r));  // no protocol
   EXPECT_FALSE(parseHttpHead("GET / HTTP/1.1\r\nNoColon\r\n", &r));
 }
 

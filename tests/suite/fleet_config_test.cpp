@@ -8,7 +8,8 @@ namespace suite {
 namespace {
 
 QByteArray fleetWith(const QByteArray& devices, const QByteArray& attributes = "") {
-  return "<SuiteConfig><Name>s</Name><Fleet " + attributes + ">" + devices + "</Fleet></SuiteConfig>";
+  return "<SuiteConfig><Name>s</Name><Fleet " + attributes + ">" + devices +
+         "</Fleet></SuiteConfig>";
 }
 
 TEST(FleetConfig, RefusesUnsoundFleets) {
@@ -35,8 +36,8 @@ TEST(FleetConfig, RefusesUnsoundFleets) {
       {"a file name with a control byte would break the PJL line",
        fleetWith("<Device address=\"127.0.0.9\"><File name=\"a&#10;b\" kind=\"psForm\"/></Device>"),
        "control character"},
-      {"an unknown fault", fleetWith(R"(<Device address="127.0.0.9"><Fault kind="melt"/></Device>)"),
-       "unknown fault"},
+      {"an unknown fault",
+       fleetWith(R"(<Device address="127.0.0.9"><Fault kind="melt"/></Device>)"), "unknown fault"},
       {"a trap row status outside valid/invalid",
        fleetWith(R"(<Device address="127.0.0.9"><TrapDest status="on"/></Device>)"),
        "valid or invalid"},
@@ -78,8 +79,8 @@ TEST(FleetConfig, WithoutAFleetElementTheEmbeddedDefaultRuns) {
 TEST(FleetConfig, ReadsDevicesFilesAndFaultsFromAttributes) {
   FleetSpec fleet;
   QString error;
-  ASSERT_TRUE(parseFleet(
-      fleetWith(R"(<Device address="127.0.0.9" name="Lab" snmpVersion="3" userName="adm"
+  ASSERT_TRUE(
+      parseFleet(fleetWith(R"(<Device address="127.0.0.9" name="Lab" snmpVersion="3" userName="adm"
                           printPort="0" webPort="0">
                      <File name="F" kind="pclFont" id="12" size="10"/>
                      <File name="T" kind="psForm" text="%!PS"/>
@@ -87,8 +88,8 @@ TEST(FleetConfig, ReadsDevicesFilesAndFaultsFromAttributes) {
                      <Fault kind="fail" status="NoRoom"/>
                    </Device>
                    <Device address="127.0.0.8"/>)",
-                "filesDir=\"/tmp/x\" confirmDelayMs=\"5\""),
-      &fleet, &error))
+                           "filesDir=\"/tmp/x\" confirmDelayMs=\"5\""),
+                 &fleet, &error))
       << error.toStdString();
   EXPECT_EQ(fleet.filesDir, "/tmp/x");
   EXPECT_EQ(fleet.confirmDelayMs, 5);

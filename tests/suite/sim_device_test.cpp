@@ -1,16 +1,15 @@
 // A simulated device over its real sockets (127.0.0.1, ports chosen by the system): downloads
 // stored and confirmed by trap, the CGI pages as the storage manager's own client calls them,
 // the trap-destination table, and each rehearsed fault, none of which may hold up another device.
-#include <gtest/gtest.h>
-
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <condition_variable>
 #include <mutex>
 
@@ -61,7 +60,8 @@ bool sendToPort(quint16 port, const QByteArray& bytes) {
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
   for (qsizetype done = 0; ok && done < bytes.size();) {
-    const ssize_t n = ::send(fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
+    const ssize_t n =
+        ::send(fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
     ok = n > 0;
     done += n;
   }
@@ -89,7 +89,8 @@ struct DeviceFixture : ::testing::Test {
     DeviceLimits limits;
     limits.ioWait = milliseconds(2000);
     limits.silentHold = milliseconds(3000);
-    auto device = std::make_unique<SimDevice>(d, dir_.path(), ".1.3.6.1.4.1.32473", 0, &sink_, limits);
+    auto device =
+        std::make_unique<SimDevice>(d, dir_.path(), ".1.3.6.1.4.1.32473", 0, &sink_, limits);
     QString error;
     EXPECT_TRUE(device->start(&error)) << error.toStdString();
     return device;
@@ -98,8 +99,9 @@ struct DeviceFixture : ::testing::Test {
     HTTPClient::Limits limits;
     limits.connectTimeout = milliseconds(2000);
     limits.lowSpeedTime = std::chrono::seconds(2);
-    return HTTPClient::post(QUrl(QStringLiteral("http://127.0.0.1:%1/%2").arg(d.webPort()).arg(page)),
-                            form, {}, limits);
+    return HTTPClient::post(
+        QUrl(QStringLiteral("http://127.0.0.1:%1/%2").arg(d.webPort()).arg(page)), form, {},
+        limits);
   }
 
   QTemporaryDir dir_;
@@ -154,28 +156,33 @@ TEST_F(DeviceFixture, PclFilesGetTheNextFreeIdAndAKeptNameWhenReplaced) {
   // A name that tries to leave the device's directory stays inside it.
   device->store(PjlDownload{"psForm", "../../escape", 0, "x"});
   EXPECT_FALSE(QFile::exists(QDir(dir_.path()).filePath("escape")));
-  EXPECT_TRUE(QDir(device->directory() + "/psForm").entryList(QDir::Files).join(',').contains("escape"));
+  EXPECT_TRUE(
+      QDir(device->directory() + "/psForm").entryList(QDir::Files).join(',').contains("escape"));
 }
 
 TEST_F(DeviceFixture, CgiPagesFetchAndDeleteAsTheStorageManagerAsks) {
   auto device = start(spec());
-  EXPECT_EQ(post(*device, "DSMGetFiles.cgi", {{"FileName", "inv.ps"}, {"FileType", "2"},
-                                              {"FontMacroId", "0"}}),
+  EXPECT_EQ(post(*device, "DSMGetFiles.cgi",
+                 {{"FileName", "inv.ps"}, {"FileType", "2"}, {"FontMacroId", "0"}}),
             "%!PS form");
   // A PCL file is also found by its ID, whatever name the caller knows it by.
-  EXPECT_EQ(post(*device, "DSMGetFiles.cgi", {{"FileName", "Font 3"}, {"FileType", "3"},
-                                              {"FontMacroId", "3"}}),
+  EXPECT_EQ(post(*device, "DSMGetFiles.cgi",
+                 {{"FileName", "Font 3"}, {"FileType", "3"}, {"FontMacroId", "3"}}),
             "font-bytes");
   // Right name, wrong kind: not that file.
-  EXPECT_THROW(post(*device, "DSMGetFiles.cgi", {{"FileName", "inv.ps"}, {"FileType", "1"},
-                                                 {"FontMacroId", "0"}}),
+  EXPECT_THROW(post(*device, "DSMGetFiles.cgi",
+                    {{"FileName", "inv.ps"}, {"FileType", "1"}, {"FontMacroId", "0"}}),
                HTTPClient::HTTPClientError);
   EXPECT_THROW(post(*device, "other.cgi", {{"FileName", "inv.ps"}}), HTTPClient::HTTPClientError);
   EXPECT_THROW(post(*device, "DSMGetFiles.cgi", {{"FileType", "2"}}), HTTPClient::HTTPClientError);
 
   const QByteArray report = post(*device, "DSMDeletefiles.cgi",
-                                 {{"FileName", "inv.ps"}, {"FileType", "2"}, {"FontMacroId", "0"},
-                                  {"FileName", "gone"}, {"FileType", "1"}, {"FontMacroId", "0"}});
+                                 {{"FileName", "inv.ps"},
+                                  {"FileType", "2"},
+                                  {"FontMacroId", "0"},
+                                  {"FileName", "gone"},
+                                  {"FileType", "1"},
+                                  {"FontMacroId", "0"}});
   EXPECT_EQ(report, "deleted inv.ps\nnot found gone\n");
   ASSERT_EQ(device->files().size(), 1);
   EXPECT_FALSE(QFile::exists(QDir(device->directory()).filePath("psForm/inv.ps")));
@@ -184,13 +191,11 @@ TEST_F(DeviceFixture, CgiPagesFetchAndDeleteAsTheStorageManagerAsks) {
 TEST_F(DeviceFixture, TrapTableWritesAreAllOrNothing) {
   auto device = start(spec());
   QString error;
-  EXPECT_FALSE(device->writeTrapDest({{"staticTrapDestAddr", 1, "127.0.0.9"},
-                                      {"staticTrapDestStatus", 3, "valid"}},
-                                     &error));
+  EXPECT_FALSE(device->writeTrapDest(
+      {{"staticTrapDestAddr", 1, "127.0.0.9"}, {"staticTrapDestStatus", 3, "valid"}}, &error));
   EXPECT_TRUE(error.contains("no row 3"));
-  EXPECT_FALSE(device->writeTrapDest({{"staticTrapDestAddr", 1, "127.0.0.9"},
-                                      {"staticTrapDestStatus", 1, "on"}},
-                                     &error));
+  EXPECT_FALSE(device->writeTrapDest(
+      {{"staticTrapDestAddr", 1, "127.0.0.9"}, {"staticTrapDestStatus", 1, "on"}}, &error));
   EXPECT_EQ(device->trapDestTable().rows.at(1), (QStringList{"127.0.0.1", "public", "invalid"}));
   ASSERT_TRUE(device->writeTrapDest({{"staticTrapDestAddr", 1, "127.0.0.9"},
                                      {"staticTrapDestCommunity", 1, "x"},
@@ -208,16 +213,16 @@ TEST_F(DeviceFixture, EachFaultFailsTheWayItIsRehearsed) {
   ASSERT_TRUE(sendToPort(device->printPort(), framed(form)));
   sink_.waitFor(2);
   EXPECT_EQ(sink_.statuses("127.0.0.1"), (QStringList{"processing", "DiskFull"}));
-  EXPECT_THROW(post(*device, "DSMGetFiles.cgi", {{"FileName", "inv.ps"}, {"FileType", "2"},
-                                                 {"FontMacroId", "0"}}),
+  EXPECT_THROW(post(*device, "DSMGetFiles.cgi",
+                    {{"FileName", "inv.ps"}, {"FileType", "2"}, {"FontMacroId", "0"}}),
                HTTPClient::HTTPClientError);  // 500
 
   // Silent: the bytes are taken, nothing is ever confirmed, a page never answers.
   ASSERT_TRUE(device->setFault({FaultKind::Silent, 0, {}}, &error));
   ASSERT_TRUE(sendToPort(device->printPort(), framed(form)));
   EXPECT_EQ(sink_.waitFor(3, milliseconds(500)).size(), 2);
-  EXPECT_THROW(post(*device, "DSMGetFiles.cgi", {{"FileName", "inv.ps"}, {"FileType", "2"},
-                                                 {"FontMacroId", "0"}}),
+  EXPECT_THROW(post(*device, "DSMGetFiles.cgi",
+                    {{"FileName", "inv.ps"}, {"FileType", "2"}, {"FontMacroId", "0"}}),
                HTTPClient::HTTPClientError);
 
   // Refuse: the ports close; back to normal, they open again where they were.
@@ -236,8 +241,8 @@ TEST_F(DeviceFixture, EachFaultFailsTheWayItIsRehearsed) {
   sendToPort(port, framed(TCP9100FilePSForm("big.ps", QByteArray(4 << 20, 'b'))));
   EXPECT_EQ(sink_.waitFor(5, milliseconds(500)).size(), 4);
   EXPECT_EQ(device->files().size(), filesBefore);
-  EXPECT_THROW(post(*device, "DSMGetFiles.cgi", {{"FileName", "f.ps"}, {"FileType", "2"},
-                                                 {"FontMacroId", "0"}}),
+  EXPECT_THROW(post(*device, "DSMGetFiles.cgi",
+                    {{"FileName", "f.ps"}, {"FileType", "2"}, {"FontMacroId", "0"}}),
                HTTPClient::HTTPClientError);  // answer cut short
 }
 

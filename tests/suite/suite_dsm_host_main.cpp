@@ -41,7 +41,8 @@ class ShortLimitDSM : public ZarvoPluginDSM {
  public:
   ShortLimitDSM()
       : ZarvoPluginDSM(QDir::current().filePath(QStringLiteral("Files/")), gSender, cgiSettings()),
-        trapIds_(DeviceTrapIds::forArc(deviceEnterpriseArcFrom(QStringLiteral("ZarvoPluginDSM.cfg")))) {
+        trapIds_(
+            DeviceTrapIds::forArc(deviceEnterpriseArcFrom(QStringLiteral("ZarvoPluginDSM.cfg")))) {
     // Confirmations go to the sender the jobs use.
     registerHandler(QStringLiteral("SNMPTrap"), &ShortLimitDSM::trap);
   }

@@ -3,6 +3,7 @@
 // directory and reached only over HTTP. The printers listen on ports 80 and 9100 of their own
 // 127.13.x.y addresses, which needs root; without it the tests are skipped.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -10,8 +11,6 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
-#include <unistd.h>
-
 #include <chrono>
 
 #include "tests/fakes/FakeNamingService.h"
@@ -84,9 +83,8 @@ QByteArray request(const QByteArray& command, const QByteArray& children) {
 
 // Answers as UTF-8 text: generated packets already are, DOM packets come as UTF-16.
 QByteArray call(quint16 port, const QByteArray& command, const QByteArray& children = {}) {
-  const testing_http::Answer a =
-      testing_http::exchange(port, testing_http::post("/" + command, request(command, children)),
-                             30000);
+  const testing_http::Answer a = testing_http::exchange(
+      port, testing_http::post("/" + command, request(command, children)), 30000);
   if (a.body.size() > 1 && a.body.at(1) == '\0') return testing_http::fromUtf16Le(a.body).toUtf8();
   return a.body;
 }
@@ -102,13 +100,21 @@ class SuiteRun : public ::testing::Test {
     for (int i = 0; i < 4; ++i) address_ << QStringLiteral("127.13.%1.%2").arg(net).arg(i + 2);
     const QByteArray fleet =
         "<SuiteConfig><Name>zarvo-suite</Name><Fleet filesDir=\"fleet\" confirmDelayMs=\"10\">"
-        "<Device id=\"1\" address=\"" + address_[0].toLatin1() + "\" name=\"One\">"
+        "<Device id=\"1\" address=\"" +
+        address_[0].toLatin1() +
+        "\" name=\"One\">"
         "<File name=\"Courier\" kind=\"pclFont\" id=\"3\" size=\"3000\"/>"
         "<File name=\"inv.ps\" kind=\"psForm\" text=\"%!PS invoice form&#10;showpage&#10;\"/>"
         "</Device>"
-        "<Device id=\"2\" address=\"" + address_[1].toLatin1() + "\" name=\"Two\"/>"
-        "<Device id=\"3\" address=\"" + address_[2].toLatin1() + "\" name=\"Three\"/>"
-        "<Device id=\"4\" address=\"" + address_[3].toLatin1() + "\" name=\"Four\"/>"
+        "<Device id=\"2\" address=\"" +
+        address_[1].toLatin1() +
+        "\" name=\"Two\"/>"
+        "<Device id=\"3\" address=\"" +
+        address_[2].toLatin1() +
+        "\" name=\"Three\"/>"
+        "<Device id=\"4\" address=\"" +
+        address_[3].toLatin1() +
+        "\" name=\"Four\"/>"
         "</Fleet></SuiteConfig>";
     QFile cfg(dir_.filePath("suite.cfg"));
     ASSERT_TRUE(cfg.open(QIODevice::WriteOnly));
@@ -146,7 +152,8 @@ class SuiteRun : public ::testing::Test {
     return call(suite_->port(), command, children);
   }
   QStringList filesOn(int deviceId) {
-    const QByteArray list = dsm("DSMGetFileList", "<DeviceID>" + QByteArray::number(deviceId) + "</DeviceID>");
+    const QByteArray list =
+        dsm("DSMGetFileList", "<DeviceID>" + QByteArray::number(deviceId) + "</DeviceID>");
     EXPECT_EQ(elementTexts(list, "Result"), QStringList{"0"}) << list.toStdString();
     return elementTexts(list, "FileName");
   }
@@ -154,7 +161,8 @@ class SuiteRun : public ::testing::Test {
     return dir_.filePath(QStringLiteral("fleet/%1/%2/%3").arg(address_[device - 1], kind, name));
   }
   void fault(int device, const QByteArray& children) {
-    const QByteArray a = sim("SIMSetFault", "<Device>" + QByteArray::number(device) + "</Device>" + children);
+    const QByteArray a =
+        sim("SIMSetFault", "<Device>" + QByteArray::number(device) + "</Device>" + children);
     ASSERT_EQ(elementTexts(a, "Result"), QStringList{"0"}) << a.toStdString();
   }
   // Waits (bounded) until operation `id` leaves IN_PROGRESS; its status, "" on time-out.
@@ -165,15 +173,16 @@ class SuiteRun : public ::testing::Test {
       const QStringList ids = elementTexts(list, "ID");
       const QStringList statuses = elementTexts(list, "Status");
       const qsizetype at = ids.indexOf(QString::number(id));
-      if (at >= 0 && at < statuses.size() && statuses.at(at) != "IN_PROGRESS") return statuses.at(at);
+      if (at >= 0 && at < statuses.size() && statuses.at(at) != "IN_PROGRESS")
+        return statuses.at(at);
       QThread::msleep(100);
     }
     return QString();
   }
   // The per-file result texts of an operation (the first Details is the answer's own).
   QStringList fileResults(int id) {
-    return elementTexts(dsm("DSMDetailsOperation", "<OperationID>" + QByteArray::number(id) +
-                                                       "</OperationID>"),
+    return elementTexts(dsm("DSMDetailsOperation",
+                            "<OperationID>" + QByteArray::number(id) + "</OperationID>"),
                         "Details")
         .mid(1);
   }
@@ -230,8 +239,9 @@ TEST_F(SuiteRun, ListsADevicesFilesThroughTheSuite) {
 
   // The same through zarvo-ctl and the naming service.
   QProcess ctl;
-  ctl.start("python3", {ZARVO_CTL, "--ns", QStringLiteral("http://127.0.0.1:%1/").arg(suite_->port()),
-                        "DSMGetFileList", "--device", "1"});
+  ctl.start("python3",
+            {ZARVO_CTL, "--ns", QStringLiteral("http://127.0.0.1:%1/").arg(suite_->port()),
+             "DSMGetFileList", "--device", "1"});
   ASSERT_TRUE(ctl.waitForFinished(30000));
   const QString shown = QString::fromUtf8(ctl.readAllStandardOutput());
   EXPECT_EQ(ctl.exitCode(), 0) << ctl.readAllStandardError().toStdString();

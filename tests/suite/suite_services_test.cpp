@@ -23,8 +23,8 @@ QByteArray request(const QByteArray& command, const QByteArray& children) {
 }
 
 QByteArray answer(Zarvo::Service& service, const QByteArray& command, const QByteArray& children) {
-  Zarvo::PacketPtr response = service.processRequest(QString::fromLatin1(command),
-                                                     request(command, children));
+  Zarvo::PacketPtr response =
+      service.processRequest(QString::fromLatin1(command), request(command, children));
   QByteArray bytes;
   response->toByteArray(bytes);
   return bytes;
@@ -131,12 +131,12 @@ deviceReq asked(const char* address, int version, const char* community, const c
 
 TEST_F(ServicesFixture, SnmpGetValuesAnswersTablesAndReportsErrorsPerDevice) {
   SnmpService snmp(fleet_);
-  const auto response = getValues(
-      snmp, {asked("127.0.0.2", 1, "north", "", {"scmFileStorageTable", "sysName"}),
-             asked("127.0.0.2", 2, "public", "", {"staticTrapDestTable"}),
-             asked("127.0.0.3", 3, "", "adm", {"staticTrapDestTable", "bogus"}),
-             asked("127.0.0.99", 1, "public", "", {"sysName"}),
-             asked("127.0.0.4", 1, "public", "", {"scmFileStorageTable"})});
+  const auto response =
+      getValues(snmp, {asked("127.0.0.2", 1, "north", "", {"scmFileStorageTable", "sysName"}),
+                       asked("127.0.0.2", 2, "public", "", {"staticTrapDestTable"}),
+                       asked("127.0.0.3", 3, "", "adm", {"staticTrapDestTable", "bogus"}),
+                       asked("127.0.0.99", 1, "public", "", {"sysName"}),
+                       asked("127.0.0.4", 1, "public", "", {"scmFileStorageTable"})});
   EXPECT_EQ(response->result(), 0);
   ASSERT_EQ(response->devices().size(), 5u);
   auto it = response->devices().begin();
@@ -174,9 +174,11 @@ TEST_F(ServicesFixture, SnmpGetValuesAnswersTablesAndReportsErrorsPerDevice) {
 QByteArray setRow(const char* address, const char* index, const char* addr, const char* status) {
   return QByteArray("<Device><RequestParams><IP address=\"") + address +
          "\"/></RequestParams><RequestVariables><staticTrapDestAddr><Index>" + index +
-         "</Index><Value>" + addr + "</Value></staticTrapDestAddr><staticTrapDestCommunity><Index>" +
-         index + "</Index><Value>public</Value></staticTrapDestCommunity><staticTrapDestStatus><Index>" +
-         index + "</Index><Value>" + status + "</Value></staticTrapDestStatus></RequestVariables></Device>";
+         "</Index><Value>" + addr +
+         "</Value></staticTrapDestAddr><staticTrapDestCommunity><Index>" + index +
+         "</Index><Value>public</Value></staticTrapDestCommunity><staticTrapDestStatus><Index>" +
+         index + "</Index><Value>" + status +
+         "</Value></staticTrapDestStatus></RequestVariables></Device>";
 }
 
 TEST_F(ServicesFixture, SnmpSetValuesWritesTrapRowsByPosition) {
@@ -220,8 +222,8 @@ TEST_F(ServicesFixture, DeviceListAnswersTheNamedDevicesWithTheAskedProperties) 
     EXPECT_EQ(r.result(), 0);
     return r.devices;
   };
-  const QStringList asked = {"IP",          "SNMP_VER", "AuthPass", "AuthMethod",   "ContextName",
-                             "ContextID",   "PrivacyPass", "UserName", "SecurityLevel"};
+  const QStringList asked = {"IP",        "SNMP_VER",    "AuthPass", "AuthMethod",   "ContextName",
+                             "ContextID", "PrivacyPass", "UserName", "SecurityLevel"};
   QList<DeviceRecord> found = lookup({DeviceFilter{2, {}}}, asked);
   ASSERT_EQ(found.size(), 1);
   EXPECT_EQ(found.first().id, 2u);
@@ -232,8 +234,8 @@ TEST_F(ServicesFixture, DeviceListAnswersTheNamedDevicesWithTheAskedProperties) 
                                         {"SecurityLevel", "Authentication"},
                                         {"AuthMethod", "MD5"},
                                         {"AuthPass", "pw"}}));
-  EXPECT_EQ(lookup({}, {}).size(), 3);                           // no filter: every device
-  EXPECT_EQ(lookup({DeviceFilter{5, {}}}, asked).size(), 0);      // unknown ID: none, result 0
+  EXPECT_EQ(lookup({}, {}).size(), 3);                        // no filter: every device
+  EXPECT_EQ(lookup({DeviceFilter{5, {}}}, asked).size(), 0);  // unknown ID: none, result 0
   found = lookup({DeviceFilter{-1, {{"Name", "Lab"}}}}, {"Name", "Model"});
   ASSERT_EQ(found.size(), 1);
   EXPECT_EQ(found.first().properties.at("Model"), "ZX-410");
@@ -249,11 +251,15 @@ TEST_F(ServicesFixture, FleetControlSetsFaultsAndShowsDevices) {
   };
   const Case cases[] = {
       {"by identifier", "<Device>7</Device><Fault>slow</Fault><DelayMs>50</DelayMs>", "0"},
-      {"by address, with a failure text", "<Device>127.0.0.2</Device><Fault>fail</Fault>"
-                                          "<Status>NoRoom</Status>", "0"},
+      {"by address, with a failure text",
+       "<Device>127.0.0.2</Device><Fault>fail</Fault>"
+       "<Status>NoRoom</Status>",
+       "0"},
       {"a fault with no name", "<Device>1</Device><Fault>melt</Fault>", "3"},
-      {"completed is no failure text", "<Device>1</Device><Fault>fail</Fault>"
-                                       "<Status>completed</Status>", "3"},
+      {"completed is no failure text",
+       "<Device>1</Device><Fault>fail</Fault>"
+       "<Status>completed</Status>",
+       "3"},
       {"delay out of range", "<Device>1</Device><Fault>slow</Fault><DelayMs>-5</DelayMs>", "3"},
       {"unknown device", "<Device>127.0.0.77</Device><Fault>none</Fault>", "10"},
   };
@@ -292,11 +298,13 @@ TEST(TrapForwarderLanes, OneDevicesStuckDeliveryNeverDelaysAnothersAndOrderIsKep
   forwarder.sendTrap(trap("127.0.0.3", "processing"));
   forwarder.sendTrap(trap("127.0.0.3", "completed"));
   std::unique_lock<std::mutex> lock(mutex);
-  ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return delivered.size() == 2; }));
+  ASSERT_TRUE(
+      changed.wait_for(lock, std::chrono::seconds(5), [&] { return delivered.size() == 2; }));
   EXPECT_EQ(delivered, (QStringList{"127.0.0.3 processing", "127.0.0.3 completed"}));
   release = true;
   changed.notify_all();
-  ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return delivered.size() == 4; }));
+  ASSERT_TRUE(
+      changed.wait_for(lock, std::chrono::seconds(5), [&] { return delivered.size() == 4; }));
   EXPECT_EQ(delivered.mid(2), (QStringList{"127.0.0.2 processing", "127.0.0.2 completed"}));
 }
 

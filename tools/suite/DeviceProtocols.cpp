@@ -32,9 +32,11 @@ struct PjlLine {
 
 bool parseLine(const QByteArray& line, PjlLine* out) {
   // Names may hold blanks, so NAME runs up to the last " SIZE=".
-  static const QRegularExpression pcl(QStringLiteral("^(FSDOWNLOADFONT|FSDOWNLOADMACRO) SIZE=(\\d{1,12})$"));
-  static const QRegularExpression ps(QStringLiteral(
-      "^(PSDOWNLOADFONT|PSDOWNLOADFORM) NAME=(.*) SIZE=(\\d{1,12}) CHECKSUM=(\\d{1,3})$"),
+  static const QRegularExpression pcl(
+      QStringLiteral("^(FSDOWNLOADFONT|FSDOWNLOADMACRO) SIZE=(\\d{1,12})$"));
+  static const QRegularExpression ps(
+      QStringLiteral(
+          "^(PSDOWNLOADFONT|PSDOWNLOADFORM) NAME=(.*) SIZE=(\\d{1,12}) CHECKSUM=(\\d{1,3})$"),
       QRegularExpression::DotMatchesEverythingOption);
   const QString text = QString::fromLatin1(line);
   if (auto m = pcl.match(text); m.hasMatch()) {
@@ -104,8 +106,8 @@ bool parsePjlDownload(const QByteArray& s, PjlDownload* download, PjlError* erro
     }
     trailer = kMacroTrailer;
   } else {
-    download->kind = line.command == "PSDOWNLOADFONT" ? QStringLiteral("psFont")
-                                                      : QStringLiteral("psForm");
+    download->kind =
+        line.command == "PSDOWNLOADFONT" ? QStringLiteral("psFont") : QStringLiteral("psForm");
     download->name = QString::fromLatin1(line.name);
     if (download->name.isEmpty()) return fail(error, "BadPJL", QStringLiteral("empty NAME"));
   }
@@ -207,8 +209,9 @@ QByteArray httpAnswer(int status, const QByteArray& body, const QByteArray& cont
                        : status == 413 ? "Payload Too Large"
                                        : "Internal Server Error";
   return "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason +
-         "\r\nContent-Type: " + contentType + "\r\nContent-Length: " +
-         QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+         "\r\nContent-Type: " + contentType +
+         "\r\nContent-Length: " + QByteArray::number(body.size()) +
+         "\r\nConnection: close\r\n\r\n" + body;
 }
 
 }  // namespace suite

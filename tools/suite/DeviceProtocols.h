@@ -13,8 +13,8 @@ namespace suite {
 
 // One download as the device understood it.
 struct PjlDownload {
-  QString kind;          // "pclFont", "pclMacro", "psFont", "psForm"
-  QString name;          // PostScript kinds only (Latin-1 text of the PJL line)
+  QString kind;             // "pclFont", "pclMacro", "psFont", "psForm"
+  QString name;             // PostScript kinds only (Latin-1 text of the PJL line)
   quint32 requestedId = 0;  // PCL kinds: the ID of the ID-assignment sequence
   QByteArray content;
 };
@@ -36,7 +36,7 @@ qint64 announcedPjlSize(const QByteArray& stream);
 // One HTTP request as a device's web server reads it.
 struct HttpRequest {
   QByteArray method;
-  QByteArray target;  // path, without the query
+  QByteArray target;                            // path, without the query
   QList<QPair<QByteArray, QByteArray>> fields;  // names as sent, values trimmed
   QByteArray body;
   QByteArray field(const QByteArray& name) const;  // first one, case-insensitive; "" if none

@@ -191,12 +191,18 @@ bool readFleet(QXmlStreamReader& xml, FleetSpec* fleet, QString* error) {
 
 QString faultName(FaultKind kind) {
   switch (kind) {
-    case FaultKind::None: return QStringLiteral("none");
-    case FaultKind::Slow: return QStringLiteral("slow");
-    case FaultKind::Silent: return QStringLiteral("silent");
-    case FaultKind::Refuse: return QStringLiteral("refuse");
-    case FaultKind::Drop: return QStringLiteral("drop");
-    case FaultKind::Fail: return QStringLiteral("fail");
+    case FaultKind::None:
+      return QStringLiteral("none");
+    case FaultKind::Slow:
+      return QStringLiteral("slow");
+    case FaultKind::Silent:
+      return QStringLiteral("silent");
+    case FaultKind::Refuse:
+      return QStringLiteral("refuse");
+    case FaultKind::Drop:
+      return QStringLiteral("drop");
+    case FaultKind::Fail:
+      return QStringLiteral("fail");
   }
   return QString();
 }

@@ -63,7 +63,7 @@ struct TrapDestSpec {
 };
 
 struct DeviceSpec {
-  quint32 id = 0;  // identifier in the device management service
+  quint32 id = 0;   // identifier in the device management service
   QString address;  // dotted IPv4 in 127.0.0.0/8
   QString name;
   QString model;

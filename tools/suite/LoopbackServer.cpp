@@ -21,7 +21,8 @@ constexpr std::chrono::milliseconds kSlice{50};  // how often a wait looks at th
 // Waits for `events` on fd until `deadline`; false on timeout or stop.
 bool waitFor(int fd, short events, Clock::time_point deadline, const std::atomic<bool>& stop) {
   while (!stop.load()) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return false;
     pollfd p{fd, events, 0};
     const int n = ::poll(&p, 1, int(std::min(left, kSlice).count()));

@@ -1,9 +1,10 @@
 #include "tools/suite/SimDevice.h"
 
+#include <unistd.h>
+
 #include <QDir>
 #include <QSaveFile>
 #include <QUrl>
-#include <unistd.h>
 
 #include "framework/Log.h"
 
@@ -14,8 +15,8 @@ using std::chrono::milliseconds;
 namespace {
 
 const QString kFileColumns[] = {
-    QStringLiteral("scmFileStorageFileIndex"), QStringLiteral("scmFileStorageFileName"),
-    QStringLiteral("scmFileStorageFileSize"),  QStringLiteral("scmFileStorageFileType"),
+    QStringLiteral("scmFileStorageFileIndex"),       QStringLiteral("scmFileStorageFileName"),
+    QStringLiteral("scmFileStorageFileSize"),        QStringLiteral("scmFileStorageFileType"),
     QStringLiteral("scmFileStorageFilePersistence"), QStringLiteral("scmFileStorageFileID")};
 const QString kAddr = QStringLiteral("staticTrapDestAddr");
 const QString kCommunity = QStringLiteral("staticTrapDestCommunity");
@@ -119,8 +120,9 @@ DeviceTable SimDevice::fileStorageTable() const {
   QMutexLocker lock(&mutex_);
   for (qsizetype i = 0; i < files_.size(); ++i) {
     const StoredFile& f = files_.at(i);
-    table.rows << QStringList{QString::number(i + 1), f.name, QString::number(f.content.size()),
-                              f.kind, f.persistence, QString::number(f.id)};
+    table.rows << QStringList{
+        QString::number(i + 1), f.name, QString::number(f.content.size()), f.kind, f.persistence,
+        QString::number(f.id)};
   }
   return table;
 }
@@ -180,7 +182,8 @@ SimDevice::StoredFile SimDevice::store(const PjlDownload& d) {
     }
     for (qsizetype i = 0; i < files_.size(); ++i) {
       StoredFile& f = files_[i];
-      const bool same = f.kind == file.kind && (isPcl(f.kind) ? f.id == file.id : f.name == file.name);
+      const bool same =
+          f.kind == file.kind && (isPcl(f.kind) ? f.id == file.id : f.name == file.name);
       if (!same) continue;
       replaced = f;
       didReplace = true;
@@ -198,7 +201,8 @@ SimDevice::StoredFile SimDevice::store(const PjlDownload& d) {
 QString SimDevice::pathOf(const StoredFile& file) const {
   // Names come from the network: percent-encoding keeps "/" and ".." inside the directory.
   const QString safe = QString::fromLatin1(QUrl::toPercentEncoding(file.name, " "));
-  return QDir(directory()).filePath(file.kind + '/' + (safe.startsWith('.') ? "%2E" + safe.mid(1) : safe));
+  return QDir(directory())
+      .filePath(file.kind + '/' + (safe.startsWith('.') ? "%2E" + safe.mid(1) : safe));
 }
 
 void SimDevice::writeToDisk(const StoredFile& file) const {
@@ -256,8 +260,8 @@ bool SimDevice::servePrint(int fd, const std::atomic<bool>& stop) {
         if (size >= 0) dropAt = qMax<qint64>(1, size / 2) + 64;  // past the header, mid-content
       }
       if (dropAt >= 0 && stream.size() >= dropAt) {
-        ZLOG("info") << "Device " << address() << ": dropping the download after "
-                     << stream.size() << " bytes";
+        ZLOG("info") << "Device " << address() << ": dropping the download after " << stream.size()
+                     << " bytes";
         io::abortiveClose(fd);
         return true;
       }
@@ -311,8 +315,9 @@ bool SimDevice::serveWeb(int fd, const std::atomic<bool>& stop) {
     return false;
   }
   bool lengthOk = true;
-  const qint64 length =
-      request.field("Content-Length").isEmpty() ? 0 : request.field("Content-Length").toLongLong(&lengthOk);
+  const qint64 length = request.field("Content-Length").isEmpty()
+                            ? 0
+                            : request.field("Content-Length").toLongLong(&lengthOk);
   if (!lengthOk || length < 0 || length > kMaxPageBody) {
     io::writeAll(fd, httpAnswer(413, "body refused\n", "text/plain"), limits_.ioWait, stop);
     return false;
@@ -388,8 +393,7 @@ QByteArray SimDevice::answerPage(const HttpRequest& request) {
       return httpAnswer(400, "expected FileName, FileType, FontMacroId\n", "text/plain");
     }
     wanted.append({QString::fromLatin1(parts.at(i).second),
-                   kindFromCode(parts.at(i + 1).second.toInt()),
-                   parts.at(i + 2).second.toUInt()});
+                   kindFromCode(parts.at(i + 1).second.toInt()), parts.at(i + 2).second.toUInt()});
   }
   // A file matches by kind and name; a PCL file also by its ID (its name is the device's own).
   auto matches = [](const StoredFile& f, const Wanted& w) {

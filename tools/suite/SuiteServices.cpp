@@ -151,9 +151,8 @@ std::unique_ptr<SnmpService::SetResponse> SnmpService::SNMPSetValues(SetRequest&
       response->setResult(kWriteRefused, error);
       continue;
     }
-    ZLOG("info") << "Device " << address << ": trap destination row " << cells.first().row
-                 << " = " << cells.at(0).value << ", " << cells.at(1).value << ", "
-                 << cells.at(2).value;
+    ZLOG("info") << "Device " << address << ": trap destination row " << cells.first().row << " = "
+                 << cells.at(0).value << ", " << cells.at(1).value << ", " << cells.at(2).value;
   }
   return response;
 }
@@ -209,8 +208,9 @@ void TrapForwarder::deliverSNMPTrap(const DeviceTrap& trap) {
       (void)variables.back_Variable().set_Value(u16(v.second));
     }
   }
-  const auto answer = Zarvo::Application::callService<
-      Zarvo::LMXResponse<SNMPTrap_Response::c_OrxResponse>>(request, true);
+  const auto answer =
+      Zarvo::Application::callService<Zarvo::LMXResponse<SNMPTrap_Response::c_OrxResponse>>(request,
+                                                                                            true);
   const QString status = trap.variables.isEmpty() ? QString() : trap.variables.first().second;
   if (!answer || answer->result() != 0) {
     ZLOG("warning") << "Trap \"" << status << "\" of " << trap.hostIp << " not delivered: "
@@ -373,10 +373,12 @@ std::unique_ptr<SimResponse> FleetControlService::SIMGetDevices(SimRequest& requ
                << SimNode{QStringLiteral("WebPort"), QString::number(device->webPort()), {}}
                << SimNode{QStringLiteral("Fault"), faultName(fault.kind), {}}
                << SimNode{QStringLiteral("CompletedDownloads"),
-                          QString::number(device->completedDownloads()), {}};
+                          QString::number(device->completedDownloads()),
+                          {}};
     SimNode files{QStringLiteral("Files"), {}, {}};
     for (const SimDevice::StoredFile& f : device->files()) {
-      files.children << SimNode{QStringLiteral("File"), {},
+      files.children << SimNode{QStringLiteral("File"),
+                                {},
                                 {{QStringLiteral("Name"), f.name, {}},
                                  {QStringLiteral("Kind"), f.kind, {}},
                                  {QStringLiteral("ID"), QString::number(f.id), {}},
@@ -384,7 +386,8 @@ std::unique_ptr<SimResponse> FleetControlService::SIMGetDevices(SimRequest& requ
     }
     SimNode traps{QStringLiteral("TrapDests"), {}, {}};
     for (const QStringList& row : device->trapDestTable().rows) {
-      traps.children << SimNode{QStringLiteral("TrapDest"), {},
+      traps.children << SimNode{QStringLiteral("TrapDest"),
+                                {},
                                 {{QStringLiteral("Addr"), row.at(0), {}},
                                  {QStringLiteral("Community"), row.at(1), {}},
                                  {QStringLiteral("Status"), row.at(2), {}}}};

@@ -60,7 +60,8 @@ int main(int argc, char** argv) {
 
   QString config = QDir(executableDir()).filePath(QStringLiteral("zarvo-suite.cfg"));
   for (int i = 1; i + 1 < argc; ++i) {
-    if (QByteArray(argv[i]) == "--config") config = QFileInfo(QString::fromLocal8Bit(argv[i + 1])).absoluteFilePath();
+    if (QByteArray(argv[i]) == "--config")
+      config = QFileInfo(QString::fromLocal8Bit(argv[i + 1])).absoluteFilePath();
   }
   QByteArray bytes;
   if (QFile file(config); file.open(QIODevice::ReadOnly)) bytes = file.readAll();
@@ -78,8 +79,8 @@ int main(int argc, char** argv) {
                               new Zarvo::ServiceFactory<suite::NamingService>());
   app->registerServiceFactory(QStringLiteral("SNMP"),
                               new suite::FleetServiceFactory<suite::SnmpService>(fleet));
-  app->registerServiceFactory(QStringLiteral("DMS"),
-                              new suite::FleetServiceFactory<suite::DeviceManagementService>(fleet));
+  app->registerServiceFactory(
+      QStringLiteral("DMS"), new suite::FleetServiceFactory<suite::DeviceManagementService>(fleet));
   app->registerServiceFactory(QStringLiteral("SIM"),
                               new suite::FleetServiceFactory<suite::FleetControlService>(fleet));
   const int code = app->exec();
