@@ -6,6 +6,7 @@
 #include "SNMPTrap_Response.h"
 #include "framework/CallService.h"
 #include "framework/Log.h"
+#include "framework/OrxServiceClient.h"
 #include "plugin/DomTree.h"
 
 namespace suite {
@@ -195,6 +196,18 @@ void TrapForwarder::run(Lane* lane) {
 }
 
 void TrapForwarder::deliverSNMPTrap(const DeviceTrap& trap) {
+  // The fleet sends to this machine only, whatever URL a peer registered for the traps.
+  try {
+    const QUrl url =
+        OrxServiceClient::instance()->findServiceUrl(QStringLiteral("SNMPTrap"), false);
+    if (url.host() != QLatin1String("localhost") && !isLoopbackAddress(url.host())) {
+      ZLOG("warning") << "Trap of " << trap.hostIp << " not sent: " << url.toString()
+                      << " is not on this machine";
+      return;
+    }
+  } catch (const OrxServiceClient::UnknownCommand&) {
+    // Nobody answers traps yet: the call below retries and reports it.
+  }
   Zarvo::LMXRequest<SNMPTrap_Request::c_OrxRequest> request;
   (void)request.set_HostIp(u16(trap.hostIp));
   (void)request.set_Enterprise(u16(trap.enterprise));
