@@ -220,6 +220,16 @@ class SuiteRun : public ::testing::Test {
     return n;
   }
 
+  // Runs zarvo-ctl against this run's naming service: (exit code, standard output).
+  std::pair<int, QString> ctl(const QStringList& args) {
+    QProcess p;
+    p.start("python3", QStringList{ZARVO_CTL, "--ns",
+                                   QStringLiteral("http://127.0.0.1:%1/").arg(suite_->port())} +
+                           args);
+    if (!p.waitForFinished(60000)) return {-1, QString()};
+    return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError())};
+  }
+
   QTemporaryDir dir_;
   QStringList address_;
   QString dsmExe_;
@@ -238,13 +248,8 @@ TEST_F(SuiteRun, ListsADevicesFilesThroughTheSuite) {
   EXPECT_EQ(filesOn(9), QStringList{});
 
   // The same through zarvo-ctl and the naming service.
-  QProcess ctl;
-  ctl.start("python3",
-            {ZARVO_CTL, "--ns", QStringLiteral("http://127.0.0.1:%1/").arg(suite_->port()),
-             "DSMGetFileList", "--device", "1"});
-  ASSERT_TRUE(ctl.waitForFinished(30000));
-  const QString shown = QString::fromUtf8(ctl.readAllStandardOutput());
-  EXPECT_EQ(ctl.exitCode(), 0) << ctl.readAllStandardError().toStdString();
+  const auto [code, shown] = ctl({"DSMGetFileList", "--device", "1"});
+  EXPECT_EQ(code, 0);
   EXPECT_TRUE(shown.contains("FileName: inv.ps")) << shown.toStdString();
 }
 
@@ -256,6 +261,9 @@ TEST_F(SuiteRun, AddCopyMoveAndDeleteReachTheDevicesStores) {
   EXPECT_EQ(waitFor(0), "COMPLETED") << dsm_->output().toStdString();
   EXPECT_EQ(waitFor(1), "COMPLETED");
   EXPECT_EQ(fileResults(0), QStringList{"completed"});
+  const auto [watched, progress] = ctl({"--watch", "1"});
+  EXPECT_EQ(watched, 0);
+  EXPECT_TRUE(progress.contains("operation 1 ADD: COMPLETED 100%")) << progress.toStdString();
   for (int device : {1, 2}) {
     SCOPED_TRACE(device);
     EXPECT_TRUE(filesOn(device).contains("Memo.ps"));
