@@ -3,7 +3,7 @@
 # device management and naming services are the loopback fakes of the tests.
 if(TARGET ZarvoPluginDSM AND TARGET zarvo_test_fakes)
   add_executable(bench_dsm_file_list ${CMAKE_CURRENT_LIST_DIR}/dsm_file_list_bench.cpp)
-  target_link_libraries(bench_dsm_file_list PRIVATE zarvo_warnings zarvo_test_fakes
+  target_link_libraries(bench_dsm_file_list PRIVATE zarvo_warnings zarvo_test_fakes zarvo_plugin
                         XercesC::XercesC Qt6::Core)
   target_compile_definitions(bench_dsm_file_list PRIVATE
     ZARVO_HOST_EXE="$<TARGET_FILE:ZarvoPluginDSM>")

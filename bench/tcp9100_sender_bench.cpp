@@ -103,13 +103,12 @@ double parallelRate(TCP9100Sender& sender, const Printers& printers, int devices
   std::vector<std::future<std::pair<bool, QString>>> sends;
   for (int i = 0; i < devices; ++i) {
     const QString host = printers.list[size_t(i)]->host();
-    sends.push_back(std::async(std::launch::async, [&sender, host, &file] {
-      return sender.send(host, file);
-    }));
+    sends.push_back(
+        std::async(std::launch::async, [&sender, host, &file] { return sender.send(host, file); }));
   }
   for (auto& s : sends) *ok = s.get().first && *ok;
-  const double total = double(devices) * double(file.header().size() + file.content().size() +
-                                                file.trailer().size());
+  const double total = double(devices) *
+                       double(file.header().size() + file.content().size() + file.trailer().size());
   return total / seconds(Clock::now() - start);
 }
 
@@ -174,9 +173,10 @@ int main(int argc, char** argv) {
       eightRate.push_back(parallelRate(multi, eight, 8, file, &sendsOk));
     }
     const double a = median(oneRate), b = median(eightRate);
-    std::printf("parallel confirm after %3d ms: 1 device %8.1f MiB/s   8 devices %8.1f MiB/s   "
-                "ratio %.2fx (target 4x)\n",
-                delayMs, a / (1 << 20), b / (1 << 20), b / a);
+    std::printf(
+        "parallel confirm after %3d ms: 1 device %8.1f MiB/s   8 devices %8.1f MiB/s   "
+        "ratio %.2fx (target 4x)\n",
+        delayMs, a / (1 << 20), b / (1 << 20), b / a);
     if (!sendsOk) {
       std::printf("  a download failed\n");
       return 2;

@@ -2,9 +2,10 @@
 
 #include <QDir>
 #include <QFile>
+#include <QStringEncoder>
 #include <QTcpServer>
+#include <QThread>
 #include <cstdlib>
-
 #include <xalanc/XalanTransformer/XalanTransformer.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
 
@@ -38,6 +39,29 @@ const QString& singleInstanceGuard(const QString& serviceName) {
   }
   return serviceName;
 }
+
+// A connection of the listener: a grouped thread whose body is the listener's function.
+class ConnectionThread : public Thread {
+ public:
+  ConnectionThread(ThreadGroup* group, std::function<void()> serve)
+      : Thread(group), serve_(std::move(serve)) {}
+
+ protected:
+  void run() override { serve_(); }
+
+ private:
+  std::function<void()> serve_;
+};
+
+// The document of a service that returned no packet: UTF-16LE without byte-order mark.
+QByteArray emptyResponseDocument() {
+  static const QByteArray bytes = [] {
+    QStringEncoder toUtf16Le(QStringConverter::Utf16LE);
+    return QByteArray(toUtf16Le(QStringLiteral(
+        "<?xml version=\"1.0\" encoding=\"UTF-16\" standalone=\"no\" ?><OrxResponse/>")));
+  }();
+  return bytes;
+}
 }  // namespace
 
 std::shared_ptr<Service> Application::ServiceStatusInfo::service() const {
@@ -59,8 +83,9 @@ ApplicationConfig ApplicationConfig::fromFile(const QString& path) {
     return config;
   }
   ApplicationConfig config = fromBytes(file.readAll());
-  if (!config.read) config.error = QStringLiteral("configuration file %1 is not well-formed: %2")
-                                       .arg(QDir::current().absoluteFilePath(path), config.error);
+  if (!config.read)
+    config.error = QStringLiteral("configuration file %1 is not well-formed: %2")
+                       .arg(QDir::current().absoluteFilePath(path), config.error);
   return config;
 }
 
@@ -99,6 +124,7 @@ Application::~Application() {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto& entry : services_) entry.second->setService(nullptr);
   }
+  deleteReleasedServices();  // whatever connections released after the last pass of the loop
   if (xmlInitialised_) {
     xalanc::XalanTransformer::terminate();
     xercesc::XMLPlatformUtils::Terminate();
@@ -126,7 +152,6 @@ void Application::start() {
   xercesc::XMLPlatformUtils::Initialize();
   xalanc::XalanTransformer::initialize();
   xmlInitialised_ = true;
-  started_ = true;
 
   createServices();
   if (!configFileName_.isEmpty()) readConfiguration();
@@ -158,7 +183,14 @@ bool Application::openListener() {
   const bool fixedPort = serviceUrl_.isValid() && !serviceUrl_.isEmpty();
   // A URL without a port means the HTTP default.
   const quint16 port = fixedPort ? quint16(serviceUrl_.port(80)) : 0;
-  listener_ = createListener(*this, QCoreApplication::instance(), port, connectionLimits_);
+  ThreadGroup* group = threadGroup_.get();
+  auto starter = [group](std::function<void()> serve, uint stackSize) {
+    auto* connection = new ConnectionThread(group, std::move(serve));  // the group owns it
+    connection->setStackSize(stackSize);
+    connection->start();
+  };
+  listener_ = createListener(*this, std::move(starter), QCoreApplication::instance(), port,
+                             connectionLimits_);
   if (fixedPort) {
     if (!listener_->isListening()) {
       ZLOG("err") << "Error listening port: " << port;
@@ -199,7 +231,7 @@ void Application::createServices() {
   std::lock_guard<std::mutex> lock(mutex_);
   for (const QString& name : serviceNames_) {
     ServiceStatusInfo& record = *services_[name];
-    if (!record.service()) record.setService(std::shared_ptr<Service>(record.factory->create()));
+    if (!record.service()) record.setService(adoptService(record.factory->create()));
   }
   updateCommandMap();
 }
@@ -212,7 +244,7 @@ void Application::startService(const QString& name) {
     if (it == services_.end()) return;
     service = it->second->service();
     if (!service) {
-      service.reset(it->second->factory->create());
+      service = adoptService(it->second->factory->create());
       it->second->setService(service);
       updateCommandMap();
     }
@@ -234,6 +266,37 @@ void Application::stopService(const QString& name) {
     updateCommandMap();
   }
   service.reset();  // destroyed here unless a dispatch that lost the race still holds it
+}
+
+std::shared_ptr<Service> Application::adoptService(Service* service) {
+  return std::shared_ptr<Service>(service, [this](Service* s) {
+    if (QThread::currentThread() == thread()) {
+      delete s;
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(releasedMutex_);
+      released_.push_back(s);
+    }
+    // The call carries no data: the list is handed over under releasedMutex_, which the
+    // thread sanitizer sees (it does not see the locks of Qt's event queue). The destructor
+    // deletes what the loop did not.
+    QMetaObject::invokeMethod(
+        this,
+        [] {
+          if (Application* app = Application::instance()) app->deleteReleasedServices();
+        },
+        Qt::QueuedConnection);
+  });
+}
+
+void Application::deleteReleasedServices() {
+  std::vector<Service*> due;
+  {
+    std::lock_guard<std::mutex> lock(releasedMutex_);
+    due.swap(released_);
+  }
+  for (Service* s : due) delete s;
 }
 
 void Application::updateCommandMap() {
@@ -276,6 +339,28 @@ PacketPtr Application::processRequest(const QString& command, const QByteArray& 
   const std::shared_ptr<Service> service = it->second->service();
   if (!service) return std::make_unique<ResponsePacket>(5, QStringLiteral("Service paused"));
   return service->processRequest(command, body);
+}
+
+QByteArray Application::answerRequest(const QString& command, const QByteArray& body) {
+  PacketPtr response;
+  try {
+    response = processRequest(command, body);
+  } catch (...) {
+    response =
+        std::make_unique<ResponsePacket>(-1, QStringLiteral("Command handler raised an exception"));
+  }
+  if (!response) return emptyResponseDocument();
+  QByteArray bytes;
+  try {
+    response->toByteArray(bytes);
+  } catch (const WrongPacketFormat& e) {
+    bytes.clear();
+    ResponsePacket(-1, e.message()).toByteArray(bytes);
+  } catch (...) {
+    bytes.clear();
+    ResponsePacket(-1, QStringLiteral("Command handler raised an exception")).toByteArray(bytes);
+  }
+  return bytes;
 }
 
 QUrl Application::serviceUrl() const { return serviceUrl_; }

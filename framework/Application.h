@@ -12,10 +12,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "framework/Packet.h"
 #include "framework/Service.h"
 #include "http/Listener.h"
+#include "http/TimeLimits.h"
 #include "service/QtService.h"
 
 class QTcpServer;
@@ -48,7 +50,7 @@ struct ApplicationConfig {
   static ApplicationConfig fromBytes(const QByteArray& bytes);
 };
 
-class Application : public QtService<QCoreApplication>, public QObject {
+class Application : public QtService<QCoreApplication>, public QObject, public RequestDispatcher {
  public:
   struct ServiceStatusInfo {
     std::unique_ptr<ServiceFactoryBase> factory;
@@ -94,6 +96,9 @@ class Application : public QtService<QCoreApplication>, public QObject {
   // Dispatch for the HTTP transport. A command no service registered is answered with
   // result 2; a command whose service has no live instance with result 5.
   PacketPtr processRequest(const QString& command, const QByteArray& body);
+  // The listener's side of the same: processRequest written as response bytes (a response
+  // that cannot be written becomes result -1 with the reason). Never throws.
+  QByteArray answerRequest(const QString& command, const QByteArray& body) override;
 
   // An immutable snapshot of the command map; safe to read on any thread without the
   // application mutex (which stopService holds while requests finish).
@@ -101,14 +106,13 @@ class Application : public QtService<QCoreApplication>, public QObject {
 
   QUrl serviceUrl() const;
   QUrl namingServiceUrl() const;
-  const QStringList& serviceNames() const { return serviceNames_; }
   ThreadGroup* threadGroup() const { return threadGroup_.get(); }
   QTcpServer* listener() const { return listener_; }
 
   // Registration in the naming service at start; true when registered.
   bool registerInNamingService(const QUrl& namingServiceUrl);
 
-  // Time for pending events between two service stops (default 1500 ms).
+  // Time for pending events between two service stops.
   void setStopEventWindow(int ms) { stopEventWindowMs_ = ms; }
   // Waits of the HTTP connections (defaults: 30000 ms each); set before start.
   void setConnectionLimits(const ConnectionLimits& limits) { connectionLimits_ = limits; }
@@ -118,6 +122,12 @@ class Application : public QtService<QCoreApplication>, public QObject {
 
  private:
   void updateCommandMap();  // callers hold mutex_
+  // Owns a new service: the last reference is released on the main thread, wherever it is
+  // dropped (a dispatch that lost the race with a stop must not destroy the service on a
+  // connection thread).
+  std::shared_ptr<Service> adoptService(Service* service);
+  // Deletes the services queued by adoptService's deleter; main thread only.
+  void deleteReleasedServices();
   void readConfiguration();
   bool openListener();
 
@@ -134,10 +144,11 @@ class Application : public QtService<QCoreApplication>, public QObject {
   std::shared_ptr<const CommandMap> snapshot_;
   QTcpServer* listener_ = nullptr;  // child of the core application
   std::atomic<bool> stopped_{false};
-  bool started_ = false;
   bool xmlInitialised_ = false;
-  int stopEventWindowMs_ = 1500;
+  int stopEventWindowMs_ = int(limits::kStopEventWindow.count());
   ConnectionLimits connectionLimits_;
+  std::mutex releasedMutex_;
+  std::vector<Service*> released_;  // last references dropped off the main thread
 };
 
 }  // namespace Zarvo

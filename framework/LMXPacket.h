@@ -8,7 +8,8 @@
 #include <QByteArray>
 #include <QString>
 #include <cstddef>
-#include <sstream>
+#include <ostream>
+#include <streambuf>
 #include <string>
 #include <utility>
 
@@ -37,16 +38,39 @@ class LMXPacket : public Packet, public T {
   }
 
   // UTF-8: the declaration, then the root start tag on the same line, a tab per level.
+  // The writer's output goes straight into the bytes: a string stream and its copy would hold
+  // the answer three times over, which for a large answer is the process's peak memory.
   void toByteArray(QByteArray& bytes) const override {
-    std::ostringstream out;
+    QByteArray text;
+    AppendBuffer buffer(text);
+    std::ostream out(&buffer);
     out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
     lmx::c_xml_writer writer(out, "\t", "\n");
     if (T::write(writer) != 0) {
       throw WrongPacketFormat(QString::fromStdString(writer.get_error_message()));
     }
-    const std::string text = out.str();
-    bytes = QByteArray(text.data(), static_cast<qsizetype>(text.size()));
+    bytes.swap(text);
   }
+
+ private:
+  // A stream buffer that appends everything written to a byte array.
+  class AppendBuffer : public std::streambuf {
+   public:
+    explicit AppendBuffer(QByteArray& out) : out_(out) {}
+
+   protected:
+    int_type overflow(int_type c) override {
+      if (!traits_type::eq_int_type(c, traits_type::eof())) out_.append(char(c));
+      return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+      out_.append(s, static_cast<qsizetype>(n));
+      return n;
+    }
+
+   private:
+    QByteArray& out_;
+  };
 };
 
 template <class T>

@@ -1,20 +1,13 @@
-// OrxServiceClient over POSIX sockets: a non-blocking socket driven by poll(), so every wait has
-// its own limit and the whole response read has a deadline, on any thread, without an event loop.
 #include "framework/OrxServiceClient.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <climits>
+#include <exception>
 #include <memory>
-#include <thread>
 #include <utility>
 
 #include "NSFindService_Request.h"
@@ -22,13 +15,14 @@
 #include "framework/CallService.h"
 #include "framework/LMXPacket.h"
 #include "framework/Log.h"
+#include "framework/Thread.h"
+#include "http/BoundedSocket.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// Closes the descriptor on every path out of an exchange.
+// Closes the descriptor on every path out.
 class SocketFd {
  public:
   explicit SocketFd(int fd) : fd_(fd) {}
@@ -38,93 +32,10 @@ class SocketFd {
   SocketFd(const SocketFd&) = delete;
   SocketFd& operator=(const SocketFd&) = delete;
   int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_;
 };
-
-int toPollMs(milliseconds wait) {
-  return int(std::clamp<milliseconds::rep>(wait.count(), 0, INT_MAX));
-}
-
-// Rounded up, so a wait never ends before its deadline.
-milliseconds remaining(Clock::time_point deadline) {
-  return std::max(milliseconds(0), std::chrono::ceil<milliseconds>(deadline - Clock::now()));
-}
-
-// Waits until `events` are ready on fd or `wait` ends; false on time-out or poll failure.
-// Signals do not shorten the wait.
-bool waitFor(int fd, short events, milliseconds wait) {
-  const Clock::time_point deadline = Clock::now() + wait;
-  for (;;) {
-    pollfd p{fd, events, 0};
-    const int n = ::poll(&p, 1, toPollMs(remaining(deadline)));
-    if (n > 0) return true;  // ready, or an error the next call reports
-    if (n == 0) return false;
-    if (errno != EINTR) return false;
-    if (Clock::now() >= deadline) return false;
-  }
-}
-
-// A connected non-blocking socket to host:port, trying each resolved address until `wait` ends.
-int connectTo(const QString& host, int port, milliseconds wait) {
-  const Clock::time_point deadline = Clock::now() + wait;
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  const QByteArray name = host.toUtf8();
-  const QByteArray service = QByteArray::number(port);
-  if (name.isEmpty() || ::getaddrinfo(name.constData(), service.constData(), &hints, &found) != 0) {
-    return -1;
-  }
-  std::unique_ptr<addrinfo, void (*)(addrinfo*)> list(found, ::freeaddrinfo);
-  for (const addrinfo* a = found; a && Clock::now() < deadline; a = a->ai_next) {
-    SocketFd fd(
-        ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
-    if (fd.get() < 0) continue;
-    if (::connect(fd.get(), a->ai_addr, a->ai_addrlen) != 0) {
-      if (errno != EINPROGRESS) continue;
-      if (!waitFor(fd.get(), POLLOUT, remaining(deadline))) continue;
-      int error = 0;
-      socklen_t length = sizeof error;
-      if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
-        continue;
-      }
-    }
-    return fd.release();
-  }
-  return -1;
-}
-
-void sendAll(int fd, const QByteArray& data, milliseconds wait) {
-  qsizetype sent = 0;
-  while (sent < data.size()) {
-    // MSG_NOSIGNAL: a peer that hung up must fail this exchange, not end the process.
-    const ssize_t n = ::send(fd, data.constData() + sent, size_t(data.size() - sent), MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += n;
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waitFor(fd, POLLOUT, wait)) continue;
-    throw OrxServiceClient::CommunicationError();
-  }
-}
-
-// Reads what has arrived into `buffer`; waits at most `wait` for the first byte. Returns the
-// count; throws when nothing came, the peer closed or the read failed.
-qsizetype receiveSome(int fd, char* buffer, qsizetype size, milliseconds wait) {
-  for (;;) {
-    if (!waitFor(fd, POLLIN, wait)) throw OrxServiceClient::CommunicationError();
-    const ssize_t n = ::recv(fd, buffer, size_t(size), 0);
-    if (n > 0) return qsizetype(n);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-    throw OrxServiceClient::CommunicationError();
-  }
-}
 
 bool isNamingServiceCommand(const QString& command) {
   return command == QLatin1String("NSRegisterService") ||
@@ -184,20 +95,25 @@ QUrl OrxServiceClient::findServiceUrl(const QString& command, bool refresh) {
 
 QByteArray OrxServiceClient::SendRequest(const QByteArray& bytes, const QString& command,
                                          bool wait) {
+  const Zarvo::StopToken stop = Zarvo::Thread::currentStopToken();
   for (int attempt = 1;; ++attempt) {
+    std::exception_ptr failure;
     try {
       // Every attempt after the first asks afresh: the service may have moved.
       const QUrl url = findServiceUrl(command, attempt != 1);
       return exchange(bytes, url, command, wait);
     } catch (const ConnectionError&) {
       if (attempt >= kAttempts) throw;
+      failure = std::current_exception();
     } catch (const UnknownCommand&) {
       if (attempt >= kAttempts) throw;
+      failure = std::current_exception();
     }
     const milliseconds delay = limits().retryDelay;
     ZLOG("err") << "SendRequest retry in "
                 << std::chrono::duration_cast<std::chrono::seconds>(delay).count() << "sec.";
-    std::this_thread::sleep_for(delay);
+    // A thread asked to stop (shutdown, a cancelled job) gives up now instead of retrying.
+    if (stop.sleepFor(delay)) std::rethrow_exception(failure);
   }
 }
 
@@ -205,27 +121,31 @@ QByteArray OrxServiceClient::exchange(const QByteArray& bytes, const QUrl& url,
                                       const QString& command, bool wait) {
   const Limits limits = this->limits();
   ++connectionAttempts_;
-  SocketFd fd(connectTo(url.host(), url.port(80), limits.connectWait));
-  if (fd.get() < 0) throw ConnectionError();
+  Zarvo::BoundedSocket socket;
+  const QString host = url.host();
+  if (host.isEmpty() || !socket.connectTo(host, quint16(url.port(80)), limits.connectWait)) {
+    throw ConnectionError();
+  }
 
   HTTPRequestHeader head(QStringLiteral("GET"), command);
   head.setValue(kContentLength, QString::number(bytes.size()));
   // Head and body in one write: two small writes would wait on the peer's delayed ACK.
-  sendAll(fd.get(), head.toByteArray() + bytes, limits.writeWait);
+  if (!socket.writeAll(head.toByteArray() + bytes, limits.writeWait)) throw CommunicationError();
   if (!wait) return QByteArray();
 
-  const Clock::time_point deadline = Clock::now() + limits.readTotal;
-  auto nextWait = [&] {
-    const milliseconds left = remaining(deadline);
-    if (left.count() == 0) throw CommunicationError();
-    return std::min(limits.readWait, left);
+  const QDeadlineTimer total(limits.readTotal);
+  auto receive = [&](char* buffer, qint64 size) {
+    const qint64 n =
+        socket.readSome(buffer, size, Zarvo::BoundedSocket::nextWait(total, limits.readWait));
+    if (n <= 0) throw CommunicationError();  // nothing in time, the peer closed, or an error
+    return qsizetype(n);
   };
 
   char buffer[16 * 1024];
   HTTPResponseParser parser(limits.head);
   QByteArray body;
   while (parser.state() != HTTPParser::Complete) {
-    const qsizetype n = receiveSome(fd.get(), buffer, qsizetype(sizeof buffer), nextWait());
+    const qsizetype n = receive(buffer, qint64(sizeof buffer));
     qsizetype taken = 0;
     try {
       taken = parser.parse(buffer, n);
@@ -243,10 +163,8 @@ QByteArray OrxServiceClient::exchange(const QByteArray& bytes, const QUrl& url,
   // Grown as bytes arrive: an announced length alone does not buy memory.
   body.reserve(qsizetype(std::min<qint64>(length, qint64(1) << 20)));
   while (body.size() < length) {
-    const qsizetype wanted =
-        qsizetype(std::min<qint64>(qint64(sizeof buffer), length - qint64(body.size())));
-    const qsizetype n = receiveSome(fd.get(), buffer, wanted, nextWait());
-    body.append(buffer, n);
+    const qint64 wanted = std::min<qint64>(qint64(sizeof buffer), length - qint64(body.size()));
+    body.append(buffer, receive(buffer, wanted));
   }
   return body;
 }

@@ -2,11 +2,12 @@
 // service which URL answers a command, remembers the answer, and carries one request packet to
 // that URL over HTTP, trying again (and asking afresh) when the service cannot be reached.
 //
-// Every exchange runs on the calling thread with plain blocking sockets, so it works on
+// Every exchange runs on the calling thread with a blocking socket of its own, so it works on
 // connection and job threads that have no event loop. Every wait is bounded, and so is what a
 // peer may send back: a response head past the parser's limits, a body past the cap or a
 // response that trickles in past the total read time all end the exchange with
-// CommunicationError.
+// CommunicationError. The pause between two attempts ends at once when the calling
+// Zarvo::Thread is asked to stop.
 //
 // Callers normally use Zarvo::Application::callService (framework/CallService.h), which turns the
 // exceptions here into response packets with result codes.
@@ -22,6 +23,7 @@
 #include <mutex>
 
 #include "http/HTTPParser.h"
+#include "http/TimeLimits.h"
 
 class OrxServiceClient {
  public:
@@ -44,15 +46,16 @@ class OrxServiceClient {
   // Time limits and size caps of one exchange, and the pause between two attempts. The defaults
   // are the production values; tests pass shorter ones in.
   struct Limits {
-    std::chrono::milliseconds connectWait{10'000};
-    std::chrono::milliseconds writeWait{30'000};  // each wait for the socket to take more bytes
-    std::chrono::milliseconds readWait{120'000};  // each wait for more response bytes
+    std::chrono::milliseconds connectWait = Zarvo::limits::kServiceConnect;
+    // Each wait for the socket to take more bytes.
+    std::chrono::milliseconds writeWait = Zarvo::limits::kWriteWait;
+    std::chrono::milliseconds readWait = Zarvo::limits::kClientReadWait;  // each wait for bytes
     // The whole response, head and body: a peer sending a byte now and then cannot hold the
     // calling thread for longer than this.
-    std::chrono::milliseconds readTotal{600'000};
+    std::chrono::milliseconds readTotal = Zarvo::limits::kClientReadTotal;
     qint64 maxBody = 64 * 1024 * 1024;  // bytes; a larger announced body is refused unread
     HTTPParser::Limits head;            // the same caps our server applies to request heads
-    std::chrono::milliseconds retryDelay{3'000};
+    std::chrono::milliseconds retryDelay = Zarvo::limits::kRetryPause;
   };
 
   static constexpr int kAttempts = 5;
@@ -76,6 +79,7 @@ class OrxServiceClient {
   // found or reached, pausing retryDelay between attempts. Returns the response body, or empty
   // bytes when not waiting for one. Throws ConnectionError or UnknownCommand after the last
   // attempt, CommunicationError at once (a request that may have been taken is not repeated).
+  // A stop of the calling Zarvo::Thread ends a pause at once and throws the last attempt's error.
   [[nodiscard]] QByteArray SendRequest(const QByteArray& bytes, const QString& command, bool wait);
 
   // One HTTP exchange: "GET <command>" with the bytes as body, then, when waiting, the response

@@ -1,5 +1,7 @@
 #include "framework/Packet.h"
 
+#include <typeinfo>
+
 #include <mutex>
 
 #include <xercesc/framework/MemBufInputSource.hpp>
@@ -217,6 +219,41 @@ void ResponsePacket::fromByteArray(const QByteArray& bytes) {
   result_ = elementText(QStringLiteral("Result")).trimmed().toInt(&ok);
   if (!ok) result_ = 0;
   details_ = elementText(QStringLiteral("Details"));
+}
+
+namespace {
+// Text the DOM writer copies unchanged into element content: printable ASCII without the
+// characters it may escape. Empty text is left to the writer too.
+bool isPlainText(const QString& text) {
+  if (text.isEmpty()) return false;
+  for (QChar c : text) {
+    const char16_t u = c.unicode();
+    if (u < 0x20 || u > 0x7E || u == '<' || u == '>' || u == '&' || u == '"' || u == '\'') {
+      return false;
+    }
+  }
+  return true;
+}
+}  // namespace
+
+void ResponsePacket::toByteArray(QByteArray& bytes) const {
+  // Only for this exact class: a derived packet may build a different document.
+  if (typeid(*this) != typeid(ResponsePacket) || document() != nullptr || !isPlainText(details_)) {
+    PacketDOM::toByteArray(bytes);
+    return;
+  }
+  const QString text = QStringLiteral(
+                           "<?xml version=\"1.0\" encoding=\"UTF-16\" standalone=\"no\" ?>"
+                           "<OrxResponse><Result>") +
+                       QString::number(result_) + QStringLiteral("</Result><Details>") + details_ +
+                       QStringLiteral("</Details></OrxResponse>");
+  // Two bytes per code unit, little-endian, as the DOM path writes them.
+  bytes.resize(text.size() * 2);
+  char* out = bytes.data();
+  for (QChar c : text) {
+    *out++ = char(c.unicode() & 0xFF);
+    *out++ = char(c.unicode() >> 8);
+  }
 }
 
 void ResponsePacket::setResult(int result, const QString& details) {

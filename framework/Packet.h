@@ -110,6 +110,9 @@ class ResponsePacket : public PacketDOM {
   ResponsePacket(int result, QString details);
 
   void fromByteArray(const QByteArray& bytes) override;
+  // The same bytes as the DOM writer. The host's own answers (unknown command, paused service)
+  // are written without building a tree: short plain-ASCII details need no escaping.
+  void toByteArray(QByteArray& bytes) const override;
   void setResult(int result, const QString& details) override;
   int result() const override { return result_; }
   QString details() const override { return details_; }

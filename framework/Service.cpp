@@ -1,7 +1,5 @@
 #include "framework/Service.h"
 
-#include <thread>
-
 namespace Zarvo {
 
 template <class Call>
@@ -12,7 +10,8 @@ PacketPtr Service::dispatch(const QString& command, Call&& call) {
     if (stopping_) return std::make_unique<ResponsePacket>(5, QStringLiteral("Service paused"));
     auto it = handlers_.find(command);
     if (it == handlers_.end()) {
-      return std::make_unique<ResponsePacket>(2, QStringLiteral("Can't handle command: ") + command);
+      return std::make_unique<ResponsePacket>(2,
+                                              QStringLiteral("Can't handle command: ") + command);
     }
     handler = it->second;
     ++inProgress_;
@@ -22,15 +21,17 @@ PacketPtr Service::dispatch(const QString& command, Call&& call) {
     Service* s;
     ~InProgress() {
       std::lock_guard<std::mutex> lock(s->mutex_);
-      --s->inProgress_;
+      if (--s->inProgress_ == 0) s->idle_.notify_all();
     }
   } guard{this};
   try {
     return call(*handler);
   } catch (const WrongPacketFormat& e) {
-    return std::make_unique<ResponsePacket>(3, QStringLiteral("Wrong request format: ") + e.message());
+    return std::make_unique<ResponsePacket>(3,
+                                            QStringLiteral("Wrong request format: ") + e.message());
   } catch (...) {
-    return std::make_unique<ResponsePacket>(-1, QStringLiteral("Command handler raised an exception"));
+    return std::make_unique<ResponsePacket>(-1,
+                                            QStringLiteral("Command handler raised an exception"));
   }
 }
 
@@ -43,19 +44,26 @@ PacketPtr Service::processPacket(Packet& packet) {
   try {
     command = packet.command();
   } catch (const WrongPacketFormat& e) {
-    return std::make_unique<ResponsePacket>(3, QStringLiteral("Wrong request format: ") + e.message());
+    return std::make_unique<ResponsePacket>(3,
+                                            QStringLiteral("Wrong request format: ") + e.message());
   }
   return dispatch(command, [&](CommandHandler& h) { return h.handlePacket(packet); });
 }
 
-void Service::stop() {
+bool Service::stop(const StopToken& token) {
+  // Registered before the lock: a stop that already happened runs the callback at once, here,
+  // and it takes the same mutex.
+  StopCallback wake(token, [this] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    idle_.notify_all();
+  });
   std::unique_lock<std::mutex> lock(mutex_);
   stopping_ = true;
   while (inProgress_ != 0) {
-    lock.unlock();
-    std::this_thread::sleep_for(stopPoll_);
-    lock.lock();
+    if (token.stopRequested()) return false;
+    idle_.wait_for(lock, stopPoll_);
   }
+  return true;
 }
 
 int Service::requestsInProgress() const {

@@ -5,12 +5,15 @@
 
 #include <QString>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <typeinfo>
 
 #include "framework/Packet.h"
+#include "framework/StopToken.h"
+#include "http/TimeLimits.h"
 
 namespace Zarvo {
 
@@ -85,20 +88,23 @@ class Service {
   PacketPtr processRequest(const QString& command, const QByteArray& bytes);
   PacketPtr processPacket(Packet& packet);
 
-  // Refuses new requests from now on and waits until none is in progress (no time limit).
-  void stop();
+  // Refuses new requests from now on and waits until none is in progress: without a time
+  // limit, but ended at once by a stop of `token`. True when no request is in progress any
+  // more, false when the stop ended the wait first.
+  bool stop(const StopToken& token = StopToken());
 
   const HandlerMap& handlers() const { return handlers_; }
   int requestsInProgress() const;
 
-  // Poll interval of stop(); tests pass a shorter one.
+  // Longest single wait of stop() between two looks at the count; the end of the last request
+  // wakes it at once anyway.
   void setStopPollInterval(std::chrono::milliseconds interval) { stopPoll_ = interval; }
 
  protected:
   template <class S, class Request, class Response>
   void registerHandler(const QString& command, std::unique_ptr<Response> (S::*method)(Request&)) {
-    handlers_[command] = std::make_shared<HandlerTmpl<S, Request, Response>>(
-        static_cast<S*>(this), method);
+    handlers_[command] =
+        std::make_shared<HandlerTmpl<S, Request, Response>>(static_cast<S*>(this), method);
   }
 
  private:
@@ -107,9 +113,10 @@ class Service {
 
   HandlerMap handlers_;  // filled by the derived constructor, read-only afterwards
   mutable std::mutex mutex_;
+  std::condition_variable idle_;  // the last request in progress has ended, or a stop came
   int inProgress_ = 0;
   bool stopping_ = false;
-  std::chrono::milliseconds stopPoll_{1000};
+  std::chrono::milliseconds stopPoll_ = limits::kServiceStopPoll;
 };
 
 class ServiceFactoryBase {

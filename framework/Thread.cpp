@@ -3,7 +3,6 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QMutexLocker>
 #include <algorithm>
 #include <exception>
 
@@ -19,12 +18,20 @@ namespace {
 std::atomic<std::uint64_t> nextSerial{1};
 // The Zarvo::Thread whose body runs on this thread, if any.
 thread_local Thread* tlsCurrent = nullptr;
+
+// Shared threads whose bodies dropped the last reference to themselves, waiting for the main
+// thread to join and delete them.
+std::mutex orphansMutex;
+std::vector<Thread*>& orphans() {
+  static auto* list = new std::vector<Thread*>;  // reachable until exit
+  return *list;
+}
 }  // namespace
 
 void ThreadPrivate::run() {
   Thread* t = thread_;
   tlsCurrent = t;
-  QMutexLocker bodyLock(&t->mutex_);
+  std::unique_lock<std::mutex> bodyLock(t->mutex_);
   try {
     t->run();
   } catch (const TerminateThreadException&) {
@@ -41,9 +48,10 @@ void ThreadPrivate::run() {
     ZLOG("err") << "Thread ended by an exception of unknown type";
   }
   {
-    QMutexLocker stopLock(&t->stopMutex_);
+    std::unique_lock<std::mutex> stopLock(t->stopMutex_);
     t->stopSourceSpent_ = true;  // a later stop or start concerns the next run
     t->bodyRunning_ = false;
+    t->bodyEnded_.notify_all();
   }
   tlsCurrent = nullptr;
   if (ThreadGroup* group = t->group_) {
@@ -55,7 +63,7 @@ void ThreadPrivate::run() {
 Thread::Thread(ThreadGroup* group)
     : group_(group), owner_(group ? Owner::Group : Owner::Plain), serial_(nextSerial.fetch_add(1)) {
   if (group_) {
-    QMutexLocker lock(&group_->mutex_);
+    std::unique_lock<std::mutex> lock(group_->mutex_);
     group_->members_.push_back(this);
   }
 }
@@ -66,11 +74,11 @@ Thread::~Thread() {
     ZLOG("err") << "Thread object destroyed by its own body";
     (void)private_.release();
   } else {
-    QMutexLocker lock(&controlMutex_);
+    std::unique_lock<std::mutex> lock(controlMutex_);
     if (private_) {
       bool running;
       {
-        QMutexLocker stopLock(&stopMutex_);
+        std::unique_lock<std::mutex> stopLock(stopMutex_);
         running = bodyRunning_;
       }
       if (running) {
@@ -78,7 +86,7 @@ Thread::~Thread() {
         // should have stopped and waited first (a shared owner does that in ThreadDeleter).
         ZLOG("err") << "Thread object destroyed while its body runs";
       }
-      private_->wait();
+      joinRun(ULONG_MAX);
       private_.reset();
     }
   }
@@ -101,13 +109,13 @@ void Thread::start() {
     ZLOG("err") << "Thread restarted from its own body; ignored";
     return;
   }
-  QMutexLocker lock(&controlMutex_);
+  std::unique_lock<std::mutex> lock(controlMutex_);
   if (private_) {
-    private_->wait();
+    joinRun(ULONG_MAX);
     private_.reset();
   }
   {
-    QMutexLocker stopLock(&stopMutex_);
+    std::unique_lock<std::mutex> stopLock(stopMutex_);
     if (stopSourceSpent_) {
       stopSource_ = StopSource();
       stopSourceSpent_ = false;
@@ -122,7 +130,7 @@ void Thread::start() {
 void Thread::requestStop() {
   StopSource source;
   {
-    QMutexLocker lock(&stopMutex_);
+    std::unique_lock<std::mutex> lock(stopMutex_);
     if (stopSourceSpent_) {  // no run active: the stop is for the next one
       stopSource_ = StopSource();
       stopSourceSpent_ = false;
@@ -135,12 +143,12 @@ void Thread::requestStop() {
 }
 
 bool Thread::stopRequested() const {
-  QMutexLocker lock(&stopMutex_);
+  std::unique_lock<std::mutex> lock(stopMutex_);
   return stopSource_.stopRequested();
 }
 
 StopToken Thread::stopToken() const {
-  QMutexLocker lock(&stopMutex_);
+  std::unique_lock<std::mutex> lock(stopMutex_);
   return stopSource_.token();
 }
 
@@ -168,9 +176,26 @@ bool Thread::sleep(unsigned long ms) {
 
 bool Thread::wait(unsigned long ms) {
   if (onOwnThread()) return false;
-  QMutexLocker lock(&controlMutex_);
+  std::unique_lock<std::mutex> lock(controlMutex_);
   if (!private_) return true;
-  return private_->wait(ms);
+  return joinRun(ms);
+}
+
+bool Thread::joinRun(unsigned long ms) {
+  const QDeadlineTimer deadline =
+      ms == ULONG_MAX ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(qint64(ms));
+  {
+    std::unique_lock<std::mutex> lock(stopMutex_);
+    auto ended = [this] { return !bodyRunning_; };
+    if (deadline.isForever()) {
+      bodyEnded_.wait(lock, ended);
+    } else if (!bodyEnded_.wait_for(lock, std::chrono::milliseconds(deadline.remainingTime()),
+                                    ended)) {
+      return false;
+    }
+  }
+  // The body has ended; the Qt thread has only its last steps left.
+  return private_->wait(deadline);
 }
 
 void ThreadDeleter::operator()(Thread* thread) const {
@@ -179,11 +204,24 @@ void ThreadDeleter::operator()(Thread* thread) const {
     // The body dropped the last reference to itself: it cannot join itself, so the main
     // thread does the join (the body is about to end) and the delete.
     if (QCoreApplication* app = QCoreApplication::instance()) {
+      {
+        std::lock_guard<std::mutex> lock(orphansMutex);
+        orphans().push_back(thread);
+      }
+      // The call carries no data: the list is handed over under its own mutex, which the
+      // thread sanitizer sees (it does not see the locks of Qt's event queue).
       QMetaObject::invokeMethod(
           app,
-          [thread] {
-            thread->wait();
-            delete thread;
+          [] {
+            std::vector<Thread*> due;
+            {
+              std::lock_guard<std::mutex> lock(orphansMutex);
+              due.swap(orphans());
+            }
+            for (Thread* t : due) {
+              t->wait();
+              delete t;
+            }
           },
           Qt::QueuedConnection);
       return;
@@ -205,7 +243,7 @@ ThreadGroup::~ThreadGroup() {
   terminateAll();
   std::vector<Thread*> owned;
   {
-    QMutexLocker lock(&mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     owned.swap(stopped_);
   }
   // Their deletion events die with this object; the bodies have ended, so this cannot block.
@@ -219,7 +257,7 @@ void ThreadGroup::terminateAll() {
   for (;;) {
     std::vector<Thread*> round;
     {
-      QMutexLocker lock(&mutex_);
+      std::unique_lock<std::mutex> lock(mutex_);
       if (members_.empty()) return;
       round.swap(members_);
     }
@@ -227,18 +265,18 @@ void ThreadGroup::terminateAll() {
     // slowest body, not the sum of them.
     for (Thread* t : round) t->requestStop();
     for (Thread* t : round) t->wait();
-    QMutexLocker lock(&mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     stopped_.insert(stopped_.end(), round.begin(), round.end());
   }
 }
 
 int ThreadGroup::size() const {
-  QMutexLocker lock(&mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
   return static_cast<int>(members_.size());
 }
 
 bool ThreadGroup::release(Thread* t, std::uint64_t serial) {
-  QMutexLocker lock(&mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
   for (auto* list : {&members_, &stopped_}) {
     auto it = std::find(list->begin(), list->end(), t);
     if (it != list->end() && (*it)->serial_ == serial) {
@@ -255,7 +293,8 @@ void ThreadGroup::customEvent(QEvent* e) {
   // Only a thread still owned here is deleted: one deleted by other means, or a stale event
   // whose address now belongs to a newer member, is left alone. The delete happens outside the
   // group mutex because the thread's destructor takes it too.
-  if (release(event->thread_, event->serial_)) delete event->thread_;
+  Thread* t = event->thread();
+  if (release(t, event->serial_.load(std::memory_order_relaxed))) delete t;
 }
 
 }  // namespace Zarvo

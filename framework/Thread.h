@@ -27,12 +27,14 @@
 #pragma once
 
 #include <QEvent>
-#include <QMutex>
 #include <QObject>
 #include <QThread>
+#include <atomic>
 #include <climits>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <type_traits>
 #include <utility>
@@ -111,18 +113,24 @@ class Thread {
   enum class Owner { Plain, Group, Shared };
 
   bool onOwnThread() const;
+  // Waits up to `ms` (ULONG_MAX: no limit) for the run of private_ to end; the caller holds
+  // controlMutex_ and private_ exists.
+  bool joinRun(unsigned long ms);
   // Marks a new plain thread as shared-owned; throws std::logic_error for a grouped one.
   void becomeShared();
 
-  QMutex controlMutex_;  // guards private_ between start(), wait() and the group's join
+  std::mutex controlMutex_;  // guards private_ between start(), wait() and the group's join
   std::unique_ptr<ThreadPrivate> private_;
-  QMutex mutex_;  // held by the framework for the whole of run()
+  std::mutex mutex_;  // held by the framework for the whole of run()
   // The stop state of the current or next run. Its own small mutex: the body holds mutex_ for
   // its whole run, so a requester could never take that one.
-  mutable QMutex stopMutex_;
+  mutable std::mutex stopMutex_;
   StopSource stopSource_;
   bool stopSourceSpent_ = false;  // stopSource_ belongs to a run that has ended
   bool bodyRunning_ = false;      // between start() and the end of that run's body
+  // Signalled when a body ends. Waiting on it (not only on the Qt thread) makes the end of the
+  // body visible to tools that do not see inside Qt's own locks.
+  std::condition_variable bodyEnded_;
   ThreadGroup* group_;
   Owner owner_;
   uint stackSize_ = 0;
@@ -150,12 +158,14 @@ class DeleteThreadEvent : public QEvent {
  public:
   static constexpr QEvent::Type kType = QEvent::Type(1002);
   explicit DeleteThreadEvent(Thread* t);
-  Thread* thread() const { return thread_; }
+  Thread* thread() const { return thread_.load(std::memory_order_relaxed); }
 
  private:
   friend class ThreadGroup;
-  Thread* thread_;
-  std::uint64_t serial_;
+  // Atomic because they cross threads through Qt's event queue, whose locks the thread sanitizer
+  // cannot see; the thread itself is synchronised by its destructor's wait.
+  std::atomic<Thread*> thread_;
+  std::atomic<std::uint64_t> serial_;
 };
 
 class ThreadGroup : public QObject {
@@ -182,7 +192,7 @@ class ThreadGroup : public QObject {
   // Removes `t` from both lists; true when it was there (so it is still the group's to delete).
   bool release(Thread* t, std::uint64_t serial);
 
-  mutable QMutex mutex_;
+  mutable std::mutex mutex_;
   std::vector<Thread*> members_;
   std::vector<Thread*> stopped_;  // left by terminateAll, still owned until deleted
 };

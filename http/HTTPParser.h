@@ -56,7 +56,7 @@ class HTTPParser {
   [[nodiscard]] qsizetype parse(const char* data, qsizetype length);
 
   // 0 while the head is incomplete, 1 once its empty line was seen, 2 after an error.
-  [[nodiscard]] int state() const { return state_; }
+  [[nodiscard]] State state() const { return state_; }
 
   // True when a field has exactly this name (case-sensitive).
   [[nodiscard]] bool hasValue(const QString& name) const;
@@ -81,7 +81,7 @@ class HTTPParser {
 
   Limits limits_;
   QList<Field> fields_;
-  int state_ = Incomplete;
+  State state_ = Incomplete;
   bool firstLineSeen_ = false;
   QByteArray buffer_;         // the start of a line whose CR LF has not arrived yet
   qsizetype headLength_ = 0;  // bytes taken so far, to hold the head limit

@@ -1,31 +1,54 @@
 // The server side of the transport: a listener that accepts connections on the process's port
-// and, per connection, a thread that reads one request, hands its body to the service that
-// handles the command named by the request path, writes one response and waits for the peer
-// to close. The classes are private to this file pair; the application only opens the listener.
+// and, per connection, a body (run on a thread the host starts) that reads one request, hands its
+// body to the host's dispatcher, writes one response and waits for the peer to close.
+//
+// The listener knows nothing of services or packets: the host gives it a RequestDispatcher for
+// the answers and a ConnectionStarter that runs each connection's body on a thread of its own.
 #pragma once
 
+#include <QByteArray>
+#include <QString>
 #include <QtGlobal>
 #include <chrono>
+#include <functional>
+
+#include "http/TimeLimits.h"
 
 class QObject;
 class QTcpServer;
 
-namespace Zarvo {
-class Application;
-}
-
 // Every wait of a connection is bounded; tests pass shorter values in.
 struct ConnectionLimits {
-  std::chrono::milliseconds readWait{30'000};   // one wait for more request bytes
-  std::chrono::milliseconds headTotal{30'000};  // the whole head, however it trickles in
-  std::chrono::milliseconds bodyTotal{30'000};  // the whole body
-  std::chrono::milliseconds writeWait{30'000};  // the head, then the body, of the answer
-  std::chrono::milliseconds closeWait{30'000};  // the peer closing after the answer
-  qint64 maxBody = 16 * 1024 * 1024;            // larger announced bodies are refused at once
-  uint stackSize = 256 * 1024;                  // per connection thread
+  std::chrono::milliseconds readWait = Zarvo::limits::kServerReadWait;    // one wait for bytes
+  std::chrono::milliseconds headTotal = Zarvo::limits::kServerHeadTotal;  // the whole head
+  std::chrono::milliseconds bodyTotal = Zarvo::limits::kServerBodyTotal;  // the whole body
+  std::chrono::milliseconds writeWait = Zarvo::limits::kWriteWait;  // each write wait of the answer
+  std::chrono::milliseconds closeWait = Zarvo::limits::kServerCloseWait;  // the peer closing
+  qint64 maxBody = 16 * 1024 * 1024;  // larger announced bodies are refused at once
+  uint stackSize = 256 * 1024;        // per connection thread
 };
 
+namespace Zarvo {
+
+// The host's side of a connection: the answer to one well-formed request.
+class RequestDispatcher {
+ public:
+  virtual ~RequestDispatcher() = default;
+  // The response body for `body` sent to `command` (the request path without slashes). Called
+  // on the connection's thread, concurrently for several connections. Must not throw: every
+  // request gets an answer.
+  virtual QByteArray answerRequest(const QString& command, const QByteArray& body) = 0;
+};
+
+// Runs `serve` on a new thread with a stack of `stackSize` bytes (0: the default). Called on
+// the listener's thread, once per accepted connection.
+using ConnectionStarter = std::function<void(std::function<void()> serve, uint stackSize)>;
+
 // Listens on every IPv4 address on `port` (0: chosen by the system). The returned server is a
-// child of `parent`; ask it isListening() and serverPort().
-QTcpServer* createListener(Zarvo::Application& app, QObject* parent, quint16 port,
+// child of `parent`; ask it isListening() and serverPort(). The dispatcher must outlive it and
+// every connection it started.
+QTcpServer* createListener(RequestDispatcher& dispatcher, ConnectionStarter starter,
+                           QObject* parent, quint16 port,
                            const ConnectionLimits& limits = ConnectionLimits());
+
+}  // namespace Zarvo

@@ -38,7 +38,7 @@ enum elmx_token : int {
   TOK_END_OF_INPUT = 0,
   TOK_UNKNOWN = 1,  // a name not in the caller's table
   TOK_ERROR = 2,    // an error was recorded (the code is in the error record)
-  TOK_ERROR2 = 3,
+  // 3 is unused: the values are kept, generated tables may hold them.
   TOK_START_TAG_END = 4,  // ">" ended the start tag: content follows
   TOK_CHARS = 5,          // character data where markup was expected
   TOK_END_TAG = 6,        // an end tag, or the "/>" of an empty-element tag

@@ -72,7 +72,8 @@ std::u16string joinDistinct(const QStringList& addresses) {
   for (const QString& a : addresses) {
     if (!a.isEmpty() && !distinct.contains(a)) distinct.append(a);
   }
-  return distinct.isEmpty() ? std::u16string(u"-") : distinct.join(QLatin1Char(';')).toStdU16String();
+  return distinct.isEmpty() ? std::u16string(u"-")
+                            : distinct.join(QLatin1Char(';')).toStdU16String();
 }
 
 QString qs(const std::u16string& s) { return QString::fromStdU16String(s); }

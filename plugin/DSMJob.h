@@ -50,7 +50,7 @@ struct FileRecord {
   // false for a stored file the add job could not read: it is never sent (an empty form would
   // overwrite the device's file of that name).
   bool readable = true;
-  QString fontName;   // the name a PostScript font is announced under
+  QString fontName;    // the name a PostScript font is announced under
   quint32 fileId = 0;  // the file's font or macro ID on its source device
 };
 

@@ -51,12 +51,24 @@ FileStorage& appendEmpty(DSMGetFileList_Response::c_OrxResponse& response) {
 
 void setField(FileStorage& f, Field field, const QString& text) {
   switch (field) {
-    case Field::kIndex: (void)f.set_FileIndex(toUnsigned(text)); break;
-    case Field::kName: (void)f.set_FileName(text.toStdU16String()); break;
-    case Field::kSize: (void)f.set_FileSize(toUnsigned(text)); break;
-    case Field::kType: (void)f.set_FileType(text.toStdU16String()); break;
-    case Field::kPersistence: (void)f.set_FilePersistence(text.toStdU16String()); break;
-    case Field::kId: (void)f.set_FileStorageFileID(toUnsigned(text)); break;
+    case Field::kIndex:
+      (void)f.set_FileIndex(toUnsigned(text));
+      break;
+    case Field::kName:
+      (void)f.set_FileName(text.toStdU16String());
+      break;
+    case Field::kSize:
+      (void)f.set_FileSize(toUnsigned(text));
+      break;
+    case Field::kType:
+      (void)f.set_FileType(text.toStdU16String());
+      break;
+    case Field::kPersistence:
+      (void)f.set_FilePersistence(text.toStdU16String());
+      break;
+    case Field::kId:
+      (void)f.set_FileStorageFileID(toUnsigned(text));
+      break;
   }
 }
 
@@ -70,9 +82,11 @@ int ipVersionOf(const QByteArray& address) {
 }  // namespace
 
 QStringList fileListDeviceProperties() {
-  return {QStringLiteral("IP"),          QStringLiteral("SNMP_VER"),    QStringLiteral("AuthPass"),
-          QStringLiteral("AuthMethod"),  QStringLiteral("ContextName"), QStringLiteral("ContextID"),
-          QStringLiteral("PrivacyPass"), QStringLiteral("UserName"),    QStringLiteral("SecurityLevel")};
+  return {QStringLiteral("IP"),           QStringLiteral("SNMP_VER"),
+          QStringLiteral("AuthPass"),     QStringLiteral("AuthMethod"),
+          QStringLiteral("ContextName"),  QStringLiteral("ContextID"),
+          QStringLiteral("PrivacyPass"),  QStringLiteral("UserName"),
+          QStringLiteral("SecurityLevel")};
 }
 
 deviceReq deviceRequestFor(const DeviceRecord& record) {
@@ -95,7 +109,8 @@ deviceReq deviceRequestFor(const DeviceRecord& record) {
   copyIfSet("ContextID", &entry.contextId);
   copyIfSet("PrivacyPass", &entry.privPassPhrase);
   copyIfSet("UserName", &entry.userName);
-  entry.authProtocol = record.property(QStringLiteral("AuthMethod")) == QLatin1String("MD5") ? kMd5 : kSha1;
+  entry.authProtocol =
+      record.property(QStringLiteral("AuthMethod")) == QLatin1String("MD5") ? kMd5 : kSha1;
   const QString level = record.property(QStringLiteral("SecurityLevel"));
   entry.securityLevel = level == QLatin1String("Authentication")             ? kAuthNoPriv
                         : level == QLatin1String("AuthenticationEncryption") ? kAuthPriv

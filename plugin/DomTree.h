@@ -6,7 +6,6 @@
 #include <QString>
 #include <QtGlobal>
 #include <vector>
-
 #include <xercesc/dom/DOM.hpp>
 
 namespace domtree {
@@ -25,8 +24,7 @@ std::vector<xercesc::DOMElement*> descendants(const xercesc::DOMNode* node, cons
 
 QString name(const xercesc::DOMNode* node);
 // The attribute's value, or "" when absent; `present` tells which.
-QString attribute(const xercesc::DOMElement* element, const QString& name,
-                  bool* present = nullptr);
+QString attribute(const xercesc::DOMElement* element, const QString& name, bool* present = nullptr);
 // All text below the node, concatenated.
 QString textContent(const xercesc::DOMNode* node);
 // Decimal text to a number; `fallback` when it is not one.

@@ -1,6 +1,8 @@
 // Inspection and ID rewriting of PCL files, and recognition of PostScript fonts in text form.
 #include "plugin/FileContent.h"
 
+#include <cstring>
+
 namespace {
 
 constexpr char kEsc = '\x1b';
@@ -52,8 +54,10 @@ PclFileInfo inspectPclFile(const QByteArray& bytes) {
   qsizetype i = 0;
   while (i < size) {
     if (bytes[i] != kEsc) {
-      ++i;
-      continue;
+      // Only an ESC can start a command: jump to the next one (most of a file is data).
+      const void* next = std::memchr(bytes.constData() + i, kEsc, size_t(size - i));
+      if (!next) break;
+      i = static_cast<const char*>(next) - bytes.constData();
     }
     if (commandAt(bytes, i, '*', 'c')) {
       const DigitRun id = readDigits(bytes, i + 3);

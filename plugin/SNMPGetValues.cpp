@@ -68,7 +68,8 @@ bool readDeviceRequest(const DOMElement* device, deviceReq* entry) {
 
   const DOMElement* variables = domtree::firstChild(device, QStringLiteral("RequestVariables"));
   if (!variables) return false;
-  for (const DOMElement* v : domtree::children(variables)) entry->addVariable(bytes8(domtree::name(v)));
+  for (const DOMElement* v : domtree::children(variables))
+    entry->addVariable(bytes8(domtree::name(v)));
   return true;
 }
 
@@ -207,8 +208,8 @@ bool deviceReq::nextVariable(QByteArray* name) {
 
 template <>
 void RequestParser<deviceReq, CmdSNMPGetValuesRequest>::parse(const DOMElement* root) {
-  request_.priority =
-      int(domtree::toNumber(PacketDOM::textOf(domtree::firstChild(root, QStringLiteral("Priority"))), 0));
+  request_.priority = int(domtree::toNumber(
+      PacketDOM::textOf(domtree::firstChild(root, QStringLiteral("Priority"))), 0));
   request_.clearEntries();
   for (const DOMElement* d : domtree::children(root, QStringLiteral("Device"))) {
     deviceReq entry;
@@ -360,7 +361,8 @@ void CmdSNMPGetValuesResponse::fromByteArray(const QByteArray& bytes) {
   deviceCursor_ = devices_.end();
   ResponsePacket::fromByteArray(bytes);
   domtree::requireRoot(document(), QStringLiteral("OrxResponse"));
-  for (const DOMElement* d : domtree::children(document()->getDocumentElement(), QStringLiteral("Device"))) {
+  for (const DOMElement* d :
+       domtree::children(document()->getDocumentElement(), QStringLiteral("Device"))) {
     deviceRes entry;
     readDeviceResponse(d, &entry);
     devices_.push_back(std::move(entry));

@@ -58,7 +58,8 @@ bool readStored(int dirFd, const QByteArray& name, QByteArray* content, struct s
 
 quint32 clampToUnsigned32(qint64 value) {
   if (value < 0) return 0;
-  if (value > qint64(std::numeric_limits<quint32>::max())) return std::numeric_limits<quint32>::max();
+  if (value > qint64(std::numeric_limits<quint32>::max()))
+    return std::numeric_limits<quint32>::max();
   return quint32(value);
 }
 
@@ -70,7 +71,8 @@ void describe(const QByteArray& content, ServerFileStore::Entry* entry) {
     entry->id = pcl.id == kNoPclId ? QString() : QString::number(pcl.id);
     return;
   }
-  entry->type = postScriptFontName(content).first ? QStringLiteral("psFont") : QStringLiteral("psForm");
+  entry->type =
+      postScriptFontName(content).first ? QStringLiteral("psFont") : QStringLiteral("psForm");
   entry->id.clear();
 }
 
@@ -107,8 +109,8 @@ bool ServerFileStore::isValidName(const QString& name) {
 }
 
 QString ServerFileStore::lastComponent(const QString& fileName) {
-  const qsizetype cut = std::max(fileName.lastIndexOf(QLatin1Char('/')),
-                                 fileName.lastIndexOf(QLatin1Char('\\')));
+  const qsizetype cut =
+      std::max(fileName.lastIndexOf(QLatin1Char('/')), fileName.lastIndexOf(QLatin1Char('\\')));
   return fileName.mid(cut + 1);
 }
 
@@ -135,7 +137,8 @@ QList<ServerFileStore::Entry> ServerFileStore::list() const {
 
 bool ServerFileStore::read(const QString& name, QByteArray* content) const {
   if (!isValidName(name)) return false;
-  FdCloser dir{::open(QFile::encodeName(directory_).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+  FdCloser dir{
+      ::open(QFile::encodeName(directory_).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
   if (dir.fd < 0) return false;
   struct stat info {};
   return readStored(dir.fd, QFile::encodeName(name), content, &info);
@@ -144,8 +147,8 @@ bool ServerFileStore::read(const QString& name, QByteArray* content) const {
 bool ServerFileStore::add(const QString& sourcePath, const QString& userFileName) const {
   const QString name = lastComponent(userFileName);
   if (!isValidName(name)) return false;
-  FdCloser source{::open(QFile::encodeName(sourcePath).constData(),
-                         O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+  FdCloser source{
+      ::open(QFile::encodeName(sourcePath).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
   if (source.fd < 0) return false;
   QByteArray content;
   struct stat info {};
@@ -173,7 +176,8 @@ bool ServerFileStore::setFileId(const QString& name, const QString& idText) cons
   const uint id = idText.toUInt();
   if (id > 65535) return false;
 
-  FdCloser dir{::open(QFile::encodeName(directory_).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+  FdCloser dir{
+      ::open(QFile::encodeName(directory_).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
   if (dir.fd < 0) return false;
   QByteArray content;
   struct stat info {};

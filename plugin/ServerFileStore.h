@@ -21,8 +21,8 @@ class ServerFileStore {
   struct Entry {
     QString name;
     quint32 size = 0;
-    QString type;    // "pclFont", "pclMacro", "psFont" or "psForm"
-    QString id;      // the PCL ID in decimal; "" for no ID and for PostScript files
+    QString type;      // "pclFont", "pclMacro", "psFont" or "psForm"
+    QString id;        // the PCL ID in decimal; "" for no ID and for PostScript files
     quint32 date = 0;  // last modification, seconds since 1970-01-01 UTC
   };
 

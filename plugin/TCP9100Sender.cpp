@@ -11,7 +11,12 @@ const QString kTimeout = QStringLiteral("Timeout");
 
 // Content goes out in slices: the socket then never holds a second copy of a large file, and a
 // stall is measured against each slice's progress.
-constexpr qsizetype kWriteSlice = 1 << 20;
+constexpr qsizetype kWriteSlice = 4 << 20;
+
+// The status text crosses threads (trap handler, session, job): each side gets its own bytes
+// rather than a share of one reference-counted buffer, so no buffer is freed by one thread
+// while another still counts it (and the thread checker, which cannot see inside Qt, agrees).
+QString ownCopy(const QString& text) { return QString(text.constData(), text.size()); }
 
 }  // namespace
 
@@ -50,9 +55,7 @@ class TCP9100Sender::Stops {
   Stops(Zarvo::StopToken job, Zarvo::StopToken shutdown)
       : job_(std::move(job)), shutdown_(std::move(shutdown)) {}
 
-  [[nodiscard]] bool requested() const {
-    return job_.stopRequested() || shutdown_.stopRequested();
-  }
+  [[nodiscard]] bool requested() const { return job_.stopRequested() || shutdown_.stopRequested(); }
 
   class Wake {
    public:
@@ -144,7 +147,7 @@ std::pair<bool, QString> TCP9100Sender::send(const QString& address, const TCP91
       const bool confirmed = session->confirmation.wait_for(
           lock, limits_.confirm, [&] { return session->confirmed || stops.requested(); });
       if (confirmed && session->confirmed) {
-        result = {session->confirmedOk, session->confirmationText};
+        result = {session->confirmedOk, ownCopy(session->confirmationText)};
       } else {
         result = {false, kTimeout};
       }
@@ -155,8 +158,7 @@ std::pair<bool, QString> TCP9100Sender::send(const QString& address, const TCP91
   return result;
 }
 
-std::pair<bool, QString> TCP9100Sender::transfer(const QString& address,
-                                                 const TCP9100File& file) {
+std::pair<bool, QString> TCP9100Sender::transfer(const QString& address, const TCP9100File& file) {
   Zarvo::BoundedSocket socket;
   if (!socket.connectTo(address, port_, limits_.connect)) return {false, kDeviceDosntResponse};
 
@@ -184,6 +186,6 @@ void TCP9100Sender::notify(const QString& address, bool ok, const QString& text)
   Session& session = *it->second;
   session.confirmed = true;
   session.confirmedOk = ok;
-  session.confirmationText = text;
+  session.confirmationText = ownCopy(text);
   session.confirmation.notify_all();
 }

@@ -84,8 +84,7 @@ class ZarvoPluginDSM : public Zarvo::Service {
   using ServerAddFileRequest = Zarvo::LMXRequest<DSMServerAddFile_Request::c_OrxRequest>;
   using ServerAddFileResponse = Zarvo::LMXResponse<DSMServerAddFile_Response::c_OrxResponse>;
   using ServerDeleteFileRequest = Zarvo::LMXRequest<DSMServerDeleteFile_Request::c_OrxRequest>;
-  using ServerDeleteFileResponse =
-      Zarvo::LMXResponse<DSMServerDeleteFile_Response::c_OrxResponse>;
+  using ServerDeleteFileResponse = Zarvo::LMXResponse<DSMServerDeleteFile_Response::c_OrxResponse>;
   using ServerSetFileIdRequest = Zarvo::LMXRequest<DSMServerSetFileId_Request::c_OrxRequest>;
   using ServerSetFileIdResponse = Zarvo::LMXResponse<DSMServerSetFileId_Response::c_OrxResponse>;
   using SNMPTrapRequest = Zarvo::LMXRequest<SNMPTrap_Request::c_OrxRequest>;
@@ -122,7 +121,8 @@ class ZarvoPluginDSM : public Zarvo::Service {
   std::unique_ptr<CancelOperationResponse> DSMCancelOperation(CancelOperationRequest& request);
   std::unique_ptr<RetryOperationResponse> DSMRetryOperation(RetryOperationRequest& request);
   std::unique_ptr<SNMPTrapResponse> SNMPTrap(SNMPTrapRequest& request);
-  std::unique_ptr<ServerGetFileListResponse> DSMServerGetFileList(ServerGetFileListRequest& request);
+  std::unique_ptr<ServerGetFileListResponse> DSMServerGetFileList(
+      ServerGetFileListRequest& request);
   std::unique_ptr<ServerAddFileResponse> DSMServerAddFile(ServerAddFileRequest& request);
   std::unique_ptr<ServerDeleteFileResponse> DSMServerDeleteFile(ServerDeleteFileRequest& request);
   std::unique_ptr<ServerSetFileIdResponse> DSMServerSetFileId(ServerSetFileIdRequest& request);

@@ -65,7 +65,8 @@ QPair<QString, QByteArray> field(const QByteArray& part) {
   const qsizetype at = head.indexOf(marker);
   const qsizetype end = at < 0 ? -1 : head.indexOf('"', at + marker.size());
   const QString name =
-      end < 0 ? QString() : QString::fromLatin1(head.mid(at + marker.size(), end - at - marker.size()));
+      end < 0 ? QString()
+              : QString::fromLatin1(head.mid(at + marker.size(), end - at - marker.size()));
   return {name, blank < 0 ? QByteArray() : part.mid(blank + 4)};
 }
 
@@ -243,10 +244,10 @@ void FakeCgiDevices::handle(int fd, QString device) {
     changed_.notify_all();
     return;
   }
-  const QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) +
-                          (reply.status == 200 ? " OK" : " Error") +
-                          "\r\nConnection: close\r\nContent-Length: " +
-                          QByteArray::number(reply.body.size()) + "\r\n\r\n";
+  const QByteArray head =
+      "HTTP/1.1 " + QByteArray::number(reply.status) + (reply.status == 200 ? " OK" : " Error") +
+      "\r\nConnection: close\r\nContent-Length: " + QByteArray::number(reply.body.size()) +
+      "\r\n\r\n";
   sendAll(fd, head + reply.body);
   ::shutdown(fd, SHUT_WR);
 }

@@ -26,8 +26,8 @@
 namespace testing_devices {
 
 struct CgiRequest {
-  QString device;  // the address the request arrived on
-  QString page;    // path without the leading "/"
+  QString device;                            // the address the request arrived on
+  QString page;                              // path without the leading "/"
   QList<QPair<QString, QByteArray>> fields;  // multipart parts (name, value), in order
 };
 
@@ -71,7 +71,7 @@ class FakeCgiDevices {
   std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
-  QMap<QString, QMap<QString, QByteArray>> files_;  // device -> name -> bytes
+  QMap<QString, QMap<QString, QByteArray>> files_;   // device -> name -> bytes
   QMap<QPair<QString, QString>, CgiReply> replies_;  // (device, page)
   QList<CgiRequest> requests_;
   int held_ = 0;

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -211,7 +212,7 @@ void FakePrinter::serve(int fd, int index) {
   QByteArray bytes;
   qint64 size = 0;
   bool complete = false;
-  std::vector<char> buffer(1 << 16);
+  std::vector<char> buffer(size_t(std::max<qint64>(1 << 16, mode == Mode::kSlow ? chunk : 0)));
   for (;;) {
     if (mode == Mode::kStall) {
       std::unique_lock<std::mutex> lock(mutex_);

@@ -34,9 +34,9 @@ namespace testing_printer {
 class FakePrinter {
  public:
   struct Download {
-    int index = 0;  // counted from 0 in the order of connection
-    QByteArray bytes;  // empty when the printer keeps no bytes
-    qint64 size = 0;   // bytes read
+    int index = 0;          // counted from 0 in the order of connection
+    QByteArray bytes;       // empty when the printer keeps no bytes
+    qint64 size = 0;        // bytes read
     bool complete = false;  // the sender closed its side (not cut by the printer)
     std::chrono::steady_clock::time_point accepted;
     std::chrono::steady_clock::time_point finished;

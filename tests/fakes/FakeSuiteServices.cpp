@@ -140,19 +140,19 @@ bool parseXml(const QByteArray& bytes, XmlNode* root) {
   return true;
 }
 
-QByteArray utf16Le(const QString& text) {
-  return QStringEncoder(QStringEncoder::Utf16LE)(text);
-}
+QByteArray utf16Le(const QString& text) { return QStringEncoder(QStringEncoder::Utf16LE)(text); }
 
 QString xmlEscaped(QString text) {
-  return text.replace('&', "&amp;").replace('<', "&lt;").replace('>', "&gt;").replace('"', "&quot;");
+  return text.replace('&', "&amp;")
+      .replace('<', "&lt;")
+      .replace('>', "&gt;")
+      .replace('"', "&quot;");
 }
 
 // ---------------------------------------------------------------------------------------------
 // LoopbackPacketServer
 
-LoopbackPacketServer::LoopbackPacketServer(Responder responder)
-    : responder_(std::move(responder)) {
+LoopbackPacketServer::LoopbackPacketServer(Responder responder) : responder_(std::move(responder)) {
   listenFd_ = testing_net::listenOnLoopback(64, port_);
   thread_ = std::thread([this] { serve(); });
 }
@@ -247,8 +247,8 @@ void LoopbackPacketServer::handle(int fd) {
 FakeDeviceManagementService::FakeDeviceManagementService()
     : server_([this](const QString& command, const Received& request) {
         if (command != QLatin1String("DMSGetDeviceList")) {
-          return Reply{httpResponse(utf16Le(responseStart(2, "Can't handle command: " + command) +
-                                            "</OrxResponse>"))};
+          return Reply{httpResponse(
+              utf16Le(responseStart(2, "Can't handle command: " + command) + "</OrxResponse>"))};
         }
         return answer(request);
       }) {}
@@ -319,8 +319,7 @@ SnmpTable FakeSNMPService::table(const QString& address, const QString& name) co
   return t == d->second.tables.end() ? SnmpTable{} : t->second;
 }
 
-void FakeSNMPService::setScalar(const QString& address, const QString& name,
-                                const QString& value) {
+void FakeSNMPService::setScalar(const QString& address, const QString& name, const QString& value) {
   std::lock_guard<std::mutex> lock(mutex_);
   devices_[address].scalars[name] = value;
 }
@@ -434,8 +433,7 @@ Reply FakeSNMPService::answerSet(const Received& request) {
 QByteArray FakeSNMPService::sendTrap(const QUrl& namingUrl, const QString& hostIp,
                                      const QString& enterprise,
                                      const QList<QPair<QString, QString>>& variables,
-                                     const QString& genericNumber,
-                                     const QString& specificNumber) {
+                                     const QString& genericNumber, const QString& specificNumber) {
   const QByteArray find =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?><OrxRequest command=\"NSFindService\">"
       "<Command>SNMPTrap</Command></OrxRequest>";
@@ -445,8 +443,9 @@ QByteArray FakeSNMPService::sendTrap(const QUrl& namingUrl, const QString& hostI
   if (!found.ok || urls.isEmpty()) return QByteArray();
   const QUrl target(urls.first());
 
-  QString xml = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
-                               "<OrxRequest command=\"SNMPTrap\">") +
+  QString xml = QStringLiteral(
+                    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+                    "<OrxRequest command=\"SNMPTrap\">") +
                 element("HostIp", hostIp) + element("Enterprise", enterprise) +
                 element("GenericNumber", genericNumber) + element("SpecificNumber", specificNumber);
   if (!variables.isEmpty()) {

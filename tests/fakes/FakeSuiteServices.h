@@ -133,12 +133,8 @@ class FakeSNMPService {
 
   QUrl url() const { return server_.url(); }
   LoopbackPacketServer& server() { return server_; }
-  QList<QByteArray> getRequests() const {
-    return server_.bodies(QStringLiteral("SNMPGetValues"));
-  }
-  QList<QByteArray> setRequests() const {
-    return server_.bodies(QStringLiteral("SNMPSetValues"));
-  }
+  QList<QByteArray> getRequests() const { return server_.bodies(QStringLiteral("SNMPGetValues")); }
+  QList<QByteArray> setRequests() const { return server_.bodies(QStringLiteral("SNMPSetValues")); }
 
   // The bytes of the "SNMPGetValues" answer for this request body (what the server sends).
   QByteArray getValuesAnswer(const QByteArray& requestBody) const;

@@ -29,6 +29,36 @@ TEST(ResponsePacket, WritesUtf16LittleEndianWithoutBom) {
                             "<OrxResponse><Result>0</Result><Details>OK</Details></OrxResponse>")));
 }
 
+// The host's own answers skip the DOM writer; they must still be the writer's bytes exactly.
+TEST(ResponsePacket, WritingWithoutATreeGivesTheDomWritersBytes) {
+  struct ThroughTheTree : ResponsePacket {  // another class: always written through the DOM
+    using ResponsePacket::ResponsePacket;
+  };
+  struct Case {
+    const char* why;
+    int result;
+    QString details;
+  };
+  const Case kCases[] = {
+      {"success", 0, "OK"},
+      {"unknown command", 2, "Can't handle command: NoSuchCommand"},
+      {"paused service", 5, "Service paused"},
+      {"negative code", -1, "Command handler raised an exception"},
+      {"characters the writer escapes go the long way", 3, "a < b & c > d \"q\""},
+      {"empty details go the long way", 0, ""},
+      {"non-ASCII goes the long way", 1, QString::fromUtf8("caf\xC3\xA9")},
+      {"control characters go the long way", 1, "tab\there"},
+      {"a percent sign is not a placeholder", 7, "%1 and %2"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.why);
+    QByteArray fast, tree;
+    ResponsePacket(c.result, c.details).toByteArray(fast);
+    ThroughTheTree(c.result, c.details).toByteArray(tree);
+    EXPECT_EQ(hex(fast), hex(tree));
+  }
+}
+
 TEST(ResponsePacket, DetailsDefaultFromTheCode) {
   EXPECT_EQ(ResponsePacket(0).details(), "OK");
   EXPECT_EQ(ResponsePacket(4).details(), "Fail");

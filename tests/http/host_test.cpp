@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QTcpServer>
+#include <QThread>
 #include <atomic>
 #include <future>
+#include <thread>
 #include <vector>
 
 #include "framework/Application.h"
@@ -38,8 +40,12 @@ class TestService : public Zarvo::Service {
     registerHandler(QStringLiteral("TestPing%1").arg(N), &TestService::ping);
     registerHandler(QStringLiteral("TestNothing%1").arg(N), &TestService::nothing);
   }
-  ~TestService() override { stopLog().push_back(QStringLiteral("T%1").arg(N)); }
+  ~TestService() override {
+    stopLog().push_back(QStringLiteral("T%1").arg(N));
+    destroyedOn = QThread::currentThread();
+  }
   static inline std::atomic<int> created{0};
+  static inline std::atomic<QThread*> destroyedOn{nullptr};
 
  private:
   std::unique_ptr<Zarvo::ResponsePacket> ping(PingRequest&) {
@@ -57,9 +63,14 @@ class TestService : public Zarvo::Service {
 };
 
 // One application per process: created once, started without a configuration file so the
-// system chooses the port, and stopped by the last test.
+// system chooses the port. Tests run in any order (--gtest_shuffle): the one that stops the
+// services starts them again.
 class Host : public ::testing::Test {
  protected:
+  // The application is made here, on the main thread, whichever test runs first: made lazily
+  // inside a client thread it would belong to that thread and serve nothing.
+  void SetUp() override { app(); }
+
   static Application& app() {
     static Application* instance = [] {
       testing_qt::coreApp();
@@ -76,11 +87,16 @@ class Host : public ::testing::Test {
       a->setConnectionLimits(limits);
       a->setStopEventWindow(200);
       a->start();
+      createdAtStart() = TestService<1>::created;
       return a;  // kept for the whole process
     }();
     return *instance;
   }
   static quint16 port() { return app().listener()->serverPort(); }
+  static int& createdAtStart() {
+    static int created = 0;
+    return created;
+  }
 
   // Runs `client` on another thread while this one serves the listener's events.
   template <class F>
@@ -96,7 +112,7 @@ TEST_F(Host, StartsOnASystemChosenPortAndAnnouncesALoopbackUrl) {
   EXPECT_NE(port(), 0);
   EXPECT_EQ(app().serviceUrl().port(), port());
   EXPECT_EQ(app().serviceUrl().scheme(), "http");
-  EXPECT_EQ(TestService<1>::created, 1);
+  EXPECT_EQ(createdAtStart(), 1) << "start must create each service once";
 }
 
 TEST_F(Host, LeadingSlashAndBareCommandReachTheSameHandler) {
@@ -137,8 +153,8 @@ TEST_F(Host, NoPacketFromTheServiceSendsTheDefaultDocument) {
   ASSERT_TRUE(a.ok);
   const QString doc = QStringLiteral(
       "<?xml version=\"1.0\" encoding=\"UTF-16\" standalone=\"no\" ?><OrxResponse/>");
-  EXPECT_EQ(a.head, "HTTP/1.1 200 OK\r\nContent-Length:" + QByteArray::number(doc.size() * 2) +
-                        "\r\n\r\n");
+  EXPECT_EQ(a.head,
+            "HTTP/1.1 200 OK\r\nContent-Length:" + QByteArray::number(doc.size() * 2) + "\r\n\r\n");
   EXPECT_EQ(fromUtf16Le(a.body), doc);
 }
 
@@ -150,7 +166,8 @@ TEST_F(Host, UnreadableRequestsAre400) {
   const Case cases[] = {
       {"no Content-Length", "POST /TestPing1 HTTP/1.1\r\n\r\n"},
       {"negative Content-Length", "POST /TestPing1 HTTP/1.1\r\nContent-Length: -5\r\n\r\n"},
-      {"Content-Length over 16 MiB", "POST /TestPing1 HTTP/1.1\r\nContent-Length: 16777217\r\n\r\n"},
+      {"Content-Length over 16 MiB",
+       "POST /TestPing1 HTTP/1.1\r\nContent-Length: 16777217\r\n\r\n"},
       {"body shorter than announced", "POST /TestPing1 HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc"},
       {"head never ends", "POST /TestPing1 HTTP/1.1\r\nContent-"},
       {"malformed query", "GET /TestPing1?novalue HTTP/1.1\r\nContent-Length: 0\r\n\r\n"},
@@ -206,11 +223,31 @@ TEST_F(Host, RestartEventRecreatesTheService) {
 TEST_F(Host, ServicesStopLastRegisteredFirstAndThenAnswerPaused) {
   stopLog().clear();
   app().stop();
-  app().stop();  // a second stop does nothing
+  app().stop();                                              // a second stop does nothing
   EXPECT_EQ(stopLog(), (std::vector<QString>{"T2", "T1"}));  // then MGMT, which logs nothing
   Zarvo::PacketPtr paused = app().processRequest(QStringLiteral("TestPing1"), "<OrxRequest/>");
   EXPECT_EQ(paused->result(), 5);
   EXPECT_EQ(paused->details(), "Service paused");
+  // Back in service for the tests that run after this one.
+  for (const char* name : {"MGMT", "T1", "T2"}) app().startService(QString::fromLatin1(name));
+  Zarvo::PacketPtr again = app().processRequest(QStringLiteral("TestPing1"), "<OrxRequest/>");
+  EXPECT_EQ(again->details(), "pong1");
+}
+
+// A dispatch that lost the race with a stop may hold the last reference of a service; dropping
+// it there must not destroy a plug-in-sized object on a connection thread.
+TEST_F(Host, AServiceDroppedLastOnAnotherThreadIsDestroyedOnTheMainThread) {
+  std::shared_ptr<Zarvo::Service> held =
+      app().commandMap()->at(QStringLiteral("TestPing2"))->service();
+  ASSERT_TRUE(held);
+  app().stopService(QStringLiteral("T2"));  // the registry lets go; `held` is the last one
+  TestService<2>::destroyedOn = nullptr;
+  std::thread([&] { held.reset(); }).join();
+  EXPECT_EQ(TestService<2>::destroyedOn.load(), nullptr) << "destroyed on the dropping thread";
+  for (int i = 0; i < 400 && !TestService<2>::destroyedOn.load(); ++i) testing_qt::pumpEvents(5);
+  EXPECT_EQ(TestService<2>::destroyedOn.load(), QCoreApplication::instance()->thread());
+  app().startService(QStringLiteral("T2"));
+  stopLog().clear();
 }
 
 }  // namespace

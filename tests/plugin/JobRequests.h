@@ -58,8 +58,7 @@ struct Upload {
 };
 
 template <class Request>
-Request addRequest(const QString& device, const QList<Upload>& uploads,
-                   const QStringList& stored) {
+Request addRequest(const QString& device, const QList<Upload>& uploads, const QStringList& stored) {
   Request r;
   (void)r.set_DeviceIP(device.toStdU16String());
   for (const Upload& u : uploads) {

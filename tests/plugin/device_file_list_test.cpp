@@ -37,9 +37,9 @@ DeviceRecord record(const std::map<QString, QString>& properties) {
 
 TEST(DeviceRequest, PropertiesBecomeSnmpParametersByVersion) {
   const std::map<QString, QString> v3Everything = {
-      {"IP", "10.0.0.5"},          {"SNMP_VER", "3"},         {"AuthPass", "ap"},
-      {"AuthMethod", "MD5"},       {"ContextName", "cn"},     {"ContextID", "ci"},
-      {"PrivacyPass", ""},         {"UserName", "u"},         {"SecurityLevel", "AuthenticationEncryption"}};
+      {"IP", "10.0.0.5"},    {"SNMP_VER", "3"},     {"AuthPass", "ap"},
+      {"AuthMethod", "MD5"}, {"ContextName", "cn"}, {"ContextID", "ci"},
+      {"PrivacyPass", ""},   {"UserName", "u"},     {"SecurityLevel", "AuthenticationEncryption"}};
   auto v2 = v3Everything;
   v2["SNMP_VER"] = "2";
 
@@ -71,15 +71,30 @@ TEST(DeviceRequest, PropertiesBecomeSnmpParametersByVersion) {
   };
   const Case kCases[] = {
       {"no SNMP_VER reads as 0; no IP is neither family", {}, 0, 0, kNoAuth, kMd5},
-      {"IPv6 address; a version that is no number", {{"IP", "fe80::1"}, {"SNMP_VER", "v3"}}, 6, 0,
-       kNoAuth, kMd5},
-      {"a host name is neither family", {{"IP", "printer.local"}, {"SNMP_VER", "1"}}, 0, 1,
-       kNoAuth, kMd5},
+      {"IPv6 address; a version that is no number",
+       {{"IP", "fe80::1"}, {"SNMP_VER", "v3"}},
+       6,
+       0,
+       kNoAuth,
+       kMd5},
+      {"a host name is neither family",
+       {{"IP", "printer.local"}, {"SNMP_VER", "1"}},
+       0,
+       1,
+       kNoAuth,
+       kMd5},
       {"Authentication, any method but MD5 is SHA1 (exact case)",
-       {{"SNMP_VER", "3"}, {"SecurityLevel", "Authentication"}, {"AuthMethod", "md5"}}, 0, 3,
-       kAuthNoPriv, kSha1},
+       {{"SNMP_VER", "3"}, {"SecurityLevel", "Authentication"}, {"AuthMethod", "md5"}},
+       0,
+       3,
+       kAuthNoPriv,
+       kSha1},
       {"an unknown level is NOAUTH; no method is SHA1",
-       {{"SNMP_VER", "3"}, {"SecurityLevel", "authentication"}}, 0, 3, kNoAuth, kSha1},
+       {{"SNMP_VER", "3"}, {"SecurityLevel", "authentication"}},
+       0,
+       3,
+       kNoAuth,
+       kSha1},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.why);
@@ -125,7 +140,8 @@ deviceRes withTable(const QList<QStringList>& columns) {
   d.createTable("scmFileStorageTable");
   for (const QStringList& c : columns) {
     d.addColumn("scmFileStorageTable", c.first());
-    for (int row = 1; row < c.size(); ++row) d.setCell("scmFileStorageTable", c.first(), row, c[row]);
+    for (int row = 1; row < c.size(); ++row)
+      d.setCell("scmFileStorageTable", c.first(), row, c[row]);
   }
   return d;
 }
@@ -148,8 +164,10 @@ TEST(FileStorageRows, ColumnsFillFieldsByPositionWithZeroAndEmptyDefaults) {
   const Case kCases[] = {
       {"every column; letters and out-of-range numbers give 0",
        {all[0], all[1], all[2], all[3], all[4], all[5], all[6]},
-       {{1, 1024, 12, "Courier", "pclFont", "permanent"}, {2, 0, 0, "Logo", "pclMacro", "volatile"}}},
-      {"name and type only", {all[1], all[3]},
+       {{1, 1024, 12, "Courier", "pclFont", "permanent"},
+        {2, 0, 0, "Logo", "pclMacro", "volatile"}}},
+      {"name and type only",
+       {all[1], all[3]},
        {{0, 0, 0, "Courier", "pclFont", ""}, {0, 0, 0, "Logo", "pclMacro", ""}}},
       {"a longer later column appends rows",
        {{"scmFileStorageFileIndex", "1"}, {"scmFileStorageFileName", "a", "b"}},
@@ -264,8 +282,9 @@ TEST_F(FileList, EveryFailureOfTheLookupIsPassedOnAndEndsTheCommand) {
        "Wrong response format: "},
       {"a cut body", httpResponse(testing_suite::utf16Le("<OrxResponse><Result>0</Result><Det")), 7,
        4, "Wrong response format: "},
-      {"the service's own failure", httpResponse("<OrxResponse><Result>3</Result><Details>Unknown "
-                                                 "filter</Details></OrxResponse>"),
+      {"the service's own failure",
+       httpResponse("<OrxResponse><Result>3</Result><Details>Unknown "
+                    "filter</Details></OrxResponse>"),
        7, 3, "Unknown filter"},
       {"a device the service does not return", {}, 8, 0, "OK"},
   };
@@ -300,13 +319,15 @@ TEST_F(FileList, EveryFailureOfTheTableQueryIsPassedOnWithoutFiles) {
       {"the service's own failure", [](FakeSNMPService& s) { s.setResult(5, "Device busy"); }, 5,
        "Device busy"},
       {"errors of the device: success without files",
-       [](FakeSNMPService& s) { s.setDeviceErrors("10.0.0.5", {{2, "timeout"}}); }, 0, "OK"},
+       [](FakeSNMPService& s) {
+         s.setDeviceErrors("10.0.0.5", {{2, "timeout"}});
+       },
+       0, "OK"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.why);
     FakeSNMPService snmp;
-    snmp.setTable("10.0.0.5", "scmFileStorageTable",
-                  {{"scmFileStorageFileName"}, {{"Courier"}}});
+    snmp.setTable("10.0.0.5", "scmFileStorageTable", {{"scmFileStorageFileName"}, {{"Courier"}}});
     naming_.setServiceUrl("SNMPGetValues", snmp.url().toString());
     c.arrange(snmp);
     auto r = run(7);

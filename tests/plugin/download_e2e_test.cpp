@@ -4,7 +4,6 @@
 // device's trap-destination table, borrowed for each download, is as it was afterwards: after a
 // success, after a failed download, and when the process is told to stop in the middle.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
 #include <QDir>
@@ -93,7 +92,8 @@ class Download : public ::testing::Test {
       const qsizetype at = out.indexOf(prefix);
       if (at >= 0) {
         const qsizetype eol = out.indexOf('\n', at);
-        if (eol > at) return QString::fromUtf8(out.mid(at + prefix.size(), eol - at - prefix.size()));
+        if (eol > at)
+          return QString::fromUtf8(out.mid(at + prefix.size(), eol - at - prefix.size()));
       }
       host_->process().waitForReadyRead(50);
     } while (Clock::now() < end);
@@ -167,12 +167,12 @@ TEST_F(Download, StoppingTheProcessMidDownloadGivesTheRowBackAndExitsPromptly) {
   const Case kCases[] = {
       {"MGMTCloseApplication",
        [](testing_exe::RunningHost& h) {
-         (void)exchange(h.port(),
-                        post("/MGMTCloseApplication",
-                             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
-                             "<OrxRequest command=\"MGMTCloseApplication\"/>"));
+         (void)exchange(h.port(), post("/MGMTCloseApplication",
+                                       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+                                       "<OrxRequest command=\"MGMTCloseApplication\"/>"));
        }},
-      {"SIGTERM", [](testing_exe::RunningHost& h) { ::kill(pid_t(h.process().processId()), SIGTERM); }},
+      {"SIGTERM",
+       [](testing_exe::RunningHost& h) { ::kill(pid_t(h.process().processId()), SIGTERM); }},
   };
   bool first = true;
   for (const Case& stop : kCases) {

@@ -121,7 +121,8 @@ TEST_F(Jobs, CopyTasksRunDestinationFirstOverDistinctFilesInNameOrder) {
 }
 
 TEST_F(Jobs, DeleteHasATaskPerElementAndOneRequestNamingEachFileOnce) {
-  auto job = remove({{"z.pcl", 1, "pclMacro", 4}, {"a.ps", 2, "psForm", 3}, {"z.pcl", 1, "psFont", 0}});
+  auto job =
+      remove({{"z.pcl", 1, "pclMacro", 4}, {"a.ps", 2, "psForm", 3}, {"z.pcl", 1, "psFont", 0}});
   EXPECT_EQ(rows(*job).size(), 3u) << "a repeated name gives one task per element";
   EXPECT_EQ(job->sourceText(), u"127.0.0.1");
   EXPECT_EQ(job->destinationText(), u"-");
@@ -254,8 +255,11 @@ TEST_F(Jobs, MoveDeletesTheSourceOnlyOnceEveryDestinationTookTheFile) {
       {"both destinations took it", "", {B, C}, A, 1},
       {"the second destination failed", C, {B, C}, A, 0},
       {"the first destination failed", B, {B, C}, A, 0},
-      {"moved onto its own device: the download replaced it, the delete would lose it", "",
-       {B, A}, A, 0},
+      {"moved onto its own device: the download replaced it, the delete would lose it",
+       "",
+       {B, A},
+       A,
+       0},
       {"the same address with blanks around it is the same device", "", {B, " 127.0.0.1 "}, A, 0},
   };
   for (const Case& c : kCases) {

@@ -35,8 +35,7 @@ QByteArray configFor(const FakeNamingService& naming) {
 }
 
 QByteArray request(const QByteArray& command, const QByteArray& children = QByteArray()) {
-  return kUtf8Declaration + "<OrxRequest command=\"" + command + "\">" + children +
-         "</OrxRequest>";
+  return kUtf8Declaration + "<OrxRequest command=\"" + command + "\">" + children + "</OrxRequest>";
 }
 
 TEST(ExecutableDsm, GetFileListAsksBothServicesAndAnswersTheTableRows) {
@@ -55,17 +54,16 @@ TEST(ExecutableDsm, GetFileListAsksBothServicesAndAnswersTheTableRows) {
                     {"Location", "lab"}});
   snmp.setTable("10.0.0.5", "scmFileStorageTable",
                 {{"scmFileStorageFileIndex", "scmFileStorageFileName", "scmFileStorageFileSize",
-                  "scmFileStorageFileType", "scmFileStorageFilePersistence",
-                  "scmFileStorageFileID", "scmFileStorageFileDate"},
+                  "scmFileStorageFileType", "scmFileStorageFilePersistence", "scmFileStorageFileID",
+                  "scmFileStorageFileDate"},
                  {{"1", "Courier & <Bold>", "2048", "pclFont", "permanent", "12", "x"},
                   {"2", "Logo", "512", "pclMacro", "volatile", "5", "y"}}});
 
   testing_exe::RunningHost host(ZARVO_EXECUTABLE, configFor(naming));
   ASSERT_TRUE(host.start()) << host.output().toStdString();
-  const Answer a = exchange(host.port(),
-                            post("/DSMGetFileList", request("DSMGetFileList",
-                                                            "<DeviceID>7</DeviceID>")),
-                            30000);
+  const Answer a =
+      exchange(host.port(),
+               post("/DSMGetFileList", request("DSMGetFileList", "<DeviceID>7</DeviceID>")), 30000);
   ASSERT_TRUE(a.ok) << host.output().toStdString();
   EXPECT_EQ(a.status(), 200);
 
@@ -77,35 +75,35 @@ TEST(ExecutableDsm, GetFileListAsksBothServicesAndAnswersTheTableRows) {
                         "<ContextName/><ContextID/><PrivacyPass/><UserName/><SecurityLevel/>"
                         "</Device></PropertyList></OrxRequest>")));
   ASSERT_EQ(snmp.getRequests().size(), 1);
-  EXPECT_EQ(hex(snmp.getRequests().first()),
-            hex(utf16Le(kUtf16Declaration +
-                        "<OrxRequest command=\"SNMPGetValues\"><Priority>0</Priority><Device>"
-                        "<RequestParams><IP IP_VER=\"4\" address=\"10.0.0.5\"/><SNMP SNMP_VER=\"3\">"
-                        "<SecurityAttrs AuthPassPhr=\"secret\" AuthProto=\"MD5\" ContextID=\"\" "
-                        "ContextName=\"ctx\" SecLevel=\"AUTHNOPRIV\" UserName=\"adm\"/></SNMP>"
-                        "</RequestParams><RequestVariables><scmFileStorageTable/>"
-                        "</RequestVariables></Device></OrxRequest>")));
-  EXPECT_EQ(hex(a.body), hex(kUtf8Declaration +
-                             "<OrxResponse>\n"
-                             "\t<Result>0</Result>\n"
-                             "\t<Details>OK</Details>\n"
-                             "\t<FileStorage>\n"
-                             "\t\t<FileIndex>1</FileIndex>\n"
-                             "\t\t<FileName>Courier &amp; &lt;Bold></FileName>\n"
-                             "\t\t<FileSize>2048</FileSize>\n"
-                             "\t\t<FileType>pclFont</FileType>\n"
-                             "\t\t<FilePersistence>permanent</FilePersistence>\n"
-                             "\t\t<FileStorageFileID>12</FileStorageFileID>\n"
-                             "\t</FileStorage>\n"
-                             "\t<FileStorage>\n"
-                             "\t\t<FileIndex>2</FileIndex>\n"
-                             "\t\t<FileName>Logo</FileName>\n"
-                             "\t\t<FileSize>512</FileSize>\n"
-                             "\t\t<FileType>pclMacro</FileType>\n"
-                             "\t\t<FilePersistence>volatile</FilePersistence>\n"
-                             "\t\t<FileStorageFileID>5</FileStorageFileID>\n"
-                             "\t</FileStorage>\n"
-                             "</OrxResponse>\n"));
+  EXPECT_EQ(
+      hex(snmp.getRequests().first()),
+      hex(utf16Le(kUtf16Declaration +
+                  "<OrxRequest command=\"SNMPGetValues\"><Priority>0</Priority><Device>"
+                  "<RequestParams><IP IP_VER=\"4\" address=\"10.0.0.5\"/><SNMP SNMP_VER=\"3\">"
+                  "<SecurityAttrs AuthPassPhr=\"secret\" AuthProto=\"MD5\" ContextID=\"\" "
+                  "ContextName=\"ctx\" SecLevel=\"AUTHNOPRIV\" UserName=\"adm\"/></SNMP>"
+                  "</RequestParams><RequestVariables><scmFileStorageTable/>"
+                  "</RequestVariables></Device></OrxRequest>")));
+  EXPECT_EQ(hex(a.body), hex(kUtf8Declaration + "<OrxResponse>\n"
+                                                "\t<Result>0</Result>\n"
+                                                "\t<Details>OK</Details>\n"
+                                                "\t<FileStorage>\n"
+                                                "\t\t<FileIndex>1</FileIndex>\n"
+                                                "\t\t<FileName>Courier &amp; &lt;Bold></FileName>\n"
+                                                "\t\t<FileSize>2048</FileSize>\n"
+                                                "\t\t<FileType>pclFont</FileType>\n"
+                                                "\t\t<FilePersistence>permanent</FilePersistence>\n"
+                                                "\t\t<FileStorageFileID>12</FileStorageFileID>\n"
+                                                "\t</FileStorage>\n"
+                                                "\t<FileStorage>\n"
+                                                "\t\t<FileIndex>2</FileIndex>\n"
+                                                "\t\t<FileName>Logo</FileName>\n"
+                                                "\t\t<FileSize>512</FileSize>\n"
+                                                "\t\t<FileType>pclMacro</FileType>\n"
+                                                "\t\t<FilePersistence>volatile</FilePersistence>\n"
+                                                "\t\t<FileStorageFileID>5</FileStorageFileID>\n"
+                                                "\t</FileStorage>\n"
+                                                "</OrxResponse>\n"));
 }
 
 TEST(ExecutableDsm, RegistersItsCommandsAndServesTheStoreBesideTheExecutable) {

@@ -1,11 +1,8 @@
 // Tests of the device CGI client against a loopback fake of a device's web server: what goes on
 // the wire, which answers count as success, and that no device can hold a caller forever.
-#include "plugin/HTTPClient.h"
-
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,8 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "plugin/HTTPClient.h"
 #include "tests/fakes/Bytes.h"
 #include "tests/fakes/FakeHttpServer.h"
+#include "tests/fakes/LoopbackSocket.h"
 
 namespace {
 
@@ -80,9 +79,11 @@ TEST_F(HttpClientTest, FormFieldsTravelAsPartsInListOrder) {
   EXPECT_EQ(request.target, "/DSMDeletefiles.cgi");
   EXPECT_EQ(request.values("Content-Length"),
             QList<QByteArray>{QByteArray::number(request.body.size())});
-  const QList<QByteArray> expected = {part("FileName", "b.pcl"), part("FileType", ""),
+  const QList<QByteArray> expected = {part("FileName", "b.pcl"),
+                                      part("FileType", ""),
                                       part("FontMacroId", bytes("1\0002", 3)),
-                                      part("FileName", "caf\xE9 x.ps"), part("FileType", "1"),
+                                      part("FileName", "caf\xE9 x.ps"),
+                                      part("FileType", "1"),
                                       part("FontMacroId", "12")};
   EXPECT_EQ(multipartParts(request), expected) << hex(request.body);
 }
@@ -114,7 +115,11 @@ TEST_F(HttpClientTest, EmptyFormSendsPlainGet) {
 
 TEST_F(HttpClientTest, OnlyStatus200ReturnsTheBody) {
   const QByteArray binary = bytes("\x00\x01%!PS\r\n\xFF\x00tail", 15);
-  struct Case { const char* why; Reply reply; bool ok; };
+  struct Case {
+    const char* why;
+    Reply reply;
+    bool ok;
+  };
   const Case kCases[] = {
       {"200 returns binary body intact", {200, binary}, true},
       {"200 without Content-Length, body up to close", {200, binary, false}, true},
@@ -181,10 +186,31 @@ TEST(HttpClientUnreachable, UnansweredConnectGivesUpAfterTheConnectTimeout) {
   ::close(listener);
 }
 
-TEST(HttpClientUnreachable, NonHttpSchemesAreRefused) {
-  // Only the devices' web pages may be reached; a malformed address must not open a local file.
+TEST(HttpClientUnreachable, NonHttpSchemesAreRefusedBeforeAnyConnection) {
+  // Only the devices' web pages may be reached: a malformed address must neither open a local
+  // file nor speak another protocol to whatever listens there.
+  quint16 port = 0;
+  const int listener = testing_net::listenOnLoopback(8, port);
+  const QString where = QStringLiteral("127.0.0.1:%1").arg(port);
+  const QString kUrls[] = {
+      QStringLiteral("ftp://%1/a.ps"),     // would connect and wait for a greeting
+      QStringLiteral("telnet://%1/"),      // would connect and send the form raw
+      QStringLiteral("dict://%1/d:font"),  // would connect and send a command line
+      QStringLiteral("gopher://%1/1"),     // would connect and send the selector
+  };
+  HTTPClient::Limits limits = quickLimits();
+  for (const QString& pattern : kUrls) {
+    const QUrl url(pattern.arg(where));
+    SCOPED_TRACE(url.toString().toStdString());
+    EXPECT_THROW((void)HTTPClient::post(url, {{"FileName", "a.ps"}}, {}, limits),
+                 HTTPClient::HTTPClientError);
+    const int reached = testing_net::acceptWithin(listener, 50);
+    EXPECT_LT(reached, 0) << "a non-http request reached the listener";
+    if (reached >= 0) ::close(reached);
+  }
   EXPECT_THROW((void)HTTPClient::post(QUrl("file:///etc/hostname"), {}),
                HTTPClient::HTTPClientError);
+  ::close(listener);
 }
 
 TEST_F(HttpClientTest, ConcurrentCallsEachUseTheirOwnHandle) {
@@ -242,7 +268,10 @@ TEST_F(HttpClientTest, StopCheckAbortsAHangingTransferPromptly) {
 }
 
 TEST_F(HttpClientTest, StopAlreadyRequestedDoesNotContactTheDevice) {
-  struct Case { const char* why; HTTPClient::StopCheck stop; };
+  struct Case {
+    const char* why;
+    HTTPClient::StopCheck stop;
+  };
   const Case kCases[] = {
       {"stop requested", [] { return true; }},
       {"stop check throws: treated as stop", []() -> bool { throw 42; }},
@@ -258,7 +287,12 @@ TEST_F(HttpClientTest, StopAlreadyRequestedDoesNotContactTheDevice) {
 TEST_F(HttpClientTest, BodyOverTheCapThrowsAndAtTheCapReturns) {
   HTTPClient::Limits limits = quickLimits();
   limits.maxBodyBytes = 1000;
-  struct Case { const char* why; qsizetype size; bool sendLength; bool ok; };
+  struct Case {
+    const char* why;
+    qsizetype size;
+    bool sendLength;
+    bool ok;
+  };
   const Case kCases[] = {
       {"exactly the cap", 1000, true, true},
       {"announced over the cap", 1001, true, false},

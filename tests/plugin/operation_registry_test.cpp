@@ -234,13 +234,13 @@ TEST_F(Registry, UnknownOperationIdsGetAPlainAnswerAndChangeNothing) {
 }
 
 TEST_F(Registry, ClearRemovesEveryFinishedOperationAndKeepsRunningOnes) {
-  copyFiles({"a.ps"}, {B});                 // 0: COMPLETED
-  copyFiles({"missing.ps"}, {B});           // 1: FAILED
+  copyFiles({"a.ps"}, {B});        // 0: COMPLETED
+  copyFiles({"missing.ps"}, {B});  // 1: FAILED
   settled();
   sender_.setHolding(true);
-  copyFiles({"a.ps"}, {C});                 // 2: held at the confirmation
+  copyFiles({"a.ps"}, {C});  // 2: held at the confirmation
   ASSERT_TRUE(sender_.waitForHeld(1));
-  copyFiles({"a.ps"}, {B});                 // 3: canceled while waiting in line behind nothing
+  copyFiles({"a.ps"}, {B});  // 3: canceled while waiting in line behind nothing
   cancel(3);
   const auto end = Clock::now() + 10s;
   while (!list().join('\n').contains("3 COPY CANCELED") && Clock::now() < end) {

@@ -21,7 +21,9 @@ using testing_bytes::hex;
 
 const QByteArray kHeader(64, 'h');
 const QByteArray kFontWithoutId = "\x1b)s64W" + kHeader;
-const QByteArray kMacro5 = "\x1b" "E\x1b&f5Y\x1b&f0Xbody";
+const QByteArray kMacro5 =
+    "\x1b"
+    "E\x1b&f5Y\x1b&f0Xbody";
 const QByteArray kPsFont = "%!PS-AdobeFont-1.0\n/FontName /Courier-Bold def\n";
 
 struct Listed {
@@ -96,10 +98,10 @@ TEST_F(Store, ListingShowsKindIdSizeAndDateOfRegularFilesOnly) {
   write(stored("macro.mac"), kMacro5);
   write(stored("ps.pfa"), kPsFont);
   write(stored("notes.txt"), "plain text");
-  write(stored(".hidden"), kMacro5);                      // dot-files are never listed
-  ASSERT_TRUE(QDir(stored("")).mkdir("folder"));          // nor directories
+  write(stored(".hidden"), kMacro5);              // dot-files are never listed
+  ASSERT_TRUE(QDir(stored("")).mkdir("folder"));  // nor directories
   ASSERT_EQ(::mkfifo(QFile::encodeName(stored("pipe")).constData(), 0600), 0);  // nor FIFOs
-  ASSERT_TRUE(QFile::link(root_.filePath("sentinel"), stored("link-out")));    // nor links
+  ASSERT_TRUE(QFile::link(root_.filePath("sentinel"), stored("link-out")));     // nor links
   {
     QFile big(stored("big.bin"));  // sparse: costs no disk, but above the size limit
     ASSERT_TRUE(big.open(QIODevice::WriteOnly));
@@ -150,8 +152,8 @@ TEST_F(Store, SetIdRewritesAFontAndOnlyADecimalUpTo65535CountsAsAnId) {
   }
   setId("font.sft", "7");  // an ID already there is replaced
   EXPECT_EQ(hex(read(stored("font.sft"))), hex("\x1b*c7D\x1b)s64W" + kHeader));
-  const QStringList left = QDir(stored("")).entryList(QDir::AllEntries | QDir::Hidden |
-                                                      QDir::NoDotAndDotDot);
+  const QStringList left =
+      QDir(stored("")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
   EXPECT_EQ(left, QStringList{"font.sft"}) << "no temporary file stays behind";
 }
 
@@ -179,8 +181,8 @@ TEST_F(Store, ASetIdWhoseWriteFailsLeavesTheOriginalBytes) {
 
 TEST_F(Store, NamesThatLeaveTheStoreReachNothing) {
   const char* kNames[] = {
-      "..",          // the store's parent
-      "../sentinel", // a file beside the store
+      "..",           // the store's parent
+      "../sentinel",  // a file beside the store
       "a/../../sentinel",
       "..\\sentinel",  // a Windows separator is a separator here too
       ".",
@@ -223,9 +225,9 @@ TEST_F(Store, AddTakesTheLastComponentAndNeverOverwrites) {
   add(root_.filePath("missing.bin"), "m.pcl");
   add(root_.filePath("store"), "dir.pcl");  // a directory is no upload
   EXPECT_EQ(list().size(), 2u);
-  EXPECT_EQ(QDir(stored("")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)
-                .size(),
-            2) << "no temporary file stays behind";
+  EXPECT_EQ(
+      QDir(stored("")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(), 2)
+      << "no temporary file stays behind";
 }
 
 TEST_F(Store, DeleteRemovesStoredFilesButNeitherDirectoriesNorLinkTargets) {

@@ -83,8 +83,9 @@ TEST(SnmpRequest, WritesTheSecurityAttributesOfEachVersionAndLevel) {
     entry.addVariable("sysName");
     request.append(entry);
     EXPECT_EQ(written(request),
-              kDeclaration + "<OrxRequest command=\"SNMPGetValues\"><Priority>0</Priority><Device>"
-                             "<RequestParams><IP IP_VER=\"4\" address=\"" +
+              kDeclaration +
+                  "<OrxRequest command=\"SNMPGetValues\"><Priority>0</Priority><Device>"
+                  "<RequestParams><IP IP_VER=\"4\" address=\"" +
                   QString::fromUtf8(entry.address) + "\"/><SNMP SNMP_VER=\"" +
                   QString::number(entry.snmpVersion) + "\">" + row.securityAttrs +
                   "</SNMP></RequestParams><RequestVariables><scmFileStorageTable/><sysName/>"
@@ -179,7 +180,7 @@ TEST(SnmpRequest, AVariableNameXmlCannotHoldIsAPacketErrorNotACrash) {
 std::unique_ptr<CmdSNMPGetValuesResponse> readSnmp(const QString& inner) {
   auto r = std::make_unique<CmdSNMPGetValuesResponse>();
   r->fromByteArray(utf16(kDeclaration + "<OrxResponse><Result>0</Result><Details>OK</Details>" +
-                        inner + "</OrxResponse>"));
+                         inner + "</OrxResponse>"));
   return r;
 }
 
@@ -281,7 +282,9 @@ TEST(DeviceListRequest, WritesOnlyWhatIsSet) {
   const Row kRows[] = {
       {"nothing set: the bare envelope", [](CmdDMSGetDeviceListRequest&) {}, "/"},
       {"two groups: one Group with the first",
-       [](CmdDMSGetDeviceListRequest& r) { r.groups = {"g1", "g2"}; },
+       [](CmdDMSGetDeviceListRequest& r) {
+         r.groups = {"g1", "g2"};
+       },
        "<Filter><Group ID=\"g1\"/></Filter>"},
       {"a filter without identifier has no ID; criteria in order",
        [](CmdDMSGetDeviceListRequest& r) {
@@ -302,9 +305,9 @@ TEST(DeviceListRequest, WritesOnlyWhatIsSet) {
     SCOPED_TRACE(row.why);
     CmdDMSGetDeviceListRequest request;
     row.fill(request);
-    const QString expected =
-        row.children == "/" ? "<OrxRequest command=\"DMSGetDeviceList\"/>"
-                            : "<OrxRequest command=\"DMSGetDeviceList\">" + row.children + "</OrxRequest>";
+    const QString expected = row.children == "/" ? "<OrxRequest command=\"DMSGetDeviceList\"/>"
+                                                 : "<OrxRequest command=\"DMSGetDeviceList\">" +
+                                                       row.children + "</OrxRequest>";
     EXPECT_EQ(written(request), kDeclaration + expected);
   }
 }
@@ -335,11 +338,12 @@ TEST(DeviceListRequest, ReadingFindsElementsAtAnyDepthAndIgnoresRepeatedSections
 }
 
 TEST(DeviceListResponse, SimpleAndListPropertiesAndTheirWrittenForm) {
-  const QString body = kDeclaration +
-                       "<OrxResponse><Result>0</Result><Details>OK</Details><Device ID=\"4000000000\">"
-                       "<IP>10.0.0.5</IP><Trays><Tray><Size>A4</Size><Id>1</Id></Tray>"
-                       "<Tray><Size>A3</Size></Tray><Tray/></Trays><IP>10.0.0.6</IP></Device>"
-                       "</OrxResponse>";
+  const QString body =
+      kDeclaration +
+      "<OrxResponse><Result>0</Result><Details>OK</Details><Device ID=\"4000000000\">"
+      "<IP>10.0.0.5</IP><Trays><Tray><Size>A4</Size><Id>1</Id></Tray>"
+      "<Tray><Size>A3</Size></Tray><Tray/></Trays><IP>10.0.0.6</IP></Device>"
+      "</OrxResponse>";
   CmdDMSGetDeviceListResponse r;
   r.fromByteArray(utf16(body));
   ASSERT_EQ(r.devices.size(), 1);

@@ -27,7 +27,6 @@ using testing_suite::FakeSNMPService;
 using testing_suite::SnmpTable;
 using testing_suite::XmlNode;
 
-
 const QString kTable = QStringLiteral("staticTrapDestTable");
 const QString kDevice = QStringLiteral("127.0.0.7");
 
@@ -187,18 +186,25 @@ TEST_F(Registration, WritesNothingWhenThereIsNothingToTakeOver) {
     QStringList errors;
   };
   const Case kCases[] = {
-      {"the device reports errors", [](FakeSNMPService& s) {
+      {"the device reports errors",
+       [](FakeSNMPService& s) {
          s.setTable(kDevice, kTable, {{"staticTrapDestStatus"}, {{"invalid"}}});
          s.setDeviceErrors(kDevice, {{2, "noSuchName"}});
-       }, {err}},
+       },
+       {err}},
       {"the service fails the request: no device entry",
-       [](FakeSNMPService& s) { s.setResult(7, "busy"); }, {err}},
-      {"a table without a status column", [](FakeSNMPService& s) {
+       [](FakeSNMPService& s) { s.setResult(7, "busy"); },
+       {err}},
+      {"a table without a status column",
+       [](FakeSNMPService& s) {
          s.setTable(kDevice, kTable, {{"staticTrapDestAddr"}, {{"10.1.1.1"}}});
-       }, {}},
-      {"a table without rows", [](FakeSNMPService& s) {
+       },
+       {}},
+      {"a table without rows",
+       [](FakeSNMPService& s) {
          s.setTable(kDevice, kTable, {{"staticTrapDestAddr", "staticTrapDestStatus"}, {}});
-       }, {}},
+       },
+       {}},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.why);
@@ -221,8 +227,8 @@ TEST_F(Registration, NoAddressTowardsTheDeviceRegistersNoEmptyDestination) {
   // An address no route leads to: writing "" as the device's trap destination would take a
   // row for nothing (and leave the device's traps going nowhere).
   const QString device = QStringLiteral("not-an-address");
-  snmp_.setTable(device, kTable, {{"staticTrapDestAddr", "staticTrapDestStatus"},
-                                  {{"10.1.1.1", "invalid"}}});
+  snmp_.setTable(device, kTable,
+                 {{"staticTrapDestAddr", "staticTrapDestStatus"}, {{"10.1.1.1", "invalid"}}});
   {
     TrapDestRegistration registration(device);
     EXPECT_EQ(registration.row(), -1);
@@ -284,12 +290,14 @@ TEST(TrapStatus, OnlyTheDownloadStatusOfTheDeviceMakerCounts) {
       {"processing, then the outcome: the outcome, once",
        trap("10.0.0.5", ent, {{oid, "processing"}, {oid, "completed"}, {oid, "Later"}}),
        {{true, "completed"}}},
-      {"other variables are passed over", trap("10.0.0.5", ent, {{".1.2.3", "x"}, {oid, "Err"}}),
+      {"other variables are passed over",
+       trap("10.0.0.5", ent, {{".1.2.3", "x"}, {oid, "Err"}}),
        {{false, "Err"}}},
-      {"the right suffix under another prefix", trap("10.0.0.5", ".1.3.6.1.4.1.9" + ent.mid(arc.size()),
-                                                   {{oid, "completed"}}), std::nullopt},
-      {"a status variable with an instance suffix", trap("10.0.0.5", ent, {{oid + ".0", "completed"}}),
+      {"the right suffix under another prefix",
+       trap("10.0.0.5", ".1.3.6.1.4.1.9" + ent.mid(arc.size()), {{oid, "completed"}}),
        std::nullopt},
+      {"a status variable with an instance suffix",
+       trap("10.0.0.5", ent, {{oid + ".0", "completed"}}), std::nullopt},
       {"no Variables at all", trap("10.0.0.5", ent, {}, false), std::nullopt},
   };
   for (const Case& c : kCases) {
@@ -313,8 +321,8 @@ TEST(TrapStatus, ThePrefixComesFromTheConfigurationWhenItNamesOne) {
   const Case kCases[] = {
       {"no file", "", kDefaultDeviceEnterpriseArc},
       {"no such element", "<c><Name>x</Name></c>", kDefaultDeviceEnterpriseArc},
-      {"named, blanks around it", "<c><DeviceEnterpriseArc> .1.3.6.1.4.1.99 </DeviceEnterpriseArc></c>",
-       ".1.3.6.1.4.1.99"},
+      {"named, blanks around it",
+       "<c><DeviceEnterpriseArc> .1.3.6.1.4.1.99 </DeviceEnterpriseArc></c>", ".1.3.6.1.4.1.99"},
       {"not dotted with a leading dot", "<c><DeviceEnterpriseArc>1.3.6</DeviceEnterpriseArc></c>",
        kDefaultDeviceEnterpriseArc},
       {"a broken file", "<c><DeviceEnterpriseArc>.1.2", kDefaultDeviceEnterpriseArc},
