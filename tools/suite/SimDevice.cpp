@@ -76,8 +76,9 @@ bool SimDevice::openPorts(QString* error) {
   auto web = std::make_unique<LoopbackServer>(
       [this](int fd, const std::atomic<bool>& stop) { return serveWeb(fd, stop); });
   // Once bound, a device keeps its ports across a "refuse": peers were told where it is.
-  if (!print->listen(spec_.address, printPort_ ? printPort_ : spec_.printPort, error) ||
-      !web->listen(spec_.address, webPort_ ? webPort_ : spec_.webPort, error)) {
+  const quint16 printPort = printPort_.load(), webPort = webPort_.load();
+  if (!print->listen(spec_.address, printPort ? printPort : spec_.printPort, error) ||
+      !web->listen(spec_.address, webPort ? webPort : spec_.webPort, error)) {
     return false;
   }
   printPort_ = print->port();

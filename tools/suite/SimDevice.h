@@ -139,8 +139,9 @@ class SimDevice {
   QMutex portsMutex_;  // serialises opening and closing the ports
   std::unique_ptr<LoopbackServer> print_;
   std::unique_ptr<LoopbackServer> web_;
-  quint16 printPort_ = 0;
-  quint16 webPort_ = 0;
+  // Read by any thread (the fault command, the suite's listing); written under portsMutex_.
+  std::atomic<quint16> printPort_{0};
+  std::atomic<quint16> webPort_{0};
 };
 
 }  // namespace suite
