@@ -284,7 +284,8 @@ TEST(TrapForwarderLanes, OneDevicesStuckDeliveryNeverDelaysAnothersAndOrderIsKep
   std::condition_variable changed;
   bool release = false;
   QStringList delivered;
-  TrapForwarder forwarder([&](const DeviceTrap& t) {
+  // On the heap: a stack slot reused from an earlier test's lock confuses the thread sanitizer.
+  auto forwarder = std::make_unique<TrapForwarder>([&](const DeviceTrap& t) {
     std::unique_lock<std::mutex> lock(mutex);
     if (t.hostIp == "127.0.0.2") changed.wait(lock, [&] { return release; });
     delivered << t.hostIp + ' ' + t.variables.first().second;
@@ -293,10 +294,10 @@ TEST(TrapForwarderLanes, OneDevicesStuckDeliveryNeverDelaysAnothersAndOrderIsKep
   auto trap = [](const char* host, const char* status) {
     return DeviceTrap{host, "127.0.0.1", "public", ".1", {{".1.5", status}}};
   };
-  forwarder.sendTrap(trap("127.0.0.2", "processing"));  // stuck until released
-  forwarder.sendTrap(trap("127.0.0.2", "completed"));
-  forwarder.sendTrap(trap("127.0.0.3", "processing"));
-  forwarder.sendTrap(trap("127.0.0.3", "completed"));
+  forwarder->sendTrap(trap("127.0.0.2", "processing"));  // stuck until released
+  forwarder->sendTrap(trap("127.0.0.2", "completed"));
+  forwarder->sendTrap(trap("127.0.0.3", "processing"));
+  forwarder->sendTrap(trap("127.0.0.3", "completed"));
   std::unique_lock<std::mutex> lock(mutex);
   ASSERT_TRUE(
       changed.wait_for(lock, std::chrono::seconds(5), [&] { return delivered.size() == 2; }));

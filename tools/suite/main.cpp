@@ -63,7 +63,9 @@ int main(int argc, char** argv) {
     if (QByteArray(argv[i]) == "--config")
       config = QFileInfo(QString::fromLocal8Bit(argv[i + 1])).absoluteFilePath();
   }
-  QByteArray bytes;
+  // A missing configuration is no error: the embedded default fleet runs, on a port of the
+  // system's choosing, with the suite as its own naming service.
+  QByteArray bytes = "<SuiteConfig/>";
   if (QFile file(config); file.open(QIODevice::ReadOnly)) bytes = file.readAll();
   suite::FleetSpec spec;
   QString error;
