@@ -1,5 +1,7 @@
 #include "plugin/TCP9100Sender.h"
 
+#include <sys/socket.h>
+
 #include "http/BoundedSocket.h"
 #include "plugin/TCP9100File.h"
 #include "plugin/TrapDestRegistration.h"
@@ -173,8 +175,15 @@ std::pair<bool, QString> TCP9100Sender::transfer(const QString& address, const T
   }
   if (written) written = socket.writeAll(file.trailer(), limits_.writeStall);
 
-  // The close sends what is still queued; how it ends does not change the outcome.
-  (void)socket.closeGracefully(limits_.close);
+  // The graceful close: our end of the stream first, then the device's. Closing the descriptor
+  // at once (as the socket's own close does when nothing is queued in it) would reset the
+  // connection if the device had sent anything unread, and a reset drops whatever of the file
+  // the system has not delivered yet. How the close ends does not change the outcome.
+  if (socket.isConnected()) {
+    (void)::shutdown(int(socket.socket().socketDescriptor()), SHUT_WR);
+    (void)socket.waitForPeerClose(QDeadlineTimer(limits_.close));
+  }
+  socket.abort();
   if (!written) return {false, kDeviceDosntResponse};
   return {true, QString()};
 }

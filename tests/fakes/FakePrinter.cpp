@@ -98,6 +98,17 @@ void FakePrinter::onDownload(Callback callback) {
   callback_ = std::move(callback);
 }
 
+void FakePrinter::talkBack(const QByteArray& bytes, qint64 after) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  talk_ = bytes;
+  talkAfter_ = after;
+}
+
+void FakePrinter::onAccept(Callback callback) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  acceptCallback_ = std::move(callback);
+}
+
 QList<FakePrinter::Download> FakePrinter::downloads() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return downloads_;
@@ -196,6 +207,10 @@ void FakePrinter::serve(int fd, int index) {
   qint64 chunk, dropAfter;
   std::chrono::milliseconds pause;
   bool keep;
+  Callback accepted;
+  Download start;
+  QByteArray talk;
+  qint64 talkAfter = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     mode = mode_;
@@ -203,7 +218,12 @@ void FakePrinter::serve(int fd, int index) {
     dropAfter = dropAfter_;
     pause = pause_;
     keep = keep_;
+    accepted = acceptCallback_;
+    start = downloads_[index];
+    talk = talk_;
+    talkAfter = talkAfter_;
   }
+  if (accepted) accepted(start);
   const auto stopping = [this] {
     std::lock_guard<std::mutex> lock(mutex_);
     return stop_;
@@ -239,6 +259,10 @@ void FakePrinter::serve(int fd, int index) {
     }
     if (keep) bytes.append(buffer.data(), n);
     size += n;
+    if (!talk.isEmpty() && size >= talkAfter) {
+      (void)::send(fd, talk.constData(), size_t(talk.size()), MSG_NOSIGNAL);
+      talk.clear();
+    }
     if (mode == Mode::kDrop && size >= dropAfter) {
       // A reset, not a close: the device is gone, and the sender's next write must fail.
       const linger reset{1, 0};
@@ -261,8 +285,7 @@ void FakePrinter::serve(int fd, int index) {
       callback = callback_;
     }
   }
-  // Before the close: the sender is then still waiting for it, so a confirmation sent at once
-  // always arrives before the sender has begun to wait for one.
+  // Before the close, like a device that reports while its side is still open.
   if (callback) callback(done);
   ::close(fd);
   {

@@ -12,8 +12,8 @@
 //             attempt is neither taken nor refused, as with a device that is switched off
 //
 // onDownload() runs a callback on the printer's thread after each complete download, before the
-// printer closes its side (the sender is still closing then): the test
-// wires it to the sender's notify() (at once, late, or never) or to the SNMP service's trap.
+// printer closes its side: the test wires it to the sender's notify() (at once, late, or never)
+// or to the SNMP service's trap. onAccept() runs one before the first byte is read.
 // Every wait is bounded, and the destructor ends every connection and joins every thread.
 #pragma once
 
@@ -63,8 +63,16 @@ class FakePrinter {
   void refuse();
   void unanswered();
 
+  // Bytes the printer sends on each new connection once it has read `after` bytes (a device that
+  // reports its status unasked); the sender never reads them.
+  void talkBack(const QByteArray& bytes, qint64 after = 0);
+
   // Whether the bytes are kept (default) or only counted (benchmarks of large downloads).
   void keepBytes(bool keep);
+
+  // Runs when a connection is accepted, on the printer's thread, before a byte is read: the
+  // sender cannot finish a download larger than the socket buffers before it has returned.
+  void onAccept(Callback callback);
 
   // Runs after each complete download, on the printer's thread; set before the downloads.
   void onDownload(Callback callback);
@@ -103,6 +111,9 @@ class FakePrinter {
   bool unanswered_ = false;
   QList<int> fillers_;  // our own connections that keep the accept queue full
   Callback callback_;
+  Callback acceptCallback_;
+  QByteArray talk_;
+  qint64 talkAfter_ = 0;
   QList<Download> downloads_;
   int ended_ = 0;
 

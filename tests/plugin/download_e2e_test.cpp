@@ -50,6 +50,12 @@ QByteArray addRequest(const QString& device, const QString& file) {
 class Download : public ::testing::Test {
  protected:
   void SetUp() override {
+#if defined(__SANITIZE_THREAD__)
+    // The thread checker cannot follow the fork that starts the executable from this
+    // multi-threaded test (it stops the child); the sender's own threads are checked by the
+    // sender tests, the process's by the host's own tests.
+    GTEST_SKIP() << "the executable cannot be started under ThreadSanitizer";
+#endif
     naming_.setServiceUrl("SNMPGetValues", snmp_.url().toString());
     naming_.setServiceUrl("SNMPSetValues", snmp_.url().toString());
     snmp_.setTable(kDevice, kTable, kTableBefore);

@@ -207,16 +207,21 @@ TEST_F(SenderTest, TheConfirmationDecidesTheOutcome) {
 }
 
 TEST_F(SenderTest, AConfirmationBeforeTheWaitIsKeptForIt) {
-  // The printer confirms before it closes, while the sender is still closing: without the
-  // "arrived" flag the wake-up would be lost and the download would end in "Timeout".
+  // The device confirms as soon as it takes the connection, before it reads: the file is larger
+  // than the socket buffers, so the sender is still writing when the confirmation arrives.
+  // Without the "arrived" flag nobody would be waiting for that wake-up, and the download would
+  // end in "Timeout".
   FakePrinter printer;
   TCP9100Sender::Limits limits = shortLimits();
-  limits.confirm = 5s;
+  limits.confirm = 30s;
   TCP9100Sender sender = makeSender(printer.port(), limits);
-  confirmWith(printer, sender, "completed");
+  printer.onAccept(
+      [&](const FakePrinter::Download&) { sender.notify(printer.host(), true, "completed"); });
+  const TCP9100FilePCLFont file(pattern(32 << 20));
   const auto start = Clock::now();
-  EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont("x")), Result(true, "completed"));
-  EXPECT_LT(Clock::now() - start, 2500ms) << "returned at once, not at the end of the wait";
+  EXPECT_EQ(sender.send(printer.host(), file), Result(true, "completed"));
+  EXPECT_LT(Clock::now() - start, 15s) << "returned at once, not at the end of the wait";
+  expectBracketed(log_, printer);
 }
 
 TEST_F(SenderTest, NoConfirmationIsATimeoutAfterTheLimit) {
@@ -292,6 +297,24 @@ TEST_F(SenderTest, ADeviceThatStopsTakingBytesFailsTheDownload) {
     EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont(pattern(24 << 20))), c.expected);
     expectBracketed(log_, printer);
   }
+}
+
+TEST_F(SenderTest, ADeviceThatTalksBackStillGetsEveryByte) {
+  // The device reports a status line nobody reads while it still reads the file that the
+  // sender has already handed to the system. A socket closed at that point answers the status
+  // with a reset, and the rest of the file is lost; the sender ends its stream and waits for
+  // the device's close instead.
+  FakePrinter printer;
+  TCP9100Sender sender = makeSender(printer.port());
+  confirmWith(printer, sender, "completed");
+  const TCP9100FilePCLFont file(pattern(8 << 20));
+  printer.slowly(256 * 1024, 20ms);
+  printer.talkBack("@PJL USTATUS DEVICE\r\nCODE=10001\r\n\x0c", 6 << 20);
+  EXPECT_EQ(sender.send(printer.host(), file), Result(true, "completed"));
+  ASSERT_TRUE(printer.waitForDownloads(1, 10s));
+  const FakePrinter::Download d = printer.downloads().first();
+  EXPECT_TRUE(d.complete);
+  EXPECT_EQ(d.size, file.header().size() + file.content().size() + file.trailer().size());
 }
 
 TEST_F(SenderTest, ADeviceThatDoesNotAcceptIsNotReached) {
