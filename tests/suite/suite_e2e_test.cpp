@@ -1,0 +1,362 @@
+// The whole system on one machine, as its users drive it: zarvo-suite with a fleet of simulated
+// printers, and the storage manager pointed at it, both started as processes from a temporary
+// directory and reached only over HTTP. The printers listen on ports 80 and 9100 of their own
+// 127.13.x.y addresses, which needs root; without it the tests are skipped.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QThread>
+#include <chrono>
+
+#include "tests/fakes/FakeNamingService.h"
+#include "tests/fakes/HttpProbe.h"
+#include "tests/fakes/QtApp.h"
+
+#if defined(ZARVO_SUITE_EXE) && defined(ZARVO_DSM_HOST)
+
+namespace {
+
+using testing_orx::elementTexts;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// One of our programs, started with "-exec"; stopped with SIGTERM (the orderly way) at the end.
+class Program {
+ public:
+  Program(const QString& exe, const QStringList& args, const QString& dir,
+          const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+    testing_qt::coreApp();
+    process_.setProgram(exe);
+    process_.setArguments(QStringList{"-exec"} + args);
+    process_.setWorkingDirectory(dir);
+    process_.setProcessEnvironment(env);
+    process_.setProcessChannelMode(QProcess::MergedChannels);
+  }
+  ~Program() { stop(); }
+
+  // Starts and waits (bounded) for the listening port and `readyLine`.
+  bool start(const QString& readyLine) {
+    port_ = 0;
+    process_.start();
+    if (!process_.waitForStarted(10000)) return false;
+    static const QRegularExpression listening("Listening incomming requests on port: (\\d+)");
+    const auto until = Clock::now() + milliseconds(20000);
+    while (Clock::now() < until && process_.state() == QProcess::Running) {
+      process_.waitForReadyRead(50);
+      output_ += process_.readAll();
+      const auto m = listening.match(QString::fromUtf8(output_));
+      if (m.hasMatch()) port_ = quint16(m.captured(1).toUInt());
+      if (port_ != 0 && output_.contains(readyLine.toUtf8())) return true;
+    }
+    return false;
+  }
+  void stop() {
+    if (process_.state() == QProcess::NotRunning) return;
+    process_.terminate();
+    if (!process_.waitForFinished(20000)) {
+      process_.kill();
+      process_.waitForFinished(5000);
+    }
+    output_ += process_.readAll();
+  }
+  quint16 port() const { return port_; }
+  QByteArray output() {
+    output_ += process_.readAll();
+    return output_;
+  }
+
+ private:
+  QProcess process_;
+  QByteArray output_;
+  quint16 port_ = 0;
+};
+
+QByteArray request(const QByteArray& command, const QByteArray& children) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><OrxRequest command=\"" + command + "\">" +
+         children + "</OrxRequest>";
+}
+
+// Answers as UTF-8 text: generated packets already are, DOM packets come as UTF-16.
+QByteArray call(quint16 port, const QByteArray& command, const QByteArray& children = {}) {
+  const testing_http::Answer a = testing_http::exchange(
+      port, testing_http::post("/" + command, request(command, children)), 30000);
+  if (a.body.size() > 1 && a.body.at(1) == '\0') return testing_http::fromUtf16Le(a.body).toUtf8();
+  return a.body;
+}
+
+class SuiteRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) {
+      GTEST_SKIP() << "the simulated printers need root to listen on ports 80 and 9100";
+    }
+#if defined(__SANITIZE_THREAD__)
+    // Both programs end at their first report, and the framework's connection-thread teardown
+    // gives one inside Qt's wait condition, which the sanitizer cannot see into. The plain and
+    // AddressSanitizer runs cover this group; the suite's own threads are covered here by the
+    // in-process tests.
+    GTEST_SKIP() << "the end-to-end group does not run under ThreadSanitizer";
+#endif
+    // A subnet of our own, so another run on this machine does not collide with this one.
+    const int net = int(::getpid() % 200) + 20;
+    for (int i = 0; i < 4; ++i) address_ << QStringLiteral("127.13.%1.%2").arg(net).arg(i + 2);
+    const QByteArray fleet =
+        "<SuiteConfig><Name>zarvo-suite</Name><Fleet filesDir=\"fleet\" confirmDelayMs=\"10\">"
+        "<Device id=\"1\" address=\"" +
+        address_[0].toLatin1() +
+        "\" name=\"One\">"
+        "<File name=\"Courier\" kind=\"pclFont\" id=\"3\" size=\"3000\"/>"
+        "<File name=\"inv.ps\" kind=\"psForm\" text=\"%!PS invoice form&#10;showpage&#10;\"/>"
+        "</Device>"
+        "<Device id=\"2\" address=\"" +
+        address_[1].toLatin1() +
+        "\" name=\"Two\"/>"
+        "<Device id=\"3\" address=\"" +
+        address_[2].toLatin1() +
+        "\" name=\"Three\"/>"
+        "<Device id=\"4\" address=\"" +
+        address_[3].toLatin1() +
+        "\" name=\"Four\"/>"
+        "</Fleet></SuiteConfig>";
+    QFile cfg(dir_.filePath("suite.cfg"));
+    ASSERT_TRUE(cfg.open(QIODevice::WriteOnly));
+    cfg.write(fleet);
+    cfg.close();
+    suite_ = std::make_unique<Program>(ZARVO_SUITE_EXE, QStringList{"--config", cfg.fileName()},
+                                       dir_.path());
+    ASSERT_TRUE(suite_->start("Fleet ready")) << suite_->output().toStdString();
+
+    // The storage manager from its own directory, its configuration beside it.
+    ASSERT_TRUE(QDir(dir_.path()).mkdir("dsm"));
+    dsmExe_ = dir_.filePath("dsm/ZarvoPluginDSM");
+    ASSERT_TRUE(QFile::copy(ZARVO_DSM_HOST, dsmExe_));
+    QFile dsmCfg(dir_.filePath("dsm/ZarvoPluginDSM.cfg"));
+    ASSERT_TRUE(dsmCfg.open(QIODevice::WriteOnly));
+    dsmCfg.write("<c><DispatcherURL>http://127.0.0.1:" + QByteArray::number(suite_->port()) +
+                 "/</DispatcherURL></c>");
+    dsmCfg.close();
+    startDsm();
+  }
+
+  void startDsm() {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("ZARVO_CONFIRM_MS", "4000");  // a silent device ends in "Timeout" after 4 s
+    env.insert("ZARVO_CONNECT_MS", "3000");
+    env.insert("ZARVO_CGI_IDLE_S", "3");
+    dsm_ = std::make_unique<Program>(dsmExe_, QStringList{}, dir_.filePath("dsm"), env);
+    ASSERT_TRUE(dsm_->start("Registration successful")) << dsm_->output().toStdString();
+  }
+
+  QByteArray dsm(const QByteArray& command, const QByteArray& children = {}) {
+    return call(dsm_->port(), command, children);
+  }
+  QByteArray sim(const QByteArray& command, const QByteArray& children = {}) {
+    return call(suite_->port(), command, children);
+  }
+  QStringList filesOn(int deviceId) {
+    const QByteArray list =
+        dsm("DSMGetFileList", "<DeviceID>" + QByteArray::number(deviceId) + "</DeviceID>");
+    EXPECT_EQ(elementTexts(list, "Result"), QStringList{"0"}) << list.toStdString();
+    return elementTexts(list, "FileName");
+  }
+  QString storedPath(int device, const char* kind, const char* name) {
+    return dir_.filePath(QStringLiteral("fleet/%1/%2/%3").arg(address_[device - 1], kind, name));
+  }
+  void fault(int device, const QByteArray& children) {
+    const QByteArray a =
+        sim("SIMSetFault", "<Device>" + QByteArray::number(device) + "</Device>" + children);
+    ASSERT_EQ(elementTexts(a, "Result"), QStringList{"0"}) << a.toStdString();
+  }
+  // Waits (bounded) until operation `id` leaves IN_PROGRESS; its status, "" on time-out.
+  QString waitFor(int id, milliseconds limit = milliseconds(30000)) {
+    const auto until = Clock::now() + limit;
+    while (Clock::now() < until) {
+      const QByteArray list = dsm("DSMGetOperationList");
+      const QStringList ids = elementTexts(list, "ID");
+      const QStringList statuses = elementTexts(list, "Status");
+      const qsizetype at = ids.indexOf(QString::number(id));
+      if (at >= 0 && at < statuses.size() && statuses.at(at) != "IN_PROGRESS")
+        return statuses.at(at);
+      QThread::msleep(100);
+    }
+    return QString();
+  }
+  // The per-file result texts of an operation (the first Details is the answer's own).
+  QStringList fileResults(int id) {
+    return elementTexts(dsm("DSMDetailsOperation",
+                            "<OperationID>" + QByteArray::number(id) + "</OperationID>"),
+                        "Details")
+        .mid(1);
+  }
+  QByteArray addFile(int device, const QString& path, const QByteArray& name) {
+    return dsm("DSMAddFile", "<DeviceIP>" + address_[device - 1].toLatin1() +
+                                 "</DeviceIP><LargeFile filename=\"" + name + "\">" +
+                                 path.toUtf8() + "</LargeFile>");
+  }
+  QString upload(const QByteArray& name, const QByteArray& content) {
+    QFile f(dir_.filePath(QString::fromLatin1(name)));
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(content);
+    return f.fileName();
+  }
+  QByteArray transfer(const QByteArray& command, int from, QList<int> to, const QByteArray& name,
+                      const QByteArray& type, int size, int id = 0) {
+    QByteArray destinations;
+    for (int d : to) destinations += "<DeviceIP>" + address_[d - 1].toLatin1() + "</DeviceIP>";
+    return dsm(command, "<Source><DeviceIP>" + address_[from - 1].toLatin1() +
+                            "</DeviceIP><File><FileName>" + name + "</FileName><FileSize>" +
+                            QByteArray::number(size) + "</FileSize><FileType>" + type +
+                            "</FileType><FileStorageFileID>" + QByteArray::number(id) +
+                            "</FileStorageFileID></File></Source><Destinations>" + destinations +
+                            "</Destinations>");
+  }
+  // Trap-destination rows of every device that name this host as valid.
+  int rowsRegisteredForThisHost() {
+    const QByteArray devices = sim("SIMGetDevices");
+    const QStringList addrs = elementTexts(devices, "Addr");
+    const QStringList statuses = elementTexts(devices, "Status");
+    int n = 0;
+    for (qsizetype i = 0; i < addrs.size() && i < statuses.size(); ++i) {
+      n += addrs.at(i) == "127.0.0.1" && statuses.at(i) == "valid";
+    }
+    return n;
+  }
+
+  // Runs zarvo-ctl against this run's naming service: (exit code, standard output).
+  std::pair<int, QString> ctl(const QStringList& args) {
+    QProcess p;
+    p.start("python3", QStringList{ZARVO_CTL, "--ns",
+                                   QStringLiteral("http://127.0.0.1:%1/").arg(suite_->port())} +
+                           args);
+    if (!p.waitForFinished(60000)) return {-1, QString()};
+    return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError())};
+  }
+
+  QTemporaryDir dir_;
+  QStringList address_;
+  QString dsmExe_;
+  std::unique_ptr<Program> suite_;
+  std::unique_ptr<Program> dsm_;
+};
+
+TEST_F(SuiteRun, ListsADevicesFilesThroughTheSuite) {
+  const QByteArray list = dsm("DSMGetFileList", "<DeviceID>1</DeviceID>");
+  EXPECT_EQ(elementTexts(list, "Result"), QStringList{"0"});
+  EXPECT_EQ(elementTexts(list, "FileName"), (QStringList{"Courier", "inv.ps"}));
+  EXPECT_EQ(elementTexts(list, "FileType"), (QStringList{"pclFont", "psForm"}));
+  EXPECT_EQ(elementTexts(list, "FileSize"), (QStringList{"3000", "27"}));
+  EXPECT_EQ(elementTexts(list, "FileStorageFileID"), (QStringList{"3", "0"}));
+  // An identifier the device management service does not know: success, no files.
+  EXPECT_EQ(filesOn(9), QStringList{});
+
+  // The same through zarvo-ctl and the naming service.
+  const auto [code, shown] = ctl({"DSMGetFileList", "--device", "1"});
+  EXPECT_EQ(code, 0);
+  EXPECT_TRUE(shown.contains("FileName: inv.ps")) << shown.toStdString();
+}
+
+TEST_F(SuiteRun, AddCopyMoveAndDeleteReachTheDevicesStores) {
+  const QByteArray memo = "%!PS-Adobe-3.0\n%%Title: memo\nshowpage\n";
+  const QString path = upload("memo-upload.ps", memo);
+  addFile(1, path, "Memo.ps");  // operation 0
+  addFile(2, path, "Memo.ps");  // operation 1
+  EXPECT_EQ(waitFor(0), "COMPLETED") << dsm_->output().toStdString();
+  EXPECT_EQ(waitFor(1), "COMPLETED");
+  EXPECT_EQ(fileResults(0), QStringList{"completed"});
+  const auto [watched, progress] = ctl({"--watch", "1"});
+  EXPECT_EQ(watched, 0);
+  EXPECT_TRUE(progress.contains("operation 1 ADD: COMPLETED 100%")) << progress.toStdString();
+  for (int device : {1, 2}) {
+    SCOPED_TRACE(device);
+    EXPECT_TRUE(filesOn(device).contains("Memo.ps"));
+    QFile stored(storedPath(device, "psForm", "Memo.ps"));
+    ASSERT_TRUE(stored.open(QIODevice::ReadOnly));
+    EXPECT_EQ(stored.readAll(), memo);
+  }
+
+  transfer("DSMCopyFile", 1, {3}, "inv.ps", "psForm", 27);  // operation 2
+  EXPECT_EQ(waitFor(2), "COMPLETED") << dsm_->output().toStdString();
+  EXPECT_TRUE(filesOn(3).contains("inv.ps"));
+  EXPECT_TRUE(filesOn(1).contains("inv.ps"));  // a copy keeps the source
+
+  transfer("DSMMoveFile", 1, {4}, "inv.ps", "psForm", 27);  // operation 3
+  EXPECT_EQ(waitFor(3), "COMPLETED");
+  EXPECT_TRUE(filesOn(4).contains("inv.ps"));
+  EXPECT_FALSE(filesOn(1).contains("inv.ps"));  // a move removes it
+  EXPECT_FALSE(QFile::exists(storedPath(1, "psForm", "inv.ps")));
+
+  dsm("DSMDeleteFile", "<DeviceIP>" + address_[1].toLatin1() +
+                           "</DeviceIP><File><FileName>Memo.ps</FileName><FileSize>" +
+                           QByteArray::number(memo.size()) +
+                           "</FileSize><FileType>psForm</FileType><FileStorageFileID>0"
+                           "</FileStorageFileID></File>");  // operation 4
+  EXPECT_EQ(waitFor(4), "COMPLETED");
+  EXPECT_FALSE(filesOn(2).contains("Memo.ps"));
+  EXPECT_FALSE(QFile::exists(storedPath(2, "psForm", "Memo.ps")));
+  // Every registration made for the downloads was given back.
+  EXPECT_EQ(rowsRegisteredForThisHost(), 0);
+}
+
+TEST_F(SuiteRun, FaultyDevicesEndTheirFilesWithTheDescribedTextsInBoundedTime) {
+  const QString path = upload("f.ps", "%!PS\nshowpage\n");
+  fault(2, "<Fault>silent</Fault>");
+  fault(3, "<Fault>fail</Fault><Status>DiskFull</Status>");
+  fault(4, "<Fault>refuse</Fault>");
+  const auto started = Clock::now();
+  addFile(2, path, "a.ps");
+  addFile(3, path, "a.ps");
+  addFile(4, path, "a.ps");
+  addFile(1, path, "a.ps");  // a sound device alongside them
+  // A copy whose source page never answers: the (shortened) idle limit of the CGI client ends it.
+  transfer("DSMCopyFile", 2, {1}, "ghost.ps", "psForm", 10);  // operation 4
+  EXPECT_EQ(waitFor(3), "COMPLETED");
+  for (int id : {0, 1, 2, 4}) EXPECT_EQ(waitFor(id), "FAILED") << id;
+  // Silent takes the bytes and never confirms: the (shortened) confirmation wait ends it.
+  EXPECT_EQ(fileResults(0), QStringList{"Timeout"});
+  EXPECT_EQ(fileResults(1), QStringList{"DiskFull"});
+  EXPECT_EQ(fileResults(2), QStringList{"DeviceDosntResponse"});
+  EXPECT_EQ(fileResults(4), QStringList{"DeviceDosntResponse"});
+  EXPECT_LT(Clock::now() - started, milliseconds(25000));
+  EXPECT_FALSE(filesOn(1).isEmpty());
+  EXPECT_EQ(rowsRegisteredForThisHost(), 0);
+}
+
+TEST_F(SuiteRun, CancelEndsAJobAndRetryRunsItAgain) {
+  const QString path = upload("f.ps", "%!PS\nshowpage\n");
+  fault(3, "<Fault>slow</Fault><DelayMs>20000</DelayMs>");
+  addFile(3, path, "slow.ps");  // operation 0
+  QThread::msleep(300);
+  dsm("DSMCancelOperation", "<OperationID>0</OperationID>");
+  EXPECT_EQ(waitFor(0, milliseconds(15000)), "CANCELED") << dsm_->output().toStdString();
+
+  fault(3, "<Fault>none</Fault>");
+  dsm("DSMRetryOperation", "<OperationID>0</OperationID>");
+  EXPECT_EQ(waitFor(0), "COMPLETED") << dsm_->output().toStdString();
+  EXPECT_TRUE(filesOn(3).contains("slow.ps"));
+  EXPECT_EQ(rowsRegisteredForThisHost(), 0);
+}
+
+TEST_F(SuiteRun, AStorageManagerStoppedMidJobLeavesNoDeviceRegisteredToIt) {
+  const QString path = upload("f.ps", "%!PS\nshowpage\n");
+  fault(2, "<Fault>silent</Fault>");
+  addFile(2, path, "x.ps");
+  // The download is under way once the device's table names this host.
+  const auto until = Clock::now() + milliseconds(10000);
+  while (rowsRegisteredForThisHost() == 0 && Clock::now() < until) QThread::msleep(50);
+  ASSERT_EQ(rowsRegisteredForThisHost(), 1);
+
+  dsm_->stop();  // SIGTERM: the orderly stop
+  EXPECT_EQ(rowsRegisteredForThisHost(), 0) << dsm_->output().toStdString();
+  startDsm();
+  EXPECT_EQ(rowsRegisteredForThisHost(), 0);
+  EXPECT_EQ(filesOn(1), (QStringList{"Courier", "inv.ps"}));  // and it serves again
+}
+
+}  // namespace
+
+#endif

@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Installs the dependencies, builds, and starts the whole system on this machine: zarvo-suite
+# (naming, SNMP and device-management services with the default fleet of three simulated
+# printers on 127.0.0.2-4) and the storage manager pointed at it. Root is needed for the
+# printers' ports 80 and 9100. "bash tools/suite-up.sh stop" stops both again.
+#
+#   SUITE_PORT (8090), DSM_PORT (8080), BUILD_DIR (build), SKIP_INSTALL=1 to skip apt-get.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD_DIR=${BUILD_DIR:-build}
+SUITE_PORT=${SUITE_PORT:-8090}
+DSM_PORT=${DSM_PORT:-8080}
+RUN="$BUILD_DIR/suite-run"
+
+# Ends a process we started, by the PID we recorded, and only if it is still that program.
+stop_one() {
+  local pidfile=$1 name=$2
+  [[ -f $pidfile ]] || return 0
+  local pid
+  pid=$(cat "$pidfile")
+  if [[ -n $pid && $(readlink -f "/proc/$pid/exe" 2>/dev/null) == *"/$name" ]]; then
+    kill "$pid"
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -0 "$pid" 2>/dev/null && kill -9 "$pid"
+    echo "stopped $name ($pid)"
+  fi
+  rm -f "$pidfile"
+}
+
+# Waits up to 20 s for a line in a log; prints the log and fails when it does not come.
+wait_for() {
+  local log=$1 text=$2
+  for _ in $(seq 200); do
+    grep -q "$text" "$log" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "no \"$text\" in $log:" >&2
+  cat "$log" >&2
+  exit 1
+}
+
+if [[ ${1:-} == stop ]]; then
+  stop_one "$RUN/dsm.pid" ZarvoPluginDSM
+  stop_one "$RUN/suite.pid" zarvo-suite
+  exit 0
+fi
+if [[ $(id -u) != 0 ]]; then
+  echo "suite-up: run as root (the simulated printers listen on ports 80 and 9100)" >&2
+  exit 1
+fi
+
+[[ ${SKIP_INSTALL:-} == 1 ]] || bash tools/install-deps.sh
+cmake -S . -B "$BUILD_DIR" >/dev/null
+cmake --build "$BUILD_DIR" -j2 --target zarvo-suite ZarvoPluginDSM
+
+stop_one "$RUN/dsm.pid" ZarvoPluginDSM
+stop_one "$RUN/suite.pid" zarvo-suite
+mkdir -p "$RUN/dsm"
+RUN=$(cd "$RUN" && pwd)
+
+cat >"$RUN/zarvo-suite.cfg" <<CFG
+<?xml version="1.0" encoding="UTF-8"?>
+<SuiteConfig>
+  <Name>zarvo-suite</Name>
+  <ServiceURL>http://127.0.0.1:$SUITE_PORT/</ServiceURL>
+</SuiteConfig>
+CFG
+# The storage manager runs from its own directory: its configuration and its store "Files" sit
+# beside the executable.
+cp "$BUILD_DIR/bin/ZarvoPluginDSM" "$RUN/dsm/ZarvoPluginDSM"
+cat >"$RUN/dsm/ZarvoPluginDSM.cfg" <<CFG
+<?xml version="1.0" encoding="UTF-8"?>
+<ApplicationConfig>
+  <Name>ZarvoPluginDSM</Name>
+  <ServiceURL>http://127.0.0.1:$DSM_PORT/</ServiceURL>
+  <DispatcherURL>http://127.0.0.1:$SUITE_PORT/</DispatcherURL>
+</ApplicationConfig>
+CFG
+
+# Detached from this script's output, so a caller reading it is not held open by the services.
+nohup "$BUILD_DIR/bin/zarvo-suite" -exec --config "$RUN/zarvo-suite.cfg" \
+  </dev/null >"$RUN/suite.log" 2>&1 &
+echo $! >"$RUN/suite.pid"
+wait_for "$RUN/suite.log" "Fleet ready"
+# exec: the recorded PID is the storage manager's own, not a shell's.
+(cd "$RUN/dsm" && exec nohup ./ZarvoPluginDSM -exec) </dev/null >"$RUN/dsm.log" 2>&1 &
+echo $! >"$RUN/dsm.pid"
+wait_for "$RUN/dsm.log" "Registration successful"
+
+CTL="$BUILD_DIR/bin/zarvo-ctl --ns http://127.0.0.1:$SUITE_PORT/"
+cat <<TXT
+
+The suite runs: zarvo-suite on port $SUITE_PORT (naming, SNMP, device management, fleet),
+the storage manager on port $DSM_PORT. Logs: $RUN/suite.log, $RUN/dsm.log
+Devices: 1 "Front desk" 127.0.0.2, 2 "Accounts" 127.0.0.3, 3 "Warehouse" 127.0.0.4;
+what they store is mirrored under $RUN/fleet-files/.
+
+Try next:
+  $CTL DSMGetFileList --device 1
+  $CTL DSMCopyFile --from 127.0.0.2 --to 127.0.0.3 --to 127.0.0.4 --file Invoice.ps:psForm
+  $CTL --watch 0                      (operations are numbered from 0)
+  $CTL SIMSetFault --device 127.0.0.4 --fault silent      (slow, refuse, drop, fail, none)
+  $CTL SIMGetDevices --device 3
+  $CTL DSMServerGetFileList
+Stop: bash tools/suite-up.sh stop
+TXT
