@@ -2,7 +2,11 @@
 # Installs the dependencies, builds, and starts the whole system on this machine: zarvo-suite
 # (naming, SNMP and device-management services with the default fleet of three simulated
 # printers on 127.0.0.2-4) and the storage manager pointed at it. Root is needed for the
-# printers' ports 80 and 9100. "bash tools/suite-up.sh stop" stops both again.
+# printers' ports 80 and 9100.
+#
+# By default the storage manager then runs in this console ("-exec", its log on the terminal);
+# Ctrl-C ends it the orderly way and the suite is stopped after it. With --detach both run in
+# the background and "bash tools/suite-up.sh stop" stops them.
 #
 #   SUITE_PORT (8090), DSM_PORT (8080), BUILD_DIR (build), SKIP_INSTALL=1 to skip apt-get.
 set -euo pipefail
@@ -39,6 +43,8 @@ wait_for() {
   exit 1
 }
 
+DETACH=0
+[[ ${1:-} == --detach ]] && DETACH=1
 if [[ ${1:-} == stop ]]; then
   stop_one "$RUN/dsm.pid" ZarvoPluginDSM
   stop_one "$RUN/suite.pid" zarvo-suite
@@ -82,10 +88,12 @@ nohup "$BUILD_DIR/bin/zarvo-suite" -exec --config "$RUN/zarvo-suite.cfg" \
   </dev/null >"$RUN/suite.log" 2>&1 &
 echo $! >"$RUN/suite.pid"
 wait_for "$RUN/suite.log" "Fleet ready"
-# exec: the recorded PID is the storage manager's own, not a shell's.
-(cd "$RUN/dsm" && exec nohup ./ZarvoPluginDSM -exec) </dev/null >"$RUN/dsm.log" 2>&1 &
-echo $! >"$RUN/dsm.pid"
-wait_for "$RUN/dsm.log" "Registration successful"
+if [[ $DETACH == 1 ]]; then
+  # exec: the recorded PID is the storage manager's own, not a shell's.
+  (cd "$RUN/dsm" && exec nohup ./ZarvoPluginDSM -exec) </dev/null >"$RUN/dsm.log" 2>&1 &
+  echo $! >"$RUN/dsm.pid"
+  wait_for "$RUN/dsm.log" "Registration successful"
+fi
 
 CTL="$BUILD_DIR/bin/zarvo-ctl --ns http://127.0.0.1:$SUITE_PORT/"
 cat <<TXT
@@ -102,5 +110,14 @@ Try next:
   $CTL SIMSetFault --device 127.0.0.4 --fault silent      (slow, refuse, drop, fail, none)
   $CTL SIMGetDevices --device 3
   $CTL DSMServerGetFileList
-Stop: bash tools/suite-up.sh stop
 TXT
+if [[ $DETACH == 1 ]]; then
+  echo "Stop: bash tools/suite-up.sh stop"
+  exit 0
+fi
+echo "The storage manager runs below (-exec); Ctrl-C stops it, then the suite."
+echo
+# In the console, in the foreground; whatever way it ends, the suite it was pointed at ends too.
+trap 'stop_one "$RUN/suite.pid" zarvo-suite' EXIT
+trap '' INT  # Ctrl-C reaches the storage manager, which stops in order; this script goes on
+(cd "$RUN/dsm" && trap - INT && exec ./ZarvoPluginDSM -exec) || true
