@@ -13,6 +13,7 @@
 #include <cstdlib>
 
 #include "tests/fakes/FakeHttpServer.h"
+#include "tests/fakes/LoopbackSocket.h"
 
 namespace testing_devices {
 namespace {
@@ -194,30 +195,9 @@ CgiReply FakeCgiDevices::answer(const CgiRequest& request) {
 }
 
 void FakeCgiDevices::handle(int fd, QString device) {
-  QByteArray data;
-  qsizetype wanted = -1;
-  auto lastByte = std::chrono::steady_clock::now();
-  while (!stop_ && (wanted < 0 || data.size() < wanted)) {
-    if (std::chrono::steady_clock::now() - lastByte > kIdleLimit) return;
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, kSliceMs) <= 0) continue;
-    char buf[16384];
-    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-    if (n <= 0) return;
-    data.append(buf, qsizetype(n));
-    lastByte = std::chrono::steady_clock::now();
-    if (wanted < 0) {
-      const qsizetype end = data.indexOf("\r\n\r\n");
-      if (end >= 0) {
-        const testing_http::ParsedRequest head = testing_http::parseRequest(data.left(end + 4));
-        const QList<QByteArray> length = head.values("Content-Length");
-        wanted = end + 4 + (length.isEmpty() ? 0 : length.first().toLongLong());
-      }
-    }
-  }
-  if (stop_) return;
-
-  const testing_http::ParsedRequest parsed = testing_http::parseRequest(data);
+  const testing_net::RawRequest raw = testing_net::readRequest(fd, stop_, kIdleLimit);
+  if (stop_ || !raw.complete) return;
+  const testing_http::ParsedRequest parsed = testing_http::parseRequest(raw.data);
   CgiRequest request;
   request.device = device;
   request.page = QString::fromLatin1(parsed.target).mid(1);
@@ -232,13 +212,7 @@ void FakeCgiDevices::handle(int fd, QString device) {
       ++held_;
       changed_.notify_all();
     }
-    // Silent until the client hangs up (or the test ends).
-    while (!stop_) {
-      pollfd p{fd, POLLIN, 0};
-      if (::poll(&p, 1, kSliceMs) <= 0) continue;
-      char buf[4096];
-      if (::recv(fd, buf, sizeof buf, 0) <= 0) break;
-    }
+    testing_net::holdSilently(fd, stop_);  // until the client hangs up (or the test ends)
     std::lock_guard<std::mutex> lock(mutex_);
     --held_;
     changed_.notify_all();

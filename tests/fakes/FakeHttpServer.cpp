@@ -2,8 +2,6 @@
 // stop the thread within a slice whatever the client does.
 #include "tests/fakes/FakeHttpServer.h"
 
-#include "tests/fakes/LoopbackSocket.h"
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -13,6 +11,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+
+#include "tests/fakes/LoopbackSocket.h"
 
 namespace testing_http {
 namespace {
@@ -27,14 +27,6 @@ qsizetype headEnd(const QByteArray& data) {
   return at < 0 ? -1 : at + 4;
 }
 
-qsizetype contentLength(const QByteArray& head) {
-  const ParsedRequest p = parseRequest(head);
-  const QList<QByteArray> v = p.values("Content-Length");
-  bool ok = false;
-  const qsizetype n = v.isEmpty() ? 0 : v.first().toLongLong(&ok);
-  return ok ? n : 0;
-}
-
 void sendAll(int fd, const QByteArray& data) {
   qsizetype sent = 0;
   while (sent < data.size()) {
@@ -47,10 +39,14 @@ void sendAll(int fd, const QByteArray& data) {
 
 QByteArray reasonFor(int status) {
   switch (status) {
-    case 200: return "OK";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    default: return "Status";
+    case 200:
+      return "OK";
+    case 404:
+      return "Not Found";
+    case 500:
+      return "Internal Server Error";
+    default:
+      return "Status";
   }
 }
 
@@ -91,48 +87,22 @@ void FakeHttpServer::serve() {
 }
 
 void FakeHttpServer::handle(int fd) {
-  QByteArray data;
-  qsizetype wanted = -1;  // total request size once the head is known
-  auto lastByte = std::chrono::steady_clock::now();
-  bool peerClosed = false;
-  while (!stop_ && (wanted < 0 || data.size() < wanted)) {
-    if (std::chrono::steady_clock::now() - lastByte > kIdleLimit) break;
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, kSliceMs) <= 0) continue;
-    char buf[16384];
-    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-    if (n <= 0) {
-      peerClosed = true;
-      break;
-    }
-    data.append(buf, qsizetype(n));
-    lastByte = std::chrono::steady_clock::now();
-    if (wanted < 0) {
-      const qsizetype end = headEnd(data);
-      if (end >= 0) wanted = end + contentLength(data.left(end));
-    }
-  }
+  const testing_net::RawRequest raw = testing_net::readRequest(fd, stop_, kIdleLimit);
   Reply reply;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!data.isEmpty()) requests_.append(data);
+    if (!raw.data.isEmpty()) requests_.append(raw.data);
     reply = reply_;
   }
-  if (stop_ || peerClosed || wanted < 0) return;
+  if (stop_ || !raw.complete) return;
 
   if (!reply.answer) {
-    // Hold the line silently until the client hangs up (or the test ends).
-    while (!stop_) {
-      pollfd p{fd, POLLIN, 0};
-      if (::poll(&p, 1, kSliceMs) <= 0) continue;
-      char buf[4096];
-      if (::recv(fd, buf, sizeof buf, 0) <= 0) return;
-    }
+    testing_net::holdSilently(fd, stop_);  // until the client hangs up (or the test ends)
     return;
   }
 
-  QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' +
-                    reasonFor(reply.status) + "\r\nConnection: close\r\n";
+  QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reasonFor(reply.status) +
+                    "\r\nConnection: close\r\n";
   if (reply.sendContentLength) {
     head += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
   }

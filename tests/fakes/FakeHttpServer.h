@@ -12,7 +12,6 @@
 #include <QPair>
 #include <QString>
 #include <QUrl>
-
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -30,7 +29,7 @@ struct Reply {
 
 class FakeHttpServer {
  public:
-  FakeHttpServer();  // binds and starts serving; aborts the test binary if it cannot bind
+  FakeHttpServer();   // binds and starts serving; aborts the test binary if it cannot bind
   ~FakeHttpServer();  // stops the thread and closes every socket
   FakeHttpServer(const FakeHttpServer&) = delete;
   FakeHttpServer& operator=(const FakeHttpServer&) = delete;

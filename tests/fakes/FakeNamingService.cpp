@@ -2,8 +2,6 @@
 // stops the thread within a slice whatever the client does.
 #include "tests/fakes/FakeNamingService.h"
 
-#include "tests/fakes/LoopbackSocket.h"
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,6 +12,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+
+#include "tests/fakes/LoopbackSocket.h"
 
 namespace testing_orx {
 namespace {
@@ -35,12 +35,6 @@ bool sendAll(int fd, const char* data, qsizetype size) {
 
 QString escaped(QString text) {
   return text.replace('&', "&amp;").replace('<', "&lt;").replace('>', "&gt;");
-}
-
-qsizetype contentLengthOf(const QByteArray& head) {
-  static const QRegularExpression field(QStringLiteral("\r\nContent-Length:\\s*(\\d+)"));
-  const auto m = field.match(QString::fromLatin1(head));
-  return m.hasMatch() ? m.captured(1).toLongLong() : 0;
 }
 
 }  // namespace
@@ -148,42 +142,18 @@ Reply FakeNamingService::answerFor(const Received& request) {
 }
 
 void FakeNamingService::handle(int fd) {
-  QByteArray data;
-  qsizetype wanted = -1;  // total request size once the head is known
-  auto lastByte = std::chrono::steady_clock::now();
-  while (!stop_ && (wanted < 0 || data.size() < wanted)) {
-    if (std::chrono::steady_clock::now() - lastByte > kIdleLimit) return;
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, kSliceMs) <= 0) continue;
-    char buf[16384];
-    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-    if (n <= 0) return;  // the client hung up before its request was whole
-    data.append(buf, qsizetype(n));
-    lastByte = std::chrono::steady_clock::now();
-    if (wanted < 0) {
-      const qsizetype end = data.indexOf("\r\n\r\n");
-      if (end >= 0) wanted = end + 4 + contentLengthOf(data.left(end + 4));
-    }
-  }
-  if (stop_) return;
+  const testing_net::RawRequest raw = testing_net::readRequest(fd, stop_, kIdleLimit);
+  if (stop_ || !raw.complete) return;  // the client hung up before its request was whole
 
   Received request;
-  const qsizetype end = data.indexOf("\r\n\r\n") + 4;
-  request.head = data.left(end);
-  request.body = data.mid(end);
-  const QList<QByteArray> start = data.left(data.indexOf("\r\n")).split(' ');
-  if (start.size() == 3) request.path = start[1];
+  request.head = raw.head();
+  request.body = raw.body();
+  request.path = raw.target();
   const Reply reply = answerFor(request);
 
   const auto until = std::chrono::steady_clock::now() + kIdleLimit;
   if (reply.silent) {
-    // Hold the line without a word until the client hangs up (or the test ends).
-    while (!stop_ && std::chrono::steady_clock::now() < until) {
-      pollfd p{fd, POLLIN, 0};
-      if (::poll(&p, 1, kSliceMs) <= 0) continue;
-      char buf[4096];
-      if (::recv(fd, buf, sizeof buf, 0) <= 0) return;
-    }
+    testing_net::holdSilently(fd, stop_, kIdleLimit);
     return;
   }
   if (reply.trickleMs <= 0) {

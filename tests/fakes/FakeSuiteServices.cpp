@@ -33,13 +33,6 @@ bool sendAll(int fd, const QByteArray& data) {
   return true;
 }
 
-qsizetype contentLengthOf(const QByteArray& head) {
-  static const QRegularExpression field(QStringLiteral("\r\nContent-Length:\\s*(\\d+)"),
-                                        QRegularExpression::CaseInsensitiveOption);
-  const auto m = field.match(QString::fromLatin1(head));
-  return m.hasMatch() ? m.captured(1).toLongLong() : 0;
-}
-
 // The DOM services' response head: declaration, Result, Details.
 QString responseStart(int result, const QString& details) {
   return QStringLiteral(
@@ -200,31 +193,13 @@ void LoopbackPacketServer::serve() {
 }
 
 void LoopbackPacketServer::handle(int fd) {
-  QByteArray data;
-  qsizetype wanted = -1;
-  auto lastByte = std::chrono::steady_clock::now();
-  while (!stop_ && (wanted < 0 || data.size() < wanted)) {
-    if (std::chrono::steady_clock::now() - lastByte > kIdleLimit) return;
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, kSliceMs) <= 0) continue;
-    char buf[65536];
-    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-    if (n <= 0) return;
-    data.append(buf, qsizetype(n));
-    lastByte = std::chrono::steady_clock::now();
-    if (wanted < 0) {
-      const qsizetype end = data.indexOf("\r\n\r\n");
-      if (end >= 0) wanted = end + 4 + contentLengthOf(data.left(end + 4));
-    }
-  }
-  if (stop_) return;
+  const testing_net::RawRequest raw = testing_net::readRequest(fd, stop_, kIdleLimit);
+  if (stop_ || !raw.complete) return;
 
   Received request;
-  const qsizetype end = data.indexOf("\r\n\r\n") + 4;
-  request.head = data.left(end);
-  request.body = data.mid(end);
-  const QList<QByteArray> start = data.left(data.indexOf("\r\n")).split(' ');
-  if (start.size() == 3) request.path = start[1];
+  request.head = raw.head();
+  request.body = raw.body();
+  request.path = raw.target();
   const QString command = QString::fromLatin1(request.path).remove('/');
 
   Reply reply;
