@@ -78,19 +78,26 @@ std::u16string joinDistinct(const QStringList& addresses) {
 
 QString qs(const std::u16string& s) { return QString::fromStdU16String(s); }
 
+// The record of one `File` element of a copy, move or delete request (the same fields in three
+// namespaces): name, size, type and ID as the request gives them; content comes later.
+template <class FileElement>
+FileRecord recordOf(const FileElement& f) {
+  FileRecord r;
+  r.name = qs(f.get_FileName());
+  r.size = f.get_FileSize();
+  r.type = qs(f.get_FileType());
+  r.fontName = r.name;
+  r.fileId = f.get_FileStorageFileID();
+  return r;
+}
+
 // Copy and move requests have the same tree in two namespaces.
 template <class Request>
 void buildTransfer(const Request& request, std::map<QString, FileRecord>* files,
                    std::vector<Task>* tasks) {
   const auto& source = request.get_Source();
   for (std::size_t i = 0; i < source.size_File(); ++i) {
-    const auto& f = source.get_File(i);
-    FileRecord r;
-    r.name = qs(f.get_FileName());
-    r.size = f.get_FileSize();
-    r.type = qs(f.get_FileType());
-    r.fontName = r.name;
-    r.fileId = f.get_FileStorageFileID();
+    FileRecord r = recordOf(source.get_File(i));
     files->emplace(r.name, std::move(r));  // keeps the first record of a name
   }
   const QString from = qs(source.get_DeviceIP());
@@ -452,13 +459,7 @@ void DSMJobMove::work(const Zarvo::StopToken& stop) { runTransfers(stop, true, t
 DSMJobDelete::DSMJobDelete(DeviceSender* sender, const Request& request, DeviceCgiSettings cgi)
     : DSMJob(kDelete, sender, std::move(cgi)), deviceAddress_(qs(request.get_DeviceIP())) {
   for (std::size_t i = 0; i < request.size_File(); ++i) {
-    const auto& f = request.get_File(i);
-    FileRecord r;
-    r.name = qs(f.get_FileName());
-    r.size = f.get_FileSize();
-    r.type = qs(f.get_FileType());
-    r.fontName = r.name;
-    r.fileId = f.get_FileStorageFileID();
+    FileRecord r = recordOf(request.get_File(i));
     const QString name = r.name;
     addRecord(std::move(r));
     addTask(name, QString(), deviceAddress_);  // a repeated name: one record, one task each
