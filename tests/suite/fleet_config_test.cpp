@@ -49,7 +49,7 @@ TEST(FleetConfig, RefusesUnsoundFleets) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
-    FleetSpec fleet;
+    FleetSetup fleet;
     QString error;
     EXPECT_FALSE(parseFleet(c.xml, &fleet, &error));
     EXPECT_TRUE(error.contains(QLatin1String(c.errorPart))) << error.toStdString();
@@ -57,19 +57,19 @@ TEST(FleetConfig, RefusesUnsoundFleets) {
 }
 
 TEST(FleetConfig, WithoutAFleetElementTheEmbeddedDefaultRuns) {
-  FleetSpec fleet;
+  FleetSetup fleet;
   QString error;
   ASSERT_TRUE(parseFleet("<SuiteConfig><Name>zarvo-suite</Name></SuiteConfig>", &fleet, &error))
       << error.toStdString();
   ASSERT_EQ(fleet.devices.size(), 3);
   QStringList addresses;
-  for (const DeviceSpec& d : fleet.devices) {
+  for (const DeviceSetup& d : fleet.devices) {
     addresses << d.address;
     EXPECT_EQ(d.printPort, 9100);
     EXPECT_EQ(d.webPort, 80);
     // Free rows, so a storage manager can register without borrowing someone else's.
     ASSERT_EQ(d.trapDests.size(), 4);
-    for (const TrapDestSpec& row : d.trapDests) EXPECT_EQ(row.status, "invalid");
+    for (const TrapDestSetup& row : d.trapDests) EXPECT_EQ(row.status, "invalid");
   }
   EXPECT_EQ(addresses, (QStringList{"127.0.0.2", "127.0.0.3", "127.0.0.4"}));
   EXPECT_EQ(fleet.devices.first().id, 1u);
@@ -77,7 +77,7 @@ TEST(FleetConfig, WithoutAFleetElementTheEmbeddedDefaultRuns) {
 }
 
 TEST(FleetConfig, ReadsDevicesFilesAndFaultsFromAttributes) {
-  FleetSpec fleet;
+  FleetSetup fleet;
   QString error;
   ASSERT_TRUE(
       parseFleet(fleetWith(R"(<Device address="127.0.0.9" name="Lab" snmpVersion="3" userName="adm"
@@ -94,7 +94,7 @@ TEST(FleetConfig, ReadsDevicesFilesAndFaultsFromAttributes) {
   EXPECT_EQ(fleet.filesDir, "/tmp/x");
   EXPECT_EQ(fleet.confirmDelayMs, 5);
   ASSERT_EQ(fleet.devices.size(), 2);
-  const DeviceSpec& d = fleet.devices.first();
+  const DeviceSetup& d = fleet.devices.first();
   EXPECT_EQ(d.snmpVersion, 3);
   EXPECT_EQ(d.userName, "adm");
   ASSERT_EQ(d.files.size(), 2);

@@ -72,20 +72,20 @@ bool sendToPort(quint16 port, const QByteArray& bytes) {
 QByteArray framed(const TCP9100File& f) { return f.header() + f.content() + f.trailer(); }
 
 struct DeviceFixture : ::testing::Test {
-  DeviceSpec spec(const QString& address = QStringLiteral("127.0.0.1")) {
-    DeviceSpec d;
+  DeviceSetup setup(const QString& address = QStringLiteral("127.0.0.1")) {
+    DeviceSetup d;
     d.id = 1;
     d.address = address;
     d.printPort = 0;
     d.webPort = 0;
-    d.files << StoredFileSpec{"Courier", "pclFont", 3, "permanent", "font-bytes"}
-            << StoredFileSpec{"inv.ps", "psForm", 0, "nonvolatile", "%!PS form"};
-    d.trapDests = {TrapDestSpec{"127.0.0.1", "public", "valid"},
-                   TrapDestSpec{"127.0.0.1", "public", "invalid"},
-                   TrapDestSpec{"192.0.2.1", "public", "valid"}};
+    d.files << StoredFileSetup{"Courier", "pclFont", 3, "permanent", "font-bytes"}
+            << StoredFileSetup{"inv.ps", "psForm", 0, "nonvolatile", "%!PS form"};
+    d.trapDests = {TrapDestSetup{"127.0.0.1", "public", "valid"},
+                   TrapDestSetup{"127.0.0.1", "public", "invalid"},
+                   TrapDestSetup{"192.0.2.1", "public", "valid"}};
     return d;
   }
-  std::unique_ptr<SimDevice> start(const DeviceSpec& d) {
+  std::unique_ptr<SimDevice> start(const DeviceSetup& d) {
     DeviceLimits limits;
     limits.ioWait = milliseconds(2000);
     limits.silentHold = milliseconds(3000);
@@ -109,7 +109,7 @@ struct DeviceFixture : ::testing::Test {
 };
 
 TEST_F(DeviceFixture, StoresADownloadAndConfirmsItToEveryValidLoopbackDestination) {
-  auto device = start(spec());
+  auto device = start(setup());
   const TCP9100FilePSFont font("Old Style", QByteArray("%!PS-AdobeFont-1.0\n/FontName def\n"));
   ASSERT_TRUE(sendToPort(device->printPort(), framed(font)));
   const QList<DeviceTrap> traps = sink_.waitFor(2);
@@ -133,7 +133,7 @@ TEST_F(DeviceFixture, StoresADownloadAndConfirmsItToEveryValidLoopbackDestinatio
 }
 
 TEST_F(DeviceFixture, ABrokenDownloadIsReportedAndNotStored) {
-  auto device = start(spec());
+  auto device = start(setup());
   const TCP9100FilePSForm form("f.ps", QByteArray(500, 'f'));
   ASSERT_TRUE(sendToPort(device->printPort(), framed(form).left(300)));
   sink_.waitFor(2);
@@ -142,7 +142,7 @@ TEST_F(DeviceFixture, ABrokenDownloadIsReportedAndNotStored) {
 }
 
 TEST_F(DeviceFixture, PclFilesGetTheNextFreeIdAndAKeptNameWhenReplaced) {
-  auto device = start(spec());
+  auto device = start(setup());
   PjlDownload d{"pclFont", "", 0, "new font"};
   const SimDevice::StoredFile first = device->store(d);
   EXPECT_EQ(first.id, 4u);  // Courier holds 3
@@ -161,7 +161,7 @@ TEST_F(DeviceFixture, PclFilesGetTheNextFreeIdAndAKeptNameWhenReplaced) {
 }
 
 TEST_F(DeviceFixture, CgiPagesFetchAndDeleteAsTheStorageManagerAsks) {
-  auto device = start(spec());
+  auto device = start(setup());
   EXPECT_EQ(post(*device, "DSMGetFiles.cgi",
                  {{"FileName", "inv.ps"}, {"FileType", "2"}, {"FontMacroId", "0"}}),
             "%!PS form");
@@ -189,7 +189,7 @@ TEST_F(DeviceFixture, CgiPagesFetchAndDeleteAsTheStorageManagerAsks) {
 }
 
 TEST_F(DeviceFixture, TrapTableWritesAreAllOrNothing) {
-  auto device = start(spec());
+  auto device = start(setup());
   QString error;
   EXPECT_FALSE(device->writeTrapDest(
       {{"staticTrapDestAddr", 1, "127.0.0.9"}, {"staticTrapDestStatus", 3, "valid"}}, &error));
@@ -205,7 +205,7 @@ TEST_F(DeviceFixture, TrapTableWritesAreAllOrNothing) {
 }
 
 TEST_F(DeviceFixture, EachFaultFailsTheWayItIsRehearsed) {
-  auto device = start(spec());
+  auto device = start(setup());
   const TCP9100FilePSForm form("f.ps", QByteArray(4000, 'f'));
   QString error;
 
@@ -247,8 +247,8 @@ TEST_F(DeviceFixture, EachFaultFailsTheWayItIsRehearsed) {
 }
 
 TEST_F(DeviceFixture, ASlowDeviceDoesNotHoldUpAnother) {
-  auto slow = start(spec());
-  auto quick = start(spec(QStringLiteral("127.0.0.1")));
+  auto slow = start(setup());
+  auto quick = start(setup(QStringLiteral("127.0.0.1")));
   QString error;
   ASSERT_TRUE(slow->setFault({FaultKind::Slow, 2000, {}}, &error));
   const TCP9100FilePSForm form("f.ps", QByteArray(100, 'f'));

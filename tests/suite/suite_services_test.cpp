@@ -42,9 +42,9 @@ class NullSink : public TrapSink {
   void sendTrap(const DeviceTrap&) override {}
 };
 
-FleetSpec testFleet() {
+FleetSetup testFleet() {
   Zarvo::ensureXercesInitialised();
-  FleetSpec spec;
+  FleetSetup setup;
   QString error;
   EXPECT_TRUE(parseFleet(R"(<Fleet confirmDelayMs="0">
       <Device id="1" address="127.0.0.2" name="Desk" model="ZX-410" community="north">
@@ -55,16 +55,16 @@ FleetSpec testFleet() {
               securityLevel="Authentication" authMethod="MD5" authPass="pw"/>
       <Device id="7" address="127.0.0.4" name="Empty"/>
     </Fleet>)",
-                         &spec, &error))
+                         &setup, &error))
       << error.toStdString();
-  return spec;
+  return setup;
 }
 
 struct ServicesFixture : ::testing::Test {
   QTemporaryDir dir_;
-  FleetSpec spec_ = testFleet();
+  FleetSetup setup_ = testFleet();
   NullSink sink_;
-  Fleet fleet_{spec_, dir_.path(), &sink_};
+  Fleet fleet_{setup_, dir_.path(), &sink_};
 };
 
 TEST_F(ServicesFixture, NamingServiceAnswersTheLatestRegistrationAndRefusesTheRest) {

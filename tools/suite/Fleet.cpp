@@ -4,11 +4,11 @@
 
 namespace suite {
 
-Fleet::Fleet(const FleetSpec& spec, const QString& baseDir, TrapSink* sink, DeviceLimits limits)
-    : filesDir_(QDir(baseDir).absoluteFilePath(spec.filesDir)) {
-  for (const DeviceSpec& d : spec.devices) {
-    devices_.push_back(std::make_unique<SimDevice>(d, filesDir_, spec.enterpriseArc,
-                                                   spec.confirmDelayMs, sink, limits));
+Fleet::Fleet(const FleetSetup& setup, const QString& baseDir, TrapSink* sink, DeviceLimits limits)
+    : filesDir_(QDir(baseDir).absoluteFilePath(setup.filesDir)) {
+  for (const DeviceSetup& d : setup.devices) {
+    devices_.push_back(std::make_unique<SimDevice>(d, filesDir_, setup.enterpriseArc,
+                                                   setup.confirmDelayMs, sink, limits));
   }
 }
 
@@ -38,7 +38,7 @@ SimDevice* Fleet::byAddress(const QString& address) const {
 
 SimDevice* Fleet::byId(quint32 id) const {
   for (const auto& d : devices_) {
-    if (d->spec().id == id) return d.get();
+    if (d->setup().id == id) return d.get();
   }
   return nullptr;
 }

@@ -14,7 +14,7 @@ namespace suite {
 class Fleet {
  public:
   // `baseDir` resolves a relative filesDir (the configuration file's directory).
-  Fleet(const FleetSpec& spec, const QString& baseDir, TrapSink* sink,
+  Fleet(const FleetSetup& setup, const QString& baseDir, TrapSink* sink,
         DeviceLimits limits = DeviceLimits());
   ~Fleet();
 

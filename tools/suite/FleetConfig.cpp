@@ -55,7 +55,7 @@ bool readFault(const QXmlStreamAttributes& a, Fault* fault, QString* error) {
   return true;
 }
 
-bool readFile(const QXmlStreamAttributes& a, StoredFileSpec* file, QString* error) {
+bool readFile(const QXmlStreamAttributes& a, StoredFileSetup* file, QString* error) {
   file->name = text(a, "name");
   file->kind = text(a, "kind");
   file->persistence = text(a, "persistence", QStringLiteral("permanent"));
@@ -93,7 +93,7 @@ bool readFile(const QXmlStreamAttributes& a, StoredFileSpec* file, QString* erro
   return true;
 }
 
-bool readDevice(QXmlStreamReader& xml, DeviceSpec* device, QString* error) {
+bool readDevice(QXmlStreamReader& xml, DeviceSetup* device, QString* error) {
   const QXmlStreamAttributes a = xml.attributes();
   if (!readUInt(a, "id", &device->id, error)) return false;
   device->address = text(a, "address");
@@ -127,11 +127,11 @@ bool readDevice(QXmlStreamReader& xml, DeviceSpec* device, QString* error) {
   while (xml.readNextStartElement()) {
     const QXmlStreamAttributes c = xml.attributes();
     if (xml.name() == QLatin1String("File")) {
-      StoredFileSpec file;
+      StoredFileSetup file;
       if (!readFile(c, &file, error)) return false;
       device->files << file;
     } else if (xml.name() == QLatin1String("TrapDest")) {
-      TrapDestSpec row;
+      TrapDestSetup row;
       row.addr = text(c, "addr");
       row.community = text(c, "community", row.community);
       row.status = text(c, "status", row.status);
@@ -145,11 +145,11 @@ bool readDevice(QXmlStreamReader& xml, DeviceSpec* device, QString* error) {
     }
     xml.skipCurrentElement();
   }
-  if (device->trapDests.isEmpty()) device->trapDests = QList<TrapDestSpec>(4);
+  if (device->trapDests.isEmpty()) device->trapDests = QList<TrapDestSetup>(4);
   return true;
 }
 
-bool readFleet(QXmlStreamReader& xml, FleetSpec* fleet, QString* error) {
+bool readFleet(QXmlStreamReader& xml, FleetSetup* fleet, QString* error) {
   const QXmlStreamAttributes a = xml.attributes();
   fleet->filesDir = text(a, "filesDir", fleet->filesDir);
   fleet->enterpriseArc = text(a, "enterpriseArc", fleet->enterpriseArc);
@@ -164,7 +164,7 @@ bool readFleet(QXmlStreamReader& xml, FleetSpec* fleet, QString* error) {
       xml.skipCurrentElement();
       continue;
     }
-    DeviceSpec device;
+    DeviceSetup device;
     device.id = nextId;
     if (!readDevice(xml, &device, error)) return false;
     if (ids.contains(device.id)) {
@@ -229,8 +229,8 @@ QString kindFromCode(int code) {
   return code >= 1 && code <= kKinds.size() ? kKinds.at(code - 1) : QString();
 }
 
-bool parseFleet(const QByteArray& xmlBytes, FleetSpec* fleet, QString* error) {
-  *fleet = FleetSpec();
+bool parseFleet(const QByteArray& xmlBytes, FleetSetup* fleet, QString* error) {
+  *fleet = FleetSetup();
   QXmlStreamReader xml(xmlBytes);
   bool found = false;
   while (!xml.atEnd()) {

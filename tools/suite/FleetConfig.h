@@ -48,7 +48,7 @@ struct Fault {
 QString faultName(FaultKind kind);
 std::optional<FaultKind> faultFromName(const QString& name);
 
-struct StoredFileSpec {
+struct StoredFileSetup {
   QString name;
   QString kind;         // "psFont", "psForm", "pclFont", "pclMacro"
   quint32 id = 0;       // font or macro ID
@@ -56,13 +56,13 @@ struct StoredFileSpec {
   QByteArray content;
 };
 
-struct TrapDestSpec {
+struct TrapDestSetup {
   QString addr;
   QString community = QStringLiteral("public");
   QString status = QStringLiteral("invalid");  // "valid" or "invalid"
 };
 
-struct DeviceSpec {
+struct DeviceSetup {
   quint32 id = 0;   // identifier in the device management service
   QString address;  // dotted IPv4 in 127.0.0.0/8
   QString name;
@@ -73,22 +73,22 @@ struct DeviceSpec {
   QString userName, authPass, authMethod, securityLevel, privacyPass, contextName, contextId;
   quint16 printPort = 9100;
   quint16 webPort = 80;
-  QList<StoredFileSpec> files;
-  QList<TrapDestSpec> trapDests;  // four free rows when none are given
+  QList<StoredFileSetup> files;
+  QList<TrapDestSetup> trapDests;  // four free rows when none are given
   Fault fault;
 };
 
-struct FleetSpec {
+struct FleetSetup {
   QString filesDir = QStringLiteral("fleet-files");  // relative to the configuration's directory
   QString enterpriseArc = QStringLiteral(".1.3.6.1.4.1.32473");
   int confirmDelayMs = 20;  // between the end of a download and its final trap
-  QList<DeviceSpec> devices;
+  QList<DeviceSetup> devices;
 };
 
 // Reads the "Fleet" element found anywhere in `xml`. Without one, `*fleet` is the default fleet.
 // Returns false with `error` set when the document or the fleet is not sound (malformed XML, an
 // address outside 127.0.0.0/8, two devices on one address and port, an unknown kind).
-bool parseFleet(const QByteArray& xml, FleetSpec* fleet, QString* error);
+bool parseFleet(const QByteArray& xml, FleetSetup* fleet, QString* error);
 
 // The embedded default: three devices on 127.0.0.2 to 127.0.0.4 with a few stored files.
 QByteArray defaultFleetXml();

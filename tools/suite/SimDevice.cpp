@@ -30,24 +30,24 @@ bool isPcl(const QString& kind) {
 
 }  // namespace
 
-SimDevice::SimDevice(DeviceSpec spec, QString filesDir, QString enterpriseArc, int confirmDelayMs,
+SimDevice::SimDevice(DeviceSetup setup, QString filesDir, QString enterpriseArc, int confirmDelayMs,
                      TrapSink* sink, DeviceLimits limits)
-    : spec_(std::move(spec)),
+    : setup_(std::move(setup)),
       filesDir_(std::move(filesDir)),
       enterpriseArc_(std::move(enterpriseArc)),
       confirmDelayMs_(confirmDelayMs),
       sink_(sink),
       limits_(limits),
-      trapDests_(spec_.trapDests),
-      fault_(spec_.fault) {
-  for (const StoredFileSpec& f : spec_.files) {
+      trapDests_(setup_.trapDests),
+      fault_(setup_.fault) {
+  for (const StoredFileSetup& f : setup_.files) {
     files_.append({f.name, f.kind, f.id, f.persistence, f.content});
   }
 }
 
 SimDevice::~SimDevice() { stop(); }
 
-QString SimDevice::directory() const { return QDir(filesDir_).filePath(spec_.address); }
+QString SimDevice::directory() const { return QDir(filesDir_).filePath(setup_.address); }
 
 bool SimDevice::start(QString* error) {
   QDir dir(directory());
@@ -77,8 +77,8 @@ bool SimDevice::openPorts(QString* error) {
       [this](int fd, const std::atomic<bool>& stop) { return serveWeb(fd, stop); });
   // Once bound, a device keeps its ports across a "refuse": peers were told where it is.
   const quint16 printPort = printPort_.load(), webPort = webPort_.load();
-  if (!print->listen(spec_.address, printPort ? printPort : spec_.printPort, error) ||
-      !web->listen(spec_.address, webPort ? webPort : spec_.webPort, error)) {
+  if (!print->listen(setup_.address, printPort ? printPort : setup_.printPort, error) ||
+      !web->listen(setup_.address, webPort ? webPort : setup_.webPort, error)) {
     return false;
   }
   printPort_ = print->port();
@@ -132,7 +132,7 @@ DeviceTable SimDevice::trapDestTable() const {
   DeviceTable table;
   table.columns = QStringList{kAddr, kCommunity, kStatus};
   QMutexLocker lock(&mutex_);
-  for (const TrapDestSpec& row : trapDests_) {
+  for (const TrapDestSetup& row : trapDests_) {
     table.rows << QStringList{row.addr, row.community, row.status};
   }
   return table;
@@ -156,7 +156,7 @@ bool SimDevice::writeTrapDest(const QList<TrapDestCell>& cells, QString* error) 
     }
   }
   for (const TrapDestCell& c : cells) {
-    TrapDestSpec& row = trapDests_[c.row];
+    TrapDestSetup& row = trapDests_[c.row];
     (c.column == kAddr ? row.addr : c.column == kCommunity ? row.community : row.status) = c.value;
   }
   return true;
@@ -219,13 +219,13 @@ void SimDevice::writeToDisk(const StoredFile& file) const {
 void SimDevice::removeFromDisk(const StoredFile& file) const { QFile::remove(pathOf(file)); }
 
 void SimDevice::sendStatusTrap(const QString& status) {
-  QList<TrapDestSpec> rows;
+  QList<TrapDestSetup> rows;
   {
     QMutexLocker lock(&mutex_);
     rows = trapDests_;
     if (status == QLatin1String("completed")) ++completed_;
   }
-  for (const TrapDestSpec& row : rows) {
+  for (const TrapDestSetup& row : rows) {
     if (row.status != QLatin1String("valid")) continue;
     if (!isLoopbackAddress(row.addr)) {
       // The fleet sends nowhere but loopback, whatever a peer wrote into the table.

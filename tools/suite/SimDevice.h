@@ -75,7 +75,7 @@ class SimDevice {
   static constexpr const char* kTrapSuffix = ".11.5.11.83.1.2.1";
 
   // `filesDir` is the fleet's directory; `sink` outlives the device.
-  SimDevice(DeviceSpec spec, QString filesDir, QString enterpriseArc, int confirmDelayMs,
+  SimDevice(DeviceSetup setup, QString filesDir, QString enterpriseArc, int confirmDelayMs,
             TrapSink* sink, DeviceLimits limits = DeviceLimits());
   ~SimDevice();
   SimDevice(const SimDevice&) = delete;
@@ -86,8 +86,8 @@ class SimDevice {
   bool start(QString* error);
   void stop();
 
-  const DeviceSpec& spec() const { return spec_; }
-  QString address() const { return spec_.address; }
+  const DeviceSetup& setup() const { return setup_; }
+  QString address() const { return setup_.address; }
   quint16 printPort() const { return printPort_; }
   quint16 webPort() const { return webPort_; }
   QString directory() const;
@@ -123,7 +123,7 @@ class SimDevice {
   void removeFromDisk(const StoredFile& file) const;
   QString pathOf(const StoredFile& file) const;
 
-  const DeviceSpec spec_;
+  const DeviceSetup setup_;
   const QString filesDir_;
   const QString enterpriseArc_;
   const int confirmDelayMs_;
@@ -132,7 +132,7 @@ class SimDevice {
 
   mutable QMutex mutex_;  // guards everything below
   QList<StoredFile> files_;
-  QList<TrapDestSpec> trapDests_;
+  QList<TrapDestSetup> trapDests_;
   Fault fault_;
   int completed_ = 0;
 

@@ -26,7 +26,7 @@ void fillTable(deviceRes* res, const QByteArray& name, const DeviceTable& table)
   }
 }
 
-bool credentialsMatch(const DeviceSpec& device, const deviceReq& request) {
+bool credentialsMatch(const DeviceSetup& device, const deviceReq& request) {
   if (request.snmpVersion == 3) {
     return !device.userName.isEmpty() && request.userName == device.userName.toUtf8();
   }
@@ -98,7 +98,7 @@ std::unique_ptr<CmdSNMPGetValuesResponse> SnmpService::SNMPGetValues(
     const SimDevice* device = fleet_.byAddress(QString::fromLatin1(asked->address));
     if (!device) {
       res.addError(1, "No response from device " + asked->address);
-    } else if (!credentialsMatch(device->spec(), *asked)) {
+    } else if (!credentialsMatch(device->setup(), *asked)) {
       res.addError(16, "authorizationError");
     } else {
       QByteArray name;
@@ -108,9 +108,9 @@ std::unique_ptr<CmdSNMPGetValuesResponse> SnmpService::SNMPGetValues(
         } else if (name == "staticTrapDestTable") {
           fillTable(&res, name, device->trapDestTable());
         } else if (name == "sysName") {
-          res.setScalar(name, device->spec().name);
+          res.setScalar(name, device->setup().name);
         } else if (name == "sysDescr") {
-          res.setScalar(name, device->spec().model);
+          res.setScalar(name, device->setup().model);
         } else {
           res.addError(2, "noSuchName: " + name);
         }
@@ -240,7 +240,7 @@ DeviceManagementService::DeviceManagementService(Fleet& fleet) : fleet_(fleet) {
   registerHandler(QStringLiteral("DMSGetDeviceList"), &DeviceManagementService::DMSGetDeviceList);
 }
 
-std::map<QString, QString> DeviceManagementService::propertiesOf(const DeviceSpec& d) {
+std::map<QString, QString> DeviceManagementService::propertiesOf(const DeviceSetup& d) {
   std::map<QString, QString> p = {{QStringLiteral("IP"), d.address},
                                   {QStringLiteral("SNMP_VER"), QString::number(d.snmpVersion)},
                                   {QStringLiteral("Name"), d.name},
@@ -261,12 +261,12 @@ std::unique_ptr<CmdDMSGetDeviceListResponse> DeviceManagementService::DMSGetDevi
   auto response = std::make_unique<CmdDMSGetDeviceListResponse>();
   response->setResult(0, QStringLiteral("OK"));
   for (const auto& device : fleet_.devices()) {
-    const DeviceSpec& spec = device->spec();
-    const std::map<QString, QString> all = propertiesOf(spec);
+    const DeviceSetup& setup = device->setup();
+    const std::map<QString, QString> all = propertiesOf(setup);
     // Groups are not modelled: every device belongs to every group.
     bool named = request.devices.isEmpty();
     for (const DeviceFilter& f : request.devices) {
-      if (f.id != -1 && quint32(f.id) != spec.id) continue;
+      if (f.id != -1 && quint32(f.id) != setup.id) continue;
       bool criteria = true;
       for (const auto& c : f.criteria) {
         const auto it = all.find(c.first);
@@ -276,7 +276,7 @@ std::unique_ptr<CmdDMSGetDeviceListResponse> DeviceManagementService::DMSGetDevi
     }
     if (!named) continue;
     DeviceRecord record;
-    record.id = spec.id;
+    record.id = setup.id;
     for (const auto& [name, value] : all) {
       if (request.properties.isEmpty() || request.properties.contains(name)) {
         record.properties[name] = value;
@@ -375,7 +375,7 @@ std::unique_ptr<SimResponse> FleetControlService::SIMGetDevices(SimRequest& requ
   const QString key = request.fields.value(QStringLiteral("Device")).trimmed();
   for (const auto& device : fleet_.devices()) {
     if (!key.isEmpty() && device.get() != find(key)) continue;
-    const DeviceSpec& s = device->spec();
+    const DeviceSetup& s = device->setup();
     const Fault fault = device->fault();
     SimNode d{QStringLiteral("Device"), {}, {}};
     d.children << SimNode{QStringLiteral("ID"), QString::number(s.id), {}}

@@ -90,7 +90,7 @@ class DeviceManagementService : public Zarvo::Service {
   std::unique_ptr<CmdDMSGetDeviceListResponse> DMSGetDeviceList(CmdDMSGetDeviceListRequest& r);
 
   // The properties the service knows of a device.
-  static std::map<QString, QString> propertiesOf(const DeviceSpec& device);
+  static std::map<QString, QString> propertiesOf(const DeviceSetup& device);
 
  private:
   Fleet& fleet_;

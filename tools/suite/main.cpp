@@ -36,7 +36,7 @@ class SuiteApplication : public Zarvo::Application {
       return;
     }
     for (const auto& d : fleet_.devices()) {
-      ZLOG("info") << "Device " << d->spec().id << " \"" << d->spec().name << "\" on "
+      ZLOG("info") << "Device " << d->setup().id << " \"" << d->setup().name << "\" on "
                    << d->address() << " print port " << d->printPort() << " web port "
                    << d->webPort() << (d->printPort() == 0 ? " (refusing)" : "");
     }
@@ -67,15 +67,15 @@ int main(int argc, char** argv) {
   // system's choosing, with the suite as its own naming service.
   QByteArray bytes = "<SuiteConfig/>";
   if (QFile file(config); file.open(QIODevice::ReadOnly)) bytes = file.readAll();
-  suite::FleetSpec spec;
+  suite::FleetSetup setup;
   QString error;
-  if (!suite::parseFleet(bytes, &spec, &error)) {
+  if (!suite::parseFleet(bytes, &setup, &error)) {
     std::fprintf(stderr, "zarvo-suite: %s: %s\n", qPrintable(config), qPrintable(error));
     return 2;
   }
 
   auto forwarder = std::make_unique<suite::TrapForwarder>();
-  suite::Fleet fleet(spec, QFileInfo(config).absolutePath(), forwarder.get());
+  suite::Fleet fleet(setup, QFileInfo(config).absolutePath(), forwarder.get());
   auto app = std::make_unique<SuiteApplication>(argc, argv, config, fleet);
   app->registerServiceFactory(QStringLiteral("NS"),
                               new Zarvo::ServiceFactory<suite::NamingService>());
