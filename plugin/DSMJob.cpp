@@ -202,6 +202,8 @@ void DSMJob::restart() {
 }
 
 void DSMJob::run() {
+  // Dropped before the source is installed: a cancel that comes after this is one during the run.
+  if (!keepsCancelForNextRun()) cancelRequested_.store(false);
   Zarvo::StopSource runStop;
   {
     std::lock_guard<std::mutex> guard(runStopMutex_);

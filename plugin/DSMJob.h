@@ -134,6 +134,10 @@ class DSMJob : public Zarvo::Thread {
   void run() final;
   // The body of one run; `stop` is the run's token (thread stop or cancel).
   virtual void work(const Zarvo::StopToken& stop) = 0;
+  // Whether a cancel asked for while no run was active ends the next run. A transfer meets it
+  // at its first task; a delete never consults cancel before it starts (a retry redoes its
+  // whole request), so only a cancel during its request cuts it short.
+  virtual bool keepsCancelForNextRun() const { return true; }
 
   // --- Building (constructors only) ---
   // Inserts the record unless files already has one of that name (the first one wins).
@@ -230,6 +234,7 @@ class DSMJobDelete : public DSMJob {
 
  protected:
   void work(const Zarvo::StopToken& stop) override;
+  bool keepsCancelForNextRun() const override { return false; }
 
  private:
   QString deviceAddress_;

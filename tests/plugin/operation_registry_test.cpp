@@ -222,6 +222,17 @@ TEST_F(Registry, DetailsDuringAndAfterARun) {
       << "the address a task lacks is shown as \"-\"";
 }
 
+// A delete never looks at a cancel before it starts: a cancel left on a finished delete must not
+// make its retry skip the device and report every file as failed.
+TEST_F(Registry, ARetriedDeleteIgnoresACancelLeftFromBefore) {
+  deleteFiles({"x.pcl"});
+  ASSERT_EQ(settled(), QStringList{"0 DELETE COMPLETED 100 127.0.0.3 -"});
+  cancel(0);
+  retry(0);
+  EXPECT_EQ(settled(), QStringList{"0 DELETE COMPLETED 100 127.0.0.3 -"});
+  EXPECT_EQ(devices_.requests(C, "DSMDeletefiles.cgi").size(), 2) << "the retry sent its request";
+}
+
 TEST_F(Registry, UnknownOperationIdsGetAPlainAnswerAndChangeNothing) {
   copyFiles({"a.ps"}, {B});
   const QStringList before = settled();
