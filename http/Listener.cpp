@@ -72,7 +72,9 @@ class Connection {
     if (length < 0 || length > limits_.maxBody) throw ReadFailure();
     if (body.size() > length) body.truncate(length);
     const QDeadlineTimer bodyDeadline(limits_.bodyTotal);
-    body.reserve(qsizetype(length));
+    // Grown as bytes arrive past the first MiB: idle peers announcing large bodies hold no
+    // memory they have not sent.
+    body.reserve(qsizetype(std::min<qint64>(length, qint64(1) << 20)));
     while (body.size() < length) {
       const qint64 wanted = std::min<qint64>(qint64(sizeof chunk), length - body.size());
       const qint64 n =
