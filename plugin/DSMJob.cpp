@@ -187,9 +187,18 @@ void DSMJob::prepareRetry() {
   progress_ = 0;
 }
 
+void DSMJob::retire() {
+  retired_.store(true);
+  requestStop();
+}
+
 void DSMJob::restart() {
   std::lock_guard<std::mutex> guard(startMutex_);
   wait();
+  if (retired_.load()) {  // the service is stopping: the run that ended keeps its outcome
+    --pendingRetries_;
+    return;
+  }
   // The run that just ended wrote its final status over the one prepareRetry() set; show the
   // job as running again before it may be cleared.
   {

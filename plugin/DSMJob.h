@@ -125,6 +125,9 @@ class DSMJob : public Zarvo::Thread {
   void restart();
   // A retry has been prepared and its run not yet started: the job must not be cleared.
   bool retryPending() const { return pendingRetries_.load() > 0; }
+  // For the service's stop: ends the current run and keeps any later one from starting, so a
+  // retry that was waiting for the run does not begin a new one during shutdown.
+  void retire();
 
  protected:
   DSMJob(int type, DeviceSender* sender, DeviceCgiSettings cgi);
@@ -189,6 +192,7 @@ class DSMJob : public Zarvo::Thread {
   std::optional<Zarvo::StopSource> runStop_;  // the current run's, while one runs
   std::mutex startMutex_;                     // serialises starts (first run and retries)
   std::atomic<int> pendingRetries_{0};
+  std::atomic<bool> retired_{false};
 };
 
 // Downloads uploaded files (LargeFile) and stored files (FileName) to one device.

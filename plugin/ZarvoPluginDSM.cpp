@@ -53,7 +53,7 @@ void ZarvoPluginDSM::stopAllWork() {
   {
     std::lock_guard<std::mutex> guard(mutex_);
     // Ask all first, so the jobs wind down together and shutdown lasts as long as the slowest.
-    for (const auto& entry : operations_) entry.second->requestStop();
+    for (const auto& entry : operations_) entry.second->retire();
   }
   sender_.stopAll();
 }

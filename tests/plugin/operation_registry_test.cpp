@@ -333,6 +333,7 @@ TEST_F(Registry, StoppingTheServiceEndsARetryThatWaitsForARunningJob) {
   EXPECT_TRUE(stopped) << "the stop waited for the held download";
   EXPECT_TRUE(stopping.get());
   EXPECT_EQ(retrying.wait_for(5s), std::future_status::ready);
+  EXPECT_FALSE(sender_.waitForSent(2, 300ms)) << "the retry began a new run during the stop";
 }
 
 TEST_F(Registry, DestroyingTheServiceEndsRunningJobsPromptly) {
