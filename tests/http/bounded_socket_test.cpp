@@ -43,11 +43,20 @@ class BoundedSocketTest : public ::testing::Test {
   void SetUp() override { testing_qt::coreApp(); }
 };
 
-TEST_F(BoundedSocketTest, RoundTripWithAGracefulClose) {
+// A socket connected to a loopback peer whose end the test drives by hand.
+class ConnectedSocketTest : public BoundedSocketTest {
+ protected:
+  void SetUp() override {
+    BoundedSocketTest::SetUp();
+    ASSERT_TRUE(s.connectTo(QStringLiteral("127.0.0.1"), peer.port(), 5s));
+    ASSERT_GE(peer.accept(), 0);
+  }
+
   Peer peer;
   BoundedSocket s;
-  ASSERT_TRUE(s.connectTo(QStringLiteral("127.0.0.1"), peer.port(), 5s));
-  ASSERT_GE(peer.accept(), 0);
+};
+
+TEST_F(ConnectedSocketTest, RoundTripWithAGracefulClose) {
   ASSERT_TRUE(s.writeAll("hello", 5s));
   char in[16] = {};
   ASSERT_EQ(::recv(peer.fd(), in, 5, MSG_WAITALL), 5);
@@ -80,11 +89,7 @@ TEST_F(BoundedSocketTest, ConnectToAClosedPortFailsWithinTheLimit) {
   EXPECT_FALSE(s.isConnected());
 }
 
-TEST_F(BoundedSocketTest, ReadOfASilentPeerEndsAtTheDeadline) {
-  Peer peer;
-  BoundedSocket s;
-  ASSERT_TRUE(s.connectTo(QStringLiteral("127.0.0.1"), peer.port(), 5s));
-  ASSERT_GE(peer.accept(), 0);
+TEST_F(ConnectedSocketTest, ReadOfASilentPeerEndsAtTheDeadline) {
   char buffer[8];
   QElapsedTimer timer;
   timer.start();
@@ -93,11 +98,7 @@ TEST_F(BoundedSocketTest, ReadOfASilentPeerEndsAtTheDeadline) {
   EXPECT_LT(timer.elapsed(), 5000);
 }
 
-TEST_F(BoundedSocketTest, ReadAfterThePeerClosedEndsAtOnce) {
-  Peer peer;
-  BoundedSocket s;
-  ASSERT_TRUE(s.connectTo(QStringLiteral("127.0.0.1"), peer.port(), 5s));
-  ASSERT_GE(peer.accept(), 0);
+TEST_F(ConnectedSocketTest, ReadAfterThePeerClosedEndsAtOnce) {
   ::shutdown(peer.fd(), SHUT_RDWR);
   char buffer[8];
   QElapsedTimer timer;
@@ -108,11 +109,7 @@ TEST_F(BoundedSocketTest, ReadAfterThePeerClosedEndsAtOnce) {
 
 // A peer that takes nothing: the write must give up after the stall limit and say so, not
 // report the queued bytes as sent.
-TEST_F(BoundedSocketTest, WriteToAPeerThatReadsNothingFailsAfterTheStallLimit) {
-  Peer peer;
-  BoundedSocket s;
-  ASSERT_TRUE(s.connectTo(QStringLiteral("127.0.0.1"), peer.port(), 5s));
-  ASSERT_GE(peer.accept(), 0);
+TEST_F(ConnectedSocketTest, WriteToAPeerThatReadsNothingFailsAfterTheStallLimit) {
   const int small = 4096;
   ::setsockopt(peer.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   s.socket().setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, small);
@@ -125,11 +122,7 @@ TEST_F(BoundedSocketTest, WriteToAPeerThatReadsNothingFailsAfterTheStallLimit) {
 
 // A slow but steady reader keeps a write alive past one stall limit: the limit is per wait
 // without progress, not for the whole payload.
-TEST_F(BoundedSocketTest, SlowReaderMakingProgressKeepsTheWriteAlive) {
-  Peer peer;
-  BoundedSocket s;
-  ASSERT_TRUE(s.connectTo(QStringLiteral("127.0.0.1"), peer.port(), 5s));
-  ASSERT_GE(peer.accept(), 0);
+TEST_F(ConnectedSocketTest, SlowReaderMakingProgressKeepsTheWriteAlive) {
   const QByteArray payload(32 * 1024 * 1024, 'y');
   std::atomic<qint64> received{0};
   std::thread reader([&] {
@@ -154,11 +147,7 @@ TEST_F(BoundedSocketTest, SlowReaderMakingProgressKeepsTheWriteAlive) {
   EXPECT_GT(timer.elapsed(), 400) << "the write never outlasted one stall limit: test too weak";
 }
 
-TEST_F(BoundedSocketTest, TotalDeadlineCapsAWriteThatStillMakesProgress) {
-  Peer peer;
-  BoundedSocket s;
-  ASSERT_TRUE(s.connectTo(QStringLiteral("127.0.0.1"), peer.port(), 5s));
-  ASSERT_GE(peer.accept(), 0);
+TEST_F(ConnectedSocketTest, TotalDeadlineCapsAWriteThatStillMakesProgress) {
   const int small = 4096;
   ::setsockopt(peer.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   s.socket().setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, small);
@@ -178,11 +167,7 @@ TEST_F(BoundedSocketTest, TotalDeadlineCapsAWriteThatStillMakesProgress) {
   reader.join();
 }
 
-TEST_F(BoundedSocketTest, WaitForPeerCloseDropsLateBytesAndEndsAtTheDeadline) {
-  Peer peer;
-  BoundedSocket s;
-  ASSERT_TRUE(s.connectTo(QStringLiteral("127.0.0.1"), peer.port(), 5s));
-  ASSERT_GE(peer.accept(), 0);
+TEST_F(ConnectedSocketTest, WaitForPeerCloseDropsLateBytesAndEndsAtTheDeadline) {
   ASSERT_EQ(::send(peer.fd(), "late", 4, 0), 4);
   QElapsedTimer timer;
   timer.start();
@@ -208,11 +193,7 @@ TEST_F(BoundedSocketTest, AdoptTakesAnAcceptedDescriptorAndRefusesAnInvalidOne) 
 
 // The half-close: the peer sees the end of our stream, yet what it sends afterwards is neither
 // answered with a reset (which would drop bytes it has not read yet) nor mistaken for an error.
-TEST_F(BoundedSocketTest, ShutdownWriteEndsOurStreamAndStillWaitsForThePeersClose) {
-  Peer peer;
-  BoundedSocket s;
-  ASSERT_TRUE(s.connectTo(QStringLiteral("127.0.0.1"), peer.port(), 5s));
-  ASSERT_GE(peer.accept(), 0);
+TEST_F(ConnectedSocketTest, ShutdownWriteEndsOurStreamAndStillWaitsForThePeersClose) {
   ASSERT_TRUE(s.writeAll("file", 5s));
   ASSERT_TRUE(s.shutdownWrite());
   char in[16] = {};
