@@ -35,6 +35,14 @@ SignalPipe::SignalPipe() {
   action.sa_flags = SA_RESTART;
   installed_ =
       ::sigaction(SIGINT, &action, &oldInt_) == 0 && ::sigaction(SIGTERM, &action, &oldTerm_) == 0;
+  // The signal mask survives exec: a parent that had these signals blocked when it started us
+  // (seen from a test process under the thread sanitizer) would leave the stop request pending
+  // for ever. This thread takes them from now on.
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  ::pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
 }
 
 SignalPipe::~SignalPipe() {

@@ -126,6 +126,21 @@ TEST(Executable, SignalsEndTheRunInOrderWithExitCode0) {
   }
 }
 
+// The signal mask is inherited across exec: a process started by a parent that had SIGTERM
+// blocked must still stop on it.
+TEST(Executable, SigtermStopsTheRunAlsoWhenTheParentHadItBlocked) {
+  sigset_t term, old;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &term, &old), 0);
+  RunningHost host;  // started from this thread, so with SIGTERM blocked
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  ASSERT_NE(host.port(), 0);
+  ::kill(pid_t(host.process().processId()), SIGTERM);
+  ASSERT_TRUE(host.process().waitForFinished(15000)) << "the stop request stayed pending";
+  EXPECT_EQ(host.process().exitCode(), 0) << host.output().toStdString();
+}
+
 TEST(Executable, CloseApplicationAnswersOkThenEndsTheProcess) {
   RunningHost host;
   ASSERT_NE(host.port(), 0);
