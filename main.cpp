@@ -12,8 +12,12 @@ int main(int argc, char** argv) {
   // connection needs (it never runs an event loop; the patterns are tiny).
   qputenv("QT_NO_GLIB", "1");
   qputenv("QT_ENABLE_REGEXP_JIT", "0");
+  // The application reaches other processes through the process's one OrxServiceClient; the
+  // storage manager reaches the suite through the application (its own services first).
   Zarvo::Application app(argc, argv, QStringLiteral("ZarvoPluginDSM"),
                          QStringLiteral("ZarvoPluginDSM.cfg"));
-  app.registerServiceFactory(QStringLiteral("DSM"), new Zarvo::ServiceFactory<ZarvoPluginDSM>());
+  app.registerServiceFactory(QStringLiteral("DSM"), new Zarvo::ServiceFactoryFunction([&app] {
+                               return new ZarvoPluginDSM(app);
+                             }));
   return app.exec();
 }

@@ -30,6 +30,7 @@
 
 #include "plugin/ZarvoPluginDSM.h"
 #include "tests/fakes/FakeCgiDevices.h"
+#include "tests/fakes/ServiceClients.h"
 
 namespace {
 
@@ -153,7 +154,8 @@ int main(int argc, char** argv) {
   DeviceCgiSettings cgi;
   cgi.port = pages.port();
   BenchSender sender;
-  ZarvoPluginDSM plugin(store, &sender, cgi);
+  testing_orx::FakeServiceClient services;  // the registry asks no other service
+  ZarvoPluginDSM plugin(services, store, &sender, cgi);
   Registry registry{plugin};
 
   // N finished operations of 3 files each.

@@ -6,6 +6,7 @@
 #include <QTcpServer>
 #include <QThread>
 #include <cstdlib>
+#include <utility>
 #include <xalanc/XalanTransformer/XalanTransformer.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
 
@@ -75,8 +76,13 @@ std::shared_ptr<Service> Application::ServiceStatusInfo::service() const {
 }
 
 void Application::ServiceStatusInfo::setService(std::shared_ptr<Service> s) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  service_ = std::move(s);
+  std::shared_ptr<Service> old;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    old = std::exchange(service_, std::move(s));
+  }
+  // Released without the lock: a last reference destroys the service, which waits for its
+  // threads, and they may be reading this record to dispatch.
 }
 
 ApplicationConfig ApplicationConfig::fromFile(const QString& path) {
@@ -112,23 +118,47 @@ ApplicationConfig ApplicationConfig::fromBytes(const QByteArray& bytes) {
 Application::Application(int argc, char** argv, const QString& serviceName,
                          const QString& configFileName)
     : QtService<QCoreApplication>(argc, argv, singleInstanceGuard(serviceName)),
-      configFileName_(configFileName) {
+      configFileName_(configFileName),
+      remote_(*OrxServiceClient::instance()) {
+  setUp();
+  // The process's client asks the naming service through us: the suite's own naming service
+  // lives in this process.
+  namingClientOf_ = OrxServiceClient::instance();
+  namingClientOf_->setNamingClient(this);
+}
+
+Application::Application(int argc, char** argv, const QString& serviceName,
+                         const QString& configFileName, ServiceClient& remote)
+    : QtService<QCoreApplication>(argc, argv, singleInstanceGuard(serviceName)),
+      configFileName_(configFileName),
+      remote_(remote) {
+  setUp();
+}
+
+void Application::setUp() {
   Application* expected = nullptr;
   if (!gInstance.compare_exchange_strong(expected, this)) {
     ZLOG("err") << "Only single instance of Application object allowed.";
     std::exit(-1);
   }
-  registerServiceFactory(QStringLiteral("MGMT"), new ServiceFactory<ManagementService>());
+  registerServiceFactory(QStringLiteral("MGMT"), new ServiceFactoryFunction([this] {
+                           return new ManagementService([this] { requestQuit(); });
+                         }));
   threadGroup_ = std::make_unique<ThreadGroup>();
-  OrxServiceClient::instance();
 }
 
 Application::~Application() {
+  if (namingClientOf_) namingClientOf_->setNamingClient(nullptr);
   threadGroup_.reset();  // stops and joins every connection thread
+  std::vector<std::shared_ptr<Service>> services;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& entry : services_) entry.second->setService(nullptr);
+    for (auto& entry : services_) {
+      services.push_back(entry.second->service());
+      entry.second->setService(nullptr);
+    }
   }
+  services.clear();          // destroyed without our locks (see the lock order)
   deleteReleasedServices();  // whatever connections released after the last pass of the loop
   if (xmlInitialised_) {
     xalanc::XalanTransformer::terminate();
@@ -137,8 +167,6 @@ Application::~Application() {
   Application* self = this;
   gInstance.compare_exchange_strong(self, nullptr);
 }
-
-Application* Application::instance() { return gInstance.load(); }
 
 void Application::registerServiceFactory(const QString& serviceName, ServiceFactoryBase* factory) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -329,18 +357,24 @@ PacketPtr Application::processPacket(Packet& request) {
   auto it = map->find(command);
   if (it == map->end()) return nullptr;
   const std::shared_ptr<Service> service = it->second->service();
-  if (!service) return std::make_unique<ResponsePacket>(5, QStringLiteral("Service paused"));
+  if (!service) return std::make_unique<ResponsePacket>(Failure::servicePaused());
   return service->processPacket(request);
 }
+
+ServiceClient::Answer Application::call(Packet& request, bool wait) {
+  // A service of this process answers without touching the network.
+  if (PacketPtr local = processPacket(request)) return {std::move(local), QByteArray()};
+  return remote_.call(request, wait);
+}
+
+void Application::setNamingServiceUrl(const QUrl& url) { remote_.setNamingServiceUrl(url); }
 
 PacketPtr Application::processRequest(const QString& command, const QByteArray& body) {
   const auto map = commandMap();
   auto it = map->find(command);
-  if (it == map->end()) {
-    return std::make_unique<ResponsePacket>(2, QStringLiteral("Can't handle command: ") + command);
-  }
+  if (it == map->end()) return std::make_unique<ResponsePacket>(Failure::cantHandle(command));
   const std::shared_ptr<Service> service = it->second->service();
-  if (!service) return std::make_unique<ResponsePacket>(5, QStringLiteral("Service paused"));
+  if (!service) return std::make_unique<ResponsePacket>(Failure::servicePaused());
   return service->processRequest(command, body);
 }
 
@@ -349,8 +383,7 @@ QByteArray Application::answerRequest(const QString& command, const QByteArray& 
   try {
     response = processRequest(command, body);
   } catch (...) {
-    response =
-        std::make_unique<ResponsePacket>(-1, QStringLiteral("Command handler raised an exception"));
+    response = std::make_unique<ResponsePacket>(Failure::handlerException());
   }
   if (!response) return emptyResponseDocument();
   QByteArray bytes;
@@ -358,10 +391,11 @@ QByteArray Application::answerRequest(const QString& command, const QByteArray& 
     response->toByteArray(bytes);
   } catch (const WrongPacketFormat& e) {
     bytes.clear();
-    ResponsePacket(-1, e.message()).toByteArray(bytes);
+    // The packet's own reason says more than the generic text.
+    ResponsePacket(int(ResultCode::kHandlerException), e.message()).toByteArray(bytes);
   } catch (...) {
     bytes.clear();
-    ResponsePacket(-1, QStringLiteral("Command handler raised an exception")).toByteArray(bytes);
+    ResponsePacket(Failure::handlerException()).toByteArray(bytes);
   }
   return bytes;
 }

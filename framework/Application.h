@@ -16,10 +16,12 @@
 
 #include "framework/Packet.h"
 #include "framework/Service.h"
+#include "framework/ServiceClient.h"
 #include "http/Listener.h"
 #include "http/TimeLimits.h"
 #include "service/QtService.h"
 
+class OrxServiceClient;
 class QTcpServer;
 
 namespace Zarvo {
@@ -50,7 +52,12 @@ struct ApplicationConfig {
   static ApplicationConfig fromBytes(const QByteArray& bytes);
 };
 
-class Application : public QtService<QCoreApplication>, public QObject, public RequestDispatcher {
+// The application is also the ServiceClient its services are handed: a request goes to a
+// service of this process when one has the command, else out through the client it was given.
+class Application : public QtService<QCoreApplication>,
+                    public QObject,
+                    public RequestDispatcher,
+                    public ServiceClient {
  public:
   struct ServiceStatusInfo {
     std::unique_ptr<ServiceFactoryBase> factory;
@@ -66,11 +73,13 @@ class Application : public QtService<QCoreApplication>, public QObject, public R
   using ServiceInfoPtr = std::shared_ptr<ServiceStatusInfo>;
   using CommandMap = std::map<QString, ServiceInfoPtr>;
 
+  // Reaches other processes through the process's OrxServiceClient, whose naming queries then
+  // try this process first.
   Application(int argc, char** argv, const QString& serviceName, const QString& configFileName);
+  // Reaches other processes through `remote`, which must outlive the application (tests).
+  Application(int argc, char** argv, const QString& serviceName, const QString& configFileName,
+              ServiceClient& remote);
   ~Application() override;
-
-  // The process-wide application, or null before construction.
-  static Application* instance();
 
   // Ends the event loop from any thread, as QCoreApplication::quit() would on the main thread.
   // The request travels as an event handed over under our own lock, so the hand-over is visible
@@ -93,10 +102,11 @@ class Application : public QtService<QCoreApplication>, public QObject, public R
   // In-process dispatch: null when no service has the packet's command.
   PacketPtr processPacket(Packet& request);
 
-  // Sends a request to the service answering its command, a service of this process first;
-  // defined in framework/CallService.h. Returns a new response owned by the caller, or null.
-  template <class Response>
-  static std::unique_ptr<Response> callService(Packet& request, bool wait);
+  // A service of this process answers when one has the command (and gives a packet); otherwise
+  // the remote client carries the request.
+  [[nodiscard]] Answer call(Packet& request, bool wait) override;
+  // Passed on to the remote client (namingServiceUrl() stays what the configuration said).
+  void setNamingServiceUrl(const QUrl& url) override;
 
   // Dispatch for the HTTP transport. A command no service registered is answered with
   // result 2; a command whose service has no live instance with result 5.
@@ -126,6 +136,8 @@ class Application : public QtService<QCoreApplication>, public QObject, public R
   void customEvent(QEvent* event) override;
 
  private:
+  // The part of construction both constructors share, after the single-instance check.
+  void setUp();
   void updateCommandMap();  // callers hold mutex_
   // Owns a new service: the last reference is released on the main thread, wherever it is
   // dropped (a dispatch that lost the race with a stop must not destroy the service on a
@@ -136,24 +148,33 @@ class Application : public QtService<QCoreApplication>, public QObject, public R
   void readConfiguration();
   bool openListener();
 
+  // Lock order: mutex_ before a ServiceStatusInfo's own mutex before snapshotMutex_;
+  // releasedMutex_ is taken with none of them held. mutex_ is held while a service's stop()
+  // waits for its requests in progress, so nothing a request does may take mutex_ (dispatch
+  // reads the snapshot and the records only). No service is destroyed while any of these is
+  // held: its destructor waits for its threads, and they may still dispatch through us.
+
   QUrl serviceUrl_;
   QUrl namingServiceUrl_;
   std::map<QString, ServiceInfoPtr> services_;
   CommandMap commands_;  // written under mutex_, published as a snapshot
   QStringList serviceNames_;
-  mutable std::mutex mutex_;
+  mutable std::mutex mutex_;  // services_, commands_, serviceNames_
   QString configFileName_;
   std::unique_ptr<ThreadGroup> threadGroup_;
 
-  mutable std::mutex snapshotMutex_;
+  mutable std::mutex snapshotMutex_;  // snapshot_
   std::shared_ptr<const CommandMap> snapshot_;
   QTcpServer* listener_ = nullptr;  // child of the core application
   std::atomic<bool> stopped_{false};
   bool xmlInitialised_ = false;
   int stopEventWindowMs_ = int(limits::kStopEventWindow.count());
   ConnectionLimits connectionLimits_;
-  std::mutex releasedMutex_;
+  std::mutex releasedMutex_;        // released_, and the hand-over of posted events
   std::vector<Service*> released_;  // last references dropped off the main thread
+
+  ServiceClient& remote_;                       // other processes
+  OrxServiceClient* namingClientOf_ = nullptr;  // the client whose naming queries come through us
 };
 
 }  // namespace Zarvo

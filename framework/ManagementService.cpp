@@ -1,23 +1,14 @@
 #include "framework/ManagementService.h"
 
-#include <QCoreApplication>
-#include <QMetaObject>
-
-#include "framework/Application.h"
-
 namespace Zarvo {
 
-ManagementService::ManagementService() {
+ManagementService::ManagementService(std::function<void()> quit) : quit_(std::move(quit)) {
   registerHandler(QStringLiteral("MGMTCloseApplication"), &ManagementService::closeApplication);
 }
 
 std::unique_ptr<MGMTCloseApplicationResponse> ManagementService::closeApplication(
     MGMTCloseApplicationRequest&) {
-  if (Application* app = Application::instance()) {
-    app->requestQuit();  // the loop ends after this answer is on its way
-  } else if (QCoreApplication* core = QCoreApplication::instance()) {
-    QMetaObject::invokeMethod(core, "quit", Qt::QueuedConnection);
-  }
+  quit_();  // queued to the main thread: this answer is still written
   return std::make_unique<MGMTCloseApplicationResponse>();
 }
 

@@ -2,6 +2,8 @@
 // suite can close the process remotely.
 #pragma once
 
+#include <functional>
+
 #include "MGMTCloseApplication_Request.h"
 #include "MGMTCloseApplication_Response.h"
 #include "framework/LMXPacket.h"
@@ -14,12 +16,15 @@ using MGMTCloseApplicationResponse = LMXResponse<MGMTCloseApplication_Response::
 
 class ManagementService : public Service {
  public:
-  ManagementService();
+  // `quit` ends the process's event loop from any thread, after the caller's answer is written
+  // (the application's requestQuit()).
+  explicit ManagementService(std::function<void()> quit);
 
  private:
-  // Asks the event loop to quit and answers Result 0 "OK". The quit is queued to the main
-  // thread, so the connection still writes this answer.
+  // Asks the event loop to quit and answers Result 0 "OK".
   std::unique_ptr<MGMTCloseApplicationResponse> closeApplication(MGMTCloseApplicationRequest&);
+
+  const std::function<void()> quit_;
 };
 
 }  // namespace Zarvo

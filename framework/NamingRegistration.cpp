@@ -6,13 +6,12 @@
 #include "framework/CallService.h"
 #include "framework/LMXPacket.h"
 #include "framework/Log.h"
-#include "framework/OrxServiceClient.h"
 
 namespace Zarvo {
 
 bool Application::registerInNamingService(const QUrl& namingServiceUrl) {
   ZLOG("info") << "Registration in naming service: " << namingServiceUrl.toEncoded();
-  OrxServiceClient::instance()->setNamingServiceUrl(namingServiceUrl);
+  remote_.setNamingServiceUrl(namingServiceUrl);
 
   LMXRequest<NSRegisterService_Request::c_OrxRequest> request;
   (void)request.set_URL(serviceUrl().toString().toStdU16String());
@@ -20,6 +19,7 @@ bool Application::registerInNamingService(const QUrl& namingServiceUrl) {
   for (const auto& entry : *commandMap()) {
     (void)request.anon_method().append(entry.first.toStdU16String());
   }
+  // Through call(): the suite's naming service may be one of our own services.
   const auto response =
       callService<LMXResponse<NSRegisterService_Response::c_OrxResponse>>(request, true);
   if (response && response->result() == 0) {

@@ -52,9 +52,46 @@ OrxServiceClient* OrxServiceClient::instance() {
   return client;
 }
 
+OrxServiceClient::OrxServiceClient() = default;
+
+OrxServiceClient::OrxServiceClient(const Limits& limits) : limits_(limits) {}
+
+OrxServiceClient::Answer OrxServiceClient::call(Zarvo::Packet& request, bool wait) {
+  using Zarvo::Failure;
+  // Failures reach only a caller that waits for an answer.
+  auto failed = [wait](const Failure& failure) {
+    Answer answer;
+    if (wait) answer.packet = std::make_unique<Zarvo::ResponsePacket>(failure);
+    return answer;
+  };
+  QByteArray bytes;
+  QString command;
+  try {
+    request.toByteArray(bytes);
+    command = request.command();
+  } catch (const Zarvo::WrongPacketFormat& e) {
+    // Answered here rather than escaping into the caller's thread, where nothing would catch it.
+    return failed(Failure::wrongRequest(e.message()));
+  }
+  try {
+    return {nullptr, SendRequest(bytes, command, wait)};
+  } catch (const ConnectionError&) {
+    return failed(Failure::connectionFailed());
+  } catch (const UnknownCommand&) {
+    return failed(Failure::noServiceFor(command));
+  } catch (const CommunicationError&) {
+    return failed(Failure::communicationFailed());
+  }
+}
+
 void OrxServiceClient::setNamingServiceUrl(const QUrl& url) {
   std::lock_guard<std::mutex> lock(mutex_);
   namingServiceUrl_ = url;
+}
+
+void OrxServiceClient::setNamingClient(Zarvo::ServiceClient* client) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  namingClient_ = client;
 }
 
 QUrl OrxServiceClient::namingServiceUrl() const {
@@ -87,8 +124,12 @@ QUrl OrxServiceClient::findServiceUrl(const QString& command, bool refresh) {
   Zarvo::LMXRequest<NSFindService_Request::c_OrxRequest> request;
   (void)request.set_Command(command.toStdU16String());
   using FindResponse = Zarvo::LMXResponse<NSFindService_Response::c_OrxResponse>;
-  const std::unique_ptr<FindResponse> response =
-      Zarvo::Application::callService<FindResponse>(request, true);
+  Zarvo::ServiceClient* through = this;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (namingClient_) through = namingClient_;
+  }
+  const std::unique_ptr<FindResponse> response = through->callService<FindResponse>(request, true);
   if (!response || response->result() != 0) throw UnknownCommand();
   const QString url = QString::fromStdU16String(response->get_ServiceURL()).trimmed();
   // An empty answer names no service; caching it would only send the next call nowhere.

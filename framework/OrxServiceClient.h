@@ -1,6 +1,8 @@
-// The client side of service discovery: the process-wide OrxServiceClient asks the suite's naming
-// service which URL answers a command, remembers the answer, and carries one request packet to
-// that URL over HTTP, trying again (and asking afresh) when the service cannot be reached.
+// The client side of service discovery: OrxServiceClient asks the suite's naming service which
+// URL answers a command, remembers the answer, and carries one request packet to that URL over
+// HTTP, trying again (and asking afresh) when the service cannot be reached. It is the production
+// ServiceClient behind the application; a process has one (instance()), made when the
+// application is built, and tests build their own.
 //
 // Every exchange runs on the calling thread with a blocking socket of its own, so it works on
 // connection and job threads that have no event loop. Every wait is bounded, and so is what a
@@ -9,7 +11,7 @@
 // CommunicationError. The pause between two attempts ends at once when the calling
 // Zarvo::Thread is asked to stop.
 //
-// Callers normally use Zarvo::Application::callService (framework/CallService.h), which turns the
+// Callers normally use ServiceClient::callService (framework/CallService.h); call() turns the
 // exceptions here into response packets with result codes.
 #pragma once
 
@@ -23,6 +25,7 @@
 #include <map>
 #include <mutex>
 
+#include "framework/ServiceClient.h"
 #include "http/HTTPParser.h"
 #include "http/TimeLimits.h"
 
@@ -30,7 +33,7 @@ namespace Zarvo {
 class StopToken;
 }
 
-class OrxServiceClient {
+class OrxServiceClient : public Zarvo::ServiceClient {
  public:
   // No TCP connection within the connect limit (or the host cannot be resolved).
   class ConnectionError : public std::exception {
@@ -65,15 +68,27 @@ class OrxServiceClient {
 
   static constexpr int kAttempts = 5;
 
-  // The process-wide client, created on first use (the application's constructor makes the
-  // first call); never destroyed before exit.
+  // The process's client, created on first use; never destroyed before exit. Only the code that
+  // wires a process together asks for it (the application's constructor, a program's main);
+  // everything else is handed the client it uses.
   static OrxServiceClient* instance();
 
+  OrxServiceClient();  // the production limits
+  explicit OrxServiceClient(const Limits& limits);
   OrxServiceClient(const OrxServiceClient&) = delete;
   OrxServiceClient& operator=(const OrxServiceClient&) = delete;
 
-  void setNamingServiceUrl(const QUrl& url);
+  // The request's bytes to the service of its command (SendRequest), the three exceptions
+  // turned into results 1, 2 and 6, and a request that cannot be written into result 3.
+  [[nodiscard]] Answer call(Zarvo::Packet& request, bool wait) override;
+
+  void setNamingServiceUrl(const QUrl& url) override;
   [[nodiscard]] QUrl namingServiceUrl() const;
+
+  // The client "NSFindService" is sent through; null (the default) for this one. The application
+  // puts itself here, so that a naming service living in the same process is asked without the
+  // network. Whoever sets it clears it before the other client goes away.
+  void setNamingClient(Zarvo::ServiceClient* client);
 
   // The URL of the service answering `command`: the naming service's own URL for its commands,
   // else the cached answer unless `refresh`, else a fresh "NSFindService" answer (then cached).
@@ -105,10 +120,9 @@ class OrxServiceClient {
   [[nodiscard]] quint64 connectionAttempts() const { return connectionAttempts_.load(); }
 
  private:
-  OrxServiceClient() = default;
-
   mutable std::mutex mutex_;  // guards the fields below
   QUrl namingServiceUrl_;
+  Zarvo::ServiceClient* namingClient_ = nullptr;
   std::map<QString, QString> cache_;  // command -> service URL; only grows
   Limits limits_;
   Pause pause_;  // empty: the stop token's own sleep

@@ -10,9 +10,10 @@
 #include <QPair>
 #include <QString>
 #include <memory>
-
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/parsers/XercesDOMParser.hpp>
+
+#include "framework/ResultCode.h"
 
 namespace Zarvo {
 
@@ -108,6 +109,8 @@ class ResponsePacket : public PacketDOM {
   // Details "OK" for 0, "Fail" otherwise.
   explicit ResponsePacket(int result = 0);
   ResponsePacket(int result, QString details);
+  explicit ResponsePacket(const Failure& failure)
+      : ResponsePacket(failure.result(), failure.details) {}
 
   void fromByteArray(const QByteArray& bytes) override;
   // The same bytes as the DOM writer. The host's own answers (unknown command, paused service)

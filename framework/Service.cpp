@@ -7,12 +7,10 @@ PacketPtr Service::dispatch(const QString& command, Call&& call) {
   std::shared_ptr<CommandHandler> handler;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_) return std::make_unique<ResponsePacket>(5, QStringLiteral("Service paused"));
+    if (stopping_) return std::make_unique<ResponsePacket>(Failure::servicePaused());
     auto it = handlers_.find(command);
-    if (it == handlers_.end()) {
-      return std::make_unique<ResponsePacket>(2,
-                                              QStringLiteral("Can't handle command: ") + command);
-    }
+    if (it == handlers_.end())
+      return std::make_unique<ResponsePacket>(Failure::cantHandle(command));
     handler = it->second;
     ++inProgress_;
   }
@@ -27,11 +25,9 @@ PacketPtr Service::dispatch(const QString& command, Call&& call) {
   try {
     return call(*handler);
   } catch (const WrongPacketFormat& e) {
-    return std::make_unique<ResponsePacket>(3,
-                                            QStringLiteral("Wrong request format: ") + e.message());
+    return std::make_unique<ResponsePacket>(Failure::wrongRequest(e.message()));
   } catch (...) {
-    return std::make_unique<ResponsePacket>(-1,
-                                            QStringLiteral("Command handler raised an exception"));
+    return std::make_unique<ResponsePacket>(Failure::handlerException());
   }
 }
 
@@ -44,8 +40,7 @@ PacketPtr Service::processPacket(Packet& packet) {
   try {
     command = packet.command();
   } catch (const WrongPacketFormat& e) {
-    return std::make_unique<ResponsePacket>(3,
-                                            QStringLiteral("Wrong request format: ") + e.message());
+    return std::make_unique<ResponsePacket>(Failure::wrongRequest(e.message()));
   }
   return dispatch(command, [&](CommandHandler& h) { return h.handlePacket(packet); });
 }

@@ -6,6 +6,7 @@
 #include <QString>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -135,6 +136,20 @@ template <class T>
 class ServiceFactory : public ServiceFactoryBase {
  public:
   Service* create() override { return new T(); }
+};
+
+// Builds its service with a function: for services that are handed what they use.
+//
+//   app.registerServiceFactory("DSM", new ServiceFactoryFunction([&app] {
+//     return new ZarvoPluginDSM(app);
+//   }));
+class ServiceFactoryFunction : public ServiceFactoryBase {
+ public:
+  explicit ServiceFactoryFunction(std::function<Service*()> make) : make_(std::move(make)) {}
+  Service* create() override { return make_(); }
+
+ private:
+  std::function<Service*()> make_;
 };
 
 }  // namespace Zarvo

@@ -51,6 +51,11 @@ inline constexpr milliseconds kDeviceHttpConnect{30'000};
 // the HTTP library's granularity).
 inline constexpr std::chrono::seconds kDeviceHttpStall{120};
 
+// A caller must outwait the callee: a service that uses its own read and write waits in full
+// is still answered within the client's read wait, and the whole read is allowed at least one.
+static_assert(kClientReadWait > kServerReadWait + kWriteWait);
+static_assert(kClientReadTotal >= kClientReadWait);
+
 // --- The host itself ---
 // Time for pending events (queued thread deletions and the like) between two service stops.
 inline constexpr milliseconds kStopEventWindow{1'500};

@@ -144,7 +144,8 @@ void appendFileStorage(const deviceRes& device, DSMGetFileList_Response::c_OrxRe
   }
 }
 
-std::unique_ptr<DSMGetFileListResponse> listDeviceFiles(quint32 deviceId) {
+std::unique_ptr<DSMGetFileListResponse> listDeviceFiles(Zarvo::ServiceClient& services,
+                                                        quint32 deviceId) {
   auto response = std::make_unique<DSMGetFileListResponse>();
   // The device management service knows identifiers up to 2^31-1 only; a larger one would go
   // out as a negative identifier or none at all and match every device. It names no device.
@@ -155,7 +156,7 @@ std::unique_ptr<DSMGetFileListResponse> listDeviceFiles(quint32 deviceId) {
   filter.id = qint32(deviceId);
   lookup.devices.append(filter);
   lookup.properties = fileListDeviceProperties();
-  const auto found = Zarvo::Application::callService<CmdDMSGetDeviceListResponse>(lookup, true);
+  const auto found = services.callService<CmdDMSGetDeviceListResponse>(lookup, true);
   response->setResult(found->result(), found->details());
   if (found->result() != 0 || found->devices.isEmpty()) return response;
 
@@ -163,7 +164,7 @@ std::unique_ptr<DSMGetFileListResponse> listDeviceFiles(quint32 deviceId) {
   deviceReq entry = deviceRequestFor(found->devices.first());
   entry.addVariable(kFileStorageTable);
   query.append(entry);
-  auto values = Zarvo::Application::callService<CmdSNMPGetValuesResponse>(query, true);
+  auto values = services.callService<CmdSNMPGetValuesResponse>(query, true);
   response->setResult(values->result(), values->details());
   if (values->result() != 0) return response;
 

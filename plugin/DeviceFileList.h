@@ -10,6 +10,7 @@
 
 #include "DSMGetFileList_Response.h"
 #include "framework/LMXPacket.h"
+#include "framework/ServiceClient.h"
 #include "plugin/DMSGetDeviceList.h"
 #include "plugin/SNMPGetValues.h"
 
@@ -25,5 +26,6 @@ deviceReq deviceRequestFor(const DeviceRecord& record);
 // entry with errors, or without the table, adds nothing.
 void appendFileStorage(const deviceRes& device, DSMGetFileList_Response::c_OrxResponse& response);
 
-// The whole command for one device identifier, both exchanges through Application::callService.
-std::unique_ptr<DSMGetFileListResponse> listDeviceFiles(quint32 deviceId);
+// The whole command for one device identifier, both exchanges through `services`.
+std::unique_ptr<DSMGetFileListResponse> listDeviceFiles(Zarvo::ServiceClient& services,
+                                                        quint32 deviceId);

@@ -2,7 +2,6 @@
 
 #include "http/BoundedSocket.h"
 #include "plugin/TCP9100File.h"
-#include "plugin/TrapDestRegistration.h"
 
 namespace {
 
@@ -72,10 +71,8 @@ class TCP9100Sender::Stops {
   Zarvo::StopToken shutdown_;
 };
 
-TCP9100Sender::TCP9100Sender()
-    : TCP9100Sender(kDevicePort, Limits(), [](const QString& address) {
-        return std::unique_ptr<Registration>(std::make_unique<TrapDestRegistration>(address));
-      }) {}
+TCP9100Sender::TCP9100Sender(RegistrationFactory registration)
+    : TCP9100Sender(kDevicePort, Limits(), std::move(registration)) {}
 
 TCP9100Sender::TCP9100Sender(quint16 port, const Limits& limits, RegistrationFactory registration)
     : port_(port), limits_(limits), registration_(std::move(registration)) {}

@@ -12,7 +12,7 @@
 // Every wait is bounded (connect, each write stall, close, confirmation), and all but the connect
 // also end on a stop: the job's own token, or stopAll() when the service shuts down.
 //
-//   TCP9100Sender sender;                                   // port 9100, production limits
+//   TCP9100Sender sender(registrations);                    // port 9100, production limits
 //   auto [ok, text] = sender.send("10.0.0.5", file, job);   // (true, "completed"), or
 //                                                           // (false, "DeviceDosntResponse" /
 //                                                           // "Timeout" / the device's text)
@@ -30,6 +30,7 @@
 #include "framework/StopToken.h"
 #include "http/TimeLimits.h"
 #include "plugin/DeviceSender.h"
+#include "plugin/TrapRegistration.h"
 
 class TCP9100File;
 
@@ -42,21 +43,14 @@ class TCP9100Sender : public DeviceSender {
     std::chrono::milliseconds confirm = Zarvo::limits::kConfirmWait;
   };
 
-  // What stays in place for the time of one download: the device sending its traps to this
-  // host. Made after the device's line lock is taken and before the print port is opened;
-  // destroyed after the confirmation wait and before the line lock is released, on every path.
-  class Registration {
-   public:
-    virtual ~Registration() = default;
-  };
-  // Makes the registration for a device address; may return null (nothing to undo).
-  using RegistrationFactory = std::function<std::unique_ptr<Registration>(const QString&)>;
+  using Registration = TrapRegistration;
+  using RegistrationFactory = TrapRegistrationFactory;
 
   static constexpr quint16 kDevicePort = 9100;
 
-  // Port 9100, the production limits, and a TrapDestRegistration per download.
-  TCP9100Sender();
-  // Tests: another port, shorter limits, another registration (null factory: none).
+  // Port 9100 and the production limits; `registration` is made for every download.
+  explicit TCP9100Sender(RegistrationFactory registration);
+  // Tests: another port, shorter limits (a null factory: no registration).
   TCP9100Sender(quint16 port, const Limits& limits, RegistrationFactory registration);
   // Ends every wait still under way (as stopAll()); the callers of send() must have returned
   // before the sender is destroyed.

@@ -5,7 +5,7 @@
 #include "framework/CallService.h"
 #include "framework/LMXPacket.h"
 #include "framework/Log.h"
-#include "framework/OrxServiceClient.h"
+#include "framework/OrxServiceClient.h"  // localAddressFor
 #include "plugin/SNMPGetValues.h"
 
 namespace {
@@ -26,8 +26,15 @@ void setCell(Cell& cell, int row, const QString& value) {
 
 }  // namespace
 
-TrapDestRegistration::TrapDestRegistration(const QString& deviceAddress)
-    : deviceAddress_(deviceAddress) {
+TrapRegistrationFactory TrapDestRegistration::factory(Zarvo::ServiceClient& services) {
+  return [&services](const QString& address) -> std::unique_ptr<TrapRegistration> {
+    return std::make_unique<TrapDestRegistration>(services, address);
+  };
+}
+
+TrapDestRegistration::TrapDestRegistration(Zarvo::ServiceClient& services,
+                                           const QString& deviceAddress)
+    : services_(services), deviceAddress_(deviceAddress) {
   const QString local = Zarvo::localAddressFor(deviceAddress_);
   if (local.isEmpty()) {
     ZLOG("err") << "Error during registering trap destination: no local address towards "
@@ -46,7 +53,7 @@ TrapDestRegistration::TrapDestRegistration(const QString& deviceAddress)
   device.addVariable(kTable);
   query.append(device);
   query.priority = 0;
-  const auto answer = Zarvo::Application::callService<CmdSNMPGetValuesResponse>(query, true);
+  const auto answer = services_.callService<CmdSNMPGetValuesResponse>(query, true);
 
   // A failed exchange may still carry device entries; their values are not the device's table.
   const deviceRes* entry = answer && answer->result() == 0 && !answer->devices().empty()
@@ -109,5 +116,5 @@ void TrapDestRegistration::write(const QString& address, const QString& communit
   setCell(variables.get_staticTrapDestCommunity(), row_, community);
   setCell(variables.get_staticTrapDestStatus(), row_, status);
   // The answer tells nothing we could act on: a failed write still leaves the undo to send.
-  (void)Zarvo::Application::callService<SetValuesResponse>(request, true);
+  (void)services_.callService<SetValuesResponse>(request, true);
 }

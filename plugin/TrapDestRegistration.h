@@ -9,16 +9,22 @@
 // Nothing is registered (and nothing undone) when the table cannot be read, has no status column
 // or no rows, or when this host has no address towards the device: a trap destination left empty
 // would be written to the device for nothing.
+//
+// Both exchanges go to the SNMP service through the client it is given, which must outlive it.
 #pragma once
 
 #include <QString>
 
-#include "plugin/TCP9100Sender.h"
+#include "framework/ServiceClient.h"
+#include "plugin/TrapRegistration.h"
 
-class TrapDestRegistration : public TCP9100Sender::Registration {
+class TrapDestRegistration : public TrapRegistration {
  public:
-  explicit TrapDestRegistration(const QString& deviceAddress);
+  TrapDestRegistration(Zarvo::ServiceClient& services, const QString& deviceAddress);
   ~TrapDestRegistration() override;
+
+  // The factory a sender is given: one registration per download, through `services`.
+  static TrapRegistrationFactory factory(Zarvo::ServiceClient& services);
   TrapDestRegistration(const TrapDestRegistration&) = delete;
   TrapDestRegistration& operator=(const TrapDestRegistration&) = delete;
 
@@ -28,6 +34,7 @@ class TrapDestRegistration : public TCP9100Sender::Registration {
  private:
   void write(const QString& address, const QString& community, const QString& status) const;
 
+  Zarvo::ServiceClient& services_;
   const QString deviceAddress_;
   int row_ = -1;
   QString savedAddress_;

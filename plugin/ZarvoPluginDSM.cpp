@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "plugin/DeviceFileList.h"
+#include "plugin/TrapDestRegistration.h"
 
 namespace {
 
@@ -17,20 +18,25 @@ constexpr long kCurlGlobalAll = 3;
 ZarvoPluginDSM::CurlGlobal::CurlGlobal() { curl_global_init(kCurlGlobalAll); }
 ZarvoPluginDSM::CurlGlobal::~CurlGlobal() { curl_global_cleanup(); }
 
-ZarvoPluginDSM::ZarvoPluginDSM()
-    : ZarvoPluginDSM(ServerFileStore::serverStoreDirectory(),
+ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services)
+    : ZarvoPluginDSM(services, ServerFileStore::serverStoreDirectory(),
                      deviceEnterpriseArcFrom(QStringLiteral("ZarvoPluginDSM.cfg"))) {}
 
-ZarvoPluginDSM::ZarvoPluginDSM(const QString& storeDirectory, const QString& deviceEnterpriseArc)
-    : store_(storeDirectory),
+ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& storeDirectory,
+                               const QString& deviceEnterpriseArc)
+    : services_(services),
+      store_(storeDirectory),
+      sender_(TrapDestRegistration::factory(services)),
       trapIds_(DeviceTrapIds::forArc(deviceEnterpriseArc)),
       jobSender_(&sender_) {
   registerHandlers();
 }
 
-ZarvoPluginDSM::ZarvoPluginDSM(const QString& storeDirectory, DeviceSender* sender,
-                               DeviceCgiSettings cgi)
-    : store_(storeDirectory),
+ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& storeDirectory,
+                               DeviceSender* sender, DeviceCgiSettings cgi)
+    : services_(services),
+      store_(storeDirectory),
+      sender_(TrapDestRegistration::factory(services)),
       trapIds_(DeviceTrapIds::forArc(kDefaultDeviceEnterpriseArc)),
       jobSender_(sender),
       cgi_(std::move(cgi)) {
@@ -80,7 +86,7 @@ void ZarvoPluginDSM::registerHandlers() {
 
 std::unique_ptr<ZarvoPluginDSM::GetFileListResponse> ZarvoPluginDSM::DSMGetFileList(
     GetFileListRequest& request) {
-  return listDeviceFiles(request.get_DeviceID());
+  return listDeviceFiles(services_, request.get_DeviceID());
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -44,6 +44,7 @@
 #include "SNMPTrap_Response.h"
 #include "framework/LMXPacket.h"
 #include "framework/Service.h"
+#include "framework/ServiceClient.h"
 #include "plugin/DSMJob.h"
 #include "plugin/DeviceSender.h"
 #include "plugin/ServerFileStore.h"
@@ -88,16 +89,20 @@ class ZarvoPluginDSM : public Zarvo::Service {
   using SNMPTrapRequest = Zarvo::LMXRequest<SNMPTrap_Request::c_OrxRequest>;
   using SNMPTrapResponse = Zarvo::LMXResponse<SNMPTrap_Response::c_OrxResponse>;
 
+  // Every constructor takes the client through which the other services of the suite are asked
+  // (device lists, SNMP values, trap destinations); it must outlive the service.
+  //
   // The store is the directory "Files" in the current directory (start-up makes that the
   // executable's directory), created here when missing; the device trap identifiers come from
   // "ZarvoPluginDSM.cfg" there.
-  ZarvoPluginDSM();
+  explicit ZarvoPluginDSM(Zarvo::ServiceClient& services);
   // The store in `storeDirectory` and the default trap identifiers (tests).
-  explicit ZarvoPluginDSM(const QString& storeDirectory,
-                          const QString& deviceEnterpriseArc = kDefaultDeviceEnterpriseArc);
+  ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& storeDirectory,
+                 const QString& deviceEnterpriseArc = kDefaultDeviceEnterpriseArc);
   // Jobs download through `sender` (not owned; it outlives the service) instead of the
   // service's own sender, and reach the device pages as `cgi` says (tests: fakes on loopback).
-  ZarvoPluginDSM(const QString& storeDirectory, DeviceSender* sender, DeviceCgiSettings cgi = {});
+  ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& storeDirectory,
+                 DeviceSender* sender, DeviceCgiSettings cgi = {});
   // Asks every job to stop and ends every wait in the sender, so that downloads under way end
   // (their registrations undone) in bounded time; then releases the registry, each job being
   // destroyed once its run has ended.
@@ -152,9 +157,10 @@ class ZarvoPluginDSM : public Zarvo::Service {
   std::shared_ptr<DSMJob> findOperation(std::uint32_t id);
 
   CurlGlobal curl_;
+  Zarvo::ServiceClient& services_;
   ServerFileStore store_;
 
-  // --- The operation registry and the sender, in the described order ---
+  // --- The operation registry and the sender ---
   // Owns the jobs, by operation ID.
   std::map<int, std::shared_ptr<DSMJob>> operations_;
   // Guards operations_ and nextOperationId_. Never held by a job's thread, and never held while

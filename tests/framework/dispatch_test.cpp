@@ -4,10 +4,16 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <future>
 #include <thread>
 
+#include "framework/Application.h"
+#include "framework/CallService.h"
 #include "framework/Packet.h"
 #include "framework/Service.h"
+#include "tests/fakes/QtApp.h"
+#include "tests/fakes/ServiceClients.h"
 
 namespace {
 
@@ -183,6 +189,53 @@ TEST(Dispatch, StopWakesOnTheLastRequestAndGivesUpOnAStopToken) {
     service.release = true;
     slow.join();
   }
+}
+
+// A service that, while it is destroyed, waits for a thread of its own that still dispatches
+// through the application (as a job winding down would). The process ends at once with 1 if the
+// thread gets no answer in time: it would never get one.
+class WindingDown : public Zarvo::Service {
+ public:
+  explicit WindingDown(Zarvo::ServiceClient& services) : services_(services) {
+    registerHandler(QStringLiteral("Echo"), &WindingDown::echo);
+  }
+  ~WindingDown() override {
+    std::packaged_task<int()> ask([this] {
+      Zarvo::RequestPacket request(QStringLiteral("Echo"));
+      return services_.callService<ResponsePacket>(request, true)->result();
+    });
+    std::future<int> answer = ask.get_future();
+    std::thread asker(std::move(ask));
+    if (answer.wait_for(10s) != std::future_status::ready) std::_Exit(1);
+    asker.join();
+    answered = answer.get();
+  }
+  static inline int answered = -100;
+
+ private:
+  std::unique_ptr<EchoResponse> echo(EchoRequest&) { return std::make_unique<EchoResponse>(); }
+  Zarvo::ServiceClient& services_;
+};
+
+// Builds an application with a WindingDown service and destroys it without a stop; the exit code
+// of the process: 0 when the service's thread got "Service paused".
+int destroyAnApplicationWhoseServiceWindsDown() {
+  testing_qt::coreApp();
+  testing_orx::FakeServiceClient remote;
+  static char arg0[] = "dispatch_test";
+  static char* argv[] = {arg0, nullptr};
+  auto* app = new Zarvo::Application(1, argv, QStringLiteral("Teardown"), QString(), remote);
+  app->registerServiceFactory(QStringLiteral("W"), new Zarvo::ServiceFactoryFunction(
+                                                       [app] { return new WindingDown(*app); }));
+  app->createServices();
+  delete app;  // never started, so never stopped: the services go with the application
+  return WindingDown::answered == int(Zarvo::ResultCode::kServicePaused) ? 0 : 2;
+}
+
+TEST(Dispatch, AServiceDestroyedWithTheApplicationIsNotWaitedForUnderItsLocks) {
+  ::testing::FLAGS_gtest_death_test_style = "threadsafe";  // a process with one application
+  EXPECT_EXIT(std::exit(destroyAnApplicationWhoseServiceWindsDown()), ::testing::ExitedWithCode(0),
+              "");
 }
 
 }  // namespace

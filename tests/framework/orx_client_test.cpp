@@ -30,6 +30,7 @@
 #include "tests/fakes/HttpProbe.h"
 #include "tests/fakes/LoopbackSocket.h"
 #include "tests/fakes/QtApp.h"
+#include "tests/fakes/ServiceClients.h"
 
 namespace {
 
@@ -37,6 +38,7 @@ using namespace std::chrono_literals;
 using testing_orx::elementTexts;
 using testing_orx::FakeNamingService;
 using testing_orx::httpResponse;
+using testing_orx::LoopbackServices;
 using testing_orx::Reply;
 using testing_orx::responsePacket;
 using Zarvo::Application;
@@ -100,6 +102,12 @@ class LocalService : public Zarvo::Service {
   }
 };
 
+// What the one application of the process reaches other processes through.
+OrxServiceClient& appRemote() {
+  static auto* remote = new OrxServiceClient(testing_orx::shortClientLimits());
+  return *remote;
+}
+
 // One application per process: its services are created (the command map built) but it is
 // never started, so it opens no port and leaves the working directory alone.
 Application& app() {
@@ -107,7 +115,7 @@ Application& app() {
     testing_qt::coreApp();
     static char arg0[] = "orx_client_test";
     static char* argv[] = {arg0, nullptr};
-    auto* a = new Application(1, argv, QStringLiteral("OrxClientTest"), QString());
+    auto* a = new Application(1, argv, QStringLiteral("OrxClientTest"), QString(), appRemote());
     a->registerServiceFactory(QStringLiteral("Local"), new Zarvo::ServiceFactory<LocalService>());
     a->createServices();
     return a;
@@ -115,12 +123,10 @@ Application& app() {
   return *instance;
 }
 
-OrxServiceClient& client() { return *OrxServiceClient::instance(); }
-
-// The cache lives as long as the process: each test asks for commands of its own.
-std::unique_ptr<ResponsePacket> call(const QString& command, bool wait = true) {
+std::unique_ptr<ResponsePacket> call(Zarvo::ServiceClient& client, const QString& command,
+                                     bool wait = true) {
   RequestPacket request(command);
-  return Application::callService<ResponsePacket>(request, wait);
+  return client.callService<ResponsePacket>(request, wait);
 }
 
 // A loopback port with nothing listening on it.
@@ -130,26 +136,18 @@ quint16 closedPort() {
   return port;
 }
 
-class OrxClient : public ::testing::Test {
+// Each test has a client of its own, so no URL cached by another test gets in the way.
+class OrxClient : public LoopbackServices {
  protected:
   void SetUp() override {
-    app();
     LogCapture::get();
-    OrxServiceClient::Limits limits;
-    limits.connectWait = 5000ms;
-    limits.writeWait = 5000ms;
-    limits.readWait = 15000ms;
-    limits.readTotal = 20000ms;
-    limits.retryDelay = 5ms;
-    client().setLimits(limits);
-    client().setPause({});
-    client().setNamingServiceUrl(naming_.url());
     mark_ = LogCapture::get().mark();
   }
-  void TearDown() override { client().setPause({}); }
   int retries() { return LogCapture::get().count(mark_, "SendRequest retry in "); }
+  std::unique_ptr<ResponsePacket> call(const QString& command, bool wait = true) {
+    return ::call(client(), command, wait);
+  }
 
-  FakeNamingService naming_;
   FakeNamingService service_;
   size_t mark_ = 0;
 };
@@ -179,16 +177,17 @@ TEST_F(OrxClient, RegistrationAnnouncesTheUrlAndEveryCommandInOrder) {
 }
 
 TEST_F(OrxClient, ACommandOfThisProcessNeverTouchesTheNetwork) {
-  const quint64 before = client().connectionAttempts();
-  auto same = call("TestLocalEcho");
+  appRemote().setNamingServiceUrl(naming_.url());
+  const quint64 before = appRemote().connectionAttempts();
+  auto same = ::call(app(), "TestLocalEcho");
   ASSERT_TRUE(same);
   EXPECT_EQ(same->details(), "local");
   RequestPacket request(QStringLiteral("TestLocalSeven"));
-  auto other = Application::callService<FindResponse>(request, true);
+  auto other = app().callService<FindResponse>(request, true);
   ASSERT_TRUE(other) << "an answer of another class is carried over";
   EXPECT_EQ(other->result(), 7);
   EXPECT_EQ(other->details(), "seven");
-  EXPECT_EQ(client().connectionAttempts(), before);
+  EXPECT_EQ(appRemote().connectionAttempts(), before);
   EXPECT_EQ(naming_.connections(), 0);
 }
 
@@ -264,12 +263,14 @@ TEST_F(OrxClient, AStopOfTheCallingThreadEndsTheRetryPauseAtOnce) {
   client().setLimits(limits);
   naming_.setServiceUrl("TestStopped", QStringLiteral("http://127.0.0.1:%1/").arg(closedPort()));
   struct Caller : Zarvo::Thread {
+    explicit Caller(OrxServiceClient& client) : client_(client) {}
+    OrxServiceClient& client_;
     std::atomic<int> result{-100};
     void run() override {
-      auto reply = call("TestStopped");
+      auto reply = ::call(client_, "TestStopped");
       result = reply ? reply->result() : -99;
     }
-  } caller;
+  } caller(client());
   caller.start();
   for (int i = 0; i < 2000 && retries() == 0; ++i) std::this_thread::sleep_for(5ms);
   ASSERT_EQ(retries(), 1) << "the first attempt never failed";
@@ -283,7 +284,7 @@ TEST_F(OrxClient, AStopOfTheCallingThreadEndsTheRetryPauseAtOnce) {
 
 TEST_F(OrxClient, APacketWithoutCommandIsAnsweredNotThrown) {
   ResponsePacket notARequest(0);
-  auto reply = Application::callService<ResponsePacket>(notARequest, true);
+  auto reply = client().callService<ResponsePacket>(notARequest, true);
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->result(), 3);
   EXPECT_TRUE(reply->details().startsWith("Wrong request format: "));
@@ -384,7 +385,8 @@ TEST_F(OrxClient, ConcurrentCallersShareTheCache) {
   service_.setReply("TestShared", {httpResponse(responsePacket(0, "shared"))});
   std::vector<std::future<int>> callers;
   for (int i = 0; i < 8; ++i) {
-    callers.push_back(std::async(std::launch::async, [] { return call("TestShared")->result(); }));
+    callers.push_back(
+        std::async(std::launch::async, [this] { return call("TestShared")->result(); }));
   }
   for (auto& c : callers) EXPECT_EQ(c.get(), 0);
   EXPECT_EQ(service_.count("TestShared"), 8);

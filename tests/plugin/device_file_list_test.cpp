@@ -4,20 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
-#include <chrono>
 
-#include "framework/OrxServiceClient.h"
 #include "plugin/DeviceFileList.h"
 #include "plugin/ZarvoPluginDSM.h"
-#include "tests/fakes/FakeNamingService.h"
 #include "tests/fakes/FakeSuiteServices.h"
 #include "tests/fakes/HttpProbe.h"
+#include "tests/fakes/ServiceClients.h"
 
 inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }
 
 namespace {
 
-using namespace std::chrono_literals;
 using testing_http::fromUtf16Le;
 using testing_orx::httpResponse;
 using testing_suite::FakeDeviceManagementService;
@@ -222,18 +219,11 @@ TEST(FileStorageRows, EntriesWithErrorsOrWithoutTheTableOrItsColumnsGiveNothing)
 // ----------------------------------------------------------------------------------------------
 // The whole command against the fakes
 
-class FileList : public ::testing::Test {
+class FileList : public testing_orx::LoopbackServices {
  protected:
   void SetUp() override {
-    OrxServiceClient::Limits limits;
-    limits.connectWait = 2000ms;
-    limits.readWait = 5000ms;
-    limits.readTotal = 10000ms;
-    limits.retryDelay = 1ms;  // a URL cached by an earlier test is refused, then asked afresh
-    OrxServiceClient::instance()->setLimits(limits);
-    OrxServiceClient::instance()->setNamingServiceUrl(naming_.url());
-    naming_.setServiceUrl("DMSGetDeviceList", dms_.url().toString());
-    naming_.setServiceUrl("SNMPGetValues", snmp_.url().toString());
+    route("DMSGetDeviceList", dms_.url());
+    route("SNMPGetValues", snmp_.url());
     dms_.setDevice(7, {{"IP", "10.0.0.5"}, {"SNMP_VER", "2"}});
     snmp_.setTable("10.0.0.5", "scmFileStorageTable",
                    {{"scmFileStorageFileIndex", "scmFileStorageFileName"}, {{"3", "Courier"}}});
@@ -248,11 +238,10 @@ class FileList : public ::testing::Test {
     return QString::fromStdU16String(r.get_Details());
   }
 
-  testing_orx::FakeNamingService naming_;
   FakeDeviceManagementService dms_;
   FakeSNMPService snmp_;
   QTemporaryDir store_;
-  ZarvoPluginDSM dsm_{store_.path() + "/"};
+  ZarvoPluginDSM dsm_{client(), store_.path() + "/"};
 };
 
 TEST_F(FileList, AFoundDeviceIsQueriedWithItsParametersAndItsRowsAnswered) {
@@ -328,7 +317,7 @@ TEST_F(FileList, EveryFailureOfTheTableQueryIsPassedOnWithoutFiles) {
     SCOPED_TRACE(c.why);
     FakeSNMPService snmp;
     snmp.setTable("10.0.0.5", "scmFileStorageTable", {{"scmFileStorageFileName"}, {{"Courier"}}});
-    naming_.setServiceUrl("SNMPGetValues", snmp.url().toString());
+    route("SNMPGetValues", snmp.url());  // the earlier case's URL: refused once, then asked again
     c.arrange(snmp);
     auto r = run(7);
     EXPECT_EQ(r->get_Result(), c.result);

@@ -15,6 +15,7 @@
 #include "plugin/ZarvoPluginDSM.h"
 #include "tests/fakes/FakeCgiDevices.h"
 #include "tests/fakes/FakeDeviceSender.h"
+#include "tests/fakes/ServiceClients.h"
 #include "tests/plugin/JobRequests.h"
 
 inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }
@@ -42,7 +43,7 @@ class Registry : public ::testing::Test {
     DeviceCgiSettings cgi;
     cgi.port = devices_.port();
     cgi.limits.connectTimeout = 5s;
-    plugin_ = std::make_unique<ZarvoPluginDSM>(dir_.path() + "/Files/", &sender_, cgi);
+    plugin_ = std::make_unique<ZarvoPluginDSM>(services_, dir_.path() + "/Files/", &sender_, cgi);
     devices_.putFile(A, "a.ps", kForm);
     devices_.putFile(A, "b.ps", kForm);
   }
@@ -144,6 +145,7 @@ class Registry : public ::testing::Test {
   QTemporaryDir dir_;
   FakeCgiDevices devices_;
   FakeDeviceSender sender_;
+  testing_orx::FakeServiceClient services_;  // jobs ask no other service
   std::unique_ptr<ZarvoPluginDSM> plugin_;
 };
 

@@ -14,6 +14,7 @@
 
 #include "plugin/ZarvoPluginDSM.h"
 #include "tests/fakes/Bytes.h"
+#include "tests/fakes/ServiceClients.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ class Store : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(QDir(root_.path()).mkpath("store"));
     write(root_.filePath("sentinel"), "keep me");
-    dsm_ = std::make_unique<ZarvoPluginDSM>(root_.filePath("store") + "/");
+    dsm_ = std::make_unique<ZarvoPluginDSM>(services_, root_.filePath("store") + "/");
   }
 
   QString stored(const QString& name) const { return root_.filePath("store/" + name); }
@@ -90,6 +91,7 @@ class Store : public ::testing::Test {
   }
 
   QTemporaryDir root_;
+  testing_orx::FakeServiceClient services_;  // the store asks no other service
   std::unique_ptr<ZarvoPluginDSM> dsm_;
 };
 

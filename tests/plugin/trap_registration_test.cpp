@@ -7,22 +7,19 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <algorithm>
-#include <chrono>
 #include <mutex>
 
 #include "framework/Log.h"
-#include "framework/OrxServiceClient.h"
 #include "plugin/TrapDestRegistration.h"
 #include "plugin/TrapHandling.h"
 #include "plugin/ZarvoPluginDSM.h"
-#include "tests/fakes/FakeNamingService.h"
 #include "tests/fakes/FakeSuiteServices.h"
+#include "tests/fakes/ServiceClients.h"
 
 inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }
 
 namespace {
 
-using namespace std::chrono_literals;
 using testing_suite::FakeSNMPService;
 using testing_suite::SnmpTable;
 using testing_suite::XmlNode;
@@ -53,7 +50,7 @@ class ErrLines {
     return lines_.size();
   }
   // Lines since `from`, without the client's own retry notes (a URL cached for an earlier
-  // test's fake is refused once, then asked afresh).
+  // case's fake is refused once, then asked afresh).
   QStringList since(qsizetype from) {
     std::lock_guard<std::mutex> lock(mutex_);
     QStringList out;
@@ -100,23 +97,18 @@ QList<Cell> row(int index, const QString& addr, const QString& community, const 
           {"staticTrapDestStatus", i, status}};
 }
 
-class Registration : public ::testing::Test {
+class Registration : public testing_orx::LoopbackServices {
  protected:
   void SetUp() override {
-    OrxServiceClient::Limits limits;
-    limits.connectWait = 2000ms;
-    limits.readWait = 5000ms;
-    limits.readTotal = 10000ms;
-    limits.retryDelay = 1ms;
-    OrxServiceClient::instance()->setLimits(limits);
-    OrxServiceClient::instance()->setNamingServiceUrl(naming_.url());
-    naming_.setServiceUrl("SNMPGetValues", snmp_.url().toString());
-    naming_.setServiceUrl("SNMPSetValues", snmp_.url().toString());
+    routeSnmpTo(snmp_);
     errFrom_ = ErrLines::get().mark();
+  }
+  void routeSnmpTo(const FakeSNMPService& snmp) {
+    route("SNMPGetValues", snmp.url());
+    route("SNMPSetValues", snmp.url());
   }
   QStringList errLines() { return ErrLines::get().since(errFrom_); }
 
-  testing_orx::FakeNamingService naming_;
   FakeSNMPService snmp_;
   qsizetype errFrom_ = 0;
 };
@@ -146,12 +138,11 @@ TEST_F(Registration, TakesAFreeRowElseBorrowsTheFirstAndLeavesTheTableAsItWas) {
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.why);
     FakeSNMPService snmp;
-    naming_.setServiceUrl("SNMPGetValues", snmp.url().toString());
-    naming_.setServiceUrl("SNMPSetValues", snmp.url().toString());
+    routeSnmpTo(snmp);
     const SnmpTable before{columns, c.rows};
     snmp.setTable(kDevice, kTable, before);
     {
-      TrapDestRegistration registration(kDevice);
+      TrapDestRegistration registration(client(), kDevice);
       EXPECT_EQ(registration.row(), c.registered.first().index.toInt());
       ASSERT_EQ(snmp.setRequests().size(), 1);
       QString address;
@@ -209,12 +200,11 @@ TEST_F(Registration, WritesNothingWhenThereIsNothingToTakeOver) {
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.why);
     FakeSNMPService snmp;
-    naming_.setServiceUrl("SNMPGetValues", snmp.url().toString());
-    naming_.setServiceUrl("SNMPSetValues", snmp.url().toString());
+    routeSnmpTo(snmp);
     c.setUp(snmp);
     const qsizetype from = ErrLines::get().mark();
     {
-      TrapDestRegistration registration(kDevice);
+      TrapDestRegistration registration(client(), kDevice);
       EXPECT_EQ(registration.row(), -1);
     }
     EXPECT_EQ(snmp.getRequests().size(), 1);
@@ -230,7 +220,7 @@ TEST_F(Registration, NoAddressTowardsTheDeviceRegistersNoEmptyDestination) {
   snmp_.setTable(device, kTable,
                  {{"staticTrapDestAddr", "staticTrapDestStatus"}, {{"10.1.1.1", "invalid"}}});
   {
-    TrapDestRegistration registration(device);
+    TrapDestRegistration registration(client(), device);
     EXPECT_EQ(registration.row(), -1);
   }
   EXPECT_TRUE(snmp_.setRequests().isEmpty());
@@ -242,7 +232,7 @@ TEST_F(Registration, NoAddressTowardsTheDeviceRegistersNoEmptyDestination) {
 TEST_F(Registration, AColumnTooShortForTheRowIsWrittenBackEmpty) {
   snmp_.setTable(kDevice, kTable,
                  {{"staticTrapDestStatus", "staticTrapDestAddr"}, {{"valid", "10.1.1.1"}}});
-  { TrapDestRegistration registration(kDevice); }
+  { TrapDestRegistration registration(client(), kDevice); }
   ASSERT_EQ(snmp_.setRequests().size(), 2);
   QString address;
   EXPECT_EQ(cellsOf(snmp_.setRequests()[1], &address), row(0, "10.1.1.1", "", "valid"))
@@ -344,7 +334,8 @@ TEST(TrapStatus, TheHandlerAnswersOkToEveryTrapAndConfirmsOnlyRecognisedOnes) {
   // The handler's notification reaches a download under way; without one it changes nothing.
   QTemporaryDir store;
   const QString arc = ".1.3.6.1.4.1.4242";  // another maker: the configured prefix is used
-  ZarvoPluginDSM dsm(store.path() + "/", arc);
+  testing_orx::FakeServiceClient services;
+  ZarvoPluginDSM dsm(services, store.path() + "/", arc);
   const QString ent = arc + ".11.5.11.83.1.2.1";
   const QString oid = arc + ".11.5.11.83.1.1.1.5";
   for (const auto& request :

@@ -39,8 +39,9 @@ DeviceCgiSettings cgiSettings() {
 
 class ShortLimitDSM : public ZarvoPluginDSM {
  public:
-  ShortLimitDSM()
-      : ZarvoPluginDSM(QDir::current().filePath(QStringLiteral("Files/")), gSender, cgiSettings()),
+  explicit ShortLimitDSM(Zarvo::ServiceClient& services)
+      : ZarvoPluginDSM(services, QDir::current().filePath(QStringLiteral("Files/")), gSender,
+                       cgiSettings()),
         trapIds_(
             DeviceTrapIds::forArc(deviceEnterpriseArcFrom(QStringLiteral("ZarvoPluginDSM.cfg")))) {
     // Confirmations go to the sender the jobs use.
@@ -72,17 +73,21 @@ int main(int argc, char** argv) {
   limits.confirm = fromEnv("ZARVO_CONFIRM_MS", limits.confirm);
   limits.connect = fromEnv("ZARVO_CONNECT_MS", limits.connect);
   limits.close = fromEnv("ZARVO_CONNECT_MS", limits.close);
+  Zarvo::ServiceClient* services = nullptr;  // the application, before any download
   auto sender = std::make_unique<TCP9100Sender>(
-      TCP9100Sender::kDevicePort, limits, [](const QString& address) {
-        return std::unique_ptr<TCP9100Sender::Registration>(
-            std::make_unique<TrapDestRegistration>(address));
+      TCP9100Sender::kDevicePort, limits,
+      [&services](const QString& address) -> std::unique_ptr<TrapRegistration> {
+        return std::make_unique<TrapDestRegistration>(*services, address);
       });
   gSender = sender.get();
   int code = 0;
   {
     Zarvo::Application app(argc, argv, QStringLiteral("ZarvoPluginDSM"),
                            QStringLiteral("ZarvoPluginDSM.cfg"));
-    app.registerServiceFactory(QStringLiteral("DSM"), new Zarvo::ServiceFactory<ShortLimitDSM>());
+    services = &app;
+    app.registerServiceFactory(QStringLiteral("DSM"), new Zarvo::ServiceFactoryFunction([&app] {
+                                 return new ShortLimitDSM(app);
+                               }));
     code = app.exec();
   }
   return code;

@@ -16,6 +16,10 @@ namespace {
 QString qs(const std::u16string& s) { return QString::fromStdU16String(s); }
 std::u16string u16(const QString& s) { return s.toStdU16String(); }
 
+void setFailure(Zarvo::Packet& response, const Zarvo::Failure& failure) {
+  response.setResult(failure.result(), failure.details);
+}
+
 void fillTable(deviceRes* res, const QByteArray& name, const DeviceTable& table) {
   res->createTable(name);
   for (const QString& c : table.columns) res->addColumn(name, c);
@@ -48,7 +52,8 @@ std::unique_ptr<NamingService::RegisterResponse> NamingService::NSRegisterServic
   const QString url = qs(request.get_URL()).trimmed();
   const QUrl parsed(url, QUrl::StrictMode);
   if (!parsed.isValid() || parsed.scheme() != QLatin1String("http") || parsed.host().isEmpty()) {
-    throw Zarvo::ZarvoException(3, QStringLiteral("Wrong request format: URL \"%1\"").arg(url));
+    const auto failure = Zarvo::Failure::wrongRequest(QStringLiteral("URL \"%1\"").arg(url));
+    throw Zarvo::ZarvoException(failure.result(), failure.details);
   }
   {
     QMutexLocker lock(&mutex_);
@@ -68,7 +73,7 @@ std::unique_ptr<NamingService::FindResponse> NamingService::NSFindService(FindRe
   QMutexLocker lock(&mutex_);
   const auto it = urls_.find(command);
   if (it == urls_.end()) {
-    response->setResult(2, QStringLiteral("Can't find service for command: ") + command);
+    setFailure(*response, Zarvo::Failure::noServiceFor(command));
   } else {
     response->setResult(0, QStringLiteral("OK"));
     (void)response->set_ServiceURL(u16(it->second));
@@ -195,11 +200,10 @@ void TrapForwarder::run(Lane* lane) {
   }
 }
 
-void TrapForwarder::deliverSNMPTrap(const DeviceTrap& trap) {
+void TrapForwarder::deliverSNMPTrap(OrxServiceClient& client, const DeviceTrap& trap) {
   // The fleet sends to this machine only, whatever URL a peer registered for the traps.
   try {
-    const QUrl url =
-        OrxServiceClient::instance()->findServiceUrl(QStringLiteral("SNMPTrap"), false);
+    const QUrl url = client.findServiceUrl(QStringLiteral("SNMPTrap"), false);
     if (url.host() != QLatin1String("localhost") && !isLoopbackAddress(url.host())) {
       ZLOG("warning") << "Trap of " << trap.hostIp << " not sent: " << url.toString()
                       << " is not on this machine";
@@ -222,8 +226,7 @@ void TrapForwarder::deliverSNMPTrap(const DeviceTrap& trap) {
     }
   }
   const auto answer =
-      Zarvo::Application::callService<Zarvo::LMXResponse<SNMPTrap_Response::c_OrxResponse>>(request,
-                                                                                            true);
+      client.callService<Zarvo::LMXResponse<SNMPTrap_Response::c_OrxResponse>>(request, true);
   const QString status = trap.variables.isEmpty() ? QString() : trap.variables.first().second;
   if (!answer || answer->result() != 0) {
     ZLOG("warning") << "Trap \"" << status << "\" of " << trap.hostIp << " not delivered: "
@@ -338,8 +341,8 @@ std::unique_ptr<SimResponse> FleetControlService::SIMSetFault(SimRequest& reques
   }
   const auto kind = faultFromName(request.fields.value(QStringLiteral("Fault")).trimmed());
   if (!kind) {
-    response->setResult(3, QStringLiteral("Wrong request format: Fault is one of none, slow, "
-                                          "silent, refuse, drop, fail"));
+    setFailure(*response, Zarvo::Failure::wrongRequest(QStringLiteral(
+                              "Fault is one of none, slow, silent, refuse, drop, fail")));
     return response;
   }
   Fault fault;
@@ -348,7 +351,7 @@ std::unique_ptr<SimResponse> FleetControlService::SIMSetFault(SimRequest& reques
     bool ok = false;
     const uint delay = request.fields.value(QStringLiteral("DelayMs")).toUInt(&ok);
     if (!ok || delay > 600'000) {
-      response->setResult(3, QStringLiteral("Wrong request format: DelayMs is 0 to 600000"));
+      setFailure(*response, Zarvo::Failure::wrongRequest(QStringLiteral("DelayMs is 0 to 600000")));
       return response;
     }
     fault.delayMs = int(delay);
@@ -357,7 +360,8 @@ std::unique_ptr<SimResponse> FleetControlService::SIMSetFault(SimRequest& reques
     fault.status = request.fields.value(QStringLiteral("Status"));
     if (fault.status.isEmpty() || fault.status == QLatin1String("completed") ||
         fault.status == QLatin1String("processing")) {
-      response->setResult(3, QStringLiteral("Wrong request format: Status must be a failure text"));
+      setFailure(*response,
+                 Zarvo::Failure::wrongRequest(QStringLiteral("Status must be a failure text")));
       return response;
     }
   }

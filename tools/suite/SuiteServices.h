@@ -36,6 +36,8 @@
 #include "plugin/SNMPGetValues.h"
 #include "tools/suite/Fleet.h"
 
+class OrxServiceClient;
+
 namespace suite {
 
 class NamingService : public Zarvo::Service {
@@ -143,17 +145,19 @@ class FleetControlService : public Zarvo::Service {
 // unreachable receiver for one device never delays another device's traps.
 class TrapForwarder : public TrapSink {
  public:
-  // Delivers one trap; the default sends "SNMPTrap" with callService and logs the outcome.
+  // Delivers one trap (deliverSNMPTrap in the suite).
   using Deliver = std::function<void(const DeviceTrap&)>;
   static constexpr int kMaxQueued = 256;  // per device; older traps are dropped beyond it
 
-  explicit TrapForwarder(Deliver deliver = &TrapForwarder::deliverSNMPTrap);
+  explicit TrapForwarder(Deliver deliver);
   ~TrapForwarder() override;  // ends every lane; traps still queued are dropped
   TrapForwarder(const TrapForwarder&) = delete;
   TrapForwarder& operator=(const TrapForwarder&) = delete;
 
   void sendTrap(const DeviceTrap& trap) override;
-  static void deliverSNMPTrap(const DeviceTrap& trap);
+  // Sends the trap as "SNMPTrap" through `client`, to the service its naming service names when
+  // that is on this machine, and logs the outcome.
+  static void deliverSNMPTrap(OrxServiceClient& client, const DeviceTrap& trap);
 
  private:
   struct Lane {

@@ -13,6 +13,7 @@
 
 #include "framework/Application.h"
 #include "framework/Log.h"
+#include "framework/OrxServiceClient.h"
 #include "tools/suite/Fleet.h"
 #include "tools/suite/SuiteServices.h"
 
@@ -74,7 +75,13 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  auto forwarder = std::make_unique<suite::TrapForwarder>();
+  // The process's one client: the application made below reaches other processes through it,
+  // and the traps go out through it (it asks the naming service through the application, where
+  // the suite's own naming service lives).
+  OrxServiceClient& client = *OrxServiceClient::instance();
+  auto forwarder = std::make_unique<suite::TrapForwarder>([&client](const suite::DeviceTrap& trap) {
+    suite::TrapForwarder::deliverSNMPTrap(client, trap);
+  });
   suite::Fleet fleet(setup, QFileInfo(config).absolutePath(), forwarder.get());
   auto app = std::make_unique<SuiteApplication>(argc, argv, config, fleet);
   app->registerServiceFactory(QStringLiteral("NS"),
