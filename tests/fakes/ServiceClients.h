@@ -1,8 +1,8 @@
 // Stand-ins for the other services of the suite, as the code under test reaches them through a
 // Zarvo::ServiceClient. Header-only: the fakes library itself links none of our own code.
 //
-//   FakeServiceClient   in process: every call answered by a function of the test, and recorded;
-//                       without one, no service can be reached (result 1).
+//   FakeServiceClient   in process: every call answered by a function of the test; without one,
+//                       no service can be reached (result 1).
 //   LoopbackServices    a fixture: a production OrxServiceClient of the test's own (empty cache,
 //                       short waits) that finds services through a loopback naming fake.
 //
@@ -14,10 +14,8 @@
 
 #include <gtest/gtest.h>
 
-#include <QStringList>
 #include <chrono>
 #include <functional>
-#include <mutex>
 
 #include "framework/OrxServiceClient.h"
 #include "framework/ServiceClient.h"
@@ -35,27 +33,15 @@ class FakeServiceClient : public Zarvo::ServiceClient {
   Answer call(Zarvo::Packet& request, bool wait) override {
     QByteArray bytes;
     request.toByteArray(bytes);
-    const QString command = request.command();
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      commands_ << command;
-    }
-    if (answer_) return answer_(command, bytes);
+    if (answer_) return answer_(request.command(), bytes);
     Answer none;
     if (wait)
       none.packet = std::make_unique<Zarvo::ResponsePacket>(Zarvo::Failure::connectionFailed());
     return none;
   }
 
-  QStringList commands() const {  // the commands asked, in order
-    std::lock_guard<std::mutex> lock(mutex_);
-    return commands_;
-  }
-
  private:
   const Answerer answer_;
-  mutable std::mutex mutex_;
-  QStringList commands_;
 };
 
 // Waits long enough for a loaded test machine, short enough that a test of a failure ends soon.

@@ -194,11 +194,9 @@ TEST(Dispatch, StopWakesOnTheLastRequestAndGivesUpOnAStopToken) {
 // A service that, while it is destroyed, waits for a thread of its own that still dispatches
 // through the application (as a job winding down would). The process ends at once with 1 if the
 // thread gets no answer in time: it would never get one.
-class WindingDown : public Zarvo::Service {
+class WindingDown : public ProbeService {
  public:
-  explicit WindingDown(Zarvo::ServiceClient& services) : services_(services) {
-    registerHandler(QStringLiteral("Echo"), &WindingDown::echo);
-  }
+  explicit WindingDown(Zarvo::ServiceClient& services) : services_(services) {}
   ~WindingDown() override {
     std::packaged_task<int()> ask([this] {
       Zarvo::RequestPacket request(QStringLiteral("Echo"));
@@ -213,7 +211,6 @@ class WindingDown : public Zarvo::Service {
   static inline int answered = -100;
 
  private:
-  std::unique_ptr<EchoResponse> echo(EchoRequest&) { return std::make_unique<EchoResponse>(); }
   Zarvo::ServiceClient& services_;
 };
 

@@ -28,6 +28,7 @@
 #include "framework/Thread.h"
 #include "tests/fakes/FakeNamingService.h"
 #include "tests/fakes/HttpProbe.h"
+#include "tests/fakes/LogLines.h"
 #include "tests/fakes/LoopbackSocket.h"
 #include "tests/fakes/QtApp.h"
 #include "tests/fakes/ServiceClients.h"
@@ -46,39 +47,7 @@ using Zarvo::RequestPacket;
 using Zarvo::ResponsePacket;
 using FindResponse = Zarvo::LMXResponse<NSFindService_Response::c_OrxResponse>;
 using Clock = std::chrono::steady_clock;
-
-// Every log line of the process, kept so tests can count the client's lines.
-class LogCapture {
- public:
-  static LogCapture& get() {
-    static LogCapture* capture = [] {
-      auto* c = new LogCapture();
-      zlog::add_appender(
-          "*",
-          [c](const zlog::Log& log, const std::string& text) {
-            std::lock_guard<std::mutex> lock(c->mutex_);
-            c->lines_.push_back(zlog::log_name(log) + " " + text);
-          },
-          200);
-      return c;
-    }();
-    return *capture;
-  }
-  size_t mark() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_.size();
-  }
-  // Lines since `from` that contain `text`.
-  int count(size_t from, const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return int(std::count_if(lines_.begin() + from, lines_.end(),
-                             [&](const std::string& l) { return l.find(text) != l.npos; }));
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
+using testing_log::LogLines;
 
 // Handlers take whatever request packet arrives in the process.
 class AnyRequest : public RequestPacket {
@@ -139,17 +108,14 @@ quint16 closedPort() {
 // Each test has a client of its own, so no URL cached by another test gets in the way.
 class OrxClient : public LoopbackServices {
  protected:
-  void SetUp() override {
-    LogCapture::get();
-    mark_ = LogCapture::get().mark();
-  }
-  int retries() { return LogCapture::get().count(mark_, "SendRequest retry in "); }
+  void SetUp() override { mark_ = LogLines::get().mark(); }
+  int retries() { return LogLines::get().count(mark_, "SendRequest retry in "); }
   std::unique_ptr<ResponsePacket> call(const QString& command, bool wait = true) {
     return ::call(client(), command, wait);
   }
 
   FakeNamingService service_;
-  size_t mark_ = 0;
+  qsizetype mark_ = 0;
 };
 
 TEST_F(OrxClient, RegistrationAnnouncesTheUrlAndEveryCommandInOrder) {
@@ -164,16 +130,15 @@ TEST_F(OrxClient, RegistrationAnnouncesTheUrlAndEveryCommandInOrder) {
   EXPECT_EQ(methods, expected);
   EXPECT_TRUE(methods.contains("TestLocalEcho") && methods.contains("TestLocalSeven"));
   EXPECT_TRUE(std::is_sorted(methods.begin(), methods.end()));
-  const std::string logged =
-      "Registration in naming service: " + naming_.url().toString().toStdString();
-  EXPECT_EQ(LogCapture::get().count(mark_, logged), 1);
-  EXPECT_EQ(LogCapture::get().count(mark_, "Registration successful"), 1);
+  const QString logged = "Registration in naming service: " + naming_.url().toString();
+  EXPECT_EQ(LogLines::get().count(mark_, logged), 1);
+  EXPECT_EQ(LogLines::get().count(mark_, "Registration successful"), 1);
 
   naming_.setRegisterResult(3);
   EXPECT_FALSE(app().registerInNamingService(naming_.url())) << "a refusal is no success";
   const QUrl nowhere(QStringLiteral("http://127.0.0.1:%1/").arg(closedPort()));
   EXPECT_FALSE(app().registerInNamingService(nowhere));
-  EXPECT_EQ(LogCapture::get().count(mark_, "Registration failed"), 2);
+  EXPECT_EQ(LogLines::get().count(mark_, "Registration failed"), 2);
 }
 
 TEST_F(OrxClient, ACommandOfThisProcessNeverTouchesTheNetwork) {
@@ -230,7 +195,7 @@ TEST_F(OrxClient, AServiceThatMovedIsAskedForAfresh) {
   EXPECT_EQ(pauses, std::vector<std::chrono::milliseconds>{3000ms});
   EXPECT_EQ(naming_.count("NSFindService"), 2);
   EXPECT_EQ(retries(), 1);
-  EXPECT_EQ(LogCapture::get().count(mark_, "SendRequest retry in 3sec."), 1);
+  EXPECT_EQ(LogLines::get().count(mark_, "SendRequest retry in 3sec."), 1);
 }
 
 TEST_F(OrxClient, ACommandNobodyAnswersFailsAfterFiveAttempts) {

@@ -8,12 +8,12 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "framework/Log.h"
+#include "tests/fakes/LogLines.h"
 #include "tests/fakes/QtApp.h"
 
 namespace {
@@ -57,32 +57,12 @@ bool waitUntil(const std::function<bool()>& done, int ms = 10000) {
   return done();
 }
 
-struct ErrLines {
-  std::mutex mutex;
-  std::vector<std::string> lines;
-};
-
-ErrLines& errLines() {
-  static ErrLines* lines = [] {
-    auto* l = new ErrLines;  // appenders cannot be removed, so it lives until exit
-    zlog::add_appender(
-        "err",
-        [l](const zlog::Log&, const std::string& text) {
-          std::lock_guard<std::mutex> lock(l->mutex);
-          l->lines.push_back(text);
-        },
-        100);
-    return l;
-  }();
-  return *lines;
-}
-
 class ThreadTest : public ::testing::Test {
  protected:
   void SetUp() override {
     testing_qt::coreApp();
     Zarvo::setupLogging();  // releases the start-up hold so "err" lines arrive at once
-    errLines();
+    testing_log::LogLines::get();
   }
 };
 
@@ -100,10 +80,7 @@ TEST_F(ThreadTest, AnyExceptionEndsTheBodyAndStillPostsTheDeletion) {
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.why);
-    {
-      std::lock_guard<std::mutex> lock(errLines().mutex);
-      errLines().lines.clear();
-    }
+    const qsizetype from = testing_log::LogLines::get().mark();
     ThreadGroup group;
     auto destroyed = std::make_shared<std::atomic<bool>>(false);
     std::atomic<bool> pastThrow{false};
@@ -117,12 +94,12 @@ TEST_F(ThreadTest, AnyExceptionEndsTheBodyAndStillPostsTheDeletion) {
     t->start();
     ASSERT_TRUE(pumpUntil([&] { return destroyed->load(); }));
     EXPECT_FALSE(pastThrow);
-    std::lock_guard<std::mutex> lock(errLines().mutex);
+    const QStringList lines = testing_log::LogLines::get().since(from, "err");
     if (c.errText) {
-      ASSERT_EQ(errLines().lines.size(), 1u);
-      EXPECT_NE(errLines().lines[0].find(c.errText), std::string::npos) << errLines().lines[0];
+      ASSERT_EQ(lines.size(), 1);
+      EXPECT_TRUE(lines[0].contains(c.errText)) << lines[0].toStdString();
     } else {
-      EXPECT_TRUE(errLines().lines.empty());
+      EXPECT_TRUE(lines.isEmpty());
     }
   }
 }

@@ -14,6 +14,7 @@
 #include "plugin/TrapHandling.h"
 #include "plugin/ZarvoPluginDSM.h"
 #include "tests/fakes/FakeSuiteServices.h"
+#include "tests/fakes/LogLines.h"
 #include "tests/fakes/ServiceClients.h"
 
 inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }
@@ -27,43 +28,15 @@ using testing_suite::XmlNode;
 const QString kTable = QStringLiteral("staticTrapDestTable");
 const QString kDevice = QStringLiteral("127.0.0.7");
 
-// Every "err" line of the process, to count the registration's messages.
-class ErrLines {
- public:
-  static ErrLines& get() {
-    static ErrLines* lines = [] {
-      auto* l = new ErrLines();
-      zlog::add_appender(
-          "err",
-          [l](const zlog::Log&, const std::string& text) {
-            std::lock_guard<std::mutex> lock(l->mutex_);
-            l->lines_.push_back(QString::fromStdString(text));
-          },
-          300);
-      zlog::flush_log_cache();
-      return l;
-    }();
-    return *lines;
+// "err" lines since `from`, without the client's own retry notes (a URL cached for an earlier
+// case's fake is refused once, then asked afresh).
+QStringList errSince(qsizetype from) {
+  QStringList out;
+  for (const QString& line : testing_log::LogLines::get().since(from, "err")) {
+    if (!line.startsWith("SendRequest retry")) out << line;
   }
-  qsizetype mark() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_.size();
-  }
-  // Lines since `from`, without the client's own retry notes (a URL cached for an earlier
-  // case's fake is refused once, then asked afresh).
-  QStringList since(qsizetype from) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    QStringList out;
-    for (const QString& line : lines_.mid(from)) {
-      if (!line.startsWith("SendRequest retry")) out << line;
-    }
-    return out;
-  }
-
- private:
-  std::mutex mutex_;
-  QStringList lines_;
-};
+  return out;
+}
 
 // (column name, Index, Value) of each cell of one "SNMPSetValues" request, in order.
 struct Cell {
@@ -101,13 +74,13 @@ class Registration : public testing_orx::LoopbackServices {
  protected:
   void SetUp() override {
     routeSnmpTo(snmp_);
-    errFrom_ = ErrLines::get().mark();
+    errFrom_ = testing_log::LogLines::get().mark();
   }
   void routeSnmpTo(const FakeSNMPService& snmp) {
     route("SNMPGetValues", snmp.url());
     route("SNMPSetValues", snmp.url());
   }
-  QStringList errLines() { return ErrLines::get().since(errFrom_); }
+  QStringList errLines() { return errSince(errFrom_); }
 
   FakeSNMPService snmp_;
   qsizetype errFrom_ = 0;
@@ -202,14 +175,14 @@ TEST_F(Registration, WritesNothingWhenThereIsNothingToTakeOver) {
     FakeSNMPService snmp;
     routeSnmpTo(snmp);
     c.setUp(snmp);
-    const qsizetype from = ErrLines::get().mark();
+    const qsizetype from = testing_log::LogLines::get().mark();
     {
       TrapDestRegistration registration(client(), kDevice);
       EXPECT_EQ(registration.row(), -1);
     }
     EXPECT_EQ(snmp.getRequests().size(), 1);
     EXPECT_TRUE(snmp.setRequests().isEmpty()) << "neither registered nor undone";
-    EXPECT_EQ(ErrLines::get().since(from), c.errors);
+    EXPECT_EQ(errSince(from), c.errors);
   }
 }
 
