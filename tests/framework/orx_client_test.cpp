@@ -8,12 +8,8 @@
 #include <unistd.h>
 
 #include <QFile>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QTemporaryDir>
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <future>
 #include <mutex>
 #include <string>
@@ -31,6 +27,7 @@
 #include "tests/fakes/LogLines.h"
 #include "tests/fakes/LoopbackSocket.h"
 #include "tests/fakes/QtApp.h"
+#include "tests/fakes/RunningHost.h"
 #include "tests/fakes/ServiceClients.h"
 
 namespace {
@@ -396,61 +393,39 @@ TEST(LocalAddress, KernelRouteOrEmpty) {
   }
 }
 
-// The built program, run from a temporary directory with a configuration naming the fake.
-QByteArray runExecutable(QByteArray config, FakeNamingService& naming) {
+// The built program with a configuration naming the fake, once it has answered a request: its
+// start-up, registration included, is over then. Null when the program is not built.
+std::unique_ptr<testing_exe::RunningHost> startExecutable(QByteArray config,
+                                                          FakeNamingService& naming) {
+  testing_qt::coreApp();
   const QString built = QCoreApplication::applicationDirPath() + "/ZarvoPluginDSM";
-  if (!QFile::exists(built)) return QByteArray();
-  QTemporaryDir dir;
-  QFile::copy(built, dir.filePath("ZarvoPluginDSM"));
-  QFile cfg(dir.filePath("ZarvoPluginDSM.cfg"));
-  cfg.open(QIODevice::WriteOnly);
-  cfg.write(config.replace("NAMING", naming.url().toEncoded()));
-  cfg.close();
-  QProcess process;
-  process.setProcessChannelMode(QProcess::MergedChannels);
-  process.start(dir.filePath("ZarvoPluginDSM"), {"-exec"});
-  process.waitForStarted(10000);
-  QByteArray output;
-  static const QRegularExpression listening("Listening incomming requests on port: (\\d+)");
-  quint16 port = 0;
-  for (int i = 0; i < 600 && port == 0 && process.state() == QProcess::Running; ++i) {
-    process.waitForReadyRead(50);
-    output += process.readAll();
-    const auto m = listening.match(QString::fromUtf8(output));
-    if (m.hasMatch()) port = quint16(m.captured(1).toUInt());
-  }
-  // An answer proves start-up, registration included, is over.
-  if (port != 0) testing_http::exchange(port, testing_http::post("/Nothing", "<OrxRequest/>"));
-  ::kill(pid_t(process.processId()), SIGTERM);
-  if (!process.waitForFinished(15000)) process.kill();
-  process.waitForFinished(5000);
-  return output + process.readAll();
+  if (!QFile::exists(built)) return nullptr;
+  auto host = std::make_unique<testing_exe::RunningHost>(
+      built, config.replace("NAMING", naming.url().toEncoded()));
+  EXPECT_TRUE(host->start()) << host->output().toStdString();
+  if (host->port() != 0) testing_http::exchange(host->port(), testing_http::post("/Nothing", ""));
+  return host;
 }
 
 TEST(ExecutableRegistration, RegistersOnceWithOneDispatcherUrl) {
-  testing_qt::coreApp();
   FakeNamingService naming;
-  const QByteArray out = runExecutable("<c><DispatcherURL>NAMING</DispatcherURL></c>", naming);
-  if (out.isEmpty()) GTEST_SKIP() << "the executable is not built";
-  EXPECT_TRUE(out.contains("Registration successful")) << out.toStdString();
-  ASSERT_EQ(naming.count("NSRegisterService"), 1);
+  const auto host = startExecutable("<c><DispatcherURL>NAMING</DispatcherURL></c>", naming);
+  if (!host) GTEST_SKIP() << "the executable is not built";
+  ASSERT_EQ(naming.count("NSRegisterService"), 1) << host->output().toStdString();
   const QByteArray body = naming.requests().first().body;
-  const QRegularExpression port("Listening incomming requests on port: (\\d+)");
   const QStringList urls = elementTexts(body, "URL");
   ASSERT_EQ(urls.size(), 1);
-  EXPECT_TRUE(urls.first().endsWith(":" + port.match(QString::fromUtf8(out)).captured(1) + "/"));
+  EXPECT_TRUE(urls.first().endsWith(QStringLiteral(":%1/").arg(host->port())));
   const QStringList methods = elementTexts(body, "method");
   EXPECT_TRUE(std::is_sorted(methods.begin(), methods.end()));
 }
 
 TEST(ExecutableRegistration, TwoDispatcherUrlsMeanNoRegistration) {
-  testing_qt::coreApp();
   FakeNamingService naming;
-  const QByteArray out = runExecutable(
+  const auto host = startExecutable(
       "<c><DispatcherURL>NAMING</DispatcherURL><DispatcherURL>NAMING</DispatcherURL></c>", naming);
-  if (out.isEmpty()) GTEST_SKIP() << "the executable is not built";
-  EXPECT_TRUE(out.contains("Listening incomming requests")) << out.toStdString();
-  EXPECT_FALSE(out.contains("Registration")) << out.toStdString();
+  if (!host) GTEST_SKIP() << "the executable is not built";
+  EXPECT_NE(host->port(), 0) << "it still serves";
   EXPECT_EQ(naming.connections(), 0);
 }
 
