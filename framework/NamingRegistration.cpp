@@ -3,9 +3,9 @@
 #include "NSRegisterService_Request.h"
 #include "NSRegisterService_Response.h"
 #include "framework/Application.h"
-#include "framework/CallService.h"
 #include "framework/LMXPacket.h"
 #include "framework/Log.h"
+#include "framework/ServiceClient.h"
 
 namespace Zarvo {
 

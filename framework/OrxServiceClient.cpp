@@ -12,9 +12,9 @@
 
 #include "NSFindService_Request.h"
 #include "NSFindService_Response.h"
-#include "framework/CallService.h"
 #include "framework/LMXPacket.h"
 #include "framework/Log.h"
+#include "framework/ServiceClient.h"
 #include "framework/Thread.h"
 #include "http/BoundedSocket.h"
 

@@ -11,7 +11,7 @@
 // CommunicationError. The pause between two attempts ends at once when the calling
 // Zarvo::Thread is asked to stop.
 //
-// Callers normally use ServiceClient::callService (framework/CallService.h); call() turns the
+// Callers normally use ServiceClient::callService; call() turns the
 // exceptions here into response packets with result codes.
 #pragma once
 

@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "framework/Packet.h"
+#include "framework/ResultCode.h"
 
 namespace Zarvo {
 
@@ -37,10 +38,41 @@ class ServiceClient {
   // Where the naming service is that names the other services; clients that ask none ignore it.
   virtual void setNamingServiceUrl(const QUrl& url) { (void)url; }
 
-  // The typed call (framework/CallService.h): a new response of class `Response`, or null when
-  // the caller did not wait and no answer was made in this process.
+  // The typed call: a new response of class `Response`, or null when the caller did not wait and
+  // no answer was made in this process. An answer of that class is handed over as it is; one of
+  // another class carries over only its result and details; the bytes from another process are
+  // read into a new response, and bytes that are no such response give result 4.
   template <class Response>
   [[nodiscard]] std::unique_ptr<Response> callService(Packet& request, bool wait);
 };
+
+template <class Response>
+std::unique_ptr<Response> ServiceClient::callService(Packet& request, bool wait) {
+  Answer answer = call(request, wait);
+  if (answer.packet) {
+    if (auto* typed = dynamic_cast<Response*>(answer.packet.get())) {
+      answer.packet.release();
+      return std::unique_ptr<Response>(typed);
+    }
+    auto response = std::make_unique<Response>();
+    try {
+      response->setResult(answer.packet->result(), answer.packet->details());
+    } catch (const WrongPacketFormat& e) {  // the handler gave something that is no response
+      const Failure failure = Failure::wrongResponse(e.message());
+      response->setResult(failure.result(), failure.details);
+    }
+    return response;
+  }
+  if (!wait) return nullptr;
+
+  auto response = std::make_unique<Response>();
+  try {
+    response->fromByteArray(answer.bytes);
+  } catch (const WrongPacketFormat& e) {
+    const Failure failure = Failure::wrongResponse(e.message());
+    response->setResult(failure.result(), failure.details);
+  }
+  return response;
+}
 
 }  // namespace Zarvo

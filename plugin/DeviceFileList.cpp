@@ -4,7 +4,7 @@
 
 #include <limits>
 
-#include "framework/CallService.h"
+#include "framework/ServiceClient.h"
 
 namespace {
 

@@ -2,10 +2,10 @@
 
 #include "SNMPSetValues_Request.h"
 #include "SNMPSetValues_Response.h"
-#include "framework/CallService.h"
 #include "framework/LMXPacket.h"
 #include "framework/Log.h"
 #include "framework/OrxServiceClient.h"  // localAddressFor
+#include "framework/ServiceClient.h"
 #include "plugin/SNMPGetValues.h"
 
 namespace {

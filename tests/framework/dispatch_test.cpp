@@ -9,9 +9,9 @@
 #include <thread>
 
 #include "framework/Application.h"
-#include "framework/CallService.h"
 #include "framework/Packet.h"
 #include "framework/Service.h"
+#include "framework/ServiceClient.h"
 #include "tests/fakes/QtApp.h"
 #include "tests/fakes/ServiceClients.h"
 

@@ -17,10 +17,10 @@
 
 #include "NSFindService_Response.h"
 #include "framework/Application.h"
-#include "framework/CallService.h"
 #include "framework/LMXPacket.h"
 #include "framework/Log.h"
 #include "framework/OrxServiceClient.h"
+#include "framework/ServiceClient.h"
 #include "framework/Thread.h"
 #include "tests/fakes/FakeNamingService.h"
 #include "tests/fakes/HttpProbe.h"

@@ -4,9 +4,9 @@
 
 #include "SNMPTrap_Request.h"
 #include "SNMPTrap_Response.h"
-#include "framework/CallService.h"
 #include "framework/Log.h"
 #include "framework/OrxServiceClient.h"
+#include "framework/ServiceClient.h"
 #include "plugin/DomTree.h"
 
 namespace suite {
