@@ -117,13 +117,10 @@ ApplicationConfig ApplicationConfig::fromBytes(const QByteArray& bytes) {
 
 Application::Application(int argc, char** argv, const QString& serviceName,
                          const QString& configFileName)
-    : QtService<QCoreApplication>(argc, argv, singleInstanceGuard(serviceName)),
-      configFileName_(configFileName),
-      remote_(*OrxServiceClient::instance()) {
-  setUp();
+    : Application(argc, argv, serviceName, configFileName, *OrxServiceClient::instance()) {
   // The process's client asks the naming service through us: the suite's own naming service
   // lives in this process.
-  namingClientOf_ = OrxServiceClient::instance();
+  namingClientOf_ = static_cast<OrxServiceClient*>(&remote_);
   namingClientOf_->setNamingClient(this);
 }
 
@@ -132,10 +129,6 @@ Application::Application(int argc, char** argv, const QString& serviceName,
     : QtService<QCoreApplication>(argc, argv, singleInstanceGuard(serviceName)),
       configFileName_(configFileName),
       remote_(remote) {
-  setUp();
-}
-
-void Application::setUp() {
   Application* expected = nullptr;
   if (!gInstance.compare_exchange_strong(expected, this)) {
     ZLOG("err") << "Only single instance of Application object allowed.";

@@ -136,8 +136,6 @@ class Application : public QtService<QCoreApplication>,
   void customEvent(QEvent* event) override;
 
  private:
-  // The part of construction both constructors share, after the single-instance check.
-  void setUp();
   void updateCommandMap();  // callers hold mutex_
   // Owns a new service: the last reference is released on the main thread, wherever it is
   // dropped (a dispatch that lost the race with a stop must not destroy the service on a
