@@ -20,9 +20,6 @@
 
 namespace {
 
-const QString kCompletedText = QStringLiteral("completed");
-const QString kDeviceDosntResponse = QStringLiteral("DeviceDosntResponse");
-const QString kUnknownFileType = QStringLiteral("UnknownFileType");
 const QString kGetFilesPage = QStringLiteral("DSMGetFiles.cgi");
 const QString kDeleteFilesPage = QStringLiteral("DSMDeletefiles.cgi");
 
@@ -356,26 +353,26 @@ void DSMJob::runTransfers(const Zarvo::StopToken& stop, bool fetch, bool deleteS
     }
     bool reachedSourceDelete = true;
     if (!alreadyDone) {
-      std::pair<bool, QString> outcome;
+      FileOutcome outcome;
       if (fetch && !files_.at(task.fileName).contentKnown &&
           !fetchContent(task.fileName, task.source, stop)) {
-        outcome = {false, kDeviceDosntResponse};
+        outcome = FileOutcome::deviceDosntResponse();
         reachedSourceDelete = false;
       } else {
         const FileRecord& record = files_.at(task.fileName);
         std::unique_ptr<TCP9100File> file = record.readable ? makeFile(record) : nullptr;
         if (!file) {
-          outcome = {false, kUnknownFileType};
+          outcome = FileOutcome::unknownFileType();
         } else if (!sender_) {
-          outcome = {false, kDeviceDosntResponse};
+          outcome = FileOutcome::deviceDosntResponse();
         } else {
           outcome = sender_->send(task.destination, *file, stop);
         }
       }
       std::lock_guard<std::mutex> guard(lock_);
       Task& t = tasks_[std::size_t(k)];
-      t.succeeded = outcome.first;
-      t.resultText = outcome.second;
+      t.succeeded = outcome.succeeded;
+      t.resultText = outcome.text;
     }
     if (deleteSource && reachedSourceDelete) deleteSourceIfDone(task.fileName, task.source, stop);
     setProgress(((2 * k + 2) * 100 / n) / 2);
@@ -493,7 +490,7 @@ void DSMJobDelete::work(const Zarvo::StopToken& stop) {
   for (Task& t : tasks_) {
     t.succeeded = ok;
     // A success after a failed run must not keep the failure's text beside Result true.
-    t.resultText = ok ? kCompletedText : kDeviceDosntResponse;
+    t.resultText = (ok ? FileOutcome::completed() : FileOutcome::deviceDosntResponse()).text;
   }
   if (ok) {
     status_ = kCompleted;

@@ -60,7 +60,7 @@ struct Task {
   QString destination;  // empty for a delete
   QString source;       // empty for an add
   bool succeeded = false;
-  QString resultText = QStringLiteral("completed");
+  QString resultText = FileOutcome::notYetRun().text;
 };
 
 // How a job reaches a device's own web pages: http://<address>/<page>. The port is 80 on the

@@ -207,7 +207,7 @@ TEST_F(Jobs, FailedFetchesAndDownloadsEndFailedWithTheirTexts) {
                    {"ok.ps", quint32(kPsForm.size()), "psForm", 0},
                    {"bad.ps", 9, "psFont", 0}},
                   {B, C});
-  sender_.setOutcome(C, false, "FileSystemFull");
+  sender_.setOutcome(C, FileOutcome::confirmed(false, "FileSystemFull"));
   job->startRun();
   ASSERT_EQ(finished(*job), DSMJob::kFailed);
   EXPECT_EQ(job->progress(), 100) << "every task passed; a failure keeps the last progress";
@@ -268,7 +268,9 @@ TEST_F(Jobs, MoveDeletesTheSourceOnlyOnceEveryDestinationTookTheFile) {
     cgi_.port = devices.port();
     devices.putFile(c.from, "m.pcl", content);
     FakeDeviceSender sender;
-    if (!c.failingDestination.isEmpty()) sender.setOutcome(c.failingDestination, false, "Timeout");
+    if (!c.failingDestination.isEmpty()) {
+      sender.setOutcome(c.failingDestination, FileOutcome::timeout());
+    }
     auto job = Zarvo::makeSharedThread<DSMJobMove>(
         &sender,
         testing_jobs::transferRequest<DSMJobMove::Request>(
@@ -488,7 +490,7 @@ TEST_F(Jobs, CancelWhileADownloadAwaitsItsConfirmationEndsThatWaitPromptly) {
   EXPECT_LT(Clock::now() - before, 5s) << "the confirmation wait ended on the cancel";
   EXPECT_EQ(job->progress(), 50) << "as set after the cut task";
   const std::vector<Row> expected = {
-      {"a.ps", A, B, false, FakeDeviceSender::stoppedOutcome().second},
+      {"a.ps", A, B, false, FakeDeviceSender::stoppedOutcome().text},
       {"b.ps", A, B, false, "completed"},
   };
   EXPECT_EQ(rows(*job), expected) << "the cut download keeps the sender's text; b never ran";
@@ -554,11 +556,11 @@ TEST_F(Jobs, TheThreadsStopEndsAWaitingJobFailed) {
 TEST_F(Jobs, RetryRedoesOnlyFailedTasksWithTheContentKeptFromTheFailedRun) {
   devices_.putFile(A, "a.ps", kPsForm);
   auto job = copy({{"a.ps", quint32(kPsForm.size()), "psForm", 0}}, {B, C});
-  sender_.setOutcome(C, false, "DeviceDosntResponse");
+  sender_.setOutcome(C, FileOutcome::deviceDosntResponse());
   job->startRun();
   ASSERT_EQ(finished(*job), DSMJob::kFailed);
 
-  sender_.setOutcome(C, true, "completed");
+  sender_.setOutcome(C, FileOutcome::completed());
   devices_.setReply(A, kGet, CgiReply{500, "", true});  // the source can no longer give it
   job->prepareRetry();
   EXPECT_EQ(job->status(), DSMJob::kInProgress);
@@ -574,9 +576,9 @@ TEST_F(Jobs, RetryRedoesOnlyFailedTasksWithTheContentKeptFromTheFailedRun) {
 TEST_F(Jobs, ARetryOfARunningJobWaitsForItsRunThenRunsAgain) {
   devices_.putFile(A, "a.ps", kPsForm);
   auto job = copy({{"a.ps", quint32(kPsForm.size()), "psForm", 0}}, {B});
-  sender_.setOutcome(B, false, "Timeout");
+  sender_.setOutcome(B, FileOutcome::timeout());
   sender_.setOnSend([&] {
-    if (sender_.sent().size() == 1) sender_.setOutcome(B, true, "completed");  // the retry's
+    if (sender_.sent().size() == 1) sender_.setOutcome(B, FileOutcome::completed());  // the retry's
   });
   sender_.setHolding(true);
   job->startRun();
