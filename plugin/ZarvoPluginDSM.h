@@ -154,7 +154,7 @@ class ZarvoPluginDSM : public Zarvo::Service {
   CurlGlobal curl_;
   ServerFileStore store_;
 
-  // --- The operation registry and the sender, in the described order ---
+  // --- The operation registry and the sender ---
   // Owns the jobs, by operation ID.
   std::map<int, std::shared_ptr<DSMJob>> operations_;
   // Guards operations_ and nextOperationId_. Never held by a job's thread, and never held while
