@@ -57,10 +57,10 @@ double worst(const std::vector<double>& v) {
 // Devices as the benchmark needs them: no sockets, only the timing of each kind of device.
 class BenchSender : public DeviceSender {
  public:
-  std::pair<bool, QString> send(const QString& address, const TCP9100File&,
-                                const Zarvo::StopToken& stop) override {
+  FileOutcome send(const QString& address, const TCP9100File&,
+                   const Zarvo::StopToken& stop) override {
     if (address == kBusy) {
-      if (stop.stopRequested()) return {false, QStringLiteral("Timeout")};
+      if (stop.stopRequested()) return FileOutcome::timeout();
       std::this_thread::sleep_for(kBusyPause);
     } else if (address == kHeld) {
       Zarvo::StopCallback wake(stop, [this] {
@@ -72,9 +72,9 @@ class BenchSender : public DeviceSender {
       changed_.notify_all();
       changed_.wait_for(lock, 60s, [&] { return released_ || stop.stopRequested(); });
       --held_;
-      if (!released_) return {false, QStringLiteral("Timeout")};
+      if (!released_) return FileOutcome::timeout();
     }
-    return {true, QStringLiteral("completed")};
+    return FileOutcome::completed();
   }
   bool waitForHeld() {
     std::unique_lock<std::mutex> lock(mutex_);

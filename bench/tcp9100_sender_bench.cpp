@@ -100,13 +100,13 @@ Printers makePrinters(int count, TCP9100Sender*& sender, std::chrono::millisecon
 double parallelRate(TCP9100Sender& sender, const Printers& printers, int devices,
                     const TCP9100File& file, bool* ok) {
   const auto start = Clock::now();
-  std::vector<std::future<std::pair<bool, QString>>> sends;
+  std::vector<std::future<FileOutcome>> sends;
   for (int i = 0; i < devices; ++i) {
     const QString host = printers.list[size_t(i)]->host();
     sends.push_back(
         std::async(std::launch::async, [&sender, host, &file] { return sender.send(host, file); }));
   }
-  for (auto& s : sends) *ok = s.get().first && *ok;
+  for (auto& s : sends) *ok = s.get().succeeded && *ok;
   const double total = double(devices) *
                        double(file.header().size() + file.content().size() + file.trailer().size());
   return total / seconds(Clock::now() - start);
@@ -146,7 +146,7 @@ int main(int argc, char** argv) {
       ok = rawCopy(printer, wire) && ok;
       raw.push_back(double(wire.size()) / seconds(Clock::now() - t));
       t = Clock::now();
-      ok = single.send(printer.host(), file).first && ok;
+      ok = single.send(printer.host(), file).succeeded && ok;
       sent.push_back(double(wire.size()) / seconds(Clock::now() - t));
     }
     const double rawRate = median(raw), sentRate = median(sent);

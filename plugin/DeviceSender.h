@@ -3,9 +3,9 @@
 #pragma once
 
 #include <QString>
-#include <utility>
 
 #include "framework/StopToken.h"
+#include "plugin/FileOutcome.h"
 
 class TCP9100File;
 
@@ -14,9 +14,9 @@ class DeviceSender {
   virtual ~DeviceSender() = default;
 
   // Downloads `file` to the device at `address` and waits for the device's confirmation.
-  // Returns (succeeded, per-file result text): (true, "completed"), or (false,
-  // "DeviceDosntResponse" / "Timeout" / the device's status text). Once `stop` is requested it
-  // ends in bounded time. The caller keeps ownership of `file`.
-  virtual std::pair<bool, QString> send(const QString& address, const TCP9100File& file,
-                                        const Zarvo::StopToken& stop) = 0;
+  // Returns completed(), deviceDosntResponse(), timeout() or the device's own confirmation
+  // (FileOutcome.h). Once `stop` is requested it ends in bounded time. The caller keeps
+  // ownership of `file`.
+  [[nodiscard]] virtual FileOutcome send(const QString& address, const TCP9100File& file,
+                                         const Zarvo::StopToken& stop) = 0;
 };

@@ -106,6 +106,16 @@ std::pair<bool, QString> postScriptFontName(const QByteArray& bytes) {
   return {true, QString::fromLatin1(text.mid(1))};
 }
 
+FileKind fileKindOfContent(const QByteArray& bytes, QString* fontName) {
+  const PclFileInfo pcl = inspectPclFile(bytes);
+  if (pcl.kind == kPclFont) return FileKind::kPclFont;
+  if (pcl.kind == kPclMacro) return FileKind::kPclMacro;
+  auto font = postScriptFontName(bytes);
+  if (!font.first) return FileKind::kPsForm;
+  if (fontName) *fontName = std::move(font.second);
+  return FileKind::kPsFont;
+}
+
 std::pair<bool, QByteArray> setPclFileId(const QByteArray& bytes, int id) {
   const std::pair<bool, QByteArray> declined{false, QByteArray()};
   if (id < 0 || id > kMaxPclId || bytes.isEmpty()) return declined;

@@ -13,6 +13,8 @@
 #include <QtGlobal>
 #include <utility>
 
+#include "plugin/FileKind.h"
+
 // What inspectPclFile found.
 enum PclFileKind : int {
   kNotPcl = 0,
@@ -38,6 +40,11 @@ struct PclFileInfo {
 // A PostScript Type 1 font in text form names itself with "/FontName /<name> def".
 // Returns (true, name) for such a font, (false, "") otherwise.
 [[nodiscard]] std::pair<bool, QString> postScriptFontName(const QByteArray& bytes);
+
+// The kind a file's bytes make it: a PCL font or macro, else a PostScript font, else (whatever
+// else it holds) a PostScript form. For a PostScript font, `fontName` (if given) receives the
+// name it is announced under; it is left alone otherwise.
+[[nodiscard]] FileKind fileKindOfContent(const QByteArray& bytes, QString* fontName = nullptr);
 
 // Rewrites a PCL font or macro so that it assigns `id`. Returns (false, {}) when the id is not
 // a PCL ID (negative or above 32767), the data is empty, or the data holds no font-ID, font

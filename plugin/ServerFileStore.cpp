@@ -65,15 +65,13 @@ quint32 clampToUnsigned32(qint64 value) {
 
 // The type text and ID text of a file's content.
 void describe(const QByteArray& content, ServerFileStore::Entry* entry) {
-  const PclFileInfo pcl = inspectPclFile(content);
-  if (pcl.kind == kPclFont || pcl.kind == kPclMacro) {
-    entry->type = pcl.kind == kPclFont ? QStringLiteral("pclFont") : QStringLiteral("pclMacro");
-    entry->id = pcl.id == kNoPclId ? QString() : QString::number(pcl.id);
-    return;
-  }
-  entry->type =
-      postScriptFontName(content).first ? QStringLiteral("psFont") : QStringLiteral("psForm");
+  const FileKind kind = fileKindOfContent(content);
+  entry->type = fileKindText(kind);
   entry->id.clear();
+  if (kind == FileKind::kPclFont || kind == FileKind::kPclMacro) {
+    const quint16 id = inspectPclFile(content).id;
+    if (id != kNoPclId) entry->id = QString::number(id);
+  }
 }
 
 // Writes `content` to a new dot-file in `directory` (never listed while it exists) and syncs it.

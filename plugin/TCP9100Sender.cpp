@@ -5,9 +5,6 @@
 
 namespace {
 
-const QString kDeviceDosntResponse = QStringLiteral("DeviceDosntResponse");
-const QString kTimeout = QStringLiteral("Timeout");
-
 // Content goes out in slices: the socket then never holds a second copy of a large file, and a
 // stall is measured against each slice's progress.
 constexpr qsizetype kWriteSlice = 4 << 20;
@@ -108,21 +105,21 @@ void TCP9100Sender::releaseLine(Session& session) {
   session.lineFree.notify_all();
 }
 
-std::pair<bool, QString> TCP9100Sender::send(const QString& address, const TCP9100File& file,
-                                             const Zarvo::StopToken& stop) {
+FileOutcome TCP9100Sender::send(const QString& address, const TCP9100File& file,
+                                const Zarvo::StopToken& stop) {
   const Stops stops(stop, shutdown_.token());
-  if (stops.requested()) return {false, kDeviceDosntResponse};
+  if (stops.requested()) return FileOutcome::deviceDosntResponse();
 
   Lease session(*this, address);
-  if (!takeLine(*session, stops)) return {false, kDeviceDosntResponse};
+  if (!takeLine(*session, stops)) return FileOutcome::deviceDosntResponse();
   struct LineGuard {
     Session& session;
     ~LineGuard() { releaseLine(session); }
   } line{*session};
   // A stop that came while the line was being handed over: the download has still not begun.
-  if (stops.requested()) return {false, kDeviceDosntResponse};
+  if (stops.requested()) return FileOutcome::deviceDosntResponse();
 
-  std::pair<bool, QString> result;
+  FileOutcome result = FileOutcome::deviceDosntResponse();
   {
     std::unique_ptr<Registration> registration;
     if (registration_) registration = registration_(address);
@@ -132,8 +129,7 @@ std::pair<bool, QString> TCP9100Sender::send(const QString& address, const TCP91
       std::lock_guard<std::mutex> lock(mutex_);
       session->confirmed = false;
     }
-    result = transfer(address, file, stops);
-    if (result.first) {
+    if (transfer(address, file, stops)) {
       const Stops::Wake wake(stops, [this, &session] {
         std::lock_guard<std::mutex> lock(mutex_);
         session->confirmation.notify_all();
@@ -144,9 +140,10 @@ std::pair<bool, QString> TCP9100Sender::send(const QString& address, const TCP91
       const bool confirmed = session->confirmation.wait_for(
           lock, limits_.confirm, [&] { return session->confirmed || stops.requested(); });
       if (confirmed && session->confirmed) {
-        result = {session->confirmedOk, ownCopy(session->confirmationText)};
+        const FileOutcome& c = session->confirmedOutcome;
+        result = FileOutcome::confirmed(c.succeeded, ownCopy(c.text));
       } else {
-        result = {false, kTimeout};
+        result = FileOutcome::timeout();
       }
     }
     // The registration is undone here, still holding the line: the next download to this
@@ -155,13 +152,12 @@ std::pair<bool, QString> TCP9100Sender::send(const QString& address, const TCP91
   return result;
 }
 
-std::pair<bool, QString> TCP9100Sender::transfer(const QString& address, const TCP9100File& file,
-                                                 const Stops& stops) {
+bool TCP9100Sender::transfer(const QString& address, const TCP9100File& file, const Stops& stops) {
   Zarvo::BoundedSocket socket(Zarvo::BoundedSocket::Interrupt::kFromAnyThread);
   // A stop does not wait out a device that takes its time over the bytes or the close: it cuts
   // the socket's waits short, which then end at once. Declared after the socket: gone before it.
   const Stops::Wake cut(stops, [&socket] { socket.interrupt(); });
-  if (!socket.connectTo(address, port_, limits_.connect)) return {false, kDeviceDosntResponse};
+  if (!socket.connectTo(address, port_, limits_.connect)) return false;
 
   // Every byte must have gone to the system before the download counts as sent: a device that
   // stops taking bytes for the stall limit, or goes away, fails the download.
@@ -180,8 +176,7 @@ std::pair<bool, QString> TCP9100Sender::transfer(const QString& address, const T
   // the outcome.
   if (socket.shutdownWrite()) (void)socket.waitForPeerClose(QDeadlineTimer(limits_.close));
   socket.abort();
-  if (!written) return {false, kDeviceDosntResponse};
-  return {true, QString()};
+  return written;
 }
 
 void TCP9100Sender::notify(const QString& address, bool ok, const QString& text) {
@@ -190,7 +185,6 @@ void TCP9100Sender::notify(const QString& address, bool ok, const QString& text)
   if (it == sessions_.end()) return;  // no download to that device: nothing to confirm
   Session& session = *it->second;
   session.confirmed = true;
-  session.confirmedOk = ok;
-  session.confirmationText = ownCopy(text);
+  session.confirmedOutcome = FileOutcome::confirmed(ok, ownCopy(text));
   session.confirmation.notify_all();
 }

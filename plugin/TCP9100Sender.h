@@ -13,9 +13,9 @@
 // also end on a stop: the job's own token, or stopAll() when the service shuts down.
 //
 //   TCP9100Sender sender(registrations);                    // port 9100, production limits
-//   auto [ok, text] = sender.send("10.0.0.5", file, job);   // (true, "completed"), or
-//                                                           // (false, "DeviceDosntResponse" /
-//                                                           // "Timeout" / the device's text)
+//   FileOutcome o = sender.send("10.0.0.5", file, job);     // completed(), or
+//                                                           // deviceDosntResponse(), timeout(),
+//                                                           // the device's own confirmation
 #pragma once
 
 #include <QString>
@@ -60,16 +60,16 @@ class TCP9100Sender : public DeviceSender {
 
   // Downloads `file` to the device at `address` and waits for its confirmation; blocks the
   // calling thread for all of it. Results:
-  //   (true, "completed")            confirmed as stored;
-  //   (false, status text)           the device confirmed with another status;
-  //   (false, "DeviceDosntResponse") no connection, a write failed or stalled, or the stop came
-  //                                  before the download began (nothing was sent then) or
-  //                                  while the file was being written (it was cut short);
-  //   (false, "Timeout")             sent, but no confirmation within the limit, or the stop
-  //                                  came while waiting for it.
-  std::pair<bool, QString> send(const QString& address, const TCP9100File& file,
-                                const Zarvo::StopToken& stop) override;
-  std::pair<bool, QString> send(const QString& address, const TCP9100File& file) {
+  //   confirmed(ok, status)  the device's confirmation: (true, "completed") when stored,
+  //                          else (false, its status text);
+  //   deviceDosntResponse()  no connection, a write failed or stalled, or the stop came
+  //                          before the download began (nothing was sent then) or while the
+  //                          file was being written (it was cut short);
+  //   timeout()              sent, but no confirmation within the limit, or the stop came
+  //                          while waiting for it.
+  [[nodiscard]] FileOutcome send(const QString& address, const TCP9100File& file,
+                                 const Zarvo::StopToken& stop) override;
+  [[nodiscard]] FileOutcome send(const QString& address, const TCP9100File& file) {
     return send(address, file, Zarvo::StopToken());
   }
 
@@ -95,17 +95,16 @@ class TCP9100Sender : public DeviceSender {
 
     std::condition_variable confirmation;  // waited on with the sender's mutex_
     int users = 0;
-    bool confirmed = false;  // a confirmation arrived since this download's transfer began
-    bool confirmedOk = false;
-    QString confirmationText;
+    bool confirmed = false;        // a confirmation arrived since this download's transfer began
+    FileOutcome confirmedOutcome;  // what it carried
   };
   class Lease;
   class Stops;
 
   // The print-port part: connect, header + content + trailer, graceful close. A stop cuts the
   // writes and the close short.
-  std::pair<bool, QString> transfer(const QString& address, const TCP9100File& file,
-                                    const Stops& stops);
+  // True when the connection was made and every byte went out.
+  bool transfer(const QString& address, const TCP9100File& file, const Stops& stops);
   // Waits for `session`'s line; false when a stop came first.
   static bool takeLine(Session& session, const Stops& stops);
   static void releaseLine(Session& session);

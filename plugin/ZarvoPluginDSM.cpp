@@ -110,20 +110,20 @@ std::shared_ptr<DSMJob> ZarvoPluginDSM::findOperation(std::uint32_t id) {
 // waits for no file system.
 std::unique_ptr<ZarvoPluginDSM::CopyFileResponse> ZarvoPluginDSM::DSMCopyFile(
     CopyFileRequest& request) {
-  createOperation(Zarvo::makeSharedThread<DSMJobCopy>(jobSender_, request, cgi_));
+  createOperation(Zarvo::makeSharedThread<DSMJob>(jobSender_, TransferPlan(request), cgi_));
   return std::make_unique<CopyFileResponse>();
 }
 
 std::unique_ptr<ZarvoPluginDSM::MoveFileResponse> ZarvoPluginDSM::DSMMoveFile(
     MoveFileRequest& request) {
-  createOperation(Zarvo::makeSharedThread<DSMJobMove>(jobSender_, request, cgi_));
+  createOperation(Zarvo::makeSharedThread<DSMJob>(jobSender_, TransferPlan(request), cgi_));
   return std::make_unique<MoveFileResponse>();
 }
 
 std::unique_ptr<ZarvoPluginDSM::AddFileResponse> ZarvoPluginDSM::DSMAddFile(
     AddFileRequest& request) {
   if (request.size_LargeFile() != 0 || request.size_FileName() != 0) {
-    createOperation(Zarvo::makeSharedThread<DSMJobAdd>(jobSender_, request, store_, cgi_));
+    createOperation(Zarvo::makeSharedThread<DSMJob>(jobSender_, AddPlan(request, store_), cgi_));
   }
   return std::make_unique<AddFileResponse>();
 }
@@ -131,7 +131,7 @@ std::unique_ptr<ZarvoPluginDSM::AddFileResponse> ZarvoPluginDSM::DSMAddFile(
 std::unique_ptr<ZarvoPluginDSM::DeleteFileResponse> ZarvoPluginDSM::DSMDeleteFile(
     DeleteFileRequest& request) {
   if (request.size_File() != 0) {
-    createOperation(Zarvo::makeSharedThread<DSMJobDelete>(jobSender_, request, cgi_));
+    createOperation(Zarvo::makeSharedThread<DSMJob>(jobSender_, DeletePlan(request), cgi_));
   }
   return std::make_unique<DeleteFileResponse>();
 }
@@ -145,8 +145,8 @@ std::unique_ptr<ZarvoPluginDSM::GetOperationListResponse> ZarvoPluginDSM::DSMGet
     auto& op = response->back_Operation();
     const DSMJob::State state = job->state();
     (void)op.set_ID(std::uint32_t(id));
-    (void)op.set_Type(job->type());
-    (void)op.set_Status(state.status);
+    (void)op.set_Type(static_cast<int>(job->type()));
+    (void)op.set_Status(static_cast<int>(state.status));
     (void)op.set_Progress(std::uint32_t(state.progress));
     (void)op.set_Source(job->sourceText());
     (void)op.set_Destination(job->destinationText());
@@ -160,8 +160,8 @@ std::unique_ptr<ZarvoPluginDSM::DetailsOperationResponse> ZarvoPluginDSM::DSMDet
   // A shared reference keeps the job alive without holding the registry while it is read.
   const std::shared_ptr<DSMJob> job = findOperation(request.get_OperationID());
   if (!job) return response;
-  (void)response->set_Type(job->type());
-  (void)response->set_Status(job->status());
+  (void)response->set_Type(static_cast<int>(job->type()));
+  (void)response->set_Status(static_cast<int>(job->status()));
   (void)response->set_Source(job->sourceText());
   (void)response->set_Destination(job->destinationText());
   const auto orDash = [](const QString& address) {
@@ -175,8 +175,9 @@ std::unique_ptr<ZarvoPluginDSM::DetailsOperationResponse> ZarvoPluginDSM::DSMDet
     (void)file.set_FileType(record.type.toStdU16String());
     (void)file.set_Source(orDash(task.source));
     (void)file.set_Destination(orDash(task.destination));
-    (void)file.set_Result(task.succeeded);
-    (void)file.set_Details(task.resultText.toStdU16String());
+    const FileOutcome shown = task.shown();
+    (void)file.set_Result(shown.succeeded);
+    (void)file.set_Details(shown.text.toStdU16String());
   });
   return response;
 }
@@ -189,7 +190,7 @@ ZarvoPluginDSM::DSMClearCompletedOperation(ClearCompletedOperationRequest&) {
     for (auto it = operations_.begin(); it != operations_.end();) {
       const DSMJob& job = *it->second;
       // A job a retry has just restarted counts as running, whatever its last run wrote.
-      if (!job.retryPending() && job.status() != DSMJob::kInProgress) {
+      if (!job.retryPending() && job.status() != JobStatus::kInProgress) {
         removed.push_back(std::move(it->second));
         it = operations_.erase(it);
       } else {

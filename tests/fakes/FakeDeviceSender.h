@@ -13,7 +13,6 @@
 #include <functional>
 #include <mutex>
 #include <new>
-#include <utility>
 
 #include "framework/StopToken.h"
 #include "plugin/DeviceSender.h"
@@ -29,14 +28,12 @@ class FakeDeviceSender : public DeviceSender {
   };
 
   // What a download cut short by its stop token returns.
-  static std::pair<bool, QString> stoppedOutcome() {
-    return {false, QStringLiteral("DeviceDosntResponse")};
-  }
+  static FileOutcome stoppedOutcome() { return FileOutcome::deviceDosntResponse(); }
 
-  // The outcome of later downloads to `address`; (true, "completed") unless set.
-  void setOutcome(const QString& address, bool ok, const QString& text) {
+  // The outcome of later downloads to `address`; completed() unless set.
+  void setOutcome(const QString& address, const FileOutcome& outcome) {
     std::lock_guard<std::mutex> lock(mutex_);
-    outcomes_[address] = {ok, text};
+    outcomes_[address] = outcome;
   }
   // While holding, each download waits after it was recorded until release() or its stop.
   void setHolding(bool hold) {
@@ -77,8 +74,8 @@ class FakeDeviceSender : public DeviceSender {
     return held_;
   }
 
-  std::pair<bool, QString> send(const QString& address, const TCP9100File& file,
-                                const Zarvo::StopToken& stop) override {
+  FileOutcome send(const QString& address, const TCP9100File& file,
+                   const Zarvo::StopToken& stop) override {
     std::function<void()> onSend;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -103,13 +100,13 @@ class FakeDeviceSender : public DeviceSender {
       if (stop.stopRequested()) return stoppedOutcome();
     }
     auto it = outcomes_.find(address);
-    return it == outcomes_.end() ? std::make_pair(true, QStringLiteral("completed")) : *it;
+    return it == outcomes_.end() ? FileOutcome::completed() : *it;
   }
 
  private:
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  QMap<QString, std::pair<bool, QString>> outcomes_;
+  QMap<QString, FileOutcome> outcomes_;
   QList<Sent> sent_;
   std::function<void()> onSend_;
   bool holding_ = false;

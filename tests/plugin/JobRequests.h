@@ -1,4 +1,5 @@
-// Builders of file-job requests and waits on job state, shared by the job and registry tests.
+// Builders of file-job requests and waits on job state, shared by the plan, job and registry
+// tests.
 #pragma once
 
 #include <QString>
@@ -72,10 +73,10 @@ Request addRequest(const QString& device, const QList<Upload>& uploads, const QS
 }
 
 // Waits (bounded) until the job has left IN_PROGRESS and its thread has ended; the status.
-inline int finished(DSMJob& job, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+inline JobStatus finished(DSMJob& job, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
   const auto end = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < end) {
-    if (job.wait(10) && job.status() != DSMJob::kInProgress) return job.status();
+    if (job.wait(10) && job.status() != JobStatus::kInProgress) return job.status();
   }
   return job.status();
 }

@@ -203,7 +203,7 @@ TEST_F(Registry, DetailsDuringAndAfterARun) {
                             "b.ps 14 psForm 127.0.0.1 127.0.0.3 false completed",
                         }))
       << "before a task has run it shows false beside \"completed\"";
-  sender_.setOutcome(C, false, "Timeout");
+  sender_.setOutcome(C, FileOutcome::timeout());
   sender_.release();
   EXPECT_EQ(settled(), QStringList{"0 COPY FAILED 100 127.0.0.1 127.0.0.2;127.0.0.3"});
   EXPECT_EQ(details(0), (QStringList{

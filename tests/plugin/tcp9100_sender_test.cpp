@@ -14,12 +14,16 @@
 #include "tests/fakes/FakePrinter.h"
 
 inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }
+inline void PrintTo(const FileOutcome& o, std::ostream* out) {
+  *out << "{" << o.succeeded << ", " << o.text.toStdString() << "}";
+}
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using Result = std::pair<bool, QString>;
+using Result = FileOutcome;
+Result outcome(bool ok, const QString& text) { return {ok, text}; }
 using testing_bytes::hex;
 using testing_printer::FakePrinter;
 
@@ -165,7 +169,7 @@ TEST_F(SenderTest, EachKindIsSentAsHeaderContentTrailerExactly) {
   int n = 0;
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.why);
-    EXPECT_EQ(sender.send(printer.host(), *c.file), Result(true, "completed"));
+    EXPECT_EQ(sender.send(printer.host(), *c.file), outcome(true, "completed"));
     ASSERT_TRUE(printer.waitForDownloads(++n, 5s));
     const FakePrinter::Download d = printer.downloads().back();
     EXPECT_TRUE(d.complete);
@@ -219,7 +223,7 @@ TEST_F(SenderTest, AConfirmationBeforeTheWaitIsKeptForIt) {
       [&](const FakePrinter::Download&) { sender.notify(printer.host(), true, "completed"); });
   const TCP9100FilePCLFont file(pattern(32 << 20));
   const auto start = Clock::now();
-  EXPECT_EQ(sender.send(printer.host(), file), Result(true, "completed"));
+  EXPECT_EQ(sender.send(printer.host(), file), outcome(true, "completed"));
   EXPECT_LT(Clock::now() - start, 15s) << "returned at once, not at the end of the wait";
   expectBracketed(log_, printer);
 }
@@ -230,7 +234,7 @@ TEST_F(SenderTest, NoConfirmationIsATimeoutAfterTheLimit) {
   limits.confirm = 300ms;
   TCP9100Sender sender = makeSender(printer.port(), limits);
   const auto start = Clock::now();
-  EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont("x")), Result(false, "Timeout"));
+  EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont("x")), outcome(false, "Timeout"));
   EXPECT_GE(Clock::now() - start, 300ms);
   expectBracketed(log_, printer);
 }
@@ -242,7 +246,7 @@ TEST_F(SenderTest, AConfirmationWithoutADownloadIsDropped) {
   TCP9100Sender sender = makeSender(printer.port(), limits);
   sender.notify(printer.host(), true, "completed");  // nothing under way: must not be kept
   EXPECT_EQ(sender.sessionCount(), 0);
-  EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont("x")), Result(false, "Timeout"));
+  EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont("x")), outcome(false, "Timeout"));
 }
 
 TEST_F(SenderTest, AnEarlierDownloadsConfirmationIsNotTheNextOnes) {
@@ -262,8 +266,8 @@ TEST_F(SenderTest, AnEarlierDownloadsConfirmationIsNotTheNextOnes) {
   while (printer.connections() < 1) std::this_thread::sleep_for(1ms);
   auto second = std::async(std::launch::async,
                            [&] { return sender.send(printer.host(), TCP9100FilePCLFont("2")); });
-  EXPECT_EQ(first.get(), Result(true, "completed"));
-  EXPECT_EQ(second.get(), Result(false, "Timeout"));
+  EXPECT_EQ(first.get(), outcome(true, "completed"));
+  EXPECT_EQ(second.get(), outcome(false, "Timeout"));
   ASSERT_EQ(printer.downloads().size(), 2);
   expectBracketed(log_, printer);
 }
@@ -310,7 +314,7 @@ TEST_F(SenderTest, ADeviceThatTalksBackStillGetsEveryByte) {
   const TCP9100FilePCLFont file(pattern(8 << 20));
   printer.slowly(256 * 1024, 20ms);
   printer.talkBack("@PJL USTATUS DEVICE\r\nCODE=10001\r\n\x0c", 6 << 20);
-  EXPECT_EQ(sender.send(printer.host(), file), Result(true, "completed"));
+  EXPECT_EQ(sender.send(printer.host(), file), outcome(true, "completed"));
   ASSERT_TRUE(printer.waitForDownloads(1, 10s));
   const FakePrinter::Download d = printer.downloads().first();
   EXPECT_TRUE(d.complete);
@@ -334,7 +338,7 @@ TEST_F(SenderTest, ADeviceThatDoesNotAcceptIsNotReached) {
     TCP9100Sender sender = makeSender(printer.port());
     c.behave(printer);
     const auto start = Clock::now();
-    EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont("x")), Result(false, kDdr));
+    EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont("x")), outcome(false, kDdr));
     EXPECT_GE(Clock::now() - start, c.atLeast);
     EXPECT_EQ(printer.connections(), 0);
     EXPECT_EQ(log_.names().count("undo " + printer.host()),
@@ -343,7 +347,7 @@ TEST_F(SenderTest, ADeviceThatDoesNotAcceptIsNotReached) {
     // The same device switched on again: reached on the same port.
     printer.take();
     confirmWith(printer, sender, "completed");
-    EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont("x")), Result(true, "completed"));
+    EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont("x")), outcome(true, "completed"));
     EXPECT_EQ(printer.connections(), 1);
   }
 }
@@ -370,7 +374,7 @@ TEST_F(SenderTest, DownloadsToOneDeviceRunOneAfterAnother) {
       return sender.send(printer.host(), TCP9100FilePCLFont(pattern(100)));
     }));
   }
-  for (auto& s : sends) EXPECT_EQ(s.get(), Result(true, "completed"));
+  for (auto& s : sends) EXPECT_EQ(s.get(), outcome(true, "completed"));
   const QList<FakePrinter::Download> downloads = printer.downloads();
   ASSERT_EQ(downloads.size(), 3);
   for (int i = 1; i < 3; ++i) {
@@ -403,8 +407,8 @@ TEST_F(SenderTest, DownloadsToDifferentDevicesRunTogether) {
                         [&] { return sender.send(a.host(), TCP9100FilePCLFont("a")); });
   auto toB = std::async(std::launch::async,
                         [&] { return sender.send(b.host(), TCP9100FilePCLFont("b")); });
-  EXPECT_EQ(toA.get(), Result(true, "completed"));
-  EXPECT_EQ(toB.get(), Result(true, "completed"));
+  EXPECT_EQ(toA.get(), outcome(true, "completed"));
+  EXPECT_EQ(toB.get(), outcome(true, "completed"));
   expectBracketed(log_, a);
   expectBracketed(log_, b);
 }
@@ -428,14 +432,14 @@ TEST_F(SenderTest, AStoppedJobLeavesTheLineWithoutConnecting) {
   EXPECT_EQ(second.wait_for(200ms), std::future_status::timeout) << "waits in line";
   secondJob.requestStop();
   ASSERT_EQ(second.wait_for(5s), std::future_status::ready);
-  EXPECT_EQ(second.get(), Result(false, kDdr));
+  EXPECT_EQ(second.get(), outcome(false, kDdr));
   EXPECT_EQ(printer.connections(), 1) << "the stopped download never connected";
   EXPECT_EQ(log_.names(), QStringList{"register " + printer.host()})
       << "nor registered, and the first one's registration is still in place";
 
   firstJob.requestStop();  // awaiting confirmation: ends at once as a time-out
   ASSERT_EQ(first.wait_for(5s), std::future_status::ready);
-  EXPECT_EQ(first.get(), Result(false, "Timeout"));
+  EXPECT_EQ(first.get(), outcome(false, "Timeout"));
   expectBracketed(log_, printer);
   EXPECT_EQ(sender.sessionCount(), 0);
 }
@@ -468,7 +472,7 @@ TEST_F(SenderTest, AStopCutsATransferToADeviceThatStopsReading) {
       job.requestStop();
     }
     ASSERT_EQ(sending.wait_for(10s), std::future_status::ready);
-    EXPECT_EQ(sending.get(), Result(false, kDdr));
+    EXPECT_EQ(sending.get(), outcome(false, kDdr));
     expectBracketed(log_, printer);
   }
 }
@@ -478,7 +482,8 @@ TEST_F(SenderTest, AJobStoppedBeforeItsTurnNeverStarts) {
   TCP9100Sender sender = makeSender(printer.port());
   Zarvo::StopSource job;
   job.requestStop();
-  EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont("x"), job.token()), Result(false, kDdr));
+  EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont("x"), job.token()),
+            outcome(false, kDdr));
   EXPECT_EQ(printer.connections(), 0);
   EXPECT_TRUE(log_.names().isEmpty());
 }
@@ -497,9 +502,9 @@ TEST_F(SenderTest, ShutdownEndsEveryWaitAndRefusesNewDownloads) {
   sender.stopAll();
   ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
   ASSERT_EQ(inLine.wait_for(5s), std::future_status::ready);
-  EXPECT_EQ(waiting.get(), Result(false, "Timeout"));
-  EXPECT_EQ(inLine.get(), Result(false, kDdr));
-  EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont("3")), Result(false, kDdr));
+  EXPECT_EQ(waiting.get(), outcome(false, "Timeout"));
+  EXPECT_EQ(inLine.get(), outcome(false, kDdr));
+  EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont("3")), outcome(false, kDdr));
   EXPECT_EQ(printer.connections(), 1);
   expectBracketed(log_, printer);
 }

@@ -1,0 +1,298 @@
+// Job plans: building from requests, the run steps, progress and the final status.
+#include "plugin/JobPlan.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QStringList>
+#include <cstdint>
+
+#include "plugin/FileContent.h"
+#include "plugin/ServerFileStore.h"
+#include "plugin/TCP9100File.h"
+
+namespace {
+
+const QString kGetFilesPage = QStringLiteral("DSMGetFiles.cgi");
+const QString kDeleteFilesPage = QStringLiteral("DSMDeletefiles.cgi");
+
+QString qs(const std::u16string& s) { return QString::fromStdU16String(s); }
+
+// Reads an upload the front end placed on a local path. Only a regular file of at most the
+// store's size limit counts: a FIFO would block the handler and a device node never ends.
+bool readUpload(const QString& path, QByteArray* content) {
+  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  if (info.st_size > ServerFileStore::kMaxFileSize) return false;
+  QByteArray bytes;
+  bytes.resize(qsizetype(info.st_size));
+  qsizetype done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::read(fd, bytes.data() + done, size_t(bytes.size() - done));
+    if (n < 0) return false;
+    if (n == 0) break;  // the file shrank meanwhile: take what is there
+    done += n;
+  }
+  bytes.truncate(done);
+  *content = std::move(bytes);
+  return true;
+}
+
+// An add job's record of bytes it holds: size, kind and font name come from the bytes.
+FileRecord recordOfBytes(const QString& name, QByteArray content, bool readable) {
+  FileRecord r;
+  r.name = name;
+  r.content = std::move(content);
+  r.size = quint32(r.content.size());
+  r.contentKnown = readable;
+  r.readable = readable;
+  r.type = fileKindText(fileKindOfContent(r.content, &r.fontName));
+  return r;
+}
+
+// The record of one `File` element of a copy, move or delete request (the same fields in three
+// namespaces): name, size, type and ID as the request gives them; content comes later.
+template <class FileElement>
+FileRecord recordOfElement(const FileElement& f) {
+  FileRecord r;
+  r.name = qs(f.get_FileName());
+  r.size = f.get_FileSize();
+  r.type = qs(f.get_FileType());
+  r.fontName = r.name;
+  r.fileId = f.get_FileStorageFileID();
+  return r;
+}
+
+std::u16string joinDistinct(const QStringList& addresses) {
+  QStringList distinct;
+  for (const QString& a : addresses) {
+    if (!a.isEmpty() && !distinct.contains(a)) distinct.append(a);
+  }
+  return distinct.isEmpty() ? std::u16string(u"-")
+                            : distinct.join(QLatin1Char(';')).toStdU16String();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// JobPlan
+
+int JobPlan::progress() const {
+  if (status_ == JobStatus::kCompleted) return 100;
+  if (tasks_.empty()) return 0;
+  const auto halves = std::uint64_t(2 * ended_ + started_);
+  return int((halves * 100 / tasks_.size()) / 2);
+}
+
+bool JobPlan::allSucceeded() const {
+  for (const Task& t : tasks_) {
+    if (!t.succeeded()) return false;
+  }
+  return true;
+}
+
+void JobPlan::beginRun() {
+  status_ = JobStatus::kInProgress;
+  for (Task& t : tasks_) t.phase = TaskPhase::kPending;
+  started_ = 0;
+  ended_ = 0;
+}
+
+void JobPlan::startTask(std::size_t task) {
+  Task& t = tasks_.at(task);
+  if (t.phase != TaskPhase::kPending) return;
+  t.phase = TaskPhase::kStarted;
+  ++started_;
+}
+
+void JobPlan::setOutcome(std::size_t task, FileOutcome outcome) {
+  tasks_.at(task).outcome = std::move(outcome);
+}
+
+void JobPlan::endTask(std::size_t task) {
+  Task& t = tasks_.at(task);
+  if (t.phase == TaskPhase::kEnded) return;
+  if (t.phase == TaskPhase::kStarted) --started_;
+  t.phase = TaskPhase::kEnded;
+  ++ended_;
+}
+
+void JobPlan::complete() {
+  status_ = JobStatus::kCompleted;
+  // A retry only walks the tasks (and a move repeats its deletes, which need no content).
+  for (auto& entry : files_) {
+    entry.second.content = QByteArray();
+    entry.second.contentKnown = false;
+  }
+}
+
+void JobPlan::addRecord(FileRecord record) {
+  const QString name = record.name;
+  files_.emplace(name, std::move(record));
+}
+
+void JobPlan::addTask(const QString& fileName, const QString& destination, const QString& source) {
+  Task t;
+  t.fileName = fileName;
+  t.destination = destination;
+  t.source = source;
+  tasks_.push_back(std::move(t));
+}
+
+void JobPlan::finishBuilding() {
+  QStringList sources;
+  QStringList destinations;
+  for (std::size_t k = 0; k < tasks_.size(); ++k) {
+    const Task& t = tasks_[k];
+    sources.append(t.source);
+    destinations.append(t.destination);
+    tasksByFile_[t.fileName].push_back(k);
+  }
+  sourceText_ = joinDistinct(sources);
+  destinationText_ = joinDistinct(destinations);
+}
+
+void JobPlan::appendFileFields(const FileRecord& record, HTTPClient::Form* form) {
+  form->append({QStringLiteral("FileName"), record.name});
+  form->append({QStringLiteral("FileType"), QString::number(fileKindCgiNumber(record.kind()))});
+  form->append({QStringLiteral("FontMacroId"), QString::number(record.fileId)});
+}
+
+// ---------------------------------------------------------------------------------------------
+// AddPlan
+
+AddPlan::AddPlan(const Request& request, const ServerFileStore& store) : JobPlan(JobType::kAdd) {
+  const QString device = qs(request.get_DeviceIP());
+  for (std::size_t i = 0; i < request.size_LargeFile(); ++i) {
+    const auto& upload = request.get_LargeFile(i);
+    const QString userName = qs(upload.get_filename());
+    if (userName.isEmpty()) continue;
+    QByteArray content;
+    if (!readUpload(qs(upload.get_value()), &content)) continue;  // left out of the job
+    FileRecord r =
+        recordOfBytes(ServerFileStore::lastComponent(userName), std::move(content), true);
+    const QString name = r.name;
+    addRecord(std::move(r));
+    addTask(name, device, QString());
+  }
+  for (std::size_t i = 0; i < request.size_FileName(); ++i) {
+    const QString name = qs(request.get_FileName(i));
+    QByteArray content;
+    const bool readable = store.read(name, &content);
+    if (!readable) content.clear();
+    addRecord(recordOfBytes(name, std::move(content), readable));
+    addTask(name, device, QString());
+  }
+  finishBuilding();
+}
+
+// ---------------------------------------------------------------------------------------------
+// TransferPlan
+
+TransferPlan::TransferPlan(const CopyRequest& request) : TransferPlan(JobType::kCopy, request) {}
+
+TransferPlan::TransferPlan(const MoveRequest& request) : TransferPlan(JobType::kMove, request) {}
+
+// Copy and move requests have the same tree in two namespaces.
+template <class Request>
+TransferPlan::TransferPlan(JobType type, const Request& request) : JobPlan(type) {
+  const auto& source = request.get_Source();
+  for (std::size_t i = 0; i < source.size_File(); ++i)
+    addRecord(recordOfElement(source.get_File(i)));
+  const QString from = qs(source.get_DeviceIP());
+  const auto& destinations = request.get_Destinations();
+  for (std::size_t d = 0; d < destinations.size_DeviceIP(); ++d) {
+    const QString to = qs(destinations.get_DeviceIP(d));
+    for (const auto& entry : files_) addTask(entry.first, to, from);
+  }
+  finishBuilding();
+}
+
+PageRequest TransferPlan::fetchRequest(std::size_t task) const {
+  PageRequest r{tasks_.at(task).source, kGetFilesPage, {}};
+  appendFileFields(recordOf(task), &r.form);
+  return r;
+}
+
+bool TransferPlan::takeFetched(std::size_t task, QByteArray body) {
+  FileRecord& record = files_.at(tasks_.at(task).fileName);
+  if (body.isEmpty() && record.size != 0) return false;
+  record.content = std::move(body);
+  record.contentKnown = true;
+  return true;
+}
+
+std::optional<PageRequest> TransferPlan::sourceDeleteAfter(std::size_t task) const {
+  if (!deletesSource()) return std::nullopt;
+  const Task& current = tasks_.at(task);
+  for (std::size_t k : tasksOf(current.fileName)) {
+    const Task& t = tasks_[k];
+    if (!t.succeeded()) return std::nullopt;  // a destination has not taken it (yet)
+    if (t.destination.trimmed() == current.source.trimmed()) return std::nullopt;
+  }
+  PageRequest r{current.source, kDeleteFilesPage, {}};
+  appendFileFields(recordOf(task), &r.form);
+  return r;
+}
+
+// ---------------------------------------------------------------------------------------------
+// DeletePlan
+
+DeletePlan::DeletePlan(const Request& request)
+    : JobPlan(JobType::kDelete), deviceAddress_(qs(request.get_DeviceIP())) {
+  for (std::size_t i = 0; i < request.size_File(); ++i) {
+    FileRecord r = recordOfElement(request.get_File(i));
+    const QString name = r.name;
+    addRecord(std::move(r));
+    addTask(name, QString(), deviceAddress_);
+  }
+  finishBuilding();
+}
+
+PageRequest DeletePlan::request() const {
+  PageRequest r{deviceAddress_, kDeleteFilesPage, {}};
+  for (const auto& entry : files_) appendFileFields(entry.second, &r.form);
+  return r;
+}
+
+void DeletePlan::startAll() {
+  for (std::size_t k = 0; k < tasks_.size(); ++k) startTask(k);
+}
+
+void DeletePlan::endAll(const FileOutcome& outcome) {
+  for (std::size_t k = 0; k < tasks_.size(); ++k) {
+    setOutcome(k, outcome);
+    endTask(k);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+std::unique_ptr<TCP9100File> downloadableFile(const FileRecord& record) {
+  if (!record.readable) return nullptr;
+  try {
+    switch (record.kind()) {
+      case FileKind::kPsFont:
+        return std::make_unique<TCP9100FilePSFont>(record.fontName, record.content);
+      case FileKind::kPsForm:
+        return std::make_unique<TCP9100FilePSForm>(record.name, record.content);
+      case FileKind::kPclFont:
+        return std::make_unique<TCP9100FilePCLFont>(record.content);
+      case FileKind::kPclMacro:
+        return std::make_unique<TCP9100FilePCLMacro>(record.content);
+      case FileKind::kOther:
+        break;
+    }
+  } catch (const TCP9100FilePSFont::Binary2AsciiError&) {
+  } catch (const TCP9100File::BadName&) {
+  }
+  return nullptr;
+}
