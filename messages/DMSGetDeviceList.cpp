@@ -1,6 +1,6 @@
-#include "plugin/DMSGetDeviceList.h"
+#include "messages/DMSGetDeviceList.h"
 
-#include "plugin/DomTree.h"
+#include "messages/DomTree.h"
 
 using namespace xercesc;
 

@@ -1,4 +1,4 @@
-#include "plugin/DomTree.h"
+#include "messages/DomTree.h"
 
 #include "framework/Packet.h"
 

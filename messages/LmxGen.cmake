@@ -1,13 +1,16 @@
 # zarvo_message_library(<target> SCHEMAS <file.xsd>...): runs tools/lmxgen.py on each schema at
-# build time and builds the generated classes into a static library. Each schema yields
-# <Cmd>_Request.h/.cpp, <Cmd>_Response.h/.cpp and their _sample.h fillers (tests only) in the
-# target's binary directory, which is on the target's public include path.
+# build time and builds the generated classes into <target>, a static library created here
+# unless it exists already (then the classes join its own sources). Each schema yields
+# <Cmd>_Request.h/.cpp, <Cmd>_Response.h/.cpp and their _sample.h fillers (tests only) in
+# <binary dir>/<target>/, which is on the target's public include path: one folder per target,
+# so a library sees only the generated headers of the message libraries it links.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 function(zarvo_message_library target)
   cmake_parse_arguments(G "" "" "SCHEMAS" ${ARGN})
-  set(out ${CMAKE_CURRENT_BINARY_DIR})
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/${target})
   set(generator ${PROJECT_SOURCE_DIR}/tools/lmxgen.py)
+  set(types ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/schemas/types.xsd)
   set(sources)
   foreach(schema ${G_SCHEMAS})
     get_filename_component(command ${schema} NAME_WE)
@@ -18,13 +21,17 @@ function(zarvo_message_library target)
     endforeach()
     add_custom_command(OUTPUT ${files}
       COMMAND Python3::Interpreter ${generator} --samples --out ${out} ${schema}
-      DEPENDS ${schema} ${PROJECT_SOURCE_DIR}/schemas/types.xsd ${generator}
+      DEPENDS ${schema} ${types} ${generator}
       COMMENT "Generating the message classes of ${command}"
       VERBATIM)
     list(APPEND sources ${files})
   endforeach()
-  add_library(${target} STATIC ${sources})
+  if(NOT TARGET ${target})
+    add_library(${target} STATIC)
+    target_link_libraries(${target} PRIVATE zarvo_warnings)
+  endif()
+  target_sources(${target} PRIVATE ${sources})
   set_target_properties(${target} PROPERTIES AUTOMOC OFF)
   target_include_directories(${target} PUBLIC ${out})
-  target_link_libraries(${target} PUBLIC zarvo_lmx PRIVATE zarvo_warnings)
+  target_link_libraries(${target} PUBLIC zarvo_lmx)
 endfunction()

@@ -1,8 +1,8 @@
-#include "plugin/SNMPGetValues.h"
+#include "messages/SNMPGetValues.h"
 
 #include <arpa/inet.h>
 
-#include "plugin/DomTree.h"
+#include "messages/DomTree.h"
 
 using namespace xercesc;
 using Zarvo::PacketDOM;

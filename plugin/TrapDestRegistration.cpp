@@ -6,7 +6,7 @@
 #include "framework/LMXPacket.h"
 #include "framework/Log.h"
 #include "framework/OrxServiceClient.h"
-#include "plugin/SNMPGetValues.h"
+#include "messages/SNMPGetValues.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/suite/DeviceProtocols.h"
+#include "suite/DeviceProtocols.h"
 
 #include <QRegularExpression>
 

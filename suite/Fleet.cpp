@@ -1,4 +1,4 @@
-#include "tools/suite/Fleet.h"
+#include "suite/Fleet.h"
 
 #include <QDir>
 

@@ -6,8 +6,8 @@
 #include <memory>
 #include <vector>
 
-#include "tools/suite/FleetConfig.h"
-#include "tools/suite/SimDevice.h"
+#include "suite/FleetConfig.h"
+#include "suite/SimDevice.h"
 
 namespace suite {
 

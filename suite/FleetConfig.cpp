@@ -1,4 +1,4 @@
-#include "tools/suite/FleetConfig.h"
+#include "suite/FleetConfig.h"
 
 #include <QHostAddress>
 #include <QSet>

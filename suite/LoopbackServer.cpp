@@ -1,4 +1,4 @@
-#include "tools/suite/LoopbackServer.h"
+#include "suite/LoopbackServer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "tools/suite/FleetConfig.h"
+#include "suite/FleetConfig.h"
 
 namespace suite {
 

@@ -1,4 +1,4 @@
-#include "tools/suite/SimDevice.h"
+#include "suite/SimDevice.h"
 
 #include <unistd.h>
 

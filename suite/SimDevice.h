@@ -18,9 +18,9 @@
 #include <chrono>
 #include <memory>
 
-#include "tools/suite/DeviceProtocols.h"
-#include "tools/suite/FleetConfig.h"
-#include "tools/suite/LoopbackServer.h"
+#include "suite/DeviceProtocols.h"
+#include "suite/FleetConfig.h"
+#include "suite/LoopbackServer.h"
 
 namespace suite {
 

@@ -1,4 +1,4 @@
-#include "tools/suite/SuiteServices.h"
+#include "suite/SuiteServices.h"
 
 #include <QUrl>
 
@@ -7,7 +7,7 @@
 #include "framework/CallService.h"
 #include "framework/Log.h"
 #include "framework/OrxServiceClient.h"
-#include "plugin/DomTree.h"
+#include "messages/DomTree.h"
 
 namespace suite {
 

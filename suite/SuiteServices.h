@@ -32,9 +32,9 @@
 #include "framework/LMXPacket.h"
 #include "framework/Packet.h"
 #include "framework/Service.h"
-#include "plugin/DMSGetDeviceList.h"
-#include "plugin/SNMPGetValues.h"
-#include "tools/suite/Fleet.h"
+#include "messages/DMSGetDeviceList.h"
+#include "messages/SNMPGetValues.h"
+#include "suite/Fleet.h"
 
 namespace suite {
 

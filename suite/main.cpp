@@ -13,8 +13,8 @@
 
 #include "framework/Application.h"
 #include "framework/Log.h"
-#include "tools/suite/Fleet.h"
-#include "tools/suite/SuiteServices.h"
+#include "suite/Fleet.h"
+#include "suite/SuiteServices.h"
 
 namespace {
 

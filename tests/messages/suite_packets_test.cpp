@@ -5,8 +5,8 @@
 
 #include <QStringEncoder>
 
-#include "plugin/DMSGetDeviceList.h"
-#include "plugin/SNMPGetValues.h"
+#include "messages/DMSGetDeviceList.h"
+#include "messages/SNMPGetValues.h"
 #include "tests/fakes/HttpProbe.h"
 
 // Readable failures: gtest finds this through the argument's namespace.
