@@ -1,13 +1,27 @@
 // The accessors handlers rely on beyond get/set: the numeric operation Type and Status
-// setters of the registry, growing lists by index, and deep copies.
+// setters of the registry, growing lists by index, and deep copies. And the shape of every
+// generated class: a plain value, whose setters cannot fail and so return nothing.
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <type_traits>
+#include <utility>
 
 #include "DSMDetailsOperation_Response.h"
 #include "DSMGetOperationList_Response.h"
 
 namespace {
+
+using Details = DSMDetailsOperation_Response::c_OrxResponse;
+using List = DSMGetOperationList_Response::c_OrxResponse;
+static_assert(!std::is_polymorphic_v<Details> && !std::is_polymorphic_v<Details::c_File>,
+              "no virtual functions, so no virtual destructor either");
+static_assert(std::is_nothrow_move_constructible_v<List>, "lists move, no deep copy");
+static_assert(std::is_void_v<decltype(std::declval<Details&>().set_Type(std::u16string()))> &&
+                  std::is_void_v<decltype(std::declval<List&>().append_Operation())>,
+              "a setter that cannot fail returns nothing to check");
+static_assert(std::is_same_v<decltype(std::declval<Details&>().set_Type(5)), bool>,
+              "the numeric setter can refuse a number, and says so");
 
 struct NumberCase {
   const char* why;
@@ -29,7 +43,7 @@ void checkType(M& message) {
       {"far above, no overflow", INT_MAX, false, u"DELETE"},
       {"far below, no overflow", INT_MIN, false, u"DELETE"},
   };
-  (void)message.set_Type(u"MOVE");
+  message.set_Type(u"MOVE");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
     EXPECT_EQ(message.set_Type(c.number), c.accepted);
@@ -73,21 +87,21 @@ TEST(Accessors, RefusedNumberLeavesPresenceUnset) {
 
 TEST(Accessors, ItemAtIndexGrowsWithDefaults) {
   DSMGetOperationList_Response::c_OrxResponse list;
-  (void)list.item_Operation(2).set_ID(9);
+  list.item_Operation(2).set_ID(9);
   ASSERT_EQ(list.size_Operation(), 3u);
   EXPECT_FALSE(list.get_Operation(0).isset_ID());
   EXPECT_EQ(list.get_Operation(2).get_ID(), 9u);
   (void)list.item_Operation(1);  // an existing index does not grow the list
   EXPECT_EQ(list.size_Operation(), 3u);
-  EXPECT_EQ(list.append_Operation(), 0);
+  list.append_Operation();
   EXPECT_EQ(list.size_Operation(), 4u);
 }
 
 TEST(Accessors, CopiesAreDeep) {
   DSMDetailsOperation_Response::c_OrxResponse original;
-  (void)original.item_File(0).set_FileName(u"a");
+  original.item_File(0).set_FileName(u"a");
   DSMDetailsOperation_Response::c_OrxResponse copy = original;
-  (void)copy.item_File(0).set_FileName(u"b");
+  copy.item_File(0).set_FileName(u"b");
   EXPECT_EQ(original.get_File(0).get_FileName(), u"a");
   EXPECT_FALSE(copy == original);
   copy = original;

@@ -33,7 +33,7 @@ QString thrownMessage(Zarvo::Packet& packet, const QByteArray& bytes) {
 
 TEST(LMXPacket, WritesUtf8WithTheRootOnTheDeclarationLine) {
   CancelRequest request;
-  (void)request.set_OperationID(12);
+  request.set_OperationID(12);
   QByteArray bytes;
   request.toByteArray(bytes);
   EXPECT_EQ(hex(bytes), hex(std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>"

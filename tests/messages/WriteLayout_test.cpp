@@ -36,8 +36,8 @@ std::function<message_io::Written()> fresh() {
 
 message_io::Written addFile(void (*fill)(DSMAddFile_Request::c_OrxRequest::c_LargeFile&)) {
   DSMAddFile_Request::c_OrxRequest request;
-  (void)request.set_DeviceIP(u"10.0.0.7");
-  (void)request.append_LargeFile();
+  request.set_DeviceIP(u"10.0.0.7");
+  request.append_LargeFile();
   fill(request.back_LargeFile());
   return message_io::write(request);
 }
@@ -60,32 +60,32 @@ TEST(WriteLayout, MatchesTheWireBytes) {
       {"LargeFile with attribute and text on one line",
        [] {
          return addFile([](auto& f) {
-           (void)f.set_filename(u"C:\\up\\font.pcl");
-           (void)f.set_value(u"/tmp/upload 1");
+           f.set_filename(u"C:\\up\\font.pcl");
+           f.set_value(u"/tmp/upload 1");
          });
        },
        "<OrxRequest command=\"DSMAddFile\">\n\t<DeviceIP>10.0.0.7</DeviceIP>\n"
        "<LargeFile filename=\"C:\\up\\font.pcl\">/tmp/upload 1</LargeFile>\n</OrxRequest>\n"},
       {"LargeFile without filename writes no attribute",
-       [] { return addFile([](auto& f) { (void)f.set_value(u"/tmp/a"); }); },
+       [] { return addFile([](auto& f) { f.set_value(u"/tmp/a"); }); },
        "<OrxRequest command=\"DSMAddFile\">\n\t<DeviceIP>10.0.0.7</DeviceIP>\n"
        "<LargeFile>/tmp/a</LargeFile>\n</OrxRequest>\n"},
       {"LargeFile without text still has start and end tag",
-       [] { return addFile([](auto& f) { (void)f.set_filename(u"x.pcl"); }); },
+       [] { return addFile([](auto& f) { f.set_filename(u"x.pcl"); }); },
        "<OrxRequest command=\"DSMAddFile\">\n\t<DeviceIP>10.0.0.7</DeviceIP>\n"
        "<LargeFile filename=\"x.pcl\"></LargeFile>\n</OrxRequest>\n"},
       {"IP is an empty-element tag at its depth",
        [] {
          SNMPSetValues_Request::c_OrxRequest request;
          auto& device = request.item_Device(0);
-         (void)device.get_RequestParams().enable_IP().set_address(u"10.0.0.5");
+         device.get_RequestParams().enable_IP().set_address(u"10.0.0.5");
          auto& vars = device.get_RequestVariables();
-         (void)vars.get_staticTrapDestAddr().set_Index("1");
-         (void)vars.get_staticTrapDestAddr().set_Value(u"10.0.0.1");
-         (void)vars.get_staticTrapDestCommunity().set_Index("1");
-         (void)vars.get_staticTrapDestCommunity().set_Value(u"public");
-         (void)vars.get_staticTrapDestStatus().set_Index("1");
-         (void)vars.get_staticTrapDestStatus().set_Value(u"4");
+         vars.get_staticTrapDestAddr().set_Index("1");
+         vars.get_staticTrapDestAddr().set_Value(u"10.0.0.1");
+         vars.get_staticTrapDestCommunity().set_Index("1");
+         vars.get_staticTrapDestCommunity().set_Value(u"public");
+         vars.get_staticTrapDestStatus().set_Index("1");
+         vars.get_staticTrapDestStatus().set_Value(u"4");
          return message_io::write(request);
        },
        "<OrxRequest command=\"SNMPSetValues\">\n\t<Device>\n\t\t<RequestParams>\n"
@@ -98,7 +98,7 @@ TEST(WriteLayout, MatchesTheWireBytes) {
       {"absent IP is not written at all",
        [] {
          SNMPSetValues_Request::c_OrxRequest request;
-         (void)request.append_Device();
+         request.append_Device();
          std::string bytes = message_io::write(request).bytes;
          return message_io::Written{0, bytes.substr(0, bytes.find("<RequestVariables>"))};
        },
@@ -107,9 +107,9 @@ TEST(WriteLayout, MatchesTheWireBytes) {
       {"anonymous method group: one element per value, no wrapper",
        [] {
          NSRegisterService_Request::c_OrxRequest request;
-         (void)request.set_URL(u"http://127.0.0.1:8080/");
-         (void)request.anon_method().append(u"DSMAddFile");
-         (void)request.anon_method().append(u"MGMTCloseApplication");
+         request.set_URL(u"http://127.0.0.1:8080/");
+         request.anon_method().append(u"DSMAddFile");
+         request.anon_method().append(u"MGMTCloseApplication");
          return message_io::write(request);
        },
        "<OrxRequest command=\"NSRegisterService\">\n\t<URL>http://127.0.0.1:8080/</URL>\n"
@@ -118,10 +118,10 @@ TEST(WriteLayout, MatchesTheWireBytes) {
       {"Variables without Variable: the empty-element form that reads back",
        [] {
          SNMPTrap_Request::c_OrxRequest trap;
-         (void)trap.set_HostIp(u"h");
-         (void)trap.set_Enterprise(u"e");
-         (void)trap.set_GenericNumber("6");
-         (void)trap.set_SpecificNumber("1");
+         trap.set_HostIp(u"h");
+         trap.set_Enterprise(u"e");
+         trap.set_GenericNumber("6");
+         trap.set_SpecificNumber("1");
          (void)trap.enable_Variables();
          return message_io::write(trap);
        },
@@ -131,8 +131,8 @@ TEST(WriteLayout, MatchesTheWireBytes) {
       {"list item without values is an empty-element tag; with one value it is complete",
        [] {
          DSMGetFileList_Response::c_OrxResponse list;
-         (void)list.append_FileStorage();
-         (void)list.item_FileStorage(1).set_FileIndex(3);
+         list.append_FileStorage();
+         list.item_FileStorage(1).set_FileIndex(3);
          return message_io::write(list);
        },
        "<OrxResponse>\n\t<Result>0</Result>\n\t<Details></Details>\n\t<FileStorage/>\n"
@@ -143,18 +143,18 @@ TEST(WriteLayout, MatchesTheWireBytes) {
       {"numbers, bools and escaped text in a nested item",
        [] {
          DSMDetailsOperation_Response::c_OrxResponse response;
-         (void)response.set_Type(6);
-         (void)response.set_Status(2);
-         (void)response.set_Source(u"a<b&c");
-         (void)response.set_Destination(u"\"q\" 'a' \u00e9");
+         response.set_Type(6);
+         response.set_Status(2);
+         response.set_Source(u"a<b&c");
+         response.set_Destination(u"\"q\" 'a' \u00e9");
          auto& file = response.item_File(0);
-         (void)file.set_FileName(u"f>1");
-         (void)file.set_FileSize(4294967295u);
-         (void)file.set_FileType(u"pclMacro");
-         (void)file.set_Source(u"-");
-         (void)file.set_Destination(u"-");
-         (void)file.set_Result(true);
-         (void)file.set_Details(u"completed");
+         file.set_FileName(u"f>1");
+         file.set_FileSize(4294967295u);
+         file.set_FileType(u"pclMacro");
+         file.set_Source(u"-");
+         file.set_Destination(u"-");
+         file.set_Result(true);
+         file.set_Details(u"completed");
          return message_io::write(response);
        },
        "<OrxResponse>\n\t<Result>0</Result>\n\t<Details></Details>\n\t<Type>COPY</Type>\n"
