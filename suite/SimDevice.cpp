@@ -14,19 +14,8 @@ using std::chrono::milliseconds;
 
 namespace {
 
-const QString kFileColumns[] = {
-    QStringLiteral("scmFileStorageFileIndex"),       QStringLiteral("scmFileStorageFileName"),
-    QStringLiteral("scmFileStorageFileSize"),        QStringLiteral("scmFileStorageFileType"),
-    QStringLiteral("scmFileStorageFilePersistence"), QStringLiteral("scmFileStorageFileID")};
-const QString kAddr = QStringLiteral("staticTrapDestAddr");
-const QString kCommunity = QStringLiteral("staticTrapDestCommunity");
-const QString kStatus = QStringLiteral("staticTrapDestStatus");
 constexpr qsizetype kMaxHead = 16 * 1024;
 constexpr qint64 kMaxPageBody = 16 * 1024 * 1024;
-
-bool isPcl(const QString& kind) {
-  return kind == QLatin1String("pclFont") || kind == QLatin1String("pclMacro");
-}
 
 }  // namespace
 
@@ -38,12 +27,8 @@ SimDevice::SimDevice(DeviceSetup setup, QString filesDir, QString enterpriseArc,
       confirmDelayMs_(confirmDelayMs),
       sink_(sink),
       limits_(limits),
-      trapDests_(setup_.trapDests),
-      fault_(setup_.fault) {
-  for (const StoredFileSetup& f : setup_.files) {
-    files_.append({f.name, f.kind, f.id, f.persistence, f.content});
-  }
-}
+      state_(setup_.address, setup_.files, setup_.trapDests),
+      fault_(setup_.fault) {}
 
 SimDevice::~SimDevice() { stop(); }
 
@@ -105,96 +90,15 @@ Fault SimDevice::fault() const {
   return fault_;
 }
 
-QList<SimDevice::StoredFile> SimDevice::files() const {
-  QMutexLocker lock(&mutex_);
-  return files_;
-}
-
 int SimDevice::completedDownloads() const {
   QMutexLocker lock(&mutex_);
   return completed_;
 }
 
-DeviceTable SimDevice::fileStorageTable() const {
-  DeviceTable table;
-  for (const QString& c : kFileColumns) table.columns << c;
-  QMutexLocker lock(&mutex_);
-  for (qsizetype i = 0; i < files_.size(); ++i) {
-    const StoredFile& f = files_.at(i);
-    table.rows << QStringList{
-        QString::number(i + 1), f.name, QString::number(f.content.size()), f.kind, f.persistence,
-        QString::number(f.id)};
-  }
-  return table;
-}
-
-DeviceTable SimDevice::trapDestTable() const {
-  DeviceTable table;
-  table.columns = QStringList{kAddr, kCommunity, kStatus};
-  QMutexLocker lock(&mutex_);
-  for (const TrapDestSetup& row : trapDests_) {
-    table.rows << QStringList{row.addr, row.community, row.status};
-  }
-  return table;
-}
-
-bool SimDevice::writeTrapDest(const QList<TrapDestCell>& cells, QString* error) {
-  QMutexLocker lock(&mutex_);
-  for (const TrapDestCell& c : cells) {
-    if (c.column != kAddr && c.column != kCommunity && c.column != kStatus) {
-      *error = QStringLiteral("no column %1 in staticTrapDestTable").arg(c.column);
-      return false;
-    }
-    if (c.row < 0 || c.row >= trapDests_.size()) {
-      *error = QStringLiteral("no row %1 in staticTrapDestTable of %2").arg(c.row).arg(address());
-      return false;
-    }
-    if (c.column == kStatus && c.value != QLatin1String("valid") &&
-        c.value != QLatin1String("invalid")) {
-      *error = QStringLiteral("status must be valid or invalid, not \"%1\"").arg(c.value);
-      return false;
-    }
-  }
-  for (const TrapDestCell& c : cells) {
-    TrapDestSetup& row = trapDests_[c.row];
-    (c.column == kAddr ? row.addr : c.column == kCommunity ? row.community : row.status) = c.value;
-  }
-  return true;
-}
-
 SimDevice::StoredFile SimDevice::store(const PjlDownload& d) {
-  StoredFile file{d.name, d.kind, d.requestedId, QStringLiteral("nonvolatile"), d.content};
-  StoredFile replaced;
-  bool didReplace = false;
-  {
-    QMutexLocker lock(&mutex_);
-    if (isPcl(d.kind) && d.requestedId == 0) {
-      // ID 0 asks the device to pick: the next one free for that kind.
-      quint32 top = 0;
-      for (const StoredFile& f : files_) {
-        if (f.kind == d.kind) top = qMax(top, f.id);
-      }
-      file.id = top + 1;
-    }
-    if (isPcl(d.kind)) {
-      file.name = QStringLiteral("%1 %2")
-                      .arg(d.kind == QLatin1String("pclFont") ? "Font" : "Macro")
-                      .arg(file.id);
-    }
-    for (qsizetype i = 0; i < files_.size(); ++i) {
-      StoredFile& f = files_[i];
-      const bool same =
-          f.kind == file.kind && (isPcl(f.kind) ? f.id == file.id : f.name == file.name);
-      if (!same) continue;
-      replaced = f;
-      didReplace = true;
-      file.name = f.name;  // a PCL file keeps the name it is listed under
-      f = file;
-      break;
-    }
-    if (!didReplace) files_.append(file);
-  }
-  if (didReplace) removeFromDisk(replaced);
+  std::optional<StoredFile> replaced;
+  const StoredFile file = state_.store(d, &replaced);
+  if (replaced) removeFromDisk(*replaced);
   writeToDisk(file);
   return file;
 }
@@ -219,11 +123,10 @@ void SimDevice::writeToDisk(const StoredFile& file) const {
 void SimDevice::removeFromDisk(const StoredFile& file) const { QFile::remove(pathOf(file)); }
 
 void SimDevice::sendStatusTrap(const QString& status) {
-  QList<TrapDestSetup> rows;
-  {
+  const QList<TrapDestSetup> rows = state_.trapDests();
+  if (status == QLatin1String("completed")) {
     QMutexLocker lock(&mutex_);
-    rows = trapDests_;
-    if (status == QLatin1String("completed")) ++completed_;
+    ++completed_;
   }
   for (const TrapDestSetup& row : rows) {
     if (row.status != QLatin1String("valid")) continue;
@@ -368,61 +271,10 @@ bool SimDevice::serveWeb(int fd, const std::atomic<bool>& stop) {
 }
 
 QByteArray SimDevice::answerPage(const HttpRequest& request) {
-  const bool get = request.target == "/DSMGetFiles.cgi";
-  const bool del = request.target == "/DSMDeletefiles.cgi";
-  if (!get && !del) return httpAnswer(404, "no such page\n", "text/plain");
-  if (request.method != "POST") return httpAnswer(405, "POST only\n", "text/plain");
-  QList<QPair<QString, QByteArray>> parts;
-  QString error;
-  if (!parseMultipartForm(request.field("Content-Type"), request.body, &parts, &error)) {
-    return httpAnswer(400, error.toUtf8() + '\n', "text/plain");
-  }
-  // The pages take triples (FileName, FileType, FontMacroId), in that order.
-  if (parts.isEmpty() || parts.size() % 3 != 0 || (get && parts.size() != 3)) {
-    return httpAnswer(400, "expected FileName, FileType, FontMacroId\n", "text/plain");
-  }
-  struct Wanted {
-    QString name;
-    QString kind;
-    quint32 id;
-  };
-  QList<Wanted> wanted;
-  for (qsizetype i = 0; i < parts.size(); i += 3) {
-    if (parts.at(i).first != QLatin1String("FileName") ||
-        parts.at(i + 1).first != QLatin1String("FileType") ||
-        parts.at(i + 2).first != QLatin1String("FontMacroId")) {
-      return httpAnswer(400, "expected FileName, FileType, FontMacroId\n", "text/plain");
-    }
-    wanted.append({QString::fromLatin1(parts.at(i).second),
-                   kindFromCode(parts.at(i + 1).second.toInt()), parts.at(i + 2).second.toUInt()});
-  }
-  // A file matches by kind and name; a PCL file also by its ID (its name is the device's own).
-  auto matches = [](const StoredFile& f, const Wanted& w) {
-    return f.kind == w.kind && (f.name == w.name || (isPcl(f.kind) && w.id != 0 && f.id == w.id));
-  };
-  if (get) {
-    for (const StoredFile& f : files()) {
-      if (matches(f, wanted.first())) return httpAnswer(200, f.content);
-    }
-    return httpAnswer(404, "no such file\n", "text/plain");
-  }
-  QByteArray report;
   QList<StoredFile> removed;
-  {
-    QMutexLocker lock(&mutex_);
-    for (const Wanted& w : wanted) {
-      bool found = false;
-      for (qsizetype i = 0; i < files_.size(); ++i) {
-        if (!matches(files_.at(i), w)) continue;
-        removed << files_.takeAt(i);
-        found = true;
-        break;
-      }
-      report += (found ? "deleted " : "not found ") + w.name.toLatin1() + '\n';
-    }
-  }
+  const QByteArray answer = state_.answerPage(request, &removed);
   for (const StoredFile& f : removed) removeFromDisk(f);
-  return httpAnswer(200, report, "text/plain");
+  return answer;
 }
 
 }  // namespace suite

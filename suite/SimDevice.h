@@ -2,6 +2,8 @@
 // pages "DSMGetFiles.cgi" and "DSMDeletefiles.cgi", its tables "scmFileStorageTable" and
 // "staticTrapDestTable" as the SNMP stand-in reads and writes them, and its download-status
 // traps ("processing", then "completed" or a failure text) sent to every valid trap destination.
+// What it holds and answers is a DeviceState (the printer model the test fakes share); this
+// class adds the sockets, the rehearsed faults, the traps and the copy on disk.
 //
 // State lives in memory; every stored file is mirrored under <filesDir>/<address>/<kind>/ so a
 // run can be inspected. Each connection runs on its own thread and every wait is bounded, so a
@@ -19,6 +21,7 @@
 #include <memory>
 
 #include "suite/DeviceProtocols.h"
+#include "suite/DeviceState.h"
 #include "suite/FleetConfig.h"
 #include "suite/LoopbackServer.h"
 
@@ -40,19 +43,6 @@ class TrapSink {
   virtual void sendTrap(const DeviceTrap& trap) = 0;
 };
 
-// A device's table as the SNMP service renders it: named columns, rows of text values.
-struct DeviceTable {
-  QStringList columns;
-  QList<QStringList> rows;
-};
-
-// One cell write of "staticTrapDestTable": column name, row position from 0, value.
-struct TrapDestCell {
-  QString column;
-  qint64 row = -1;
-  QString value;
-};
-
 struct DeviceLimits {
   // Each wait for more bytes from a peer, and each write to it.
   std::chrono::milliseconds ioWait{30'000};
@@ -63,13 +53,7 @@ struct DeviceLimits {
 
 class SimDevice {
  public:
-  struct StoredFile {
-    QString name;
-    QString kind;
-    quint32 id = 0;
-    QString persistence;
-    QByteArray content;
-  };
+  using StoredFile = suite::StoredFile;
 
   static constexpr const char* kStatusSuffix = ".11.5.11.83.1.1.1.5";
   static constexpr const char* kTrapSuffix = ".11.5.11.83.1.2.1";
@@ -97,17 +81,20 @@ class SimDevice {
   bool setFault(const Fault& fault, QString* error);
   Fault fault() const;
 
-  QList<StoredFile> files() const;
-  DeviceTable fileStorageTable() const;
-  DeviceTable trapDestTable() const;
-  // Applies every cell or none: an unknown column, a row outside the table or a status other
-  // than "valid"/"invalid" refuses the whole write with `error` set.
-  bool writeTrapDest(const QList<TrapDestCell>& cells, QString* error);
+  // What the device holds; the members below are its shorthands.
+  DeviceState& state() { return state_; }
+  const DeviceState& state() const { return state_; }
+  QList<StoredFile> files() const { return state_.files(); }
+  DeviceTable fileStorageTable() const { return state_.fileStorageTable(); }
+  DeviceTable trapDestTable() const { return state_.trapDestTable(); }
+  bool writeTrapDest(const QList<TrapDestCell>& cells, QString* error) {
+    return state_.writeTrapDest(cells, error);
+  }
 
-  // Stores a download as the device does (replacing a file of the same kind and name, or of the
-  // same kind and ID for PCL kinds whose ID is given) and returns the stored record.
+  // Stores a download (DeviceState::store) and mirrors it on disk; returns the stored record.
   StoredFile store(const PjlDownload& download);
-  // What one CGI request gets: the whole HTTP answer.
+  // What one CGI request gets: the whole HTTP answer (DeviceState::answerPage), with the files
+  // a delete removed taken off the disk.
   QByteArray answerPage(const HttpRequest& request);
   // Sends one download-status trap to every valid trap destination.
   void sendStatusTrap(const QString& status);
@@ -130,9 +117,9 @@ class SimDevice {
   TrapSink* const sink_;
   const DeviceLimits limits_;
 
+  DeviceState state_;
+
   mutable QMutex mutex_;  // guards everything below
-  QList<StoredFile> files_;
-  QList<TrapDestSetup> trapDests_;
   Fault fault_;
   int completed_ = 0;
 
