@@ -1,5 +1,5 @@
-// Small DOM helpers shared by the plug-in's own DOM packets (the SNMP value request and the device
-// list lookup). Names that reach element or attribute names come from peers and callers, so a
+// Small DOM helpers shared by the DOM messages (the SNMP value request and the device list
+// lookup) and the suite's own DOM packets. Names that reach element or attribute names come from peers and callers, so a
 // name that XML cannot hold becomes WrongPacketFormat instead of a DOMException escaping a write.
 #pragma once
 
