@@ -81,9 +81,7 @@ class SimDevice {
   bool setFault(const Fault& fault, QString* error);
   Fault fault() const;
 
-  // What the device holds; the members below are its shorthands.
-  DeviceState& state() { return state_; }
-  const DeviceState& state() const { return state_; }
+  // What the device holds and its tables (its DeviceState).
   QList<StoredFile> files() const { return state_.files(); }
   DeviceTable fileStorageTable() const { return state_.fileStorageTable(); }
   DeviceTable trapDestTable() const { return state_.trapDestTable(); }
