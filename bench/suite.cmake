@@ -1,6 +1,6 @@
 # One copy of a 1 MiB font from one simulated printer to 32 others, end to end through
 # zarvo-suite and the storage manager, against 32 raw loopback copies of the same bytes.
-# zarvo-suite is defined later (tools/), which generator expressions allow.
+# zarvo-suite comes from suite/.
 if(TARGET ZarvoPluginDSM AND TARGET zarvo_test_fakes)
   add_executable(bench_suite_fleet_copy ${CMAKE_CURRENT_LIST_DIR}/suite_fleet_copy_bench.cpp)
   target_link_libraries(bench_suite_fleet_copy PRIVATE zarvo_warnings zarvo_test_fakes Qt6::Core

@@ -11,8 +11,8 @@
 #include "DSMGetFileList_Response.h"
 #include "framework/LMXPacket.h"
 #include "framework/ServiceClient.h"
-#include "plugin/DMSGetDeviceList.h"
-#include "plugin/SNMPGetValues.h"
+#include "messages/DMSGetDeviceList.h"
+#include "messages/SNMPGetValues.h"
 
 using DSMGetFileListResponse = Zarvo::LMXResponse<DSMGetFileList_Response::c_OrxResponse>;
 

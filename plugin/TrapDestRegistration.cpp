@@ -6,7 +6,7 @@
 #include "framework/Log.h"
 #include "framework/OrxServiceClient.h"  // localAddressFor
 #include "framework/ServiceClient.h"
-#include "plugin/SNMPGetValues.h"
+#include "messages/SNMPGetValues.h"
 
 namespace {
 

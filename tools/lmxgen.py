@@ -18,18 +18,19 @@ Schema subset understood:
   gen:firstNumber on a simpleType adds a setter taking a number (first value = that number).
 
 Emitted class shape (element X, class c_X nested in its parent's class):
-  scalar child Y       get_Y(), set_Y(v) -> 0, isset_Y()
+  scalar child Y       get_Y(), set_Y(v), isset_Y()
   enumerated child Y   as scalar, plus bool set_Y(int number) when the type is numbered
-  repeated scalar Y    size_Y(), get_Y(i), append_Y(v) -> 0, clear_Y()
+  repeated scalar Y    size_Y(), get_Y(i), append_Y(v), clear_Y()
   complex child Y      get_Y() (const and mutable)
   optional complex Y   get_Y(), isset_Y(), enable_Y() (sets presence, returns the object),
                        unset_Y()
-  repeated complex Y   size_Y(), get_Y(i), append_Y() -> 0, item_Y(i) (grows the list),
+  repeated complex Y   size_Y(), get_Y(i), append_Y(), item_Y(i) (grows the list),
                        back_Y(), clear_Y()
   anonymous group Y    class c_anon_Y (size(), get(i), append(v), clear()); anon_Y()
-  attribute A          get_A(), set_A(v) -> 0, isset_A()
-  text of simple content  get_value(), set_value(v) -> 0, isset_value()
-  every class          read_element(reader, name), write_element(writer, name), operator==
+  attribute A          get_A(), set_A(v), isset_A()
+  text of simple content  get_value(), set_value(v), isset_value()
+  every class          read_element(reader, name), write_element(writer, name), operator==;
+                       no virtual functions and no declared destructor or copy: plain values
   root classes         read(reader), write(writer[, name])
 Value types: xs:string and enumerations std::u16string, xs:int int32_t, xs:unsignedInt
 uint32_t, xs:boolean bool, xs:integer std::string holding the decimal text.
@@ -326,9 +327,6 @@ class Emitter:
                 self.anon_decl(child, q)
                 self.line()
         self.line(q + "%s();" % cls.cname)
-        self.line(q + "virtual ~%s();" % cls.cname)
-        self.line(q + "%s(const %s&) = default;" % (cls.cname, cls.cname))
-        self.line(q + "%s& operator=(const %s&) = default;" % (cls.cname, cls.cname))
         self.line(q + "bool operator==(const %s& other) const;" % cls.cname)
         self.line(q + "bool operator!=(const %s& other) const { return !(*this == other); }" %
                   cls.cname)
@@ -382,12 +380,11 @@ class Emitter:
                   % child.name)
         self.line(q + "class %s {" % n)
         self.line(q + " public:")
-        self.line(q + "  virtual ~%s() = default;" % n)
         self.line(q + "  bool operator==(const %s& other) const { return items_ == other.items_; }"
                   % n)
         self.line(q + "  std::size_t size() const { return items_.size(); }")
         self.line(q + "  const %s& get(std::size_t index) const { return items_.at(index); }" % t)
-        self.line(q + "  int append(const %s& value) { items_.push_back(value); return 0; }" % t)
+        self.line(q + "  void append(const %s& value) { items_.push_back(value); }" % t)
         self.line(q + "  void clear() { items_.clear(); }")
         self.line(q + " private:")
         self.line(q + "  std::vector<%s> items_;" % t)
@@ -396,10 +393,9 @@ class Emitter:
     def value_accessors(self, q, n, scalar):
         t = scalar.cpp
         self.line(q + "const %s& get_%s() const { return %s_; }" % (t, n, n))
-        self.line(q + "int set_%s(const %s& value) {" % (n, t))
+        self.line(q + "void set_%s(const %s& value) {" % (n, t))
         self.line(q + "  %s_ = value;" % n)
         self.line(q + "  %s_present_ = true;" % n)
-        self.line(q + "  return 0;")
         self.line(q + "}")
         self.line(q + "bool isset_%s() const { return %s_present_; }" % (n, n))
         if scalar.enum is not None and scalar.enum.first_number is not None:
@@ -420,10 +416,7 @@ class Emitter:
             self.line(q + "std::size_t size_%s() const { return %s_.size(); }" % (n, n))
             self.line(q + "const %s& get_%s(std::size_t index) const { return %s_.at(index); }" %
                       (c, n, n))
-            self.line(q + "int append_%s() {" % n)
-            self.line(q + "  %s_.append();" % n)
-            self.line(q + "  return 0;")
-            self.line(q + "}")
+            self.line(q + "void append_%s() { %s_.append(); }" % (n, n))
             self.line(q + "%s& item_%s(std::size_t index) { return %s_.grow_to(index); }" %
                       (c, n, n))
             self.line(q + "%s& back_%s() { return %s_.back(); }" % (c, n, n))
@@ -444,10 +437,7 @@ class Emitter:
             self.line(q + "std::size_t size_%s() const { return %s_.size(); }" % (n, n))
             self.line(q + "const %s& get_%s(std::size_t index) const { return %s_.at(index); }" %
                       (t, n, n))
-            self.line(q + "int append_%s(const %s& value) {" % (n, t))
-            self.line(q + "  %s_.push_back(value);" % n)
-            self.line(q + "  return 0;")
-            self.line(q + "}")
+            self.line(q + "void append_%s(const %s& value) { %s_.push_back(value); }" % (n, t, n))
             self.line(q + "void clear_%s() { %s_.clear(); }" % (n, n))
         else:
             self.value_accessors(q, n, child.scalar)
@@ -505,7 +495,6 @@ class Emitter:
                 if v is not None:
                     inits.append("%s_(%s)" % (child.name, v))
         self.line("%s::%s()%s {}" % (qn, c, (" : " + ", ".join(inits)) if inits else ""))
-        self.line("%s::~%s() = default;" % (qn, c))
         self.line()
         self.equality(cls)
         for child in cls.children:
@@ -602,7 +591,7 @@ class Emitter:
                 self.line("    if (const int code = in.scalar(%d, item, present%s); code != 0) "
                           "return code;" % (index, enum))
                 if child.anon:
-                    self.line("    (void)anon_%s_.append(item);" % n)
+                    self.line("    anon_%s_.append(item);" % n)
                 else:
                     self.line("    %s_.push_back(std::move(item));" % n)
                 self.line("  }")
@@ -790,23 +779,21 @@ class SampleEmitter:
         self.out.append("  (void)seed;")
         for a in cls.attrs:
             if a.name == "command":
-                self.out.append("  (void)m.set_command(m.get_command());")
+                self.out.append("  m.set_command(m.get_command());")
             else:
-                self.out.append("  (void)m.set_%s(%s);" % (a.name, self.value(Scalar("string"),
-                                                                               a.name)))
+                self.out.append("  m.set_%s(%s);" % (a.name, self.value(Scalar("string"), a.name)))
         if cls.text is not None:
-            self.out.append("  (void)m.set_value(%s);" % self.value(cls.text, cls.name))
+            self.out.append("  m.set_value(%s);" % self.value(cls.text, cls.name))
         for child in cls.children:
             n = child.name
             if child.anon:
                 for i in range(2):
-                    self.out.append("  (void)m.anon_%s().append(%s);" %
-                                    (n, self.value(child.scalar, n)))
+                    self.out.append("  m.anon_%s().append(%s);" % (n, self.value(child.scalar, n)))
             elif child.scalar is not None and child.repeated:
                 for i in range(2):
-                    self.out.append("  (void)m.append_%s(%s);" % (n, self.value(child.scalar, n)))
+                    self.out.append("  m.append_%s(%s);" % (n, self.value(child.scalar, n)))
             elif child.scalar is not None:
-                self.out.append("  (void)m.set_%s(%s);" % (n, self.value(child.scalar, n)))
+                self.out.append("  m.set_%s(%s);" % (n, self.value(child.scalar, n)))
             elif child.repeated:
                 for i in range(2):
                     self.out.append("  fill(m.item_%s(%d), seed + %d);" % (n, i, i))

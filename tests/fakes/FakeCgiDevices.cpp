@@ -93,6 +93,9 @@ FakeCgiDevices::FakeCgiDevices(const QStringList& addresses, quint16 port) {
     std::perror("FakeCgiDevices: cannot bind every address on one port");
     std::abort();
   }
+  for (const QString& address : addresses) {
+    states_[address] = std::make_unique<suite::DeviceState>(address);
+  }
   acceptor_ = std::thread([this] { serve(); });
 }
 
@@ -108,14 +111,38 @@ FakeCgiDevices::~FakeCgiDevices() {
   for (auto& l : listeners_) ::close(l.first);
 }
 
-void FakeCgiDevices::putFile(const QString& device, const QString& name, const QByteArray& bytes) {
+suite::DeviceState& FakeCgiDevices::state(const QString& device) {
+  const auto it = states_.find(device);
+  if (it == states_.end()) {
+    std::fprintf(stderr, "FakeCgiDevices: no device %s\n", qPrintable(device));
+    std::abort();
+  }
+  return *it->second;
+}
+
+void FakeCgiDevices::putFile(const QString& device, const QString& name, const QByteArray& bytes,
+                             const QString& kind) {
+  suite::DeviceState& held = state(device);
   std::lock_guard<std::mutex> lock(mutex_);
-  files_[device][name] = bytes;
+  if (kind.isEmpty()) {
+    kindless_[device][name] = bytes;
+    return;
+  }
+  kindless_[device].remove(name);
+  held.put({name, kind, 0, QStringLiteral("nonvolatile"), bytes});
 }
 
 bool FakeCgiDevices::hasFile(const QString& device, const QString& name) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return files_.value(device).contains(name);
+  const auto it = states_.find(device);
+  if (it == states_.end()) return false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (kindless_.value(device).contains(name)) return true;
+  }
+  for (const suite::StoredFile& f : it->second->files()) {
+    if (f.name == name) return true;
+  }
+  return false;
 }
 
 void FakeCgiDevices::setReply(const QString& device, const QString& page, const CgiReply& reply) {
@@ -170,28 +197,24 @@ void FakeCgiDevices::serve() {
   }
 }
 
-CgiReply FakeCgiDevices::answer(const CgiRequest& request) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  requests_.append(request);
-  changed_.notify_all();
-  auto scripted = replies_.find({request.device, request.page});
-  if (scripted != replies_.end()) return *scripted;
-  QString name;
-  for (const auto& f : request.fields) {
-    if (f.first == QLatin1String("FileName")) name = QString::fromLatin1(f.second);
-  }
-  auto& stored = files_[request.device];
-  if (request.page == QLatin1String("DSMGetFiles.cgi")) {
-    if (!stored.contains(name)) return CgiReply{404, "no such file", true};
-    return CgiReply{200, stored.value(name), true};
-  }
-  if (request.page == QLatin1String("DSMDeletefiles.cgi")) {
-    for (const auto& f : request.fields) {
-      if (f.first == QLatin1String("FileName")) stored.remove(QString::fromLatin1(f.second));
+void FakeCgiDevices::giveKinds(const CgiRequest& request) {
+  QMap<QString, QByteArray>& kindless = kindless_[request.device];
+  const auto& f = request.fields;
+  // The pages take triples (FileName, FileType, FontMacroId).
+  for (qsizetype i = 0; i + 1 < f.size(); ++i) {
+    const QString name = QString::fromLatin1(f[i].second);
+    if (f[i].first != QLatin1String("FileName") || f[i + 1].first != QLatin1String("FileType") ||
+        !kindless.contains(name)) {
+      continue;
     }
-    return CgiReply{200, "", true};
+    const QString kind = suite::kindFromCode(f[i + 1].second.toInt());
+    if (kind.isEmpty()) continue;  // no kind named: the device has no such file
+    const quint32 id = i + 2 < f.size() && f[i + 2].first == QLatin1String("FontMacroId")
+                           ? f[i + 2].second.toUInt()
+                           : 0;
+    states_.at(request.device)
+        ->put({name, kind, id, QStringLiteral("nonvolatile"), kindless.take(name)});
   }
-  return CgiReply{404, "no such page", true};
 }
 
 void FakeCgiDevices::handle(int fd, QString device) {
@@ -204,7 +227,32 @@ void FakeCgiDevices::handle(int fd, QString device) {
   for (const QByteArray& part : testing_http::multipartParts(parsed)) {
     request.fields.append(field(part));
   }
-  const CgiReply reply = answer(request);
+  CgiReply reply;
+  bool scripted = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.append(request);
+    changed_.notify_all();
+    const auto it = replies_.find({request.device, request.page});
+    scripted = it != replies_.end();
+    if (scripted) {
+      reply = *it;
+    } else {
+      giveKinds(request);
+    }
+  }
+  if (!scripted) {
+    // The printer model answers, from the request as a device reads it.
+    suite::HttpRequest http;
+    QByteArray answer = suite::httpAnswer(400, "malformed request\n", "text/plain");
+    if (suite::parseHttpHead(raw.head(), &http)) {
+      http.body = raw.body();
+      answer = states_.at(device)->answerPage(http);
+    }
+    sendAll(fd, answer);
+    ::shutdown(fd, SHUT_WR);
+    return;
+  }
 
   if (!reply.answer) {
     {

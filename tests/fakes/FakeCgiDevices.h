@@ -2,10 +2,14 @@
 // 127.0.0.N; all of them listen on one port (0 picks a free one; 80 as on real devices, which
 // needs root), so a job given that port reaches each device by its address alone.
 //
-// The pages are modelled: "DSMGetFiles.cgi" answers the bytes of a file the device holds (404
-// for one it does not), "DSMDeletefiles.cgi" removes every named file and answers 200. A
-// scripted reply replaces the model for one page of one device: another status, an empty body,
-// or holding the connection without a word until the client gives up (a hung page).
+// The pages answer as the suite's simulated printers do, from one suite::DeviceState per device:
+// "DSMGetFiles.cgi" answers the bytes of the file named by kind and name (or a PCL file's ID),
+// 404 for one the device does not hold; "DSMDeletefiles.cgi" removes every named file and
+// answers 200. A printer fake may store its downloads into the same state (FakePrinter::
+// storeInto), so a file sent to a device can then be fetched from it. On top of that model, for
+// tests only: a scripted reply replaces it for one page of one device (another status, an empty
+// body, or holding the connection without a word until the client gives up, a hung page), and a
+// file put without a kind takes the kind the first request names it with.
 //
 // Every connection has a thread of its own (a held page must not block the other devices);
 // every request is recorded with its multipart fields. Every wait is bounded.
@@ -21,7 +25,11 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <map>
+#include <memory>
 #include <vector>
+
+#include "suite/DeviceState.h"
 
 namespace testing_devices {
 
@@ -48,7 +56,13 @@ class FakeCgiDevices {
 
   quint16 port() const { return port_; }
 
-  void putFile(const QString& device, const QString& name, const QByteArray& bytes);
+  // What `device` holds and answers (unknown devices abort the test binary).
+  suite::DeviceState& state(const QString& device);
+  // Puts a file on the device; without a kind ("psFont", "psForm", "pclFont", "pclMacro") the
+  // file takes the kind of the first request that names it.
+  void putFile(const QString& device, const QString& name, const QByteArray& bytes,
+               const QString& kind = QString());
+  // Whether the device holds a file of that name, of any kind.
   bool hasFile(const QString& device, const QString& name) const;
   // Replaces the model of `page` on `device` by a fixed reply.
   void setReply(const QString& device, const QString& page, const CgiReply& reply);
@@ -64,14 +78,15 @@ class FakeCgiDevices {
  private:
   void serve();
   void handle(int fd, QString device);
-  CgiReply answer(const CgiRequest& request);
+  void giveKinds(const CgiRequest& request);  // under mutex_
 
   std::vector<std::pair<int, QString>> listeners_;  // (descriptor, address)
   quint16 port_ = 0;
   std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
-  QMap<QString, QMap<QString, QByteArray>> files_;   // device -> name -> bytes
+  std::map<QString, std::unique_ptr<suite::DeviceState>> states_;  // by device; fixed at start
+  QMap<QString, QMap<QString, QByteArray>> kindless_;               // device -> name -> bytes
   QMap<QPair<QString, QString>, CgiReply> replies_;  // (device, page)
   QList<CgiRequest> requests_;
   int held_ = 0;

@@ -113,6 +113,11 @@ void FakePrinter::keepBytes(bool keep) {
   keep_ = keep;
 }
 
+void FakePrinter::storeInto(suite::DeviceState* state) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  state_ = state;
+}
+
 void FakePrinter::onDownload(Callback callback) {
   std::lock_guard<std::mutex> lock(mutex_);
   callback_ = std::move(callback);
@@ -291,11 +296,30 @@ void FakePrinter::serve(int fd, int index) {
     }
     if (mode == Mode::kSlow && pause.count() > 0) std::this_thread::sleep_for(pause);
   }
+  QString status;
+  if (complete) {
+    suite::DeviceState* state;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      state = state_;
+    }
+    if (state) {
+      suite::PjlDownload download;
+      suite::PjlError error;
+      if (suite::parsePjlDownload(bytes, &download, &error)) {
+        state->store(download);
+        status = QStringLiteral("completed");
+      } else {
+        status = error.status;
+      }
+    }
+  }
   Download done;
   Callback callback;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     Download& d = downloads_[index];
+    d.status = status;
     d.bytes = std::move(bytes);
     d.size = size;
     d.complete = complete;

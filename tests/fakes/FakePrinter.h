@@ -14,6 +14,10 @@
 // onDownload() runs a callback on the printer's thread after each complete download, before the
 // printer closes its side: the test wires it to the sender's notify() (at once, late, or never)
 // or to the SNMP service's trap. onAccept() runs one before the first byte is read.
+//
+// The bytes are only recorded, never judged, unless storeInto() gives the printer a
+// suite::DeviceState: then each complete download is read and stored the way the suite's
+// simulated printers do it, so the same state's pages (FakeCgiDevices) serve what was sent.
 // Every wait is bounded, and the destructor ends every connection and joins every thread.
 #pragma once
 
@@ -29,6 +33,8 @@
 #include <mutex>
 #include <thread>
 
+#include "suite/DeviceState.h"
+
 namespace testing_printer {
 
 class FakePrinter {
@@ -38,6 +44,9 @@ class FakePrinter {
     QByteArray bytes;       // empty when the printer keeps no bytes
     qint64 size = 0;        // bytes read
     bool complete = false;  // the sender closed its side (not cut by the printer)
+    // With storeInto(): "completed" when the bytes were one well-formed download (now stored),
+    // else the failure status the device reports ("BadPJL", "IncompleteData", ...). Else "".
+    QString status;
     std::chrono::steady_clock::time_point accepted;
     std::chrono::steady_clock::time_point finished;
   };
@@ -70,6 +79,10 @@ class FakePrinter {
 
   // Whether the bytes are kept (default) or only counted (benchmarks of large downloads).
   void keepBytes(bool keep);
+
+  // Stores each complete download from now on into `state` (null: no more), before
+  // onDownload() runs; `state` outlives the printer. Needs the bytes kept.
+  void storeInto(suite::DeviceState* state);
 
   // Runs when a connection is accepted, on the printer's thread, before a byte is read: the
   // sender cannot finish a download larger than the socket buffers before it has returned.
@@ -114,6 +127,7 @@ class FakePrinter {
   QList<int> fillers_;  // our own connections that keep the accept queue full
   Callback callback_;
   Callback acceptCallback_;
+  suite::DeviceState* state_ = nullptr;
   QByteArray talk_;
   qint64 talkAfter_ = 0;
   QList<Download> downloads_;

@@ -23,6 +23,7 @@
 #include <mutex>
 #include <thread>
 
+#include "suite/DeviceState.h"
 #include "tests/fakes/FakeNamingService.h"
 
 namespace testing_suite {
@@ -108,14 +109,10 @@ class FakeDeviceManagementService {
   LoopbackPacketServer server_;  // last: its thread must not outlive the state above
 };
 
-// A device table as the SNMP service renders it: named columns, rows of text values.
-struct SnmpTable {
-  QStringList columns;
-  QList<QStringList> rows;  // each as long as `columns`
-  bool operator==(const SnmpTable& other) const {
-    return columns == other.columns && rows == other.rows;
-  }
-};
+// A device table as the SNMP service renders it: named columns, rows of text values. The fake
+// holds whatever a test scripts (any columns, odd rows), so it tests how the storage manager
+// copes with such tables; the suite's printers derive theirs from what they hold.
+using SnmpTable = suite::DeviceTable;
 
 // "SNMPGetValues" answers each asked device's scalars and tables (an unknown device or variable
 // is reported as an error of the device); "SNMPSetValues" writes cells by column name and row

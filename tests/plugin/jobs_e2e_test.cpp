@@ -62,6 +62,9 @@ class JobsEndToEnd : public testing_dsm::DsmEndToEnd {
  protected:
   JobsEndToEnd() : pages_({S, D1, D2}, 80), printer1_(D1, 9100), printer2_(D2, 9100) {
     for (const QString& d : {D1, D2}) snmp_.setTable(d, kTable, kTableBefore);
+    // A destination keeps what its printer took, and its pages serve it, as a real device does.
+    printer1_.storeInto(&pages_.state(D1));
+    printer2_.storeInto(&pages_.state(D2));
     confirmAlways(printer1_, "completed");
     confirmAlways(printer2_, "completed");
     pages_.putFile(S, "form.ps", kForm);
@@ -134,6 +137,20 @@ TEST_F(JobsEndToEnd, AddCopyMoveAndDeleteToOneAndSeveralDevices) {
   EXPECT_FALSE(pages_.hasFile(D2, "old.pcl"));
   EXPECT_FALSE(pages_.hasFile(D2, "old.ps"));
   for (const QString& d : {D1, D2}) EXPECT_EQ(snmp_.table(d, kTable), kTableBefore);
+
+  // What the devices made of the streams: each one well-formed download, stored. The downloads
+  // ask for PCL ID 0, so each device lists a font under the next ID free on it.
+  for (const FakePrinter* p : {&printer1_, &printer2_}) {
+    for (const FakePrinter::Download& d : p->downloads()) EXPECT_EQ(d.status, "completed");
+  }
+  const auto held = [this](const QString& device) {
+    QStringList out;
+    for (const suite::StoredFile& f : pages_.state(device).files()) out << f.kind + " " + f.name;
+    return out;
+  };
+  EXPECT_EQ(held(D1),
+            (QStringList{"pclFont Font 1", "psForm s2.ps", "pclFont Font 2", "psForm form.ps"}));
+  EXPECT_EQ(held(D2), (QStringList{"pclFont Font 1", "psForm form.ps"}));
 }
 
 TEST_F(JobsEndToEnd, CancelWhileADownloadAwaitsItsConfirmation) {

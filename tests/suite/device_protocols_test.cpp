@@ -4,7 +4,7 @@
 
 #include "plugin/TCP9100File.h"
 #include "tests/fakes/Bytes.h"
-#include "tools/suite/DeviceProtocols.h"
+#include "suite/DeviceProtocols.h"
 
 namespace suite {
 namespace {

@@ -2,7 +2,7 @@
 // clashing endpoints, unknown kinds) and what a configuration without a fleet gets.
 #include <gtest/gtest.h>
 
-#include "tools/suite/FleetConfig.h"
+#include "suite/FleetConfig.h"
 
 namespace suite {
 namespace {

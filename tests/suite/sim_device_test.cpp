@@ -15,7 +15,7 @@
 
 #include "plugin/HTTPClient.h"
 #include "plugin/TCP9100File.h"
-#include "tools/suite/SimDevice.h"
+#include "suite/SimDevice.h"
 
 namespace suite {
 namespace {

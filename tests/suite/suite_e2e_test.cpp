@@ -302,7 +302,7 @@ TEST_F(SuiteRun, AddCopyMoveAndDeleteReachTheDevicesStores) {
   EXPECT_EQ(rowsRegisteredForThisHost(), 0);
 }
 
-TEST_F(SuiteRun, FaultyDevicesEndTheirFilesWithTheDescribedTextsInBoundedTime) {
+TEST_F(SuiteRun, FaultyDevicesEndTheirFilesWithTimeoutTheirStatusOrDeviceDosntResponse) {
   const QString path = upload("f.ps", "%!PS\nshowpage\n");
   fault(2, "<Fault>silent</Fault>");
   fault(3, "<Fault>fail</Fault><Status>DiskFull</Status>");

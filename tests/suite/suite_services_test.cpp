@@ -6,11 +6,11 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "plugin/DMSGetDeviceList.h"
-#include "plugin/SNMPGetValues.h"
+#include "messages/DMSGetDeviceList.h"
+#include "messages/SNMPGetValues.h"
 #include "tests/fakes/FakeNamingService.h"
 #include "tests/fakes/HttpProbe.h"
-#include "tools/suite/SuiteServices.h"
+#include "suite/SuiteServices.h"
 
 namespace suite {
 namespace {

@@ -1,0 +1,372 @@
+// The DOM packets exchanged with the SNMP service ("SNMPGetValues") and the device management
+// service ("DMSGetDeviceList"): the exact trees they write, the reading rules on both sides, and
+// that an answer which is not a response document is refused rather than read as empty.
+#include <gtest/gtest.h>
+
+#include <QStringEncoder>
+
+#include "messages/DMSGetDeviceList.h"
+#include "messages/SNMPGetValues.h"
+#include "tests/fakes/HttpProbe.h"
+
+// Readable failures: gtest finds this through the argument's namespace.
+inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }
+
+namespace {
+
+using testing_http::fromUtf16Le;
+
+const QString kDeclaration =
+    QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-16\" standalone=\"no\" ?>");
+
+QByteArray utf16(const QString& text) { return QStringEncoder(QStringEncoder::Utf16LE)(text); }
+
+template <class P>
+QString written(const P& packet) {
+  QByteArray bytes;
+  packet.toByteArray(bytes);
+  return fromUtf16Le(bytes);
+}
+
+// ----------------------------------------------------------------------------------------------
+// SNMPGetValues request
+
+deviceReq v3Entry(int level, int protocol) {
+  deviceReq e;
+  e.ipVersion = 4;
+  e.address = "10.0.0.9";
+  e.snmpVersion = 3;
+  e.userName = "u";
+  e.securityLevel = level;
+  e.authProtocol = protocol;
+  e.authPassPhrase = "ap";
+  e.privPassPhrase = "pp";
+  e.contextName = "cn";
+  e.contextId = "ci";
+  return e;
+}
+
+TEST(SnmpRequest, WritesTheSecurityAttributesOfEachVersionAndLevel) {
+  deviceReq v2;
+  v2.ipVersion = 4;
+  v2.address = "10.0.0.7";
+  v2.snmpVersion = 2;
+  v2.readCommunity = "public";
+  v2.userName = "ignored";  // a version 1/2 entry writes communities only
+  deviceReq v0 = v2;
+  v0.snmpVersion = 0;
+
+  struct Row {
+    const char* why;
+    deviceReq entry;
+    QString securityAttrs;
+  };
+  const Row kRows[] = {
+      {"version 2: communities, empty ones as empty attributes", v2,
+       "<SecurityAttrs rcommunity=\"public\" wcommunity=\"\"/>"},
+      {"version 0 is written like version 3", v0,
+       "<SecurityAttrs ContextID=\"\" ContextName=\"\" SecLevel=\"NOAUTH\" UserName=\"ignored\"/>"},
+      {"AUTHPRIV with SHA1", v3Entry(kAuthPriv, kSha1),
+       "<SecurityAttrs AuthPassPhr=\"ap\" AuthProto=\"SHA1\" ContextID=\"ci\" ContextName=\"cn\" "
+       "PrivPassPhr=\"pp\" SecLevel=\"AUTHPRIV\" UserName=\"u\"/>"},
+      {"AUTHNOPRIV with MD5 has no privacy pass phrase", v3Entry(kAuthNoPriv, kMd5),
+       "<SecurityAttrs AuthPassPhr=\"ap\" AuthProto=\"MD5\" ContextID=\"ci\" ContextName=\"cn\" "
+       "SecLevel=\"AUTHNOPRIV\" UserName=\"u\"/>"},
+      {"a level outside the three has no SecLevel", v3Entry(7, kMd5),
+       "<SecurityAttrs ContextID=\"ci\" ContextName=\"cn\" UserName=\"u\"/>"},
+  };
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.why);
+    CmdSNMPGetValuesRequest request;
+    deviceReq entry = row.entry;
+    entry.addVariable("scmFileStorageTable");
+    entry.addVariable("sysName");
+    request.append(entry);
+    EXPECT_EQ(written(request),
+              kDeclaration +
+                  "<OrxRequest command=\"SNMPGetValues\"><Priority>0</Priority><Device>"
+                  "<RequestParams><IP IP_VER=\"4\" address=\"" +
+                  QString::fromUtf8(entry.address) + "\"/><SNMP SNMP_VER=\"" +
+                  QString::number(entry.snmpVersion) + "\">" + row.securityAttrs +
+                  "</SNMP></RequestParams><RequestVariables><scmFileStorageTable/><sysName/>"
+                  "</RequestVariables></Device></OrxRequest>");
+  }
+}
+
+TEST(SnmpRequest, ReadingAppliesTheServiceDefaultsAndSkipsEntriesItCannotRead) {
+  const QString device = QStringLiteral(
+      "<Device><RequestParams><IP address=\"%1\" IP_VER=\"%2\"/>%3</RequestParams>"
+      "<RequestVariables><a/><b/></RequestVariables></Device>");
+  const QString body =
+      kDeclaration + "<OrxRequest command=\"SNMPGetValues\"><Priority> 3 </Priority>" +
+      device.arg("fe80::1", "5", "") +  // IP_VER 5 with IPv6: 6; no SNMP: version 1 defaults
+      device.arg("not an address", "0",
+                 "<SNMP SNMP_VER=\"0\"><SecurityAttrs UserName=\"x\"/></SNMP>") +  // 6, version 1
+      device.arg("10.0.0.1", "4",
+                 "<SNMP SNMP_VER=\"3\"><SecurityAttrs UserName=\"u\" SecLevel=\"NOAUTH\" "
+                 "ContextName=\"c\" ContextID=\"i\"/></SNMP>") +  // NOAUTH ignores the context
+      device.arg("10.0.0.2", "4",
+                 "<SNMP SNMP_VER=\"3\"><SecurityAttrs SecLevel=\"noauth\"/></SNMP>") +  // skipped
+      device.arg("10.0.0.3", "4",
+                 "<SNMP SNMP_VER=\"3\"><SecurityAttrs SecLevel=\"AUTHPRIV\" AuthProto=\"SHA1\" "
+                 "AuthPassPhr=\"a\" PrivPassPhr=\"p\" ContextName=\"c\" ContextID=\"i\"/></SNMP>") +
+      "<Device><RequestParams><IP address=\"10.0.0.4\"/></RequestParams></Device>"  // no vars
+      "</OrxRequest>";
+  CmdSNMPGetValuesRequest request;
+  request.fromByteArray(utf16(body));
+  EXPECT_EQ(request.priority, 3);
+  ASSERT_EQ(request.entries().size(), 4u);
+  auto it = request.entries().begin();
+  const deviceReq ipv6 = *it++;
+  EXPECT_EQ(ipv6.ipVersion, 6);
+  EXPECT_EQ(ipv6.snmpVersion, 1);
+  EXPECT_EQ(ipv6.readCommunity, "public");
+  EXPECT_EQ(ipv6.writeCommunity, "k!e@v#r$o%t");
+  EXPECT_EQ(ipv6.variables(), (QList<QByteArray>{"a", "b"}));
+  const deviceReq v0 = *it++;
+  EXPECT_EQ(v0.ipVersion, 6) << "an unparsable address counts as IPv6";
+  EXPECT_EQ(v0.snmpVersion, 1);
+  EXPECT_EQ(v0.readCommunity, "public");
+  EXPECT_EQ(v0.writeCommunity, "k!e@v#r$o%t");
+  const deviceReq noAuth = *it++;
+  EXPECT_EQ(noAuth.securityLevel, kNoAuth);
+  EXPECT_EQ(noAuth.userName, "u");
+  EXPECT_EQ(noAuth.contextName, "");
+  EXPECT_EQ(noAuth.contextId, "");
+  const deviceReq priv = *it++;
+  EXPECT_EQ(priv.address, "10.0.0.3");
+  EXPECT_EQ(priv.securityLevel, kAuthPriv);
+  EXPECT_EQ(priv.authProtocol, kSha1);
+  EXPECT_EQ(priv.privPassPhrase, "p");
+  EXPECT_EQ(priv.contextId, "i");
+}
+
+TEST(SnmpRequest, AWrittenVersion3EntryReadsBackTheSame) {
+  CmdSNMPGetValuesRequest out;
+  deviceReq entry = v3Entry(kAuthPriv, kSha1);
+  entry.addVariable("x");
+  out.append(entry);
+  out.priority = 2;
+  QByteArray bytes;
+  out.toByteArray(bytes);
+  CmdSNMPGetValuesRequest in;
+  in.fromByteArray(bytes);
+  ASSERT_EQ(in.entries().size(), 1u);
+  const deviceReq& back = in.entries().front();
+  EXPECT_EQ(in.priority, 2);
+  EXPECT_EQ(back.address, entry.address);
+  EXPECT_EQ(back.userName, "u");
+  EXPECT_EQ(back.authPassPhrase, "ap");
+  EXPECT_EQ(back.privPassPhrase, "pp");
+  EXPECT_EQ(back.contextName, "cn");
+  EXPECT_EQ(back.contextId, "ci");
+  EXPECT_EQ(back.securityLevel, kAuthPriv);
+  EXPECT_EQ(back.authProtocol, kSha1);
+  EXPECT_EQ(back.variables(), QList<QByteArray>{"x"});
+}
+
+TEST(SnmpRequest, AVariableNameXmlCannotHoldIsAPacketErrorNotACrash) {
+  CmdSNMPGetValuesRequest request;
+  deviceReq entry;
+  entry.addVariable("two words");
+  request.append(entry);
+  QByteArray bytes;
+  EXPECT_THROW(request.toByteArray(bytes), Zarvo::WrongPacketFormat);
+}
+
+// ----------------------------------------------------------------------------------------------
+// SNMPGetValues response
+
+std::unique_ptr<CmdSNMPGetValuesResponse> readSnmp(const QString& inner) {
+  auto r = std::make_unique<CmdSNMPGetValuesResponse>();
+  r->fromByteArray(utf16(kDeclaration + "<OrxResponse><Result>0</Result><Details>OK</Details>" +
+                         inner + "</OrxResponse>"));
+  return r;
+}
+
+TEST(SnmpResponse, TheFirstRowFixesTheColumnsAndRowsMatchByPosition) {
+  auto r = readSnmp(
+      "<Device><ResponseParams><IP address=\"10.0.0.5\"/></ResponseParams><ResponseVariables>"
+      "<T><Tr><A>a1</A><B>b1</B></Tr><Tr><A>a2</A><C>c2</C></Tr><x><B>b3</B></x></T>"
+      "<empty></empty><sysName>printer</sysName><sysName>second</sysName>"
+      "</ResponseVariables></Device>");
+  deviceRes* d = r->firstDevice();
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(d->address, "10.0.0.5");
+  EXPECT_EQ(d->rowCount("T"), 3) << "A has two rows: 3 entries with the name";
+  EXPECT_EQ(d->cell("T", "A", 2), "a2");
+  EXPECT_EQ(d->cell("T", "B", 2), "") << "padded when a later row sets a further one";
+  EXPECT_EQ(d->cell("T", "B", 3), "b3") << "rows are elements of any name";
+  EXPECT_EQ(d->cell("T", "C", 2), "") << "a column the first row lacks is lost";
+  QString column;
+  QStringList columns;
+  for (bool more = d->firstColumn("T", &column); more; more = d->nextColumn("T", &column)) {
+    columns << column;
+  }
+  EXPECT_EQ(columns, (QStringList{"A", "B"}));
+  EXPECT_EQ(d->rowCount("empty"), -1) << "a table without rows reads as a scalar";
+  QByteArray name;
+  QString value;
+  QStringList scalars;
+  for (bool more = d->firstScalar(&name, &value); more; more = d->nextScalar(&name, &value)) {
+    scalars << QString::fromUtf8(name) + "=" + value;
+  }
+  EXPECT_EQ(scalars, (QStringList{"empty=", "sysName=printer"})) << "the first value is kept";
+  EXPECT_EQ(r->nextDevice(), nullptr);
+}
+
+TEST(SnmpResponse, ErrorsAreOrderedByCodeAndDevicesWithoutParamsStayEmpty) {
+  auto r = readSnmp(
+      "<Device><ResponseParams><Errors Count=\"4\"><Error Code=\"5\">five</Error>"
+      "<Error Code=\"3\">three</Error><Other Code=\"3\">again</Other><Error Code=\"9\"/>"
+      "</Errors></ResponseParams></Device>"
+      "<Device><ResponseVariables><T><Tr><A>1</A></Tr></T></ResponseVariables></Device>");
+  deviceRes* d = r->firstDevice();
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(d->errorCount, 4);
+  int code = 0;
+  QByteArray message;
+  QStringList errors;
+  for (bool more = d->firstError(&code, &message); more; more = d->nextError(&code, &message)) {
+    errors << QString::number(code) + ":" + QString::fromUtf8(message);
+  }
+  EXPECT_EQ(errors, (QStringList{"3:three", "5:five"})) << "a code keeps its first message; "
+                                                           "an error without text is skipped";
+  deviceRes* bare = r->nextDevice();
+  ASSERT_NE(bare, nullptr);
+  EXPECT_TRUE(bare->tables().empty()) << "nothing of a Device without ResponseParams is read";
+}
+
+TEST(SnmpResponse, WritesWhatItReads) {
+  auto r = readSnmp(
+      "<Device><ResponseParams><IP address=\"10.0.0.5\"/><Errors Count=\"0\"/></ResponseParams>"
+      "<ResponseVariables><b>2</b><a>1</a><Ts><T><A>x&amp;y</A><B>1</B></T><T><A>z</A></T></Ts>"
+      "</ResponseVariables></Device>");
+  EXPECT_EQ(written(*r),
+            kDeclaration +
+                "<OrxResponse><Result>0</Result><Details>OK</Details><Device><ResponseParams>"
+                "<IP address=\"10.0.0.5\"/><Errors Count=\"0\"/></ResponseParams>"
+                "<ResponseVariables><a>1</a><b>2</b><Ts><T><A>x&amp;y</A><B>1</B></T>"
+                "<T><A>z</A><B></B></T></Ts></ResponseVariables></Device></OrxResponse>");
+}
+
+struct BrokenAnswer {
+  const char* why;
+  QByteArray bytes;
+};
+
+const BrokenAnswer kBrokenAnswers[] = {
+    {"an HTML error page", "<html><body><h1>502 Bad Gateway</h1><p>upstream</body></html>"},
+    {"a well-formed page of another kind", "<html><body>Error</body></html>"},
+    {"a cut body", "<OrxResponse><Result>0</Result><Details>OK</Details><Device ID=\"1\"><IP>"},
+    {"nothing at all", ""},
+};
+
+TEST(SnmpResponse, AnAnswerThatIsNoResponseDocumentIsAPacketError) {
+  for (const BrokenAnswer& b : kBrokenAnswers) {
+    SCOPED_TRACE(b.why);
+    CmdSNMPGetValuesResponse r;
+    EXPECT_THROW(r.fromByteArray(b.bytes), Zarvo::WrongPacketFormat);
+  }
+}
+
+// ----------------------------------------------------------------------------------------------
+// DMSGetDeviceList
+
+TEST(DeviceListRequest, WritesOnlyWhatIsSet) {
+  struct Row {
+    const char* why;
+    std::function<void(CmdDMSGetDeviceListRequest&)> fill;
+    QString children;
+  };
+  const Row kRows[] = {
+      {"nothing set: the bare envelope", [](CmdDMSGetDeviceListRequest&) {}, "/"},
+      {"two groups: one Group with the first",
+       [](CmdDMSGetDeviceListRequest& r) {
+         r.groups = {"g1", "g2"};
+       },
+       "<Filter><Group ID=\"g1\"/></Filter>"},
+      {"a filter without identifier has no ID; criteria in order",
+       [](CmdDMSGetDeviceListRequest& r) {
+         r.devices.append(DeviceFilter{-1, {{"Model", "X"}, {"Site", "B&C"}}});
+         r.devices.append(DeviceFilter{7, {}});
+       },
+       "<Filter><Device><Model>X</Model><Site>B&amp;C</Site></Device><Device ID=\"7\"/>"
+       "</Filter>"},
+      {"force and properties",
+       [](CmdDMSGetDeviceListRequest& r) {
+         r.forceUpToDate = true;
+         r.properties = {"IP", "SNMP_VER"};
+       },
+       "<ForceUpToDate></ForceUpToDate><PropertyList><Device><IP/><SNMP_VER/></Device>"
+       "</PropertyList>"},
+  };
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.why);
+    CmdDMSGetDeviceListRequest request;
+    row.fill(request);
+    const QString expected = row.children == "/" ? "<OrxRequest command=\"DMSGetDeviceList\"/>"
+                                                 : "<OrxRequest command=\"DMSGetDeviceList\">" +
+                                                       row.children + "</OrxRequest>";
+    EXPECT_EQ(written(request), kDeclaration + expected);
+  }
+}
+
+TEST(DeviceListRequest, ReadingFindsElementsAtAnyDepthAndIgnoresRepeatedSections) {
+  CmdDMSGetDeviceListRequest r;
+  r.fromByteArray(utf16(kDeclaration +
+                        "<OrxRequest command=\"DMSGetDeviceList\"><Filter><Group ID=\"a\"/>"
+                        "<Group/><x><Group ID=\"b\"/></x><Device ID=\"12\"><M>v</M></Device>"
+                        "<Device/><Device ID=\"z\"/></Filter><ForceUpToDate/>"
+                        "<PropertyList><Device><IP/><UserName/></Device></PropertyList>"
+                        "</OrxRequest>"));
+  EXPECT_EQ(r.groups, (QStringList{"a", "b"}));
+  ASSERT_EQ(r.devices.size(), 3);
+  EXPECT_EQ(r.devices[0].id, 12);
+  EXPECT_EQ(r.devices[0].criteria, (QList<QPair<QString, QString>>{{"M", "v"}}));
+  EXPECT_EQ(r.devices[1].id, -1);
+  EXPECT_EQ(r.devices[2].id, 0) << "not a number";
+  EXPECT_TRUE(r.forceUpToDate);
+  EXPECT_EQ(r.properties, (QStringList{"IP", "UserName"}));
+
+  r.fromByteArray(utf16(kDeclaration +
+                        "<OrxRequest command=\"DMSGetDeviceList\"><Filter><Device ID=\"1\"/>"
+                        "</Filter><Filter/><ForceUpToDate/><ForceUpToDate/></OrxRequest>"));
+  EXPECT_TRUE(r.devices.isEmpty()) << "two Filter elements: no filters at all";
+  EXPECT_FALSE(r.forceUpToDate);
+  EXPECT_TRUE(r.properties.isEmpty());
+}
+
+TEST(DeviceListResponse, SimpleAndListPropertiesAndTheirWrittenForm) {
+  const QString body =
+      kDeclaration +
+      "<OrxResponse><Result>0</Result><Details>OK</Details><Device ID=\"4000000000\">"
+      "<IP>10.0.0.5</IP><Trays><Tray><Size>A4</Size><Id>1</Id></Tray>"
+      "<Tray><Size>A3</Size></Tray><Tray/></Trays><IP>10.0.0.6</IP></Device>"
+      "</OrxResponse>";
+  CmdDMSGetDeviceListResponse r;
+  r.fromByteArray(utf16(body));
+  ASSERT_EQ(r.devices.size(), 1);
+  const DeviceRecord& d = r.devices.first();
+  EXPECT_EQ(d.id, 4000000000u);
+  EXPECT_EQ(d.property("IP"), "10.0.0.6") << "a later property replaces an earlier one";
+  EXPECT_EQ(d.property("SNMP_VER"), "") << "missing";
+  ASSERT_EQ(d.listProperties.count("Trays"), 1u);
+  ASSERT_EQ(d.listProperties.at("Trays").size(), 3);
+  EXPECT_EQ(d.listProperties.at("Trays")[0].at("Size"), "A4");
+  EXPECT_EQ(written(r), kDeclaration +
+                            "<OrxResponse><Result>0</Result><Details>OK</Details>"
+                            "<Device ID=\"4000000000\"><IP>10.0.0.6</IP><Trays><Tray><Id>1</Id>"
+                            "<Size>A4</Size></Tray><Tray><Size>A3</Size></Tray><Tray/></Trays>"
+                            "</Device></OrxResponse>");
+}
+
+TEST(DeviceListResponse, AnAnswerThatIsNoResponseDocumentIsAPacketError) {
+  for (const BrokenAnswer& b : kBrokenAnswers) {
+    SCOPED_TRACE(b.why);
+    CmdDMSGetDeviceListResponse r;
+    EXPECT_THROW(r.fromByteArray(b.bytes), Zarvo::WrongPacketFormat);
+  }
+}
+
+}  // namespace
