@@ -47,6 +47,7 @@
 #define ZARVO_HOST_EXE ""
 #endif
 
+namespace Zarvo::dsm {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -189,9 +190,7 @@ void report(const char* name, const char* baseline, const Measured& m, bool judg
   if (judgeMemory && (m.peakGrowth < 0 || memory >= kMemoryTarget)) *targetsMet = false;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   int files = 10000;
   int rounds = 5;
   for (int i = 1; i + 1 < argc; i += 2) {
@@ -314,3 +313,8 @@ int main(int argc, char** argv) {
   std::printf("%s\n", targetsMet ? "all targets met" : "a target was missed");
   return targetsMet ? 0 : 1;
 }
+
+}  // namespace
+}  // namespace Zarvo::dsm
+
+int main(int argc, char** argv) { return Zarvo::dsm::run(argc, argv); }

@@ -32,6 +32,7 @@
 #include "tests/fakes/FakeCgiDevices.h"
 #include "tests/fakes/ServiceClients.h"
 
+namespace Zarvo::dsm {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -131,9 +132,7 @@ struct Registry {
   }
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   int operations = 10'000;
   int rounds = 21;
   for (int i = 1; i + 1 < argc; i += 2) {
@@ -249,3 +248,8 @@ int main(int argc, char** argv) {
       ok ? "met" : "MISSED");
   return ok ? 0 : 1;
 }
+
+}  // namespace
+}  // namespace Zarvo::dsm
+
+int main(int argc, char** argv) { return Zarvo::dsm::run(argc, argv); }

@@ -84,7 +84,7 @@ double runOurs(const QString& in, const QString& out, double& convertOnly, qsize
   if (!f.open(QIODevice::ReadOnly)) return -1;
   const QByteArray font = f.readAll();
   const auto converting = Clock::now();
-  const QByteArray text = TCP9100FilePSFont::binaryToAscii(font);
+  const QByteArray text = Zarvo::dsm::TCP9100FilePSFont::binaryToAscii(font);
   convertOnly = seconds(Clock::now() - converting);
   outSize = text.size();
   if (!writeFile(out, text)) return -1;

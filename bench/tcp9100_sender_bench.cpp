@@ -32,6 +32,7 @@
 #include "plugin/TCP9100Sender.h"
 #include "tests/fakes/FakePrinter.h"
 
+namespace Zarvo::dsm {
 namespace {
 
 using namespace std::chrono_literals;
@@ -112,9 +113,7 @@ double parallelRate(TCP9100Sender& sender, const Printers& printers, int devices
   return total / seconds(Clock::now() - start);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   int mib = 64;
   int rounds = 5;
   int confirmDelayMs = 250;
@@ -187,3 +186,8 @@ int main(int argc, char** argv) {
   if (!singleOk) return 1;
   return parallelTarget ? 0 : 1;
 }
+
+}  // namespace
+}  // namespace Zarvo::dsm
+
+int main(int argc, char** argv) { return Zarvo::dsm::run(argc, argv); }

@@ -21,10 +21,11 @@
 #include "http/TimeLimits.h"
 #include "service/QtService.h"
 
-class OrxServiceClient;
 class QTcpServer;
 
 namespace Zarvo {
+
+class OrxServiceClient;
 
 class ThreadGroup;
 

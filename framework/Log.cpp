@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-namespace zlog {
+namespace Zarvo::zlog {
 
 struct Log {
   explicit Log(std::string n) : name(std::move(n)) {}
@@ -250,7 +250,7 @@ void set_clock(Clock clock) {
   r.clock = std::move(clock);
 }
 
-}  // namespace zlog
+}  // namespace Zarvo::zlog
 
 namespace Zarvo {
 

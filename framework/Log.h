@@ -20,7 +20,7 @@
 #include <sstream>
 #include <string>
 
-namespace zlog {
+namespace Zarvo::zlog {
 
 struct Log;  // one per name, never destroyed
 
@@ -63,7 +63,7 @@ inline constexpr std::size_t kMaxCachedMessages = 10000;
 using Clock = std::function<QTime()>;
 void set_clock(Clock clock);
 
-}  // namespace zlog
+}  // namespace Zarvo::zlog
 
 namespace Zarvo {
 
@@ -103,6 +103,7 @@ class LogMessage {
   for (::Zarvo::LogMessage zlogMessage_(name); zlogMessage_.enabled(); zlogMessage_.finish()) \
   zlogMessage_.stream()
 
-// Qt strings in log messages, as UTF-8.
+// Qt strings in log messages, as UTF-8. Global, beside the Qt types, so that argument-dependent
+// lookup finds them from any namespace.
 std::ostream& operator<<(std::ostream& out, const QString& text);
 std::ostream& operator<<(std::ostream& out, const QByteArray& bytes);

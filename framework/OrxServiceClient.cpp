@@ -18,6 +18,8 @@
 #include "framework/Thread.h"
 #include "http/BoundedSocket.h"
 
+namespace Zarvo {
+
 namespace {
 
 using std::chrono::milliseconds;
@@ -219,8 +221,6 @@ QByteArray OrxServiceClient::exchange(const QByteArray& bytes, const QUrl& url,
   }
   return body;
 }
-
-namespace Zarvo {
 
 QString localAddressFor(const QString& host) {
   const QByteArray text = host.toLatin1();

@@ -30,8 +30,8 @@
 #include "http/TimeLimits.h"
 
 namespace Zarvo {
+
 class StopToken;
-}
 
 class OrxServiceClient : public Zarvo::ServiceClient {
  public:
@@ -128,8 +128,6 @@ class OrxServiceClient : public Zarvo::ServiceClient {
   Pause pause_;  // empty: the stop token's own sleep
   std::atomic<quint64> connectionAttempts_{0};
 };
-
-namespace Zarvo {
 
 // The dotted IPv4 address of the local interface through which `host` (dotted IPv4 text) is
 // reached, as the kernel's routing picks it; "" when the host is not an address or has no route.

@@ -42,10 +42,10 @@
 
 #include "framework/StopToken.h"
 
+namespace Zarvo {
+
 // Thrown by a body to end itself; the framework catches it and treats the body as returned.
 class TerminateThreadException {};
-
-namespace Zarvo {
 
 class Thread;
 class ThreadGroup;

@@ -12,6 +12,7 @@ void check(bool ok) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace Zarvo::dsm;
   if (size < 2) return 0;
   const int id = int(data[0] | data[1] << 8) - 1000;
   const QByteArray file(reinterpret_cast<const char*>(data + 2), qsizetype(size - 2));

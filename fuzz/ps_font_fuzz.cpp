@@ -58,6 +58,7 @@ std::string reference(const uint8_t* in, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace Zarvo::dsm;
   const QByteArray font(reinterpret_cast<const char*>(data), qsizetype(size));
   try {
     const TCP9100FilePSFont file("Fuzz", font);

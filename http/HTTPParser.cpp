@@ -10,6 +10,8 @@
 #include <cstring>
 #include <limits>
 
+namespace Zarvo {
+
 namespace {
 
 QRegularExpression compiled(const QString& pattern, QRegularExpression::PatternOptions options) {
@@ -223,3 +225,5 @@ HTTPRequestHeader::HTTPRequestHeader(const QString& method, const QString& path)
 HTTPResponseHeader::HTTPResponseHeader(int statusCode, const QString& reasonPhrase)
     : HTTPHeader(QLatin1String("HTTP/1.1 ") + QString::number(statusCode) + QLatin1Char(' ') +
                  reasonPhrase) {}
+
+}  // namespace Zarvo

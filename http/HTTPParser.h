@@ -17,6 +17,8 @@
 #include <exception>
 #include <utility>
 
+namespace Zarvo {
+
 // The one header field the transport reads and writes.
 inline const QString kContentLength = QStringLiteral("Content-Length");
 
@@ -163,3 +165,5 @@ class HTTPResponseHeader : public HTTPHeader {
  public:
   HTTPResponseHeader(int statusCode, const QString& reasonPhrase);
 };
+
+}  // namespace Zarvo

@@ -17,18 +17,18 @@
 class QObject;
 class QTcpServer;
 
+namespace Zarvo {
+
 // Every wait of a connection is bounded; tests pass shorter values in.
 struct ConnectionLimits {
-  std::chrono::milliseconds readWait = Zarvo::limits::kServerReadWait;    // one wait for bytes
-  std::chrono::milliseconds headTotal = Zarvo::limits::kServerHeadTotal;  // the whole head
-  std::chrono::milliseconds bodyTotal = Zarvo::limits::kServerBodyTotal;  // the whole body
-  std::chrono::milliseconds writeWait = Zarvo::limits::kWriteWait;  // each write wait of the answer
-  std::chrono::milliseconds closeWait = Zarvo::limits::kServerCloseWait;  // the peer closing
+  std::chrono::milliseconds readWait = limits::kServerReadWait;    // one wait for bytes
+  std::chrono::milliseconds headTotal = limits::kServerHeadTotal;  // the whole head
+  std::chrono::milliseconds bodyTotal = limits::kServerBodyTotal;  // the whole body
+  std::chrono::milliseconds writeWait = limits::kWriteWait;        // each write wait of the answer
+  std::chrono::milliseconds closeWait = limits::kServerCloseWait;  // the peer closing
   qint64 maxBody = 16 * 1024 * 1024;  // larger announced bodies are refused at once
   uint stackSize = 256 * 1024;        // per connection thread
 };
-
-namespace Zarvo {
 
 // The host's side of a connection: the answer to one well-formed request.
 class RequestDispatcher {

@@ -2,6 +2,8 @@
 
 #include "messages/DomTree.h"
 
+namespace Zarvo {
+
 using namespace xercesc;
 
 namespace {
@@ -156,3 +158,5 @@ void CmdDMSGetDeviceListResponse::fromByteArray(const QByteArray& bytes) {
     devices.append(record);
   }
 }
+
+}  // namespace Zarvo

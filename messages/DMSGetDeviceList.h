@@ -18,6 +18,8 @@
 
 #include "framework/Packet.h"
 
+namespace Zarvo {
+
 // One device filter: an identifier (-1: none) and further conditions on named properties.
 struct DeviceFilter {
   qint32 id = -1;
@@ -69,3 +71,5 @@ class CmdDMSGetDeviceListResponse : public Zarvo::ResponsePacket {
  protected:
   xercesc::DOMDocument* createDocument() const override;
 };
+
+}  // namespace Zarvo

@@ -6,7 +6,7 @@ using namespace xercesc;
 using Zarvo::fromXml;
 using Zarvo::toXml;
 
-namespace domtree {
+namespace Zarvo::domtree {
 
 namespace {
 
@@ -108,4 +108,4 @@ void requireRoot(const DOMDocument* document, const QString& rootName) {
   }
 }
 
-}  // namespace domtree
+}  // namespace Zarvo::domtree

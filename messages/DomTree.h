@@ -8,7 +8,7 @@
 #include <vector>
 #include <xercesc/dom/DOM.hpp>
 
-namespace domtree {
+namespace Zarvo::domtree {
 
 // Appends a new element (with a text child when `text` is given) and returns it.
 xercesc::DOMElement* append(xercesc::DOMNode* parent, const QString& name);
@@ -33,4 +33,4 @@ qint64 toNumber(const QString& text, qint64 fallback);
 // Throws WrongPacketFormat unless the document's root element has this name.
 void requireRoot(const xercesc::DOMDocument* document, const QString& rootName);
 
-}  // namespace domtree
+}  // namespace Zarvo::domtree

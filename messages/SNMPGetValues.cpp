@@ -4,6 +4,8 @@
 
 #include "messages/DomTree.h"
 
+namespace Zarvo {
+
 using namespace xercesc;
 using Zarvo::PacketDOM;
 
@@ -395,3 +397,5 @@ deviceRes* CmdSNMPGetValuesResponse::nextDevice() {
   if (deviceCursor_ == devices_.end()) return nullptr;
   return &*deviceCursor_++;
 }
+
+}  // namespace Zarvo

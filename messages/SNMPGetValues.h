@@ -19,6 +19,8 @@
 
 #include "framework/Packet.h"
 
+namespace Zarvo {
+
 enum SnmpSecurityLevel : int { kNoAuth = 0, kAuthNoPriv = 1, kAuthPriv = 2 };
 enum SnmpAuthProtocol : int { kMd5 = 0, kSha1 = 1 };
 
@@ -186,3 +188,5 @@ class CmdSNMPGetValuesResponse : public Zarvo::ResponsePacket {
   std::list<deviceRes> devices_;
   std::list<deviceRes>::iterator deviceCursor_ = devices_.end();
 };
+
+}  // namespace Zarvo

@@ -12,13 +12,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s <output> <executable> <service name>\n", argv[0]);
     return 2;
   }
-  ServiceSettings settings;
+  Zarvo::ServiceSettings settings;
   settings.executable = QString::fromLocal8Bit(argv[2]);
   settings.name = QString::fromLocal8Bit(argv[3]);
-  const QByteArray unit = systemdUnit(
+  const QByteArray unit = Zarvo::systemdUnit(
       settings, QStringLiteral("Installed by the package; enabled and stopped by its scripts."));
   QFile out(QString::fromLocal8Bit(argv[1]));
-  if (unit.isEmpty() || !isValidUnitName(settings.name) || !out.open(QIODevice::WriteOnly) ||
+  if (unit.isEmpty() || !Zarvo::isValidUnitName(settings.name) || !out.open(QIODevice::WriteOnly) ||
       out.write(unit) != unit.size()) {
     std::fprintf(stderr, "%s: cannot write the unit\n", argv[0]);
     return 1;

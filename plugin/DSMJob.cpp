@@ -8,6 +8,9 @@
 
 #if defined(__GLIBCXX__)
 #include <cxxabi.h>
+
+namespace Zarvo::dsm {
+
 #endif
 
 namespace {
@@ -271,3 +274,5 @@ void DSMJob::finishRun() {
   // thread's stop (shutdown) takes precedence and leaves the request for a later run.
   (void)plan().finishRun([&] { return !threadStopped && cancelRequested_.exchange(false); });
 }
+
+}  // namespace Zarvo::dsm

@@ -30,6 +30,8 @@
 #include "plugin/HTTPClient.h"
 #include "plugin/JobPlan.h"
 
+namespace Zarvo::dsm {
+
 // How a job reaches a device's own web pages: http://<address>/<page>. The port is 80 on the
 // devices; tests point it at a loopback fake.
 struct DeviceCgiSettings {
@@ -136,3 +138,5 @@ class DSMJob final : public Zarvo::Thread {
   std::atomic<int> pendingRetries_{0};
   std::atomic<bool> retired_{false};
 };
+
+}  // namespace Zarvo::dsm

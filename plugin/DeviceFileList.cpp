@@ -6,6 +6,8 @@
 
 #include "framework/ServiceClient.h"
 
+namespace Zarvo::dsm {
+
 namespace {
 
 using FileStorage = DSMGetFileList_Response::c_OrxResponse::c_FileStorage;
@@ -173,3 +175,5 @@ std::unique_ptr<DSMGetFileListResponse> listDeviceFiles(Zarvo::ServiceClient& se
   }
   return response;
 }
+
+}  // namespace Zarvo::dsm

@@ -14,6 +14,8 @@
 #include "messages/DMSGetDeviceList.h"
 #include "messages/SNMPGetValues.h"
 
+namespace Zarvo::dsm {
+
 using DSMGetFileListResponse = Zarvo::LMXResponse<DSMGetFileList_Response::c_OrxResponse>;
 
 // The device properties the file list asks for, in the order they are asked.
@@ -29,3 +31,5 @@ void appendFileStorage(const deviceRes& device, DSMGetFileList_Response::c_OrxRe
 // The whole command for one device identifier, both exchanges through `services`.
 std::unique_ptr<DSMGetFileListResponse> listDeviceFiles(Zarvo::ServiceClient& services,
                                                         quint32 deviceId);
+
+}  // namespace Zarvo::dsm

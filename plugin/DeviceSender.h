@@ -7,6 +7,8 @@
 #include "framework/StopToken.h"
 #include "plugin/FileOutcome.h"
 
+namespace Zarvo::dsm {
+
 class TCP9100File;
 
 class DeviceSender {
@@ -20,3 +22,5 @@ class DeviceSender {
   [[nodiscard]] virtual FileOutcome send(const QString& address, const TCP9100File& file,
                                          const Zarvo::StopToken& stop) = 0;
 };
+
+}  // namespace Zarvo::dsm

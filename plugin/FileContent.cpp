@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+namespace Zarvo::dsm {
+
 namespace {
 
 constexpr char kEsc = '\x1b';
@@ -152,3 +154,5 @@ std::pair<bool, QByteArray> setPclFileId(const QByteArray& bytes, int id) {
   }
   return declined;
 }
+
+}  // namespace Zarvo::dsm

@@ -15,6 +15,8 @@
 
 #include "plugin/FileKind.h"
 
+namespace Zarvo::dsm {
+
 // What inspectPclFile found.
 enum PclFileKind : int {
   kNotPcl = 0,
@@ -50,3 +52,5 @@ struct PclFileInfo {
 // a PCL ID (negative or above 32767), the data is empty, or the data holds no font-ID, font
 // header or macro command to rewrite from. Bytes before the first such command are dropped.
 [[nodiscard]] std::pair<bool, QByteArray> setPclFileId(const QByteArray& bytes, int id);
+
+}  // namespace Zarvo::dsm

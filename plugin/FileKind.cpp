@@ -2,6 +2,8 @@
 
 #include <array>
 
+namespace Zarvo::dsm {
+
 namespace {
 
 struct KindText {
@@ -28,3 +30,5 @@ FileKind fileKindFromText(const QString& text) {
   }
   return FileKind::kOther;
 }
+
+}  // namespace Zarvo::dsm

@@ -5,6 +5,8 @@
 
 #include <QString>
 
+namespace Zarvo::dsm {
+
 enum class FileKind : int {
   kOther = 0,  // any text that is none of the four; the device pages get 0
   kPsFont = 1,
@@ -19,3 +21,5 @@ enum class FileKind : int {
 [[nodiscard]] FileKind fileKindFromText(const QString& text);
 // The number the device pages take for the kind ("FileType" field): 1 to 4, 0 for kOther.
 [[nodiscard]] inline int fileKindCgiNumber(FileKind kind) { return static_cast<int>(kind); }
+
+}  // namespace Zarvo::dsm

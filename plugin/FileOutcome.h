@@ -6,6 +6,8 @@
 
 #include <QString>
 
+namespace Zarvo::dsm {
+
 struct FileOutcome {
   bool succeeded = false;
   QString text;
@@ -29,3 +31,5 @@ struct FileOutcome {
   }
   friend bool operator!=(const FileOutcome& a, const FileOutcome& b) { return !(a == b); }
 };
+
+}  // namespace Zarvo::dsm

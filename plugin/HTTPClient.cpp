@@ -6,6 +6,8 @@
 #include <memory>
 #include <utility>
 
+namespace Zarvo::dsm {
+
 namespace {
 
 struct EasyDeleter {
@@ -129,3 +131,5 @@ QByteArray HTTPClient::post(const QUrl& url, const Form& form, const StopCheck& 
   }
   return std::move(transfer.body);
 }
+
+}  // namespace Zarvo::dsm

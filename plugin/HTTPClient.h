@@ -20,6 +20,8 @@
 #include <exception>
 #include <functional>
 
+namespace Zarvo::dsm {
+
 // Bounds on one request. The defaults are the production values; tests pass shorter ones.
 struct HTTPClientLimits {
   // Time to establish the TCP connection.
@@ -58,3 +60,5 @@ class HTTPClient {
                                        const StopCheck& stopRequested = StopCheck(),
                                        const Limits& limits = Limits());
 };
+
+}  // namespace Zarvo::dsm

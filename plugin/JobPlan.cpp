@@ -13,6 +13,8 @@
 #include "plugin/ServerFileStore.h"
 #include "plugin/TCP9100File.h"
 
+namespace Zarvo::dsm {
+
 namespace {
 
 const QString kGetFilesPage = QStringLiteral("DSMGetFiles.cgi");
@@ -296,3 +298,5 @@ std::unique_ptr<TCP9100File> downloadableFile(const FileRecord& record) {
   }
   return nullptr;
 }
+
+}  // namespace Zarvo::dsm

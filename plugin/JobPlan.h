@@ -33,6 +33,8 @@
 #include "plugin/FileOutcome.h"
 #include "plugin/HTTPClient.h"
 
+namespace Zarvo::dsm {
+
 class ServerFileStore;
 class TCP9100File;
 
@@ -219,3 +221,5 @@ class DeletePlan : public JobPlan {
 // of the four kinds, a PostScript font that does not convert, a name unsafe for the download's
 // command line, or a stored file that could not be read.
 std::unique_ptr<TCP9100File> downloadableFile(const FileRecord& record);
+
+}  // namespace Zarvo::dsm

@@ -17,6 +17,8 @@
 
 #include "plugin/FileContent.h"
 
+namespace Zarvo::dsm {
+
 namespace {
 
 struct FdCloser {
@@ -193,3 +195,5 @@ bool ServerFileStore::setFileId(const QString& name, const QString& idText) cons
   temp->setAutoRemove(false);  // its name is now the stored file's
   return true;
 }
+
+}  // namespace Zarvo::dsm

@@ -13,6 +13,8 @@
 #include <QString>
 #include <QtGlobal>
 
+namespace Zarvo::dsm {
+
 class ServerFileStore {
  public:
   // A file larger than this counts as one that cannot be opened.
@@ -64,3 +66,5 @@ class ServerFileStore {
  private:
   QString directory_;
 };
+
+}  // namespace Zarvo::dsm

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <utility>
 
+namespace Zarvo::dsm {
+
 namespace {
 
 // Every kind starts with a universal exit into PJL and ends with one, so the device is back in
@@ -233,3 +235,5 @@ QByteArray TCP9100FilePSForm::header() const {
 }
 
 QByteArray TCP9100FilePSForm::trailer() const { return kUniversalExit; }
+
+}  // namespace Zarvo::dsm

@@ -11,6 +11,8 @@
 #include <QString>
 #include <exception>
 
+namespace Zarvo::dsm {
+
 class TCP9100File {
  public:
   // A name for the PJL line holds a control byte (below 0x20, or 0x7F).
@@ -99,3 +101,5 @@ class TCP9100FilePSForm : public TCP9100File {
   int checksum_;
   QString name_;
 };
+
+}  // namespace Zarvo::dsm

@@ -3,6 +3,8 @@
 #include "http/BoundedSocket.h"
 #include "plugin/TCP9100File.h"
 
+namespace Zarvo::dsm {
+
 namespace {
 
 // Content goes out in slices: the socket then never holds a second copy of a large file, and a
@@ -188,3 +190,5 @@ void TCP9100Sender::notify(const QString& address, bool ok, const QString& text)
   session.confirmedOutcome = FileOutcome::confirmed(ok, ownCopy(text));
   session.confirmation.notify_all();
 }
+
+}  // namespace Zarvo::dsm

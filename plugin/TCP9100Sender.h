@@ -32,6 +32,8 @@
 #include "plugin/DeviceSender.h"
 #include "plugin/TrapRegistration.h"
 
+namespace Zarvo::dsm {
+
 class TCP9100File;
 
 class TCP9100Sender : public DeviceSender {
@@ -117,3 +119,5 @@ class TCP9100Sender : public DeviceSender {
   mutable std::mutex mutex_;
   std::map<QString, std::shared_ptr<Session>> sessions_;
 };
+
+}  // namespace Zarvo::dsm

@@ -8,6 +8,8 @@
 #include "framework/ServiceClient.h"
 #include "messages/SNMPGetValues.h"
 
+namespace Zarvo::dsm {
+
 namespace {
 
 const QByteArray kTable = "staticTrapDestTable";
@@ -118,3 +120,5 @@ void TrapDestRegistration::write(const QString& address, const QString& communit
   // The answer tells nothing we could act on: a failed write still leaves the undo to send.
   (void)services_.callService<SetValuesResponse>(request, true);
 }
+
+}  // namespace Zarvo::dsm

@@ -18,6 +18,8 @@
 #include "framework/ServiceClient.h"
 #include "plugin/TrapRegistration.h"
 
+namespace Zarvo::dsm {
+
 class TrapDestRegistration : public TrapRegistration {
  public:
   TrapDestRegistration(Zarvo::ServiceClient& services, const QString& deviceAddress);
@@ -41,3 +43,5 @@ class TrapDestRegistration : public TrapRegistration {
   QString savedStatus_;
   QString savedCommunity_;
 };
+
+}  // namespace Zarvo::dsm

@@ -6,6 +6,8 @@
 
 #include "framework/Log.h"
 
+namespace Zarvo::dsm {
+
 DeviceTrapIds DeviceTrapIds::forArc(const QString& arc) {
   return {arc + QStringLiteral(".11.5.11.83.1.2.1"), arc + QStringLiteral(".11.5.11.83.1.1.1.5")};
 }
@@ -44,3 +46,5 @@ QString deviceEnterpriseArcFrom(const QString& configPath) {
   }
   return kDefaultDeviceEnterpriseArc;
 }
+
+}  // namespace Zarvo::dsm

@@ -11,6 +11,8 @@
 
 #include "SNMPTrap_Request.h"
 
+namespace Zarvo::dsm {
+
 inline const QString kDefaultDeviceEnterpriseArc = QStringLiteral(".1.3.6.1.4.1.32473");
 
 // The trap identifiers behind one prefix.
@@ -37,3 +39,5 @@ struct DownloadStatus {
 // default when the file is missing or unreadable, has no such element, or names no identifier in
 // dotted form with a leading dot (which is logged to "err").
 [[nodiscard]] QString deviceEnterpriseArcFrom(const QString& configPath);
+
+}  // namespace Zarvo::dsm

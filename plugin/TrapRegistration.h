@@ -9,6 +9,8 @@
 #include <functional>
 #include <memory>
 
+namespace Zarvo::dsm {
+
 class TrapRegistration {
  public:
   virtual ~TrapRegistration() = default;  // undoes the registration
@@ -17,3 +19,5 @@ class TrapRegistration {
 // Makes the registration for a device address; may return null (nothing to undo).
 using TrapRegistrationFactory =
     std::function<std::unique_ptr<TrapRegistration>(const QString& deviceAddress)>;
+
+}  // namespace Zarvo::dsm

@@ -8,6 +8,8 @@
 #include "plugin/DeviceFileList.h"
 #include "plugin/TrapDestRegistration.h"
 
+namespace Zarvo::dsm {
+
 namespace {
 
 // libcurl's flags value 3: every subsystem (SSL and Win32 socket set-up).
@@ -287,3 +289,5 @@ std::unique_ptr<ZarvoPluginDSM::ServerSetFileIdResponse> ZarvoPluginDSM::DSMServ
                          QString::fromStdU16String(request.get_FileID()));
   return std::make_unique<ServerSetFileIdResponse>();
 }
+
+}  // namespace Zarvo::dsm

@@ -51,6 +51,8 @@
 #include "plugin/TCP9100Sender.h"
 #include "plugin/TrapHandling.h"
 
+namespace Zarvo::dsm {
+
 class ZarvoPluginDSM : public Zarvo::Service {
  public:
   using GetFileListRequest = Zarvo::LMXRequest<DSMGetFileList_Request::c_OrxRequest>;
@@ -173,3 +175,5 @@ class ZarvoPluginDSM : public Zarvo::Service {
   DeviceSender* jobSender_;  // what jobs download through: sender_ unless a test gave another
   const DeviceCgiSettings cgi_;
 };
+
+}  // namespace Zarvo::dsm

@@ -14,6 +14,8 @@
 #include <cerrno>
 #include <cstring>
 
+namespace Zarvo {
+
 namespace {
 
 constexpr int kMaxLine = 32;  // a control code and a line end; anything longer is not ours
@@ -176,3 +178,5 @@ void ControlListener::reply(Request& request, bool ok) {
   ::close(request.fd);
   request.fd = -1;
 }
+
+}  // namespace Zarvo

@@ -6,6 +6,8 @@
 
 #include <QString>
 
+namespace Zarvo {
+
 // "<runtime directory>/control".
 QString controlSocketPath(const QString& runtimeDirectory);
 
@@ -39,3 +41,5 @@ class ControlListener {
   int fd_ = -1;
   QString path_;
 };
+
+}  // namespace Zarvo

@@ -6,6 +6,8 @@
 
 #include <vector>
 
+namespace Zarvo {
+
 int journalPriority(int messageType) {
   switch (messageType) {
     case 1:
@@ -44,3 +46,5 @@ void writeJournalEntry(const QList<QByteArray>& fields, const QString& identifie
   ::syslog(journalPriority(messageType), "%s", message.toUtf8().constData());
   ::closelog();
 }
+
+}  // namespace Zarvo

@@ -6,6 +6,8 @@
 #include <QList>
 #include <QString>
 
+namespace Zarvo {
+
 // The syslog priority of a logMessage kind: error 3, warning 4, information 6, success (and
 // anything else) 5 (notice).
 int journalPriority(int messageType);
@@ -18,3 +20,5 @@ QList<QByteArray> journalFields(const QString& identifier, const QString& messag
 // Sends one entry to the journal; where no journal runs, falls back to the system log.
 void writeJournalEntry(const QList<QByteArray>& fields, const QString& identifier,
                        const QString& message, int messageType);
+
+}  // namespace Zarvo

@@ -15,6 +15,8 @@
 #include "service/QtServiceSysPrivate.h"
 #include "service/SignalPipe.h"
 
+namespace Zarvo {
+
 namespace {
 
 // Names longer than this are cut: the service manager's limit for a service name.
@@ -323,5 +325,7 @@ void QtServiceBase::logMessage(const QString& message, MessageType type, int id,
   writeJournalEntry(journalFields(d_->serviceName_, message, type, id, category, data),
                     d_->serviceName_, message, type);
 }
+
+}  // namespace Zarvo
 
 #include "QtService.moc"

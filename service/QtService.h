@@ -25,6 +25,8 @@
 
 #include "service/QtServiceController.h"
 
+namespace Zarvo {
+
 class QtServiceBasePrivate;
 
 class QtServiceBase {
@@ -110,3 +112,5 @@ class QtService : public QtServiceBase {
  private:
   QPointer<Application> app_;  // cleared when the shell deletes the application
 };
+
+}  // namespace Zarvo

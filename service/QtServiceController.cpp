@@ -2,6 +2,8 @@
 
 #include "service/SystemdServiceManager.h"
 
+namespace Zarvo {
+
 namespace {
 ServiceManagerFactory& managerFactory() {
   static ServiceManagerFactory factory;
@@ -81,3 +83,5 @@ bool QtServiceController::sendCommand(int code) {
 QString QtServiceController::errorString() const {
   return error_.isEmpty() ? manager_->errorString() : error_;
 }
+
+}  // namespace Zarvo

@@ -10,6 +10,8 @@
 
 #include "service/ServiceManager.h"
 
+namespace Zarvo {
+
 class QtServiceController {
  public:
   // How the service manager starts the installed service.
@@ -56,3 +58,5 @@ class QtServiceController {
   ServiceManagerPtr manager_;
   QString error_;  // set by the checks made here, before the manager is asked
 };
+
+}  // namespace Zarvo

@@ -13,6 +13,8 @@
 #include "service/QtService.h"
 #include "service/ServiceManager.h"
 
+namespace Zarvo {
+
 namespace {
 constexpr int kControlEventBase = 1000;
 }  // namespace
@@ -143,3 +145,5 @@ void QtServiceSysPrivate::customEvent(QEvent* event) {
   }
   handled_.notify_all();
 }
+
+}  // namespace Zarvo

@@ -19,6 +19,8 @@
 #include "service/ControlSocket.h"
 #include "service/SignalPipe.h"
 
+namespace Zarvo {
+
 class QtServiceBase;
 
 class QtServiceSysPrivate : public QObject {
@@ -69,3 +71,5 @@ class QtServiceSysPrivate : public QObject {
   bool ending_ = false;    // the run is over: nobody will handle requests any more
   bool stopping_ = false;  // a stop was handed over; later requests are refused
 };
+
+}  // namespace Zarvo

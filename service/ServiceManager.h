@@ -8,6 +8,8 @@
 #include <functional>
 #include <memory>
 
+namespace Zarvo {
+
 // What installing a service tells the service manager.
 struct ServiceSettings {
   QString name;
@@ -50,3 +52,5 @@ class ServiceManager {
 
 using ServiceManagerPtr = std::unique_ptr<ServiceManager>;
 using ServiceManagerFactory = std::function<ServiceManagerPtr(const QString& serviceName)>;
+
+}  // namespace Zarvo

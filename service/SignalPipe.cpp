@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cerrno>
 
+namespace Zarvo {
+
 namespace {
 
 // Write end of the live pipe, or -1. Atomic because a signal may be delivered on any thread.
@@ -60,3 +62,5 @@ void SignalPipe::drain() {
   while (::read(fds_[0], buf, sizeof buf) > 0) {
   }
 }
+
+}  // namespace Zarvo

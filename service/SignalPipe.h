@@ -5,6 +5,8 @@
 
 #include <signal.h>
 
+namespace Zarvo {
+
 class SignalPipe {
  public:
   SignalPipe();
@@ -25,3 +27,5 @@ class SignalPipe {
   struct sigaction oldInt_ {};
   struct sigaction oldTerm_ {};
 };
+
+}  // namespace Zarvo

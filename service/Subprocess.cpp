@@ -14,6 +14,8 @@
 
 extern char** environ;
 
+namespace Zarvo {
+
 namespace {
 
 // Closes its descriptors however the run ends.
@@ -65,7 +67,7 @@ ProgramResult runProgram(const QString& program, const QStringList& arguments, i
   argv.push_back(nullptr);
 
   pid_t pid = -1;
-  const int spawnError = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  const int spawnError = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), ::environ);
   posix_spawn_file_actions_destroy(&actions);
   if (spawnError != 0) {
     result.failure = QStringLiteral("cannot run %1: %2")
@@ -135,3 +137,5 @@ ProgramResult runProgram(const QString& program, const QStringList& arguments, i
   }
   return result;
 }
+
+}  // namespace Zarvo

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+namespace Zarvo {
+
 struct ProgramResult {
   bool ran = false;   // the program was started and ended on its own in time
   int exitCode = -1;  // valid when ran
@@ -20,3 +22,5 @@ struct ProgramResult {
 
 // Runs `program` (looked up in PATH unless it holds a slash) with `arguments` and no input.
 ProgramResult runProgram(const QString& program, const QStringList& arguments, int timeoutMs);
+
+}  // namespace Zarvo

@@ -12,6 +12,8 @@
 #include "service/Subprocess.h"
 #include "service/SystemdUnit.h"
 
+namespace Zarvo {
+
 SystemdServiceManager::SystemdServiceManager(const QString& serviceName)
     : SystemdServiceManager(serviceName, Paths(), Limits()) {}
 
@@ -147,3 +149,5 @@ bool SystemdServiceManager::control(int code) {
   if (sendControl(socket, code, limits_.controlMs, &why)) return true;
   return fail(why);
 }
+
+}  // namespace Zarvo

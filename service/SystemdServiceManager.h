@@ -7,6 +7,8 @@
 
 #include "service/ServiceManager.h"
 
+namespace Zarvo {
+
 class SystemdServiceManager : public ServiceManager {
  public:
   // Where things are; tests point them at a temporary folder and a fake systemctl.
@@ -51,3 +53,5 @@ class SystemdServiceManager : public ServiceManager {
   Limits limits_;
   QString error_;
 };
+
+}  // namespace Zarvo

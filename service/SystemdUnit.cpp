@@ -2,6 +2,8 @@
 
 #include <QFileInfo>
 
+namespace Zarvo {
+
 namespace {
 
 constexpr int kMaxUnitNameBytes = 255;
@@ -105,3 +107,5 @@ QString shownExecutable(const QByteArray& showOutput) {
   const qsizetype end = text.indexOf(QStringLiteral(" ;"), begin);
   return (end < 0 ? text.mid(begin) : text.mid(begin, end - begin)).trimmed();
 }
+
+}  // namespace Zarvo

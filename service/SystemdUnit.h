@@ -7,6 +7,8 @@
 
 #include "service/ServiceManager.h"
 
+namespace Zarvo {
+
 // How long systemd lets an orderly stop run before it kills the process. A stop lets each
 // download in progress finish (up to 300 s for the device's confirmation, plus 30 s each to
 // connect and close) and then puts back the device's trap destination through the SNMP service
@@ -35,3 +37,5 @@ QString unitExecutable(const QByteArray& unitText);
 
 // The program of a "systemctl show -p ExecStart --value" answer ("{ path=/x ; argv[]=... }").
 QString shownExecutable(const QByteArray& showOutput);
+
+}  // namespace Zarvo

@@ -2,7 +2,7 @@
 
 #include <QRegularExpression>
 
-namespace suite {
+namespace Zarvo::suite {
 
 namespace {
 
@@ -214,4 +214,4 @@ QByteArray httpAnswer(int status, const QByteArray& body, const QByteArray& cont
          "\r\nConnection: close\r\n\r\n" + body;
 }
 
-}  // namespace suite
+}  // namespace Zarvo::suite

@@ -9,7 +9,7 @@
 #include <QString>
 #include <QtGlobal>
 
-namespace suite {
+namespace Zarvo::suite {
 
 // One download as the device understood it.
 struct PjlDownload {
@@ -55,4 +55,4 @@ bool parseMultipartForm(const QByteArray& contentType, const QByteArray& body,
 QByteArray httpAnswer(int status, const QByteArray& body,
                       const QByteArray& contentType = "application/octet-stream");
 
-}  // namespace suite
+}  // namespace Zarvo::suite

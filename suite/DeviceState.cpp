@@ -1,6 +1,6 @@
 #include "suite/DeviceState.h"
 
-namespace suite {
+namespace Zarvo::suite {
 
 namespace {
 
@@ -179,4 +179,4 @@ QByteArray DeviceState::answerPage(const HttpRequest& request, QList<StoredFile>
   return httpAnswer(200, report, "text/plain");
 }
 
-}  // namespace suite
+}  // namespace Zarvo::suite

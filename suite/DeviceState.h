@@ -19,7 +19,7 @@
 #include "suite/DeviceProtocols.h"
 #include "suite/FleetConfig.h"
 
-namespace suite {
+namespace Zarvo::suite {
 
 // A file as the device keeps it.
 struct StoredFile {
@@ -83,4 +83,4 @@ class DeviceState {
   QList<TrapDestSetup> trapDests_;
 };
 
-}  // namespace suite
+}  // namespace Zarvo::suite

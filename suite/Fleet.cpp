@@ -2,7 +2,7 @@
 
 #include <QDir>
 
-namespace suite {
+namespace Zarvo::suite {
 
 Fleet::Fleet(const FleetSetup& setup, const QString& baseDir, TrapSink* sink, DeviceLimits limits)
     : filesDir_(QDir(baseDir).absoluteFilePath(setup.filesDir)) {
@@ -43,4 +43,4 @@ SimDevice* Fleet::byId(quint32 id) const {
   return nullptr;
 }
 
-}  // namespace suite
+}  // namespace Zarvo::suite

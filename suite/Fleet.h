@@ -9,7 +9,7 @@
 #include "suite/FleetConfig.h"
 #include "suite/SimDevice.h"
 
-namespace suite {
+namespace Zarvo::suite {
 
 class Fleet {
  public:
@@ -32,4 +32,4 @@ class Fleet {
   std::vector<std::unique_ptr<SimDevice>> devices_;
 };
 
-}  // namespace suite
+}  // namespace Zarvo::suite

@@ -4,7 +4,7 @@
 #include <QSet>
 #include <QXmlStreamReader>
 
-namespace suite {
+namespace Zarvo::suite {
 
 namespace {
 
@@ -271,4 +271,4 @@ QByteArray defaultFleetXml() {
 )";
 }
 
-}  // namespace suite
+}  // namespace Zarvo::suite

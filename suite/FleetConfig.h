@@ -25,7 +25,7 @@
 #include <QtGlobal>
 #include <optional>
 
-namespace suite {
+namespace Zarvo::suite {
 
 // What a device does wrong, to rehearse failures. Faults act on the print port and the CGI
 // pages; the SNMP side of a device keeps answering.
@@ -101,4 +101,4 @@ bool isLoopbackAddress(const QString& address);
 int kindCode(const QString& kind);
 QString kindFromCode(int code);
 
-}  // namespace suite
+}  // namespace Zarvo::suite

@@ -11,7 +11,7 @@
 
 #include "suite/FleetConfig.h"
 
-namespace suite {
+namespace Zarvo::suite {
 
 namespace io {
 
@@ -159,4 +159,4 @@ void LoopbackServer::reap(bool all) {
   for (Connection& c : finished) c.thread.join();
 }
 
-}  // namespace suite
+}  // namespace Zarvo::suite

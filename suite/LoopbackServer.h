@@ -17,7 +17,7 @@
 #include <mutex>
 #include <thread>
 
-namespace suite {
+namespace Zarvo::suite {
 
 // Bounded socket operations on a connected descriptor. Each returns early (false or what it
 // has) when `stop` is set.
@@ -71,4 +71,4 @@ class LoopbackServer {
   std::list<Connection> connections_;
 };
 
-}  // namespace suite
+}  // namespace Zarvo::suite

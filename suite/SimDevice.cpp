@@ -8,7 +8,7 @@
 
 #include "framework/Log.h"
 
-namespace suite {
+namespace Zarvo::suite {
 
 using std::chrono::milliseconds;
 
@@ -277,4 +277,4 @@ QByteArray SimDevice::answerPage(const HttpRequest& request) {
   return answer;
 }
 
-}  // namespace suite
+}  // namespace Zarvo::suite

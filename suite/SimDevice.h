@@ -25,7 +25,7 @@
 #include "suite/FleetConfig.h"
 #include "suite/LoopbackServer.h"
 
-namespace suite {
+namespace Zarvo::suite {
 
 // A trap as the device sends it; the SNMP stand-in forwards it to the storage manager.
 struct DeviceTrap {
@@ -129,4 +129,4 @@ class SimDevice {
   std::atomic<quint16> webPort_{0};
 };
 
-}  // namespace suite
+}  // namespace Zarvo::suite

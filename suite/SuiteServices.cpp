@@ -9,7 +9,7 @@
 #include "framework/ServiceClient.h"
 #include "messages/DomTree.h"
 
-namespace suite {
+namespace Zarvo::suite {
 
 namespace {
 
@@ -418,4 +418,4 @@ std::unique_ptr<SimResponse> FleetControlService::SIMGetDevices(SimRequest& requ
   return response;
 }
 
-}  // namespace suite
+}  // namespace Zarvo::suite

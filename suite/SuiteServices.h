@@ -36,9 +36,11 @@
 #include "messages/SNMPGetValues.h"
 #include "suite/Fleet.h"
 
+namespace Zarvo {
 class OrxServiceClient;
+}  // namespace Zarvo
 
-namespace suite {
+namespace Zarvo::suite {
 
 class NamingService : public Zarvo::Service {
  public:
@@ -184,4 +186,4 @@ class FleetServiceFactory : public Zarvo::ServiceFactoryBase {
   Fleet& fleet_;
 };
 
-}  // namespace suite
+}  // namespace Zarvo::suite

@@ -17,6 +17,9 @@
 #include "suite/Fleet.h"
 #include "suite/SuiteServices.h"
 
+namespace suite = Zarvo::suite;
+using Zarvo::OrxServiceClient;
+
 namespace {
 
 class SuiteApplication : public Zarvo::Application {

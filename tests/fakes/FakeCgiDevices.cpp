@@ -94,7 +94,7 @@ FakeCgiDevices::FakeCgiDevices(const QStringList& addresses, quint16 port) {
     std::abort();
   }
   for (const QString& address : addresses) {
-    states_[address] = std::make_unique<suite::DeviceState>(address);
+    states_[address] = std::make_unique<Zarvo::suite::DeviceState>(address);
   }
   acceptor_ = std::thread([this] { serve(); });
 }
@@ -111,7 +111,7 @@ FakeCgiDevices::~FakeCgiDevices() {
   for (auto& l : listeners_) ::close(l.first);
 }
 
-suite::DeviceState& FakeCgiDevices::state(const QString& device) {
+Zarvo::suite::DeviceState& FakeCgiDevices::state(const QString& device) {
   const auto it = states_.find(device);
   if (it == states_.end()) {
     std::fprintf(stderr, "FakeCgiDevices: no device %s\n", qPrintable(device));
@@ -122,7 +122,7 @@ suite::DeviceState& FakeCgiDevices::state(const QString& device) {
 
 void FakeCgiDevices::putFile(const QString& device, const QString& name, const QByteArray& bytes,
                              const QString& kind) {
-  suite::DeviceState& held = state(device);
+  Zarvo::suite::DeviceState& held = state(device);
   std::lock_guard<std::mutex> lock(mutex_);
   if (kind.isEmpty()) {
     kindless_[device][name] = bytes;
@@ -139,7 +139,7 @@ bool FakeCgiDevices::hasFile(const QString& device, const QString& name) const {
     std::lock_guard<std::mutex> lock(mutex_);
     if (kindless_.value(device).contains(name)) return true;
   }
-  for (const suite::StoredFile& f : it->second->files()) {
+  for (const Zarvo::suite::StoredFile& f : it->second->files()) {
     if (f.name == name) return true;
   }
   return false;
@@ -207,7 +207,7 @@ void FakeCgiDevices::giveKinds(const CgiRequest& request) {
         !kindless.contains(name)) {
       continue;
     }
-    const QString kind = suite::kindFromCode(f[i + 1].second.toInt());
+    const QString kind = Zarvo::suite::kindFromCode(f[i + 1].second.toInt());
     if (kind.isEmpty()) continue;  // no kind named: the device has no such file
     const quint32 id = i + 2 < f.size() && f[i + 2].first == QLatin1String("FontMacroId")
                            ? f[i + 2].second.toUInt()
@@ -243,9 +243,9 @@ void FakeCgiDevices::handle(int fd, QString device) {
   }
   if (!scripted) {
     // The printer model answers, from the request as a device reads it.
-    suite::HttpRequest http;
-    QByteArray answer = suite::httpAnswer(400, "malformed request\n", "text/plain");
-    if (suite::parseHttpHead(raw.head(), &http)) {
+    Zarvo::suite::HttpRequest http;
+    QByteArray answer = Zarvo::suite::httpAnswer(400, "malformed request\n", "text/plain");
+    if (Zarvo::suite::parseHttpHead(raw.head(), &http)) {
       http.body = raw.body();
       answer = states_.at(device)->answerPage(http);
     }

@@ -2,9 +2,9 @@
 // 127.0.0.N; all of them listen on one port (0 picks a free one; 80 as on real devices, which
 // needs root), so a job given that port reaches each device by its address alone.
 //
-// The pages answer as the suite's simulated printers do, from one suite::DeviceState per device:
-// "DSMGetFiles.cgi" answers the bytes of the file named by kind and name (or a PCL file's ID),
-// 404 for one the device does not hold; "DSMDeletefiles.cgi" removes every named file and
+// The pages answer as the suite's simulated printers do, from one Zarvo::suite::DeviceState per
+// device: "DSMGetFiles.cgi" answers the bytes of the file named by kind and name (or a PCL file's
+// ID), 404 for one the device does not hold; "DSMDeletefiles.cgi" removes every named file and
 // answers 200. A printer fake may store its downloads into the same state (FakePrinter::
 // storeInto), so a file sent to a device can then be fetched from it. On top of that model, for
 // tests only: a scripted reply replaces it for one page of one device (another status, an empty
@@ -23,10 +23,10 @@
 #include <QStringList>
 #include <atomic>
 #include <condition_variable>
-#include <mutex>
-#include <thread>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "suite/DeviceState.h"
@@ -57,7 +57,7 @@ class FakeCgiDevices {
   quint16 port() const { return port_; }
 
   // What `device` holds and answers (unknown devices abort the test binary).
-  suite::DeviceState& state(const QString& device);
+  Zarvo::suite::DeviceState& state(const QString& device);
   // Puts a file on the device; without a kind ("psFont", "psForm", "pclFont", "pclMacro") the
   // file takes the kind of the first request that names it.
   void putFile(const QString& device, const QString& name, const QByteArray& bytes,
@@ -85,9 +85,10 @@ class FakeCgiDevices {
   std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
-  std::map<QString, std::unique_ptr<suite::DeviceState>> states_;  // by device; fixed at start
-  QMap<QString, QMap<QString, QByteArray>> kindless_;               // device -> name -> bytes
-  QMap<QPair<QString, QString>, CgiReply> replies_;  // (device, page)
+  std::map<QString, std::unique_ptr<Zarvo::suite::DeviceState>>
+      states_;                                         // by device; fixed at start
+  QMap<QString, QMap<QString, QByteArray>> kindless_;  // device -> name -> bytes
+  QMap<QPair<QString, QString>, CgiReply> replies_;    // (device, page)
   QList<CgiRequest> requests_;
   int held_ = 0;
   std::vector<std::thread> connections_;  // guarded by mutex_

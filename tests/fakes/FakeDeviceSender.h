@@ -20,7 +20,7 @@
 
 namespace testing_devices {
 
-class FakeDeviceSender : public DeviceSender {
+class FakeDeviceSender : public Zarvo::dsm::DeviceSender {
  public:
   struct Sent {
     QString address;
@@ -28,10 +28,12 @@ class FakeDeviceSender : public DeviceSender {
   };
 
   // What a download cut short by its stop token returns.
-  static FileOutcome stoppedOutcome() { return FileOutcome::deviceDosntResponse(); }
+  static Zarvo::dsm::FileOutcome stoppedOutcome() {
+    return Zarvo::dsm::FileOutcome::deviceDosntResponse();
+  }
 
   // The outcome of later downloads to `address`; completed() unless set.
-  void setOutcome(const QString& address, const FileOutcome& outcome) {
+  void setOutcome(const QString& address, const Zarvo::dsm::FileOutcome& outcome) {
     std::lock_guard<std::mutex> lock(mutex_);
     outcomes_[address] = outcome;
   }
@@ -74,8 +76,8 @@ class FakeDeviceSender : public DeviceSender {
     return held_;
   }
 
-  FileOutcome send(const QString& address, const TCP9100File& file,
-                   const Zarvo::StopToken& stop) override {
+  Zarvo::dsm::FileOutcome send(const QString& address, const Zarvo::dsm::TCP9100File& file,
+                               const Zarvo::StopToken& stop) override {
     std::function<void()> onSend;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -100,13 +102,13 @@ class FakeDeviceSender : public DeviceSender {
       if (stop.stopRequested()) return stoppedOutcome();
     }
     auto it = outcomes_.find(address);
-    return it == outcomes_.end() ? FileOutcome::completed() : *it;
+    return it == outcomes_.end() ? Zarvo::dsm::FileOutcome::completed() : *it;
   }
 
  private:
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  QMap<QString, FileOutcome> outcomes_;
+  QMap<QString, Zarvo::dsm::FileOutcome> outcomes_;
   QList<Sent> sent_;
   std::function<void()> onSend_;
   bool holding_ = false;

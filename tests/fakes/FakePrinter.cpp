@@ -113,7 +113,7 @@ void FakePrinter::keepBytes(bool keep) {
   keep_ = keep;
 }
 
-void FakePrinter::storeInto(suite::DeviceState* state) {
+void FakePrinter::storeInto(Zarvo::suite::DeviceState* state) {
   std::lock_guard<std::mutex> lock(mutex_);
   state_ = state;
 }
@@ -298,15 +298,15 @@ void FakePrinter::serve(int fd, int index) {
   }
   QString status;
   if (complete) {
-    suite::DeviceState* state;
+    Zarvo::suite::DeviceState* state;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       state = state_;
     }
     if (state) {
-      suite::PjlDownload download;
-      suite::PjlError error;
-      if (suite::parsePjlDownload(bytes, &download, &error)) {
+      Zarvo::suite::PjlDownload download;
+      Zarvo::suite::PjlError error;
+      if (Zarvo::suite::parsePjlDownload(bytes, &download, &error)) {
         state->store(download);
         status = QStringLiteral("completed");
       } else {

@@ -16,7 +16,7 @@
 // or to the SNMP service's trap. onAccept() runs one before the first byte is read.
 //
 // The bytes are only recorded, never judged, unless storeInto() gives the printer a
-// suite::DeviceState: then each complete download is read and stored the way the suite's
+// Zarvo::suite::DeviceState: then each complete download is read and stored the way the suite's
 // simulated printers do it, so the same state's pages (FakeCgiDevices) serve what was sent.
 // Every wait is bounded, and the destructor ends every connection and joins every thread.
 #pragma once
@@ -82,7 +82,7 @@ class FakePrinter {
 
   // Stores each complete download from now on into `state` (null: no more), before
   // onDownload() runs; `state` outlives the printer. Needs the bytes kept.
-  void storeInto(suite::DeviceState* state);
+  void storeInto(Zarvo::suite::DeviceState* state);
 
   // Runs when a connection is accepted, on the printer's thread, before a byte is read: the
   // sender cannot finish a download larger than the socket buffers before it has returned.
@@ -127,7 +127,7 @@ class FakePrinter {
   QList<int> fillers_;  // our own connections that keep the accept queue full
   Callback callback_;
   Callback acceptCallback_;
-  suite::DeviceState* state_ = nullptr;
+  Zarvo::suite::DeviceState* state_ = nullptr;
   QByteArray talk_;
   qint64 talkAfter_ = 0;
   QList<Download> downloads_;

@@ -112,7 +112,7 @@ class FakeDeviceManagementService {
 // A device table as the SNMP service renders it: named columns, rows of text values. The fake
 // holds whatever a test scripts (any columns, odd rows), so it tests how the storage manager
 // copes with such tables; the suite's printers derive theirs from what they hold.
-using SnmpTable = suite::DeviceTable;
+using SnmpTable = Zarvo::suite::DeviceTable;
 
 // "SNMPGetValues" answers each asked device's scalars and tables (an unknown device or variable
 // is reported as an error of the device); "SNMPSetValues" writes cells by column name and row

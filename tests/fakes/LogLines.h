@@ -17,15 +17,15 @@ class LogLines {
   static LogLines& get() {
     static LogLines* lines = [] {
       auto* l = new LogLines();
-      zlog::add_appender(
+      Zarvo::zlog::add_appender(
           "*",
-          [l](const zlog::Log& log, const std::string& text) {
+          [l](const Zarvo::zlog::Log& log, const std::string& text) {
             std::lock_guard<std::mutex> lock(l->mutex_);
             l->lines_.append(
-                {QString::fromStdString(zlog::log_name(log)), QString::fromStdString(text)});
+                {QString::fromStdString(Zarvo::zlog::log_name(log)), QString::fromStdString(text)});
           },
           300);
-      zlog::flush_log_cache();  // nothing held back: a line is here once it is written
+      Zarvo::zlog::flush_log_cache();  // nothing held back: a line is here once it is written
       return l;
     }();
     return *lines;

@@ -45,9 +45,9 @@ class FakeServiceClient : public Zarvo::ServiceClient {
 };
 
 // Waits long enough for a loaded test machine, short enough that a test of a failure ends soon.
-inline OrxServiceClient::Limits shortClientLimits() {
+inline Zarvo::OrxServiceClient::Limits shortClientLimits() {
   using namespace std::chrono_literals;
-  OrxServiceClient::Limits limits;
+  Zarvo::OrxServiceClient::Limits limits;
   limits.connectWait = 5000ms;
   limits.writeWait = 5000ms;
   limits.readWait = 15000ms;
@@ -60,7 +60,7 @@ class LoopbackServices : public ::testing::Test {
  protected:
   LoopbackServices() : client_(shortClientLimits()) { client_.setNamingServiceUrl(naming_.url()); }
 
-  OrxServiceClient& client() { return client_; }
+  Zarvo::OrxServiceClient& client() { return client_; }
   // The naming fake names `url` for `command`.
   void route(const QString& command, const QUrl& url) {
     naming_.setServiceUrl(command, url.toString());
@@ -69,7 +69,7 @@ class LoopbackServices : public ::testing::Test {
   FakeNamingService naming_;
 
  private:
-  OrxServiceClient client_;
+  Zarvo::OrxServiceClient client_;
 };
 
 }  // namespace testing_orx

@@ -15,6 +15,7 @@
 #include "tests/fakes/QtApp.h"
 #include "tests/fakes/ServiceClients.h"
 
+namespace Zarvo {
 namespace {
 
 using namespace std::chrono_literals;
@@ -236,3 +237,5 @@ TEST(Dispatch, AServiceDestroyedWithTheApplicationIsNotWaitedForUnderItsLocks) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo

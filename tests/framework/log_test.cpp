@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+namespace Zarvo {
 namespace {
 
 // Collects what reaches an appender; lives until exit because appenders cannot be removed.
@@ -221,3 +222,5 @@ TEST(LogHoldTest, MessagesBeforeSetupAreDeliveredWithTheirOwnTimeAndBounded) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo

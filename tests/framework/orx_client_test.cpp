@@ -30,6 +30,7 @@
 #include "tests/fakes/RunningHost.h"
 #include "tests/fakes/ServiceClients.h"
 
+namespace Zarvo {
 namespace {
 
 using namespace std::chrono_literals;
@@ -108,7 +109,7 @@ class OrxClient : public LoopbackServices {
   void SetUp() override { mark_ = LogLines::get().mark(); }
   int retries() { return LogLines::get().count(mark_, "SendRequest retry in "); }
   std::unique_ptr<ResponsePacket> call(const QString& command, bool wait = true) {
-    return ::call(client(), command, wait);
+    return Zarvo::call(client(), command, wait);
   }
 
   FakeNamingService service_;
@@ -141,7 +142,7 @@ TEST_F(OrxClient, RegistrationAnnouncesTheUrlAndEveryCommandInOrder) {
 TEST_F(OrxClient, ACommandOfThisProcessNeverTouchesTheNetwork) {
   appRemote().setNamingServiceUrl(naming_.url());
   const quint64 before = appRemote().connectionAttempts();
-  auto same = ::call(app(), "TestLocalEcho");
+  auto same = Zarvo::call(app(), "TestLocalEcho");
   ASSERT_TRUE(same);
   EXPECT_EQ(same->details(), "local");
   RequestPacket request(QStringLiteral("TestLocalSeven"));
@@ -229,7 +230,7 @@ TEST_F(OrxClient, AStopOfTheCallingThreadEndsTheRetryPauseAtOnce) {
     OrxServiceClient& client_;
     std::atomic<int> result{-100};
     void run() override {
-      auto reply = ::call(client_, "TestStopped");
+      auto reply = Zarvo::call(client_, "TestStopped");
       result = reply ? reply->result() : -99;
     }
   } caller(client());
@@ -430,3 +431,5 @@ TEST(ExecutableRegistration, TwoDispatcherUrlsMeanNoRegistration) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo

@@ -6,6 +6,7 @@
 #include "framework/Packet.h"
 #include "tests/fakes/Bytes.h"
 
+namespace Zarvo {
 namespace {
 
 using testing_bytes::hex;
@@ -205,3 +206,5 @@ TEST(ApplicationConfig, ExactlyOneRulesAndUnreadableFiles) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo

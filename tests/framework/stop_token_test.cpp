@@ -10,6 +10,7 @@
 
 #include "framework/StopToken.h"
 
+namespace Zarvo {
 namespace {
 
 using namespace std::chrono_literals;
@@ -150,3 +151,5 @@ TEST(StopTokenTest, ManyWaitersAndCallbacksRacingOneRequest) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo

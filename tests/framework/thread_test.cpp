@@ -16,6 +16,7 @@
 #include "tests/fakes/LogLines.h"
 #include "tests/fakes/QtApp.h"
 
+namespace Zarvo {
 namespace {
 
 using Zarvo::Thread;
@@ -339,3 +340,5 @@ TEST_F(ThreadTest, CurrentStopTokenFollowsTheRunningBody) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo

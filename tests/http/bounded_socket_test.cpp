@@ -15,6 +15,7 @@
 #include "tests/fakes/LoopbackSocket.h"
 #include "tests/fakes/QtApp.h"
 
+namespace Zarvo {
 namespace {
 
 using namespace std::chrono_literals;
@@ -309,3 +310,5 @@ TEST_F(BoundedSocketTest, AnInterruptibleSocketStillClosesItsConnection) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo

@@ -17,6 +17,7 @@
 
 #ifdef ZARVO_EXECUTABLE
 
+namespace Zarvo {
 namespace {
 
 using testing_http::Answer;
@@ -206,5 +207,7 @@ TEST(Executable, ABusyFixedPortEndsTheRun) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo
 
 #endif

@@ -14,6 +14,7 @@
 #include "tests/fakes/HttpProbe.h"
 #include "tests/fakes/QtApp.h"
 
+namespace Zarvo {
 namespace {
 
 using namespace std::chrono_literals;
@@ -251,3 +252,5 @@ TEST_F(Host, AServiceDroppedLastOnAnotherThreadIsDestroyedOnTheMainThread) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo

@@ -13,6 +13,7 @@
 #include "http/HTTPParser.h"
 #include "tests/fakes/Bytes.h"
 
+namespace Zarvo {
 namespace {
 
 using testing_bytes::hex;
@@ -343,3 +344,5 @@ TEST(HTTPHeaderTest, BytesOnTheWire) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo

@@ -10,6 +10,7 @@
 #include "NSFindService_Response.h"
 #include "tests/fakes/Bytes.h"
 
+namespace Zarvo {
 namespace {
 
 using testing_bytes::hex;
@@ -131,3 +132,5 @@ TEST(LMXPacket, ReadsARequestBuiltAsADomPacket) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo

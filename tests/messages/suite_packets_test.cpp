@@ -12,6 +12,7 @@
 // Readable failures: gtest finds this through the argument's namespace.
 inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }
 
+namespace Zarvo {
 namespace {
 
 using testing_http::fromUtf16Le;
@@ -370,3 +371,5 @@ TEST(DeviceListResponse, AnAnswerThatIsNoResponseDocumentIsAPacketError) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo

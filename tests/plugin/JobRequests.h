@@ -73,10 +73,11 @@ Request addRequest(const QString& device, const QList<Upload>& uploads, const QS
 }
 
 // Waits (bounded) until the job has left IN_PROGRESS and its thread has ended; the status.
-inline JobStatus finished(DSMJob& job, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+inline Zarvo::dsm::JobStatus finished(Zarvo::dsm::DSMJob& job,
+                                      std::chrono::milliseconds limit = std::chrono::seconds(20)) {
   const auto end = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < end) {
-    if (job.wait(10) && job.status() != JobStatus::kInProgress) return job.status();
+    if (job.wait(10) && job.status() != Zarvo::dsm::JobStatus::kInProgress) return job.status();
   }
   return job.status();
 }

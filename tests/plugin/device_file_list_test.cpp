@@ -13,6 +13,7 @@
 
 inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }
 
+namespace Zarvo::dsm {
 namespace {
 
 using testing_http::fromUtf16Le;
@@ -343,3 +344,5 @@ TEST_F(FileList, AnIdentifierAbove2147483647IsNotLookedUp) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo::dsm

@@ -18,6 +18,7 @@
 
 #ifdef ZARVO_EXECUTABLE
 
+namespace Zarvo::dsm {
 namespace {
 
 using namespace std::chrono_literals;
@@ -161,5 +162,7 @@ TEST_F(Download, StoppingTheProcessMidDownloadGivesTheRowBackAndExitsPromptly) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo::dsm
 
 #endif

@@ -19,6 +19,7 @@
 
 inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }
 
+namespace Zarvo::dsm {
 namespace {
 
 using namespace std::chrono_literals;
@@ -331,3 +332,5 @@ TEST(DeviceCgiSettings, DevicePagesAreOnPort80UnlessATestSaysOtherwise) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo::dsm

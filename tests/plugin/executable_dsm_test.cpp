@@ -13,6 +13,7 @@
 
 #ifdef ZARVO_EXECUTABLE
 
+namespace Zarvo::dsm {
 namespace {
 
 using testing_bytes::hex;
@@ -140,5 +141,7 @@ TEST(ExecutableDsm, RegistersItsCommandsAndServesTheStoreBesideTheExecutable) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo::dsm
 
 #endif

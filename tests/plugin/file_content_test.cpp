@@ -7,6 +7,7 @@
 using testing_bytes::bytes;
 using testing_bytes::hex;
 
+namespace Zarvo::dsm {
 namespace {
 
 // 64 bytes standing for a font header's body; no ESC, no digits, no "D".
@@ -179,3 +180,5 @@ TEST(SetPclFileId, RewrittenFileReadsBackWithItsId) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo::dsm

@@ -17,6 +17,7 @@
 #include "tests/fakes/FakeHttpServer.h"
 #include "tests/fakes/LoopbackSocket.h"
 
+namespace Zarvo::dsm {
 namespace {
 
 using testing_bytes::bytes;
@@ -313,3 +314,5 @@ TEST_F(HttpClientTest, BodyOverTheCapThrowsAndAtTheCapReturns) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo::dsm

@@ -13,6 +13,9 @@
 #include "tests/plugin/JobRequests.h"
 
 inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }
+
+namespace Zarvo::dsm {
+
 inline void PrintTo(const FileOutcome& o, std::ostream* out) {
   *out << "{" << o.succeeded << ", " << o.text.toStdString() << "}";
 }
@@ -297,3 +300,5 @@ TEST(TransferPlan, AMoveDeletesItsSourceOnlyOnceEveryDestinationTookTheFile) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo::dsm

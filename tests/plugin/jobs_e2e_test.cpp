@@ -20,6 +20,7 @@
 
 #ifdef ZARVO_EXECUTABLE
 
+namespace Zarvo::dsm {
 namespace {
 
 using namespace std::chrono_literals;
@@ -262,5 +263,7 @@ TEST_F(JobsEndToEnd, CloseApplicationWithJobsRunningEndsInSecondsAndGivesEveryRo
 }
 
 }  // namespace
+
+}  // namespace Zarvo::dsm
 
 #endif

@@ -20,6 +20,7 @@
 
 inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }
 
+namespace Zarvo::dsm {
 namespace {
 
 using namespace std::chrono_literals;
@@ -353,3 +354,5 @@ TEST_F(Registry, DestroyingTheServiceEndsRunningJobsPromptly) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo::dsm

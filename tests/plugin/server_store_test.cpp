@@ -16,6 +16,7 @@
 #include "tests/fakes/Bytes.h"
 #include "tests/fakes/ServiceClients.h"
 
+namespace Zarvo::dsm {
 namespace {
 
 using testing_bytes::hex;
@@ -257,3 +258,5 @@ TEST(StoreDirectory, IsFilesInTheCurrentDirectoryCreatedOnDemand) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo::dsm

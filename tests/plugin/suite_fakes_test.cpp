@@ -16,6 +16,7 @@
 #include "tests/fakes/FakeSuiteServices.h"
 #include "tests/fakes/HttpProbe.h"
 
+namespace Zarvo::dsm {
 namespace {
 
 using testing_devices::FakeCgiDevices;
@@ -145,3 +146,5 @@ TEST(PrinterFakes, AFilePutWithoutAKindTakesTheFirstKindAskedFor) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo::dsm

@@ -12,6 +12,7 @@
 using testing_bytes::bytes;
 using testing_bytes::hex;
 
+namespace Zarvo::dsm {
 namespace {
 
 QByteArray frame(const TCP9100File& file) {
@@ -171,3 +172,5 @@ TEST(TCP9100File, NamesThatWouldBreakThePjlLineAreRefused) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo::dsm

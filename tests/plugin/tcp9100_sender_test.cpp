@@ -14,6 +14,9 @@
 #include "tests/fakes/FakePrinter.h"
 
 inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }
+
+namespace Zarvo::dsm {
+
 inline void PrintTo(const FileOutcome& o, std::ostream* out) {
   *out << "{" << o.succeeded << ", " << o.text.toStdString() << "}";
 }
@@ -510,3 +513,5 @@ TEST_F(SenderTest, ShutdownEndsEveryWaitAndRefusesNewDownloads) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo::dsm

@@ -19,6 +19,7 @@
 
 inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }
 
+namespace Zarvo::dsm {
 namespace {
 
 using testing_suite::FakeSNMPService;
@@ -326,3 +327,5 @@ TEST(TrapStatus, TheHandlerAnswersOkToEveryTrapAndConfirmsOnlyRecognisedOnes) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo::dsm

@@ -1,5 +1,7 @@
 #include "tests/service/FakeServiceManager.h"
 
+namespace Zarvo {
+
 FakeServiceState FakeServiceState::parse(const QString& text) {
   FakeServiceState s;
   for (const QString& item : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
@@ -70,3 +72,5 @@ bool FakeServiceManager::control(int code) {
   record_(QStringLiteral("control %1").arg(code));
   return outcome(QStringLiteral("control"));
 }
+
+}  // namespace Zarvo

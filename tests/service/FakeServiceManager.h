@@ -9,6 +9,8 @@
 
 #include "service/ServiceManager.h"
 
+namespace Zarvo {
+
 struct FakeServiceState {
   bool installed = false;
   bool running = false;
@@ -45,3 +47,5 @@ class FakeServiceManager : public ServiceManager {
   Recorder record_;
   QString error_;
 };
+
+}  // namespace Zarvo

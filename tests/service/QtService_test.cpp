@@ -5,6 +5,7 @@
 
 #include <QStringList>
 
+namespace Zarvo {
 namespace {
 
 class Idle : public QtService<QCoreApplication> {
@@ -94,3 +95,5 @@ TEST(ServiceInstance, NamesTheLiveServiceOnlyWhileItExists) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo

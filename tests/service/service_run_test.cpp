@@ -25,6 +25,7 @@
 
 using testing_bytes::hex;
 
+namespace Zarvo {
 namespace {
 
 constexpr int kWaitMs = 30'000;  // generous: the machine is shared and may be loaded
@@ -300,3 +301,5 @@ TEST(Journal, EntriesCarryTheSyslogPriorityOfTheirKind) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo

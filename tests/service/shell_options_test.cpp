@@ -16,6 +16,7 @@
 
 using testing_bytes::hex;
 
+namespace Zarvo {
 namespace {
 
 // Generous: the machine may be loaded and the probe built with sanitizers.
@@ -287,3 +288,5 @@ TEST(ShellSignals, TermAndIntEndAnExecRunWithExitCodeZero) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo

@@ -24,6 +24,7 @@
 #include "service/SystemdServiceManager.h"
 #include "tests/service/FakeServiceManager.h"
 
+namespace Zarvo {
 namespace {
 
 void say(const QByteArray& line) {
@@ -51,7 +52,7 @@ class Probe : public QtService<ProbeApp> {
  protected:
   void start() override {
     const QStringList args = QCoreApplication::arguments().mid(1);
-    say("start:" + QByteArray(args.isEmpty() ? "" : " ") + args.join(' ').toLocal8Bit());
+    Zarvo::say("start:" + QByteArray(args.isEmpty() ? "" : " ") + args.join(' ').toLocal8Bit());
     if (mode_ == QLatin1String("wait")) return;
     if (mode_.startsWith(QLatin1String("exit:"))) {
       QCoreApplication::exit(mode_.mid(5).toInt());
@@ -70,7 +71,7 @@ class Probe : public QtService<ProbeApp> {
 
   int runApplication() override {
     const int result = QtService::runApplication();
-    say("loop ended " + QByteArray::number(result));
+    Zarvo::say("loop ended " + QByteArray::number(result));
     return result;
   }
 
@@ -102,17 +103,18 @@ void chooseServiceManager() {
 }
 
 }  // namespace
+}  // namespace Zarvo
 
 int main(int argc, char** argv) {
-  chooseServiceManager();
+  Zarvo::chooseServiceManager();
   const QByteArray name = qgetenv("PROBE_NAME");
-  Probe probe(argc, argv,
-              name.isEmpty() ? QStringLiteral("ZarvoPluginDSM") : QString::fromUtf8(name),
-              QString::fromUtf8(qgetenv("PROBE_MODE")));
-  QtServiceBase::ServiceFlags flags;
+  Zarvo::Probe probe(argc, argv,
+                     name.isEmpty() ? QStringLiteral("ZarvoPluginDSM") : QString::fromUtf8(name),
+                     QString::fromUtf8(qgetenv("PROBE_MODE")));
+  Zarvo::QtServiceBase::ServiceFlags flags;
   const QStringList wanted = qEnvironmentVariable("PROBE_FLAGS").split(QLatin1Char(','));
-  if (wanted.contains(QLatin1String("suspend"))) flags |= QtServiceBase::CanBeSuspended;
-  if (wanted.contains(QLatin1String("nostop"))) flags |= QtServiceBase::CannotBeStopped;
+  if (wanted.contains(QLatin1String("suspend"))) flags |= Zarvo::QtServiceBase::CanBeSuspended;
+  if (wanted.contains(QLatin1String("nostop"))) flags |= Zarvo::QtServiceBase::CannotBeStopped;
   probe.setServiceFlags(flags);
   probe.setServiceDescription(qEnvironmentVariable("PROBE_DESCRIPTION"));
   const int result = probe.exec();
@@ -122,7 +124,7 @@ int main(int argc, char** argv) {
     if (::sigaction(SIGINT, nullptr, &intAction) == 0 &&
         ::sigaction(SIGTERM, nullptr, &termAction) == 0 && intAction.sa_handler == SIG_DFL &&
         termAction.sa_handler == SIG_DFL)
-      say("signals default");
+      Zarvo::say("signals default");
   }
   return result;
 }

@@ -15,6 +15,7 @@
 
 using testing_bytes::hex;
 
+namespace Zarvo {
 namespace {
 
 QByteArray readFile(const QString& path) {
@@ -274,3 +275,5 @@ TEST(Subprocess, ReportsExitCodeStreamsAndBoundsTheRun) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo

@@ -9,6 +9,7 @@
 
 #include "tests/fakes/QtApp.h"
 
+namespace Zarvo {
 namespace {
 
 constexpr int kWaitMs = 120'000;  // a start waits for readiness, a stop for the orderly end
@@ -84,3 +85,5 @@ TEST_F(RealSystemdTest, InstallStartStatusStopUninstall) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo

@@ -3,15 +3,15 @@
 #include <gtest/gtest.h>
 
 #include "plugin/TCP9100File.h"
-#include "tests/fakes/Bytes.h"
 #include "suite/DeviceProtocols.h"
+#include "tests/fakes/Bytes.h"
 
-namespace suite {
+namespace Zarvo::suite {
 namespace {
 
 using testing_bytes::hex;
 
-QByteArray framed(const TCP9100File& file) {
+QByteArray framed(const dsm::TCP9100File& file) {
   return file.header() + file.content() + file.trailer();
 }
 
@@ -19,21 +19,22 @@ TEST(PjlDownload, ReadsEachKindAsTheSenderFramesIt) {
   const QByteArray content = QByteArray("\x1b)s64W", 6) + QByteArray(300, '\xa5') + "\x1b%-12345X";
   struct Case {
     const char* why;
-    std::unique_ptr<TCP9100File> file;
+    std::unique_ptr<dsm::TCP9100File> file;
     const char* kind;
     const char* name;
   };
   Case cases[] = {
-      {"PCL font: ID sequence before the content", std::make_unique<TCP9100FilePCLFont>(content),
-       "pclFont", ""},
+      {"PCL font: ID sequence before the content",
+       std::make_unique<dsm::TCP9100FilePCLFont>(content), "pclFont", ""},
       {"PCL macro: two sequences before, one more in the trailer",
-       std::make_unique<TCP9100FilePCLMacro>(content), "pclMacro", ""},
+       std::make_unique<dsm::TCP9100FilePCLMacro>(content), "pclMacro", ""},
       {"PostScript font already in text form, name with blanks",
-       std::make_unique<TCP9100FilePSFont>("Old Style Bold",
-                                           QByteArray("%!PS-AdobeFont\n/x 1 def\n")),
+       std::make_unique<dsm::TCP9100FilePSFont>("Old Style Bold",
+                                                QByteArray("%!PS-AdobeFont\n/x 1 def\n")),
        "psFont", "Old Style Bold"},
       {"PostScript form named after the last path component",
-       std::make_unique<TCP9100FilePSForm>("C:\\forms\\inv.ps", QByteArray("%!PS\nshowpage\n")),
+       std::make_unique<dsm::TCP9100FilePSForm>("C:\\forms\\inv.ps",
+                                                QByteArray("%!PS\nshowpage\n")),
        "psForm", "inv.ps"},
   };
   for (const Case& c : cases) {
@@ -50,9 +51,9 @@ TEST(PjlDownload, ReadsEachKindAsTheSenderFramesIt) {
 }
 
 TEST(PjlDownload, ReportsBrokenStreamsWithTheDevicesStatus) {
-  const TCP9100FilePSForm form("f.ps", QByteArray("%!PS\nshowpage\n"));
+  const dsm::TCP9100FilePSForm form("f.ps", QByteArray("%!PS\nshowpage\n"));
   const QByteArray good = framed(form);
-  const TCP9100FilePCLMacro macro(QByteArray("abc"));
+  const dsm::TCP9100FilePCLMacro macro(QByteArray("abc"));
   QByteArray badSum = good;
   badSum.replace("CHECKSUM=" + QByteArray::number(form.checksum()),
                  "CHECKSUM=" + QByteArray::number((form.checksum() + 1) % 256));
@@ -170,4 +171,4 @@ TEST(HttpHead, SplitsTheRequestLineAndFields) {
 }
 
 }  // namespace
-}  // namespace suite
+}  // namespace Zarvo::suite

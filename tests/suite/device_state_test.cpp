@@ -5,7 +5,7 @@
 
 #include "suite/DeviceState.h"
 
-namespace suite {
+namespace Zarvo::suite {
 namespace {
 
 QByteArray form(const QList<QPair<QByteArray, QByteArray>>& fields) {
@@ -93,4 +93,4 @@ TEST(DeviceState, ADeleteTakesExactlyTheNamedFilesAndReportsEach) {
 }
 
 }  // namespace
-}  // namespace suite
+}  // namespace Zarvo::suite

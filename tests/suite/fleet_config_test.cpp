@@ -4,7 +4,7 @@
 
 #include "suite/FleetConfig.h"
 
-namespace suite {
+namespace Zarvo::suite {
 namespace {
 
 QByteArray fleetWith(const QByteArray& devices, const QByteArray& attributes = "") {
@@ -114,4 +114,4 @@ TEST(FleetConfig, ReadsDevicesFilesAndFaultsFromAttributes) {
 }
 
 }  // namespace
-}  // namespace suite
+}  // namespace Zarvo::suite

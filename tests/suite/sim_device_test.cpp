@@ -17,7 +17,7 @@
 #include "plugin/TCP9100File.h"
 #include "suite/SimDevice.h"
 
-namespace suite {
+namespace Zarvo::suite {
 namespace {
 
 using std::chrono::milliseconds;
@@ -69,7 +69,7 @@ bool sendToPort(quint16 port, const QByteArray& bytes) {
   return ok;
 }
 
-QByteArray framed(const TCP9100File& f) { return f.header() + f.content() + f.trailer(); }
+QByteArray framed(const dsm::TCP9100File& f) { return f.header() + f.content() + f.trailer(); }
 
 struct DeviceFixture : ::testing::Test {
   DeviceSetup setup(const QString& address = QStringLiteral("127.0.0.1")) {
@@ -95,11 +95,11 @@ struct DeviceFixture : ::testing::Test {
     EXPECT_TRUE(device->start(&error)) << error.toStdString();
     return device;
   }
-  QByteArray post(SimDevice& d, const char* page, const HTTPClient::Form& form) {
-    HTTPClient::Limits limits;
+  QByteArray post(SimDevice& d, const char* page, const dsm::HTTPClient::Form& form) {
+    dsm::HTTPClient::Limits limits;
     limits.connectTimeout = milliseconds(2000);
     limits.lowSpeedTime = std::chrono::seconds(2);
-    return HTTPClient::post(
+    return dsm::HTTPClient::post(
         QUrl(QStringLiteral("http://127.0.0.1:%1/%2").arg(d.webPort()).arg(page)), form, {},
         limits);
   }
@@ -110,7 +110,7 @@ struct DeviceFixture : ::testing::Test {
 
 TEST_F(DeviceFixture, StoresADownloadAndConfirmsItToEveryValidLoopbackDestination) {
   auto device = start(setup());
-  const TCP9100FilePSFont font("Old Style", QByteArray("%!PS-AdobeFont-1.0\n/FontName def\n"));
+  const dsm::TCP9100FilePSFont font("Old Style", QByteArray("%!PS-AdobeFont-1.0\n/FontName def\n"));
   ASSERT_TRUE(sendToPort(device->printPort(), framed(font)));
   const QList<DeviceTrap> traps = sink_.waitFor(2);
   // One destination is valid and loopback; the invalid row and the one outside loopback get
@@ -134,7 +134,7 @@ TEST_F(DeviceFixture, StoresADownloadAndConfirmsItToEveryValidLoopbackDestinatio
 
 TEST_F(DeviceFixture, ABrokenDownloadIsReportedAndNotStored) {
   auto device = start(setup());
-  const TCP9100FilePSForm form("f.ps", QByteArray(500, 'f'));
+  const dsm::TCP9100FilePSForm form("f.ps", QByteArray(500, 'f'));
   ASSERT_TRUE(sendToPort(device->printPort(), framed(form).left(300)));
   sink_.waitFor(2);
   EXPECT_EQ(sink_.statuses("127.0.0.1"), (QStringList{"processing", "IncompleteData"}));
@@ -172,9 +172,11 @@ TEST_F(DeviceFixture, CgiPagesFetchAndDeleteAsTheStorageManagerAsks) {
   // Right name, wrong kind: not that file.
   EXPECT_THROW(post(*device, "DSMGetFiles.cgi",
                     {{"FileName", "inv.ps"}, {"FileType", "1"}, {"FontMacroId", "0"}}),
-               HTTPClient::HTTPClientError);
-  EXPECT_THROW(post(*device, "other.cgi", {{"FileName", "inv.ps"}}), HTTPClient::HTTPClientError);
-  EXPECT_THROW(post(*device, "DSMGetFiles.cgi", {{"FileType", "2"}}), HTTPClient::HTTPClientError);
+               dsm::HTTPClient::HTTPClientError);
+  EXPECT_THROW(post(*device, "other.cgi", {{"FileName", "inv.ps"}}),
+               dsm::HTTPClient::HTTPClientError);
+  EXPECT_THROW(post(*device, "DSMGetFiles.cgi", {{"FileType", "2"}}),
+               dsm::HTTPClient::HTTPClientError);
 
   const QByteArray report = post(*device, "DSMDeletefiles.cgi",
                                  {{"FileName", "inv.ps"},
@@ -206,7 +208,7 @@ TEST_F(DeviceFixture, TrapTableWritesAreAllOrNothing) {
 
 TEST_F(DeviceFixture, EachFaultFailsTheWayItIsRehearsed) {
   auto device = start(setup());
-  const TCP9100FilePSForm form("f.ps", QByteArray(4000, 'f'));
+  const dsm::TCP9100FilePSForm form("f.ps", QByteArray(4000, 'f'));
   QString error;
 
   ASSERT_TRUE(device->setFault({FaultKind::Fail, 0, "DiskFull"}, &error));
@@ -215,7 +217,7 @@ TEST_F(DeviceFixture, EachFaultFailsTheWayItIsRehearsed) {
   EXPECT_EQ(sink_.statuses("127.0.0.1"), (QStringList{"processing", "DiskFull"}));
   EXPECT_THROW(post(*device, "DSMGetFiles.cgi",
                     {{"FileName", "inv.ps"}, {"FileType", "2"}, {"FontMacroId", "0"}}),
-               HTTPClient::HTTPClientError);  // 500
+               dsm::HTTPClient::HTTPClientError);  // 500
 
   // Silent: the bytes are taken, nothing is ever confirmed, a page never answers.
   ASSERT_TRUE(device->setFault({FaultKind::Silent, 0, {}}, &error));
@@ -223,7 +225,7 @@ TEST_F(DeviceFixture, EachFaultFailsTheWayItIsRehearsed) {
   EXPECT_EQ(sink_.waitFor(3, milliseconds(500)).size(), 2);
   EXPECT_THROW(post(*device, "DSMGetFiles.cgi",
                     {{"FileName", "inv.ps"}, {"FileType", "2"}, {"FontMacroId", "0"}}),
-               HTTPClient::HTTPClientError);
+               dsm::HTTPClient::HTTPClientError);
 
   // Refuse: the ports close; back to normal, they open again where they were.
   const quint16 port = device->printPort();
@@ -238,12 +240,12 @@ TEST_F(DeviceFixture, EachFaultFailsTheWayItIsRehearsed) {
   // Drop: the line is cut mid-content; no file, no trap.
   const qsizetype filesBefore = device->files().size();
   ASSERT_TRUE(device->setFault({FaultKind::Drop, 0, {}}, &error));
-  sendToPort(port, framed(TCP9100FilePSForm("big.ps", QByteArray(4 << 20, 'b'))));
+  sendToPort(port, framed(dsm::TCP9100FilePSForm("big.ps", QByteArray(4 << 20, 'b'))));
   EXPECT_EQ(sink_.waitFor(5, milliseconds(500)).size(), 4);
   EXPECT_EQ(device->files().size(), filesBefore);
   EXPECT_THROW(post(*device, "DSMGetFiles.cgi",
                     {{"FileName", "f.ps"}, {"FileType", "2"}, {"FontMacroId", "0"}}),
-               HTTPClient::HTTPClientError);  // answer cut short
+               dsm::HTTPClient::HTTPClientError);  // answer cut short
 }
 
 TEST_F(DeviceFixture, ASlowDeviceDoesNotHoldUpAnother) {
@@ -251,7 +253,7 @@ TEST_F(DeviceFixture, ASlowDeviceDoesNotHoldUpAnother) {
   auto quick = start(setup(QStringLiteral("127.0.0.1")));
   QString error;
   ASSERT_TRUE(slow->setFault({FaultKind::Slow, 2000, {}}, &error));
-  const TCP9100FilePSForm form("f.ps", QByteArray(100, 'f'));
+  const dsm::TCP9100FilePSForm form("f.ps", QByteArray(100, 'f'));
   ASSERT_TRUE(sendToPort(slow->printPort(), framed(form)));
   ASSERT_TRUE(sendToPort(quick->printPort(), framed(form)));
   // The quick device's two traps come while the slow one still waits to read.
@@ -265,4 +267,4 @@ TEST_F(DeviceFixture, ASlowDeviceDoesNotHoldUpAnother) {
 }
 
 }  // namespace
-}  // namespace suite
+}  // namespace Zarvo::suite

@@ -15,6 +15,7 @@
 #include "plugin/TrapHandling.h"
 #include "plugin/ZarvoPluginDSM.h"
 
+namespace Zarvo::dsm {
 namespace {
 
 using std::chrono::milliseconds;
@@ -65,9 +66,7 @@ class ShortLimitDSM : public ZarvoPluginDSM {
   DeviceTrapIds trapIds_;
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   qputenv("QT_NO_GLIB", "1");
   TCP9100Sender::Limits limits;
   limits.confirm = fromEnv("ZARVO_CONFIRM_MS", limits.confirm);
@@ -92,3 +91,8 @@ int main(int argc, char** argv) {
   }
   return code;
 }
+
+}  // namespace
+}  // namespace Zarvo::dsm
+
+int main(int argc, char** argv) { return Zarvo::dsm::run(argc, argv); }

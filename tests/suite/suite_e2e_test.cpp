@@ -19,6 +19,7 @@
 
 #if defined(ZARVO_SUITE_EXE) && defined(ZARVO_DSM_HOST)
 
+namespace Zarvo::suite {
 namespace {
 
 using testing_orx::elementTexts;
@@ -358,5 +359,7 @@ TEST_F(SuiteRun, AStorageManagerStoppedMidJobLeavesNoDeviceRegisteredToIt) {
 }
 
 }  // namespace
+
+}  // namespace Zarvo::suite
 
 #endif

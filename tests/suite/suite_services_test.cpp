@@ -12,7 +12,7 @@
 #include "tests/fakes/HttpProbe.h"
 #include "suite/SuiteServices.h"
 
-namespace suite {
+namespace Zarvo::suite {
 namespace {
 
 using testing_orx::elementTexts;
@@ -310,4 +310,4 @@ TEST(TrapForwarderLanes, OneDevicesStuckDeliveryNeverDelaysAnothersAndOrderIsKep
 }
 
 }  // namespace
-}  // namespace suite
+}  // namespace Zarvo::suite
