@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
   Zarvo::Application app(argc, argv, QStringLiteral("ZarvoPluginDSM"),
                          QStringLiteral("ZarvoPluginDSM.cfg"));
   app.registerServiceFactory(QStringLiteral("DSM"), new Zarvo::ServiceFactoryFunction([&app] {
-                               return new Zarvo::dsm::ZarvoPluginDSM(app);
+                               return new Zarvo::dsm::ZarvoPluginDSM(app, app.configuration());
                              }));
   return app.exec();
 }

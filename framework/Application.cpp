@@ -1,7 +1,6 @@
 #include "framework/Application.h"
 
 #include <QDir>
-#include <QFile>
 #include <QStringEncoder>
 #include <QTcpServer>
 #include <QThread>
@@ -21,15 +20,6 @@ namespace Zarvo {
 namespace {
 std::atomic<Application*> gInstance{nullptr};
 
-// The text of every element of that name below the root.
-QStringList elementTexts(xercesc::DOMDocument* doc, const QString& name) {
-  QStringList texts;
-  xercesc::DOMNodeList* list = doc->getDocumentElement()->getElementsByTagName(toXml(name));
-  for (XMLSize_t i = 0; list && i < list->getLength(); ++i) {
-    texts << fromXml(list->item(i)->getTextContent());
-  }
-  return texts;
-}
 // Runs before the shell base is built (which would assert on a second service object): a second
 // application ends the process with -1 and one clear line.
 const QString& singleInstanceGuard(const QString& serviceName) {
@@ -83,36 +73,6 @@ void Application::ServiceStatusInfo::setService(std::shared_ptr<Service> s) {
   }
   // Released without the lock: a last reference destroys the service, which waits for its
   // threads, and they may be reading this record to dispatch.
-}
-
-ApplicationConfig ApplicationConfig::fromFile(const QString& path) {
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) {
-    ApplicationConfig config;
-    config.error = QStringLiteral("cannot open configuration file %1: %2")
-                       .arg(QDir::current().absoluteFilePath(path), file.errorString());
-    return config;
-  }
-  ApplicationConfig config = fromBytes(file.readAll());
-  if (!config.read)
-    config.error = QStringLiteral("configuration file %1 is not well-formed: %2")
-                       .arg(QDir::current().absoluteFilePath(path), config.error);
-  return config;
-}
-
-ApplicationConfig ApplicationConfig::fromBytes(const QByteArray& bytes) {
-  ApplicationConfig config;
-  auto parser = parseDocument(bytes, &config.error);
-  if (!parser) return config;
-  xercesc::DOMDocument* doc = parser->getDocument();
-  const QStringList dispatcher = elementTexts(doc, QStringLiteral("DispatcherURL"));
-  if (dispatcher.size() == 1) config.dispatcherUrl = dispatcher.first();
-  const QStringList names = elementTexts(doc, QStringLiteral("Name"));
-  if (!names.isEmpty()) config.name = names.first();
-  const QStringList service = elementTexts(doc, QStringLiteral("ServiceURL"));
-  if (service.size() == 1) config.serviceUrl = service.first();
-  config.read = true;
-  return config;
 }
 
 Application::Application(int argc, char** argv, const QString& serviceName,
@@ -179,8 +139,9 @@ void Application::start() {
   xalanc::XalanTransformer::initialize();
   xmlInitialised_ = true;
 
-  createServices();
+  // Read before the services are made: they take their settings from it.
   if (!configFileName_.isEmpty()) readConfiguration();
+  createServices();
   if (!openListener()) {
     QCoreApplication::quit();
     return;
@@ -196,13 +157,13 @@ void Application::start() {
 }
 
 void Application::readConfiguration() {
-  const ApplicationConfig config = ApplicationConfig::fromFile(configFileName_);
-  if (!config.read) {
-    ZLOG("err") << "Configuration not read, " << config.error;
+  configuration_ = Configuration::fromFile(configFileName_);
+  if (!configuration_.read) {
+    ZLOG("err") << "Configuration not read, " << configuration_.error;
     return;
   }
-  namingServiceUrl_ = QUrl(config.dispatcherUrl.trimmed());
-  if (!config.serviceUrl.isEmpty()) serviceUrl_ = QUrl(config.serviceUrl.trimmed());
+  namingServiceUrl_ = QUrl(configuration_.dispatcherUrl.trimmed());
+  if (!configuration_.serviceUrl.isEmpty()) serviceUrl_ = QUrl(configuration_.serviceUrl.trimmed());
 }
 
 bool Application::openListener() {

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "framework/Configuration.h"
 #include "framework/Packet.h"
 #include "framework/Service.h"
 #include "framework/ServiceClient.h"
@@ -39,18 +40,6 @@ class RestartServiceEvent : public QEvent {
 
  private:
   QString serviceName_;
-};
-
-// Values read from the configuration file; empty when absent or unreadable.
-struct ApplicationConfig {
-  QString dispatcherUrl;  // taken only when exactly one element has the name
-  QString name;           // the first element of the name
-  QString serviceUrl;     // taken only when exactly one element has the name
-  bool read = false;      // the file existed and was well-formed
-  QString error;          // why it could not be read
-
-  static ApplicationConfig fromFile(const QString& path);
-  static ApplicationConfig fromBytes(const QByteArray& bytes);
 };
 
 // The application is also the ServiceClient its services are handed: a request goes to a
@@ -122,6 +111,9 @@ class Application : public QtService<QCoreApplication>,
 
   QUrl serviceUrl() const;
   QUrl namingServiceUrl() const;
+  // What start() read from the configuration file, before it created the services (which take
+  // their part of it from here); the defaults before start() and without a file.
+  const Configuration& configuration() const { return configuration_; }
   ThreadGroup* threadGroup() const { return threadGroup_.get(); }
   QTcpServer* listener() const { return listener_; }
 
@@ -160,6 +152,7 @@ class Application : public QtService<QCoreApplication>,
   QStringList serviceNames_;
   mutable std::mutex mutex_;  // services_, commands_, serviceNames_
   QString configFileName_;
+  Configuration configuration_;
   std::unique_ptr<ThreadGroup> threadGroup_;
 
   mutable std::mutex snapshotMutex_;  // snapshot_

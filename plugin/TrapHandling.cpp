@@ -1,11 +1,5 @@
 #include "plugin/TrapHandling.h"
 
-#include <QFile>
-#include <QRegularExpression>
-#include <QXmlStreamReader>
-
-#include "framework/Log.h"
-
 namespace Zarvo::dsm {
 
 DeviceTrapIds DeviceTrapIds::forArc(const QString& arc) {
@@ -26,25 +20,6 @@ std::optional<DownloadStatus> downloadStatusOf(const SNMPTrap_Request::c_OrxRequ
                           value == QLatin1String("completed"), value};
   }
   return std::nullopt;
-}
-
-QString deviceEnterpriseArcFrom(const QString& configPath) {
-  QFile file(configPath);
-  if (!file.open(QIODevice::ReadOnly)) return kDefaultDeviceEnterpriseArc;
-  QXmlStreamReader xml(&file);
-  while (!xml.atEnd()) {
-    if (xml.readNext() != QXmlStreamReader::StartElement ||
-        xml.name() != QLatin1String("DeviceEnterpriseArc")) {
-      continue;
-    }
-    const QString arc = xml.readElementText(QXmlStreamReader::IncludeChildElements).trimmed();
-    static const QRegularExpression dotted(QStringLiteral("^(\\.[0-9]+)+$"));
-    if (dotted.match(arc).hasMatch()) return arc;
-    ZLOG("err") << "DeviceEnterpriseArc is no object identifier, using "
-                << kDefaultDeviceEnterpriseArc << ": " << arc;
-    break;
-  }
-  return kDefaultDeviceEnterpriseArc;
 }
 
 }  // namespace Zarvo::dsm

@@ -1,19 +1,17 @@
 // The devices' download-status trap, as the suite's SNMP service forwards it ("SNMPTrap"): which
 // traps are one, what they report, and where the identifiers come from.
 //
-// The identifiers are the device maker's private-enterprise prefix (DeviceEnterpriseArc) followed
-// by fixed suffixes, compared as whole strings. The prefix is ".1.3.6.1.4.1.32473" unless the
-// configuration file names another in an element "DeviceEnterpriseArc".
+// The identifiers are the device maker's private-enterprise prefix (the configuration's
+// DeviceEnterpriseArc) followed by fixed suffixes, compared as whole strings.
 #pragma once
 
 #include <QString>
 #include <optional>
 
 #include "SNMPTrap_Request.h"
+#include "framework/Configuration.h"
 
 namespace Zarvo::dsm {
-
-inline const QString kDefaultDeviceEnterpriseArc = QStringLiteral(".1.3.6.1.4.1.32473");
 
 // The trap identifiers behind one prefix.
 struct DeviceTrapIds {
@@ -34,10 +32,5 @@ struct DownloadStatus {
 // other trap, for one without a status variable, and for "processing" only.
 [[nodiscard]] std::optional<DownloadStatus> downloadStatusOf(
     const SNMPTrap_Request::c_OrxRequest& trap, const DeviceTrapIds& ids);
-
-// The prefix a configuration file names in its first "DeviceEnterpriseArc" element, or the
-// default when the file is missing or unreadable, has no such element, or names no identifier in
-// dotted form with a leading dot (which is logged to "err").
-[[nodiscard]] QString deviceEnterpriseArcFrom(const QString& configPath);
 
 }  // namespace Zarvo::dsm

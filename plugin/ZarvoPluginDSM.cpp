@@ -20,17 +20,19 @@ constexpr long kCurlGlobalAll = 3;
 ZarvoPluginDSM::CurlGlobal::CurlGlobal() { curl_global_init(kCurlGlobalAll); }
 ZarvoPluginDSM::CurlGlobal::~CurlGlobal() { curl_global_cleanup(); }
 
-ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services)
+ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const Configuration& configuration)
     : ZarvoPluginDSM(services, ServerFileStore::serverStoreDirectory(),
-                     deviceEnterpriseArcFrom(QStringLiteral("ZarvoPluginDSM.cfg"))) {}
+                     configuration.deviceEnterpriseArc) {}
 
 ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& storeDirectory,
-                               const QString& deviceEnterpriseArc)
+                               const QString& deviceEnterpriseArc,
+                               const TCP9100Sender::Limits& senderLimits, DeviceCgiSettings cgi)
     : services_(services),
       store_(storeDirectory),
-      sender_(TrapDestRegistration::factory(services)),
+      sender_(TCP9100Sender::kDevicePort, senderLimits, TrapDestRegistration::factory(services)),
       trapIds_(DeviceTrapIds::forArc(deviceEnterpriseArc)),
-      jobSender_(&sender_) {
+      jobSender_(&sender_),
+      cgi_(std::move(cgi)) {
   registerHandlers();
 }
 

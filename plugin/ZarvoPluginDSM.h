@@ -42,6 +42,7 @@
 #include "DSMServerSetFileId_Response.h"
 #include "SNMPTrap_Request.h"
 #include "SNMPTrap_Response.h"
+#include "framework/Configuration.h"
 #include "framework/LMXPacket.h"
 #include "framework/Service.h"
 #include "framework/ServiceClient.h"
@@ -95,12 +96,14 @@ class ZarvoPluginDSM : public Zarvo::Service {
   // (device lists, SNMP values, trap destinations); it must outlive the service.
   //
   // The store is the directory "Files" in the current directory (start-up makes that the
-  // executable's directory), created here when missing; the device trap identifiers come from
-  // "ZarvoPluginDSM.cfg" there.
-  explicit ZarvoPluginDSM(Zarvo::ServiceClient& services);
-  // The store in `storeDirectory` and the default trap identifiers (tests).
+  // executable's directory), created here when missing; the device trap identifiers hang under
+  // the configuration's DeviceEnterpriseArc.
+  ZarvoPluginDSM(Zarvo::ServiceClient& services, const Configuration& configuration);
+  // The store in `storeDirectory`, the trap identifiers under `deviceEnterpriseArc`, and the
+  // time limits of the downloads and of the device pages as given (tests: shorter ones).
   ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& storeDirectory,
-                 const QString& deviceEnterpriseArc = kDefaultDeviceEnterpriseArc);
+                 const QString& deviceEnterpriseArc = kDefaultDeviceEnterpriseArc,
+                 const TCP9100Sender::Limits& senderLimits = {}, DeviceCgiSettings cgi = {});
   // Jobs download through `sender` (not owned; it outlives the service) instead of the
   // service's own sender, and reach the device pages as `cgi` says (tests: fakes on loopback).
   ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& storeDirectory,

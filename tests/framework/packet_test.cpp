@@ -2,7 +2,6 @@
 // element lookups, and hostile documents.
 #include <gtest/gtest.h>
 
-#include "framework/Application.h"
 #include "framework/Packet.h"
 #include "tests/fakes/Bytes.h"
 
@@ -170,39 +169,6 @@ TEST(RequestPacket, BuildsTheEnvelopeAndKeepsItsOwnCommand) {
   EXPECT_EQ(read.command(), "Mine");
   EXPECT_THROW(read.result(), WrongPacketFormat);
   EXPECT_THROW(ResponsePacket().command(), WrongPacketFormat);
-}
-
-TEST(ApplicationConfig, ExactlyOneRulesAndUnreadableFiles) {
-  struct Case {
-    const char* why;
-    QByteArray xml;
-    QString dispatcher, name, service;
-    bool read;
-  };
-  const Case cases[] = {
-      {"all three", "<c><DispatcherURL>http://ns:1/</DispatcherURL><Name>n</Name>"
-                    "<ServiceURL>http://h:8080/</ServiceURL></c>",
-       "http://ns:1/", "n", "http://h:8080/", true},
-      {"two DispatcherURL: none taken",
-       "<c><DispatcherURL>a</DispatcherURL><x><DispatcherURL>b</DispatcherURL></x></c>", "", "", "",
-       true},
-      {"first Name wins, deep elements count", "<c><a><Name>1</Name></a><Name>2</Name></c>", "",
-       "1", "", true},
-      {"any root name", "<Whatever><ServiceURL></ServiceURL></Whatever>", "", "", "", true},
-      {"malformed", "<c><Name>x</c>", "", "", "", false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.why);
-    const auto config = Zarvo::ApplicationConfig::fromBytes(c.xml);
-    EXPECT_EQ(config.read, c.read);
-    EXPECT_EQ(config.dispatcherUrl, c.dispatcher);
-    EXPECT_EQ(config.name, c.name);
-    EXPECT_EQ(config.serviceUrl, c.service);
-    EXPECT_EQ(config.error.isEmpty(), c.read);
-  }
-  const auto missing = Zarvo::ApplicationConfig::fromFile("/nonexistent/ZarvoPluginDSM.cfg");
-  EXPECT_FALSE(missing.read);
-  EXPECT_TRUE(missing.error.contains("/nonexistent/ZarvoPluginDSM.cfg"));
 }
 
 }  // namespace

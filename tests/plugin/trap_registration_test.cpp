@@ -4,7 +4,6 @@
 // requests are a device's download status, and the prefix their identifiers hang under.
 #include <gtest/gtest.h>
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <mutex>
@@ -272,35 +271,6 @@ TEST(TrapStatus, OnlyTheDownloadStatusOfTheDeviceMakerCounts) {
     EXPECT_EQ(s->address, "10.0.0.5");
     EXPECT_EQ(s->ok, c.expected->first);
     EXPECT_EQ(s->text, c.expected->second);
-  }
-}
-
-TEST(TrapStatus, ThePrefixComesFromTheConfigurationWhenItNamesOne) {
-  QTemporaryDir dir;
-  struct Case {
-    const char* why;
-    QByteArray config;  // empty: no file
-    QString expected;
-  };
-  const Case kCases[] = {
-      {"no file", "", kDefaultDeviceEnterpriseArc},
-      {"no such element", "<c><Name>x</Name></c>", kDefaultDeviceEnterpriseArc},
-      {"named, blanks around it",
-       "<c><DeviceEnterpriseArc> .1.3.6.1.4.1.99 </DeviceEnterpriseArc></c>", ".1.3.6.1.4.1.99"},
-      {"not dotted with a leading dot", "<c><DeviceEnterpriseArc>1.3.6</DeviceEnterpriseArc></c>",
-       kDefaultDeviceEnterpriseArc},
-      {"a broken file", "<c><DeviceEnterpriseArc>.1.2", kDefaultDeviceEnterpriseArc},
-  };
-  int n = 0;
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.why);
-    const QString path = dir.filePath(QString("cfg%1.xml").arg(n++));
-    if (!c.config.isEmpty()) {
-      QFile f(path);
-      ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-      f.write(c.config);
-    }
-    EXPECT_EQ(deviceEnterpriseArcFrom(path), c.expected);
   }
 }
 

@@ -1,0 +1,40 @@
+// The host's configuration file, read once at start: the host's own elements (where the naming
+// service is, the name, where to listen) and the optional elements of the services it hosts.
+// Services take what they need from the one value the application read; none reads the file.
+//
+// An optional element that is absent keeps its default. One whose text does not parse is logged
+// on "err" with its element name ("<Element> is <what it is not>, using <default>: <text>") and
+// keeps its default too. A new optional element is a member below and a row in the table of
+// Configuration.cpp (element name, parser, default).
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace Zarvo {
+
+// The device maker's private-enterprise prefix the devices' trap identifiers hang under.
+inline const QString kDefaultDeviceEnterpriseArc = QStringLiteral(".1.3.6.1.4.1.32473");
+
+struct Configuration {
+  // Every optional element at its default: a host without a file, or one that cannot read it.
+  Configuration();
+
+  // The file at `path` (relative to the current directory); see fromBytes. `read` is false and
+  // `error` names the file and the reason when it is missing or not well-formed.
+  static Configuration fromFile(const QString& path);
+  // Any root element; elements count at any depth below it.
+  static Configuration fromBytes(const QByteArray& bytes);
+
+  QString dispatcherUrl;  // taken only when exactly one element has the name
+  QString name;           // the first element of the name
+  QString serviceUrl;     // taken only when exactly one element has the name
+
+  // The storage manager's: dotted with a leading dot; its first element counts.
+  QString deviceEnterpriseArc;
+
+  bool read = false;  // the file existed and was well-formed
+  QString error;      // why it could not be read
+};
+
+}  // namespace Zarvo
