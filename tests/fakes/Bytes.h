@@ -3,6 +3,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
+#include <ostream>
 #include <string>
 
 namespace testing_bytes {
@@ -16,3 +18,8 @@ std::string hex(const QByteArray& b);
 std::string hex(const std::string& b);
 
 }  // namespace testing_bytes
+
+// Readable failure messages for Qt's strings (gtest finds them beside the types): text as UTF-8,
+// bytes in the printable form above.
+void PrintTo(const QString& text, std::ostream* out);
+void PrintTo(const QByteArray& bytes, std::ostream* out);

@@ -1,62 +1,15 @@
-// FakeCgiDevices: blocking POSIX sockets polled in short slices, so the destructor always ends
-// every connection thread within a slice whatever the client does.
 #include "tests/fakes/FakeCgiDevices.h"
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
-#include "tests/fakes/FakeHttpServer.h"
 #include "tests/fakes/LoopbackSocket.h"
 
 namespace testing_devices {
 namespace {
 
-constexpr int kSliceMs = 20;
 constexpr auto kIdleLimit = std::chrono::seconds(60);  // a silent client is dropped after this
-
-// Binds address:port and listens; -1 when the port is taken on that address.
-int bindListener(const QString& address, quint16 port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  const int on = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  if (::inet_pton(AF_INET, address.toLatin1().constData(), &addr.sin_addr) != 1 ||
-      (ntohl(addr.sin_addr.s_addr) >> 24) != 127) {
-    std::fprintf(stderr, "FakeCgiDevices: %s is not a loopback address\n", qPrintable(address));
-    std::abort();
-  }
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 16) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-quint16 boundPort(int fd) {
-  sockaddr_in addr{};
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  return ntohs(addr.sin_port);
-}
-
-void sendAll(int fd, const QByteArray& data) {
-  qsizetype sent = 0;
-  while (sent < data.size()) {
-    const ssize_t n = ::send(fd, data.constData() + sent, size_t(data.size() - sent), MSG_NOSIGNAL);
-    if (n <= 0) return;
-    sent += n;
-  }
-}
 
 // (name, value) of one multipart part: `Content-Disposition: form-data; name="X"` CRLF CRLF value.
 QPair<QString, QByteArray> field(const QByteArray& part) {
@@ -74,42 +27,34 @@ QPair<QString, QByteArray> field(const QByteArray& part) {
 }  // namespace
 
 FakeCgiDevices::FakeCgiDevices(const QStringList& addresses, quint16 port) {
-  // With port 0 the first address picks a free port and the others must get the same one; a
-  // port taken elsewhere on another address means starting over.
-  for (int attempt = 0; attempt < 50 && listeners_.size() != std::size_t(addresses.size());
-       ++attempt) {
-    for (auto& l : listeners_) ::close(l.first);
-    listeners_.clear();
-    quint16 chosen = port;
-    for (const QString& address : addresses) {
-      const int fd = bindListener(address, chosen);
-      if (fd < 0) break;
-      if (chosen == 0) chosen = boundPort(fd);
-      listeners_.emplace_back(fd, address);
-    }
-    port_ = chosen;
-  }
-  if (listeners_.size() != std::size_t(addresses.size())) {
-    std::perror("FakeCgiDevices: cannot bind every address on one port");
-    std::abort();
-  }
   for (const QString& address : addresses) {
     states_[address] = std::make_unique<Zarvo::suite::DeviceState>(address);
   }
-  acceptor_ = std::thread([this] { serve(); });
+  // With port 0 the first address picks a free port and the others must get the same one; a
+  // port taken elsewhere on another address means starting over.
+  for (int attempt = 0; attempt < 50 && servers_.size() != std::size_t(addresses.size());
+       ++attempt) {
+    servers_.clear();
+    quint16 chosen = port;
+    for (const QString& address : addresses) {
+      auto server = std::make_unique<Zarvo::suite::LoopbackServer>(
+          [this, address](int fd, const std::atomic<bool>& stop) {
+            return handle(fd, address, stop);
+          });
+      QString error;
+      if (!server->listen(address, chosen, &error)) break;
+      chosen = server->port();
+      servers_.push_back(std::move(server));
+    }
+    port_ = chosen;
+  }
+  if (servers_.size() != std::size_t(addresses.size())) {
+    std::fprintf(stderr, "FakeCgiDevices: cannot bind every address on one port\n");
+    std::abort();
+  }
 }
 
-FakeCgiDevices::~FakeCgiDevices() {
-  stop_ = true;
-  acceptor_.join();
-  std::vector<std::thread> connections;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    connections.swap(connections_);
-  }
-  for (auto& t : connections) t.join();
-  for (auto& l : listeners_) ::close(l.first);
-}
+FakeCgiDevices::~FakeCgiDevices() { servers_.clear(); }
 
 Zarvo::suite::DeviceState& FakeCgiDevices::state(const QString& device) {
   const auto it = states_.find(device);
@@ -145,7 +90,8 @@ bool FakeCgiDevices::hasFile(const QString& device, const QString& name) const {
   return false;
 }
 
-void FakeCgiDevices::setReply(const QString& device, const QString& page, const CgiReply& reply) {
+void FakeCgiDevices::setReply(const QString& device, const QString& page,
+                              const testing_http::Reply& reply) {
   std::lock_guard<std::mutex> lock(mutex_);
   replies_[{device, page}] = reply;
 }
@@ -178,25 +124,6 @@ bool FakeCgiDevices::waitForHeld(int n, int ms) const {
   return changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return held_ >= n; });
 }
 
-void FakeCgiDevices::serve() {
-  std::vector<pollfd> polls;
-  for (const auto& l : listeners_) polls.push_back(pollfd{l.first, POLLIN, 0});
-  while (!stop_) {
-    if (::poll(polls.data(), polls.size(), kSliceMs) <= 0) continue;
-    for (std::size_t i = 0; i < polls.size(); ++i) {
-      if (!(polls[i].revents & POLLIN)) continue;
-      const int fd = ::accept4(polls[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      const QString device = listeners_[i].second;
-      std::lock_guard<std::mutex> lock(mutex_);
-      connections_.emplace_back([this, fd, device] {
-        handle(fd, device);
-        ::close(fd);
-      });
-    }
-  }
-}
-
 void FakeCgiDevices::giveKinds(const CgiRequest& request) {
   QMap<QString, QByteArray>& kindless = kindless_[request.device];
   const auto& f = request.fields;
@@ -217,9 +144,9 @@ void FakeCgiDevices::giveKinds(const CgiRequest& request) {
   }
 }
 
-void FakeCgiDevices::handle(int fd, QString device) {
-  const testing_net::RawRequest raw = testing_net::readRequest(fd, stop_, kIdleLimit);
-  if (stop_ || !raw.complete) return;
+bool FakeCgiDevices::handle(int fd, const QString& device, const std::atomic<bool>& stop) {
+  const testing_net::RawRequest raw = testing_net::readRequest(fd, stop, kIdleLimit);
+  if (stop || !raw.complete) return false;
   const testing_http::ParsedRequest parsed = testing_http::parseRequest(raw.data);
   CgiRequest request;
   request.device = device;
@@ -227,7 +154,7 @@ void FakeCgiDevices::handle(int fd, QString device) {
   for (const QByteArray& part : testing_http::multipartParts(parsed)) {
     request.fields.append(field(part));
   }
-  CgiReply reply;
+  testing_http::Reply reply;
   bool scripted = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -237,6 +164,7 @@ void FakeCgiDevices::handle(int fd, QString device) {
     scripted = it != replies_.end();
     if (scripted) {
       reply = *it;
+      held_ += reply.silent ? 1 : 0;
     } else {
       giveKinds(request);
     }
@@ -244,34 +172,20 @@ void FakeCgiDevices::handle(int fd, QString device) {
   if (!scripted) {
     // The printer model answers, from the request as a device reads it.
     Zarvo::suite::HttpRequest http;
-    QByteArray answer = Zarvo::suite::httpAnswer(400, "malformed request\n", "text/plain");
+    reply.raw = Zarvo::suite::httpAnswer(400, "malformed request\n", "text/plain");
     if (Zarvo::suite::parseHttpHead(raw.head(), &http)) {
       http.body = raw.body();
-      answer = states_.at(device)->answerPage(http);
+      reply.raw = states_.at(device)->answerPage(http);
     }
-    sendAll(fd, answer);
-    ::shutdown(fd, SHUT_WR);
-    return;
   }
-
-  if (!reply.answer) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ++held_;
-      changed_.notify_all();
-    }
-    testing_net::holdSilently(fd, stop_);  // until the client hangs up (or the test ends)
+  changed_.notify_all();
+  testing_http::sendReply(fd, reply, stop);  // a silent one until the client hangs up
+  if (reply.silent) {
     std::lock_guard<std::mutex> lock(mutex_);
     --held_;
     changed_.notify_all();
-    return;
   }
-  const QByteArray head =
-      "HTTP/1.1 " + QByteArray::number(reply.status) + (reply.status == 200 ? " OK" : " Error") +
-      "\r\nConnection: close\r\nContent-Length: " + QByteArray::number(reply.body.size()) +
-      "\r\n\r\n";
-  sendAll(fd, head + reply.body);
-  ::shutdown(fd, SHUT_WR);
+  return false;
 }
 
 }  // namespace testing_devices

@@ -21,15 +21,15 @@
 #include <QPair>
 #include <QString>
 #include <QStringList>
-#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "suite/DeviceState.h"
+#include "suite/LoopbackServer.h"
+#include "tests/fakes/FakeHttpServer.h"
 
 namespace testing_devices {
 
@@ -37,12 +37,6 @@ struct CgiRequest {
   QString device;                            // the address the request arrived on
   QString page;                              // path without the leading "/"
   QList<QPair<QString, QByteArray>> fields;  // multipart parts (name, value), in order
-};
-
-struct CgiReply {
-  int status = 200;
-  QByteArray body;
-  bool answer = true;  // false: hold the connection silently
 };
 
 class FakeCgiDevices {
@@ -65,7 +59,7 @@ class FakeCgiDevices {
   // Whether the device holds a file of that name, of any kind.
   bool hasFile(const QString& device, const QString& name) const;
   // Replaces the model of `page` on `device` by a fixed reply.
-  void setReply(const QString& device, const QString& page, const CgiReply& reply);
+  void setReply(const QString& device, const QString& page, const testing_http::Reply& reply);
   void clearReply(const QString& device, const QString& page);
 
   QList<CgiRequest> requests() const;
@@ -76,23 +70,19 @@ class FakeCgiDevices {
   bool waitForHeld(int n, int ms = 10'000) const;
 
  private:
-  void serve();
-  void handle(int fd, QString device);
+  bool handle(int fd, const QString& device, const std::atomic<bool>& stop);
   void giveKinds(const CgiRequest& request);  // under mutex_
 
-  std::vector<std::pair<int, QString>> listeners_;  // (descriptor, address)
   quint16 port_ = 0;
-  std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
-  std::map<QString, std::unique_ptr<Zarvo::suite::DeviceState>>
-      states_;                                         // by device; fixed at start
-  QMap<QString, QMap<QString, QByteArray>> kindless_;  // device -> name -> bytes
-  QMap<QPair<QString, QString>, CgiReply> replies_;    // (device, page)
+  // By device, fixed at start.
+  std::map<QString, std::unique_ptr<Zarvo::suite::DeviceState>> states_;
+  QMap<QString, QMap<QString, QByteArray>> kindless_;           // device -> name -> bytes
+  QMap<QPair<QString, QString>, testing_http::Reply> replies_;  // (device, page)
   QList<CgiRequest> requests_;
   int held_ = 0;
-  std::vector<std::thread> connections_;  // guarded by mutex_
-  std::thread acceptor_;
+  std::vector<std::unique_ptr<Zarvo::suite::LoopbackServer>> servers_;  // last: one per address
 };
 
 }  // namespace testing_devices

@@ -13,10 +13,18 @@
 #include <functional>
 #include <mutex>
 #include <new>
+#include <ostream>
 
 #include "framework/StopToken.h"
 #include "plugin/DeviceSender.h"
 #include "plugin/TCP9100File.h"
+
+namespace Zarvo::dsm {
+// Readable failure messages for outcomes (gtest finds it beside the type).
+inline void PrintTo(const FileOutcome& o, std::ostream* out) {
+  *out << "{" << o.succeeded << ", " << o.text.toStdString() << "}";
+}
+}  // namespace Zarvo::dsm
 
 namespace testing_devices {
 

@@ -1,12 +1,6 @@
-// FakeHttpServer: blocking POSIX sockets polled in short slices, so the destructor can always
-// stop the thread within a slice whatever the client does.
 #include "tests/fakes/FakeHttpServer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -17,25 +11,8 @@
 namespace testing_http {
 namespace {
 
-constexpr int kSliceMs = 20;
-// A client that sends nothing for this long is dropped (keeps every loop bounded).
+// A client silent for this long is dropped, and no answer lasts longer (keeps loops bounded).
 constexpr auto kIdleLimit = std::chrono::seconds(60);
-
-// Position just past the head's blank line, or -1 while it is incomplete.
-qsizetype headEnd(const QByteArray& data) {
-  const qsizetype at = data.indexOf("\r\n\r\n");
-  return at < 0 ? -1 : at + 4;
-}
-
-void sendAll(int fd, const QByteArray& data) {
-  qsizetype sent = 0;
-  while (sent < data.size()) {
-    // MSG_NOSIGNAL: a client that gave up must not kill the test binary with SIGPIPE.
-    const ssize_t n = ::send(fd, data.constData() + sent, size_t(data.size() - sent), MSG_NOSIGNAL);
-    if (n <= 0) return;
-    sent += n;
-  }
-}
 
 QByteArray reasonFor(int status) {
   switch (status) {
@@ -52,62 +29,105 @@ QByteArray reasonFor(int status) {
 
 }  // namespace
 
-FakeHttpServer::FakeHttpServer() {
-  listenFd_ = testing_net::listenOnLoopback(8, port_);
-  thread_ = std::thread([this] { serve(); });
+QByteArray httpResponse(const QByteArray& body, bool withLength, int status) {
+  QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonFor(status) + "\r\n";
+  if (withLength) head += "Content-Length:" + QByteArray::number(body.size()) + "\r\n";
+  return head + "\r\n" + body;
 }
 
-FakeHttpServer::~FakeHttpServer() {
-  stop_ = true;
-  thread_.join();
-  ::close(listenFd_);
+FakeHttpServer::FakeHttpServer(Responder responder)
+    : responder_(std::move(responder)),
+      server_([this](int fd, const std::atomic<bool>& stop) { return handle(fd, stop); }) {
+  QString error;
+  if (!server_.listen(QStringLiteral("127.0.0.1"), 0, &error)) {
+    std::fprintf(stderr, "FakeHttpServer: %s\n", qPrintable(error));
+    std::abort();
+  }
 }
+
+FakeHttpServer::~FakeHttpServer() { server_.close(); }
 
 QUrl FakeHttpServer::url(const QString& page) const {
-  return QUrl(QStringLiteral("http://127.0.0.1:%1/%2").arg(port_).arg(page));
+  return QUrl(QStringLiteral("http://127.0.0.1:%1/%2").arg(port()).arg(page));
 }
 
-void FakeHttpServer::setReply(const Reply& reply) {
+void FakeHttpServer::setReply(const QString& command, const Reply& reply) {
   std::lock_guard<std::mutex> lock(mutex_);
-  reply_ = reply;
+  replies_[command] = reply;
 }
 
-QList<QByteArray> FakeHttpServer::requests() const {
+void FakeHttpServer::clearReply(const QString& command) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  replies_.remove(command);
+}
+
+QList<Received> FakeHttpServer::requests() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return requests_;
 }
 
-void FakeHttpServer::serve() {
-  while (!stop_) {
-    const int fd = testing_net::acceptWithin(listenFd_, kSliceMs);
-    if (fd < 0) continue;
-    handle(fd);
-    ::close(fd);
+QList<QByteArray> FakeHttpServer::bodies(const QString& command) const {
+  QList<QByteArray> out;
+  for (const Received& r : requests()) {
+    if (r.command() == command) out << r.body;
   }
+  return out;
 }
 
-void FakeHttpServer::handle(int fd) {
-  const testing_net::RawRequest raw = testing_net::readRequest(fd, stop_, kIdleLimit);
+int FakeHttpServer::count(const QByteArray& path) const {
+  int n = 0;
+  for (const Received& r : requests()) n += r.path == path ? 1 : 0;
+  return n;
+}
+
+bool FakeHttpServer::waitForRequests(const QString& command, int n, int ms) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+    int seen = 0;
+    for (const Received& r : requests_) seen += r.command() == command ? 1 : 0;
+    return seen >= n;
+  });
+}
+
+bool FakeHttpServer::handle(int fd, const std::atomic<bool>& stop) {
+  ++connections_;
+  const testing_net::RawRequest raw = testing_net::readRequest(fd, stop, kIdleLimit);
+  if (stop || !raw.complete) return false;  // the client hung up before its request was whole
+  const Received request{raw.target(), raw.head(), raw.body()};
   Reply reply;
+  bool scripted = true;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!raw.data.isEmpty()) requests_.append(raw.data);
-    reply = reply_;
+    requests_.append(request);
+    changed_.notify_all();
+    if (replies_.contains(request.command())) {
+      reply = replies_.value(request.command());
+    } else if (replies_.contains(QString())) {
+      reply = replies_.value(QString());
+    } else {
+      scripted = false;
+    }
   }
-  if (stop_ || !raw.complete) return;
+  if (!scripted) reply = responder_ ? responder_(request) : Reply{httpResponse("")};
+  sendReply(fd, reply, stop);
+  return false;
+}
 
-  if (!reply.answer) {
-    testing_net::holdSilently(fd, stop_);  // until the client hangs up (or the test ends)
+void sendReply(int fd, const Reply& reply, const std::atomic<bool>& stop) {
+  using std::chrono::milliseconds;
+  if (reply.silent) {
+    testing_net::holdSilently(fd, stop, kIdleLimit);
     return;
   }
-
-  QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reasonFor(reply.status) +
-                    "\r\nConnection: close\r\n";
-  if (reply.sendContentLength) {
-    head += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
+  if (reply.trickleMs <= 0) {
+    (void)Zarvo::suite::io::writeAll(fd, reply.raw, kIdleLimit, stop);
+    ::shutdown(fd, SHUT_WR);
+    return;
   }
-  sendAll(fd, head + "\r\n" + reply.body);
-  ::shutdown(fd, SHUT_WR);
+  for (qsizetype i = 0; i < reply.raw.size(); ++i) {
+    if (!Zarvo::suite::io::writeAll(fd, reply.raw.mid(i, 1), kIdleLimit, stop)) return;
+    if (!Zarvo::suite::io::pause(milliseconds(reply.trickleMs), stop)) return;
+  }
 }
 
 QList<QByteArray> ParsedRequest::values(const QByteArray& name) const {
@@ -120,9 +140,9 @@ QList<QByteArray> ParsedRequest::values(const QByteArray& name) const {
 
 ParsedRequest parseRequest(const QByteArray& raw) {
   ParsedRequest r;
-  const qsizetype end = headEnd(raw);
-  if (end < 0) return r;
-  const QList<QByteArray> lines = raw.left(end - 4).split('\n');
+  const qsizetype blank = raw.indexOf("\r\n\r\n");
+  if (blank < 0) return r;
+  const QList<QByteArray> lines = raw.left(blank).split('\n');
   const QList<QByteArray> start = lines.first().trimmed().split(' ');
   if (start.size() != 3) return r;
   r.method = start[0];
@@ -134,7 +154,7 @@ ParsedRequest parseRequest(const QByteArray& raw) {
     if (colon <= 0) return r;
     r.fields.append({line.left(colon), line.mid(colon + 1).trimmed()});
   }
-  r.body = raw.mid(end);
+  r.body = raw.mid(blank + 4);
   r.valid = true;
   return r;
 }

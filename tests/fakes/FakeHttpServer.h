@@ -1,60 +1,87 @@
-// FakeHttpServer: a small blocking HTTP server on 127.0.0.1:<ephemeral> that stands in for a
-// device's web server. It serves one connection at a time on its own thread, records every
-// raw request it reads (head and Content-Length body), and answers with a scripted reply, or
-// holds the connection open without a word, like a device page that hangs.
+// FakeHttpServer: the one loopback HTTP server of the fakes. It reads one request per connection
+// (head and Content-Length body), records it, and sends what the test scripted for its command
+// (the request path without slashes) or, without a script, what the responder returns: a whole
+// answer as raw bytes, silence until the client hangs up (a page or service that hangs), or the
+// bytes trickled out slowly. It binds 127.0.0.1 port 0, serves every connection on a thread of
+// its own, and every wait is bounded, so a test never hangs on it.
 //
-// Helpers below split a recorded request into head fields and multipart parts so tests can
+// The helpers below split a recorded request into head fields and multipart parts, so tests can
 // compare what went on the wire byte for byte despite the random multipart boundary.
 #pragma once
 
 #include <QByteArray>
 #include <QList>
+#include <QMap>
 #include <QPair>
 #include <QString>
 #include <QUrl>
 #include <atomic>
+#include <condition_variable>
+#include <functional>
 #include <mutex>
-#include <thread>
+
+#include "suite/LoopbackServer.h"
 
 namespace testing_http {
 
 struct Reply {
-  int status = 200;
+  QByteArray raw;       // the whole answer, head and body, sent as is; then the line is closed
+  bool silent = false;  // read the request, then say nothing until the client hangs up
+  int trickleMs = 0;    // > 0: send `raw` one byte at a time with this pause between bytes
+};
+
+// "HTTP/1.1 <status> ..." with the body, announced by Content-Length unless `withLength` is
+// false (the body then runs until the server closes the line).
+QByteArray httpResponse(const QByteArray& body, bool withLength = true, int status = 200);
+
+struct Received {
+  QByteArray path;  // the request target as sent
+  QByteArray head;  // through the empty line
   QByteArray body;
-  // Without Content-Length the body runs until the server closes the connection.
-  bool sendContentLength = true;
-  // false: read the request, then say nothing until the client gives up or the server stops.
-  bool answer = true;
+  QByteArray raw() const { return head + body; }
+  QString command() const { return QString::fromLatin1(path).remove('/'); }
 };
 
 class FakeHttpServer {
  public:
-  FakeHttpServer();   // binds and starts serving; aborts the test binary if it cannot bind
-  ~FakeHttpServer();  // stops the thread and closes every socket
+  using Responder = std::function<Reply(const Received&)>;
+
+  // Without a responder a request the script does not cover gets 200 and no body. Aborts the test
+  // binary when it cannot bind.
+  explicit FakeHttpServer(Responder responder = {});
+  ~FakeHttpServer();
   FakeHttpServer(const FakeHttpServer&) = delete;
   FakeHttpServer& operator=(const FakeHttpServer&) = delete;
 
-  quint16 port() const { return port_; }
-  // http://127.0.0.1:<port>/<page>
-  QUrl url(const QString& page) const;
+  quint16 port() const { return server_.port(); }
+  QUrl url(const QString& page = QString()) const;  // http://127.0.0.1:<port>/<page>
 
-  // The reply for requests read from now on.
-  void setReply(const Reply& reply);
-  // Raw bytes of each request read so far, in arrival order.
-  QList<QByteArray> requests() const;
+  // From now on, answer `command` ("" for any command) with `reply` instead of the responder.
+  void setReply(const QString& command, const Reply& reply);
+  void clearReply(const QString& command);
+
+  // The complete requests read so far, in arrival order.
+  QList<Received> requests() const;
+  QList<QByteArray> bodies(const QString& command) const;
+  int count(const QByteArray& path) const;  // requests read with this target
+  int connections() const { return connections_.load(); }
+  // Waits until `n` requests for `command` were read; false after `ms`.
+  bool waitForRequests(const QString& command, int n, int ms = 10'000) const;
 
  private:
-  void serve();
-  void handle(int fd);
+  bool handle(int fd, const std::atomic<bool>& stop);
 
-  int listenFd_ = -1;
-  quint16 port_ = 0;
-  std::atomic<bool> stop_{false};
+  const Responder responder_;
+  std::atomic<int> connections_{0};
   mutable std::mutex mutex_;
-  Reply reply_;
-  QList<QByteArray> requests_;
-  std::thread thread_;
+  mutable std::condition_variable changed_;
+  QMap<QString, Reply> replies_;
+  QList<Received> requests_;
+  Zarvo::suite::LoopbackServer server_;  // last: its threads use the state above
 };
+
+// Sends `reply` on `fd` as scripted; returns when it is sent, the client hung up or `stop` is set.
+void sendReply(int fd, const Reply& reply, const std::atomic<bool>& stop);
 
 struct ParsedRequest {
   QByteArray method;

@@ -7,8 +7,7 @@
 //   - any other command gets its scripted Reply: raw bytes, silence, or bytes trickled slowly;
 //     without a script, result 2 "Can't handle command: <name>".
 //
-// It binds 127.0.0.1 port 0, serves one connection at a time on its own thread and records every
-// request it read. Every wait is bounded, so a test never hangs on it.
+// It records every request it read (FakeHttpServer underneath).
 #pragma once
 
 #include <QByteArray>
@@ -18,61 +17,40 @@
 #include <QString>
 #include <QStringList>
 #include <QUrl>
-#include <atomic>
 #include <mutex>
-#include <thread>
+
+#include "tests/fakes/FakeHttpServer.h"
 
 namespace testing_orx {
 
-struct Reply {
-  QByteArray raw;       // the whole answer, head and body, sent as is; then the line is closed
-  bool silent = false;  // read the request, then say nothing until the client hangs up
-  int trickleMs = 0;    // > 0: send `raw` one byte at a time with this pause between bytes
-};
-
-struct Received {
-  QByteArray path;  // the request target as sent
-  QByteArray head;  // through the empty line
-  QByteArray body;
-};
+using testing_http::httpResponse;
+using testing_http::Received;
+using testing_http::Reply;
 
 class FakeNamingService {
  public:
-  FakeNamingService();   // binds and serves; aborts the test binary if it cannot bind
-  ~FakeNamingService();  // stops serving and closes every socket: the port is gone
-  FakeNamingService(const FakeNamingService&) = delete;
-  FakeNamingService& operator=(const FakeNamingService&) = delete;
+  FakeNamingService();
 
-  quint16 port() const { return port_; }
-  QUrl url() const;  // http://127.0.0.1:<port>/
+  quint16 port() const { return server_.port(); }
+  QUrl url() const { return server_.url(); }  // http://127.0.0.1:<port>/
 
   void setServiceUrl(const QString& command, const QString& url);
   void setRegisterResult(int result);
-  void setReply(const QString& command, const Reply& reply);
+  void setReply(const QString& command, const Reply& reply) { server_.setReply(command, reply); }
 
-  QList<Received> requests() const;
-  int count(const QByteArray& path) const;  // requests read with this target
-  int connections() const { return connections_.load(); }
+  QList<Received> requests() const { return server_.requests(); }
+  int count(const QByteArray& path) const { return server_.count(path); }
+  int connections() const { return server_.connections(); }
 
  private:
-  void serve();
-  void handle(int fd);
-  Reply answerFor(const Received& request);
+  Reply answer(const Received& request);
 
-  int listenFd_ = -1;
-  quint16 port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::atomic<int> connections_{0};
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   QMap<QString, QString> table_;
-  QMap<QString, Reply> replies_;
   int registerResult_ = 0;
-  QList<Received> requests_;
-  std::thread thread_;
+  testing_http::FakeHttpServer server_;  // last: its threads use the state above
 };
 
-// "HTTP/1.1 200 OK" with the body, announced by Content-Length unless `withLength` is false.
-QByteArray httpResponse(const QByteArray& body, bool withLength = true);
 // A UTF-8 response packet: Result, Details, then the extra elements in order.
 QByteArray responsePacket(int result, const QString& details,
                           const QList<QPair<QString, QString>>& extra = {});

@@ -1,37 +1,16 @@
-// FakeSuiteServices: blocking POSIX sockets polled in short slices (as FakeNamingService), so the
-// destructors always stop the threads within a slice whatever the client does.
 #include "tests/fakes/FakeSuiteServices.h"
-
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <QRegularExpression>
 #include <QStringDecoder>
 #include <QXmlStreamReader>
-#include <chrono>
 
+#include "tests/fakes/FakeNamingService.h"
 #include "tests/fakes/HttpProbe.h"
-#include "tests/fakes/LoopbackSocket.h"
 
 namespace testing_suite {
 namespace {
 
-using testing_orx::httpResponse;
-using testing_orx::Reply;
-
-constexpr int kSliceMs = 20;
-constexpr auto kIdleLimit = std::chrono::seconds(60);
-
-bool sendAll(int fd, const QByteArray& data) {
-  qsizetype sent = 0;
-  while (sent < data.size()) {
-    const ssize_t n = ::send(fd, data.constData() + sent, size_t(data.size() - sent), MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    sent += n;
-  }
-  return true;
-}
+using testing_http::httpResponse;
 
 // The DOM services' response head: declaration, Result, Details.
 QString responseStart(int result, const QString& details) {
@@ -143,84 +122,11 @@ QString xmlEscaped(QString text) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// LoopbackPacketServer
-
-LoopbackPacketServer::LoopbackPacketServer(Responder responder) : responder_(std::move(responder)) {
-  listenFd_ = testing_net::listenOnLoopback(64, port_);
-  thread_ = std::thread([this] { serve(); });
-}
-
-LoopbackPacketServer::~LoopbackPacketServer() {
-  stop_ = true;
-  thread_.join();
-  ::close(listenFd_);
-}
-
-QUrl LoopbackPacketServer::url() const {
-  return QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(port_));
-}
-
-QList<Received> LoopbackPacketServer::requests() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return requests_;
-}
-
-QList<QByteArray> LoopbackPacketServer::bodies(const QString& command) const {
-  QList<QByteArray> out;
-  for (const Received& r : requests()) {
-    if (QString::fromLatin1(r.path).remove('/') == command) out << r.body;
-  }
-  return out;
-}
-
-void LoopbackPacketServer::setReply(const QString& command, const Reply& reply) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  replies_[command] = reply;
-}
-
-void LoopbackPacketServer::clearReply(const QString& command) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  replies_.remove(command);
-}
-
-void LoopbackPacketServer::serve() {
-  while (!stop_) {
-    const int fd = testing_net::acceptWithin(listenFd_, kSliceMs);
-    if (fd < 0) continue;
-    handle(fd);
-    ::close(fd);
-  }
-}
-
-void LoopbackPacketServer::handle(int fd) {
-  const testing_net::RawRequest raw = testing_net::readRequest(fd, stop_, kIdleLimit);
-  if (stop_ || !raw.complete) return;
-
-  Received request;
-  request.head = raw.head();
-  request.body = raw.body();
-  request.path = raw.target();
-  const QString command = QString::fromLatin1(request.path).remove('/');
-
-  Reply reply;
-  bool scripted = false;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    requests_.append(request);
-    if (replies_.contains(command)) {
-      reply = replies_.value(command);
-      scripted = true;
-    }
-  }
-  if (!scripted) reply = responder_(command, request);
-  sendAll(fd, reply.raw);
-}
-
-// ---------------------------------------------------------------------------------------------
 // FakeDeviceManagementService
 
 FakeDeviceManagementService::FakeDeviceManagementService()
-    : server_([this](const QString& command, const Received& request) {
+    : server_([this](const Received& request) {
+        const QString command = request.command();
         if (command != QLatin1String("DMSGetDeviceList")) {
           return Reply{httpResponse(
               utf16Le(responseStart(2, "Can't handle command: " + command) + "</OrxResponse>"))};
@@ -273,7 +179,8 @@ Reply FakeDeviceManagementService::answer(const Received& request) {
 // FakeSNMPService
 
 FakeSNMPService::FakeSNMPService()
-    : server_([this](const QString& command, const Received& request) {
+    : server_([this](const Received& request) {
+        const QString command = request.command();
         if (command == QLatin1String("SNMPGetValues")) return answerGet(request);
         if (command == QLatin1String("SNMPSetValues")) return answerSet(request);
         return Reply{httpResponse(

@@ -5,9 +5,9 @@
 // outside. They answer the way the DOM services of the suite do: UTF-16LE without a byte-order
 // mark, after an UTF-16 declaration.
 //
-// Each binds 127.0.0.1 port 0, serves one connection at a time on its own thread, and records
-// the exact bytes of every request it read. A scripted raw reply (an HTML error page, a cut
-// body) replaces the modelled answer for one command. Every wait is bounded.
+// Each is a FakeHttpServer (127.0.0.1, port 0) whose responder is the model: it records the exact
+// bytes of every request, and a scripted raw reply (an HTML error page, a cut body) replaces the
+// modelled answer for one command.
 #pragma once
 
 #include <QByteArray>
@@ -17,18 +17,16 @@
 #include <QString>
 #include <QStringList>
 #include <QUrl>
-#include <atomic>
-#include <functional>
 #include <map>
 #include <mutex>
-#include <thread>
 
 #include "suite/DeviceState.h"
-#include "tests/fakes/FakeNamingService.h"
+#include "tests/fakes/FakeHttpServer.h"
 
 namespace testing_suite {
 
-using testing_orx::Received;
+using testing_http::Received;
+using testing_http::Reply;
 
 // A minimal element tree, enough for the suite's packets.
 struct XmlNode {
@@ -51,40 +49,6 @@ QByteArray utf16Le(const QString& text);
 // An XML-escaped text or attribute value.
 QString xmlEscaped(QString text);
 
-// The shared server: reads one request per connection (head and Content-Length body), records
-// it, and sends what the responder returns (a whole HTTP answer).
-class LoopbackPacketServer {
- public:
-  using Responder = std::function<testing_orx::Reply(const QString& command, const Received&)>;
-
-  explicit LoopbackPacketServer(Responder responder);
-  ~LoopbackPacketServer();
-  LoopbackPacketServer(const LoopbackPacketServer&) = delete;
-  LoopbackPacketServer& operator=(const LoopbackPacketServer&) = delete;
-
-  quint16 port() const { return port_; }
-  QUrl url() const;  // http://127.0.0.1:<port>/
-  QList<Received> requests() const;
-  // Bodies of the requests read for this command (path without slashes), in order.
-  QList<QByteArray> bodies(const QString& command) const;
-  // From now on, answer `command` with these raw bytes instead of the modelled answer.
-  void setReply(const QString& command, const testing_orx::Reply& reply);
-  void clearReply(const QString& command);  // back to the modelled answer
-
- private:
-  void serve();
-  void handle(int fd);
-
-  Responder responder_;
-  int listenFd_ = -1;
-  quint16 port_ = 0;
-  std::atomic<bool> stop_{false};
-  mutable std::mutex mutex_;
-  QList<Received> requests_;
-  QMap<QString, testing_orx::Reply> replies_;
-  std::thread thread_;
-};
-
 // "DMSGetDeviceList": devices by identifier with their properties. The answer holds every known
 // device that a Device filter names (a filter without ID names every device), each with the
 // asked properties it has (all of them when none are asked), in ascending name order.
@@ -96,17 +60,17 @@ class FakeDeviceManagementService {
   void setResult(int result, const QString& details);  // of the modelled answer; 0 "OK"
 
   QUrl url() const { return server_.url(); }
-  LoopbackPacketServer& server() { return server_; }
+  testing_http::FakeHttpServer& server() { return server_; }
   QList<QByteArray> requests() const { return server_.bodies(QStringLiteral("DMSGetDeviceList")); }
 
  private:
-  testing_orx::Reply answer(const Received& request);
+  Reply answer(const Received& request);
 
   mutable std::mutex mutex_;
   std::map<quint32, QMap<QString, QString>> devices_;
   int result_ = 0;
   QString details_ = QStringLiteral("OK");
-  LoopbackPacketServer server_;  // last: its thread must not outlive the state above
+  testing_http::FakeHttpServer server_;  // last: its threads use the state above
 };
 
 // A device table as the SNMP service renders it: named columns, rows of text values. The fake
@@ -129,7 +93,7 @@ class FakeSNMPService {
   void setResult(int result, const QString& details);  // of the modelled answers; 0 "OK"
 
   QUrl url() const { return server_.url(); }
-  LoopbackPacketServer& server() { return server_; }
+  testing_http::FakeHttpServer& server() { return server_; }
   QList<QByteArray> getRequests() const { return server_.bodies(QStringLiteral("SNMPGetValues")); }
   QList<QByteArray> setRequests() const { return server_.bodies(QStringLiteral("SNMPSetValues")); }
 
@@ -150,14 +114,14 @@ class FakeSNMPService {
     std::map<QString, SnmpTable> tables;
     QList<QPair<int, QString>> errors;
   };
-  testing_orx::Reply answerGet(const Received& request) const;
-  testing_orx::Reply answerSet(const Received& request);
+  Reply answerGet(const Received& request) const;
+  Reply answerSet(const Received& request);
 
   mutable std::mutex mutex_;
   std::map<QString, Device> devices_;
   int result_ = 0;
   QString details_ = QStringLiteral("OK");
-  LoopbackPacketServer server_;  // last: its thread must not outlive the state above
+  testing_http::FakeHttpServer server_;  // last: its threads use the state above
 };
 
 }  // namespace testing_suite

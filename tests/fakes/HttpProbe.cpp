@@ -1,13 +1,13 @@
 #include "tests/fakes/HttpProbe.h"
 
-#include <QList>
-#include <QString>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QList>
+#include <QString>
 #include <chrono>
 
 namespace testing_http {
@@ -53,8 +53,8 @@ Answer exchange(quint16 port, const QByteArray& request, int timeoutMs) {
   while (sent < request.size()) {
     pollfd p{fd, POLLOUT, 0};
     if (::poll(&p, 1, left()) <= 0) return answer;
-    const ssize_t n = ::send(fd, request.constData() + sent, size_t(request.size() - sent),
-                             MSG_NOSIGNAL);
+    const ssize_t n =
+        ::send(fd, request.constData() + sent, size_t(request.size() - sent), MSG_NOSIGNAL);
     if (n <= 0) break;  // the server may answer (400) before reading everything
     sent += n;
   }

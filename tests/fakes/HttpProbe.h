@@ -9,8 +9,8 @@
 namespace testing_http {
 
 struct Answer {
-  bool ok = false;   // connected and read a complete head (and body when announced)
-  QByteArray head;   // through the empty line
+  bool ok = false;  // connected and read a complete head (and body when announced)
+  QByteArray head;  // through the empty line
   QByteArray body;
   int status() const;  // from the status line; 0 when none
 };

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <QList>
 #include <cstdio>
@@ -80,6 +81,23 @@ RawRequest readRequest(int fd, const std::atomic<bool>& stop, std::chrono::milli
   }
   r.complete = wanted >= 0 && r.data.size() >= wanted;
   return r;
+}
+
+bool sendAndClose(quint16 port, const QByteArray& bytes) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  for (qsizetype done = 0; ok && done < bytes.size();) {
+    const ssize_t n =
+        ::send(fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
+    ok = n > 0;
+    done += n;
+  }
+  ::close(fd);
+  return ok;
 }
 
 void holdSilently(int fd, const std::atomic<bool>& stop, std::chrono::milliseconds limit) {

@@ -35,6 +35,10 @@ struct RawRequest {
 RawRequest readRequest(int fd, const std::atomic<bool>& stop,
                        std::chrono::milliseconds idleLimit = std::chrono::seconds(60));
 
+// Connects to 127.0.0.1:port, writes `bytes` and closes, as the print-port sender does. False
+// when the connection is refused or a write fails.
+bool sendAndClose(quint16 port, const QByteArray& bytes);
+
 // Holds a connection open without a word, swallowing what the client sends, until the client
 // hangs up, `stop` is set or `limit` has passed.
 void holdSilently(int fd, const std::atomic<bool>& stop,

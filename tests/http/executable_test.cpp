@@ -2,18 +2,14 @@
 // configuration: what a peer sees over loopback, and the orderly end on a signal.
 #include <gtest/gtest.h>
 
-#include <QDir>
-#include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <csignal>
 #include <future>
 #include <vector>
 
 #include "framework/Packet.h"
 #include "tests/fakes/HttpProbe.h"
-#include "tests/fakes/QtApp.h"
+#include "tests/fakes/RunningHost.h"
 
 #ifdef ZARVO_EXECUTABLE
 
@@ -24,50 +20,16 @@ using testing_http::Answer;
 using testing_http::exchange;
 using testing_http::post;
 
-// The executable copied beside a configuration that lets the system choose the port.
-class RunningHost {
+// The executable copied beside a configuration (by default one that lets the system choose the
+// port), started.
+class RunningHost : public testing_exe::RunningHost {
  public:
   explicit RunningHost(const QByteArray& config =
                            "<ApplicationConfig><Name>t</Name>"
-                           "</ApplicationConfig>") {
-    testing_qt::coreApp();
-    const QString exe = dir_.filePath("ZarvoPluginDSM");
-    QFile::copy(ZARVO_EXECUTABLE, exe);
-    QFile cfg(dir_.filePath("ZarvoPluginDSM.cfg"));
-    cfg.open(QIODevice::WriteOnly);
-    cfg.write(config);
-    cfg.close();
-    process_.setProgram(exe);
-    process_.setArguments({"-exec"});
-    process_.setProcessChannelMode(QProcess::MergedChannels);
-    process_.start();
-    process_.waitForStarted(10000);
-    static const QRegularExpression listening("Listening incomming requests on port: (\\d+)");
-    for (int i = 0; i < 200 && port_ == 0; ++i) {
-      process_.waitForReadyRead(50);
-      output_ += process_.readAll();
-      const auto m = listening.match(QString::fromUtf8(output_));
-      if (m.hasMatch()) port_ = quint16(m.captured(1).toUInt());
-    }
+                           "</ApplicationConfig>")
+      : testing_exe::RunningHost(ZARVO_EXECUTABLE, config) {
+    (void)start();
   }
-  ~RunningHost() {
-    if (process_.state() != QProcess::NotRunning) {
-      process_.kill();
-      process_.waitForFinished(5000);
-    }
-  }
-  quint16 port() const { return port_; }
-  QProcess& process() { return process_; }
-  QByteArray output() {
-    output_ += process_.readAll();
-    return output_;
-  }
-
- private:
-  QTemporaryDir dir_;
-  QProcess process_;
-  QByteArray output_;
-  quint16 port_ = 0;
 };
 
 std::unique_ptr<Zarvo::ResponsePacket> responseOf(const Answer& a) {

@@ -10,7 +10,6 @@
 #include "tests/fakes/HttpProbe.h"
 
 // Readable failures: gtest finds this through the argument's namespace.
-inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }
 
 namespace Zarvo {
 namespace {

@@ -11,7 +11,6 @@
 #include "tests/fakes/HttpProbe.h"
 #include "tests/fakes/ServiceClients.h"
 
-inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }
 
 namespace Zarvo::dsm {
 namespace {

@@ -17,14 +17,14 @@
 #include "tests/fakes/FakeDeviceSender.h"
 #include "tests/plugin/JobRequests.h"
 
-inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }
 
 namespace Zarvo::dsm {
 namespace {
 
 using namespace std::chrono_literals;
 using testing_bytes::hex;
-using testing_devices::CgiReply;
+using testing_http::httpResponse;
+using testing_http::Reply;
 using testing_devices::FakeCgiDevices;
 using testing_devices::FakeDeviceSender;
 using testing_jobs::DeviceFile;
@@ -166,7 +166,7 @@ TEST_F(Jobs, MoveDeletesTheSourceAfterItsLastDestinationAndARetryRepeatsTheDelet
 }
 
 TEST_F(Jobs, MoveWhoseFetchAnswersEmptyNeitherSendsNorDeletes) {
-  devices_.setReply(A, kGet, CgiReply{200, "", true});
+  devices_.setReply(A, kGet, Reply{httpResponse("")});
   auto job = move({{"m.ps", 50, "psForm", 0}}, {B});
   job->startRun();
   EXPECT_EQ(finished(*job), JobStatus::kFailed);
@@ -244,7 +244,7 @@ TEST_F(Jobs, CancelWhileADownloadAwaitsItsConfirmationEndsThatWaitPromptly) {
 }
 
 TEST_F(Jobs, CancelWhileADevicePageHangsEndsTheFetchPromptly) {
-  devices_.setReply(A, kGet, CgiReply{200, "", false});
+  devices_.setReply(A, kGet, Reply{{}, true});
   auto job = copy({{"a.ps", 5, "psForm", 0}}, {B});
   job->startRun();
   ASSERT_TRUE(devices_.waitForHeld(1));
@@ -280,7 +280,7 @@ TEST_F(Jobs, RetryRedoesOnlyFailedTasksWithTheContentKeptFromTheFailedRun) {
   ASSERT_EQ(finished(*job), JobStatus::kFailed);
 
   sender_.setOutcome(C, FileOutcome::completed());
-  devices_.setReply(A, kGet, CgiReply{500, "", true});  // the source can no longer give it
+  devices_.setReply(A, kGet, Reply{httpResponse("", true, 500)});  // the source can no longer give it
   job->prepareRetry();
   job->restart();
   ASSERT_EQ(finished(*job), JobStatus::kCompleted);
@@ -294,7 +294,7 @@ TEST_F(Jobs, RetryRedoesOnlyFailedTasksWithTheContentKeptFromTheFailedRun) {
 // Delete
 
 TEST_F(Jobs, DeleteOutcomesAndARetryAfterAFailure) {
-  devices_.setReply(A, kDelete, CgiReply{404, "", true});
+  devices_.setReply(A, kDelete, Reply{httpResponse("", true, 404)});
   auto job = remove({{"a.ps", 1, "psForm", 0}, {"b.ps", 1, "psForm", 0}});
   job->startRun();
   ASSERT_EQ(finished(*job), JobStatus::kFailed);
@@ -310,7 +310,7 @@ TEST_F(Jobs, DeleteOutcomesAndARetryAfterAFailure) {
 }
 
 TEST_F(Jobs, CancelOfAHangingDeleteEndsItCanceled) {
-  devices_.setReply(A, kDelete, CgiReply{200, "", false});
+  devices_.setReply(A, kDelete, Reply{{}, true});
   auto job = remove({{"a.ps", 1, "psForm", 0}});
   job->startRun();
   ASSERT_TRUE(devices_.waitForHeld(1));

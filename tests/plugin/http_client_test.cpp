@@ -23,9 +23,9 @@ namespace {
 using testing_bytes::bytes;
 using testing_bytes::hex;
 using testing_http::FakeHttpServer;
+using testing_http::httpResponse;
 using testing_http::multipartParts;
 using testing_http::parseRequest;
-using testing_http::Reply;
 using Clock = std::chrono::steady_clock;
 
 // The plug-in service owns libcurl's global set-up in production; the test binary does it here.
@@ -64,7 +64,7 @@ class HttpClientTest : public ::testing::Test {
 TEST_F(HttpClientTest, FormFieldsTravelAsPartsInListOrder) {
   // A delete of two files repeats the three fields once per file, first file first; values go
   // as Latin-1, an empty value is still a part, and a NUL must not cut a value.
-  device_.setReply({200, "file bytes"});
+  device_.setReply("", {httpResponse("file bytes")});
   const HTTPClient::Form form = {{"FileName", "b.pcl"},
                                  {"FileType", QString()},
                                  {"FontMacroId", QString::fromLatin1("1\0002", 3)},
@@ -74,8 +74,8 @@ TEST_F(HttpClientTest, FormFieldsTravelAsPartsInListOrder) {
   EXPECT_EQ(HTTPClient::post(device_.url("DSMDeletefiles.cgi"), form), "file bytes");
 
   ASSERT_EQ(device_.requests().size(), 1);
-  const auto request = parseRequest(device_.requests().first());
-  ASSERT_TRUE(request.valid) << hex(device_.requests().first());
+  const auto request = parseRequest(device_.requests().first().raw());
+  ASSERT_TRUE(request.valid) << hex(device_.requests().first().raw());
   EXPECT_EQ(request.method, "POST");
   EXPECT_EQ(request.target, "/DSMDeletefiles.cgi");
   EXPECT_EQ(request.values("Content-Length"),
@@ -97,16 +97,16 @@ TEST_F(HttpClientTest, NoExpectHeaderEvenForABodyLargeEnoughToTriggerIt) {
   (void)HTTPClient::post(device_.url("DSMGetFiles.cgi"), form, {}, quickLimits());
   EXPECT_LT(secondsSince(start), 0.9) << "stalled waiting for an interim answer";
   ASSERT_EQ(device_.requests().size(), 1);
-  const auto request = parseRequest(device_.requests().first());
+  const auto request = parseRequest(device_.requests().first().raw());
   for (const QByteArray& v : request.values("Expect")) EXPECT_EQ(v, "");
   EXPECT_EQ(multipartParts(request).size(), 1);
 }
 
 TEST_F(HttpClientTest, EmptyFormSendsPlainGet) {
-  device_.setReply({200, "listing"});
+  device_.setReply("", {httpResponse("listing")});
   EXPECT_EQ(HTTPClient::post(device_.url("DSMGetFiles.cgi"), {}), "listing");
   ASSERT_EQ(device_.requests().size(), 1);
-  const auto request = parseRequest(device_.requests().first());
+  const auto request = parseRequest(device_.requests().first().raw());
   EXPECT_EQ(request.method, "GET");
   EXPECT_EQ(request.target, "/DSMGetFiles.cgi");
   EXPECT_TRUE(request.body.isEmpty());
@@ -118,24 +118,26 @@ TEST_F(HttpClientTest, OnlyStatus200ReturnsTheBody) {
   const QByteArray binary = bytes("\x00\x01%!PS\r\n\xFF\x00tail", 15);
   struct Case {
     const char* why;
-    Reply reply;
+    int status;
+    QByteArray body;
+    bool withLength;
     bool ok;
   };
   const Case kCases[] = {
-      {"200 returns binary body intact", {200, binary}, true},
-      {"200 without Content-Length, body up to close", {200, binary, false}, true},
-      {"200 with empty body is not an error here", {200, ""}, true},
-      {"404 page missing", {404, "not found"}, false},
-      {"204 is success for HTTP but not a 200", {204, ""}, false},
-      {"301 is not followed", {301, ""}, false},
+      {"200 returns binary body intact", 200, binary, true, true},
+      {"200 without Content-Length, body up to close", 200, binary, false, true},
+      {"200 with empty body is not an error here", 200, "", true, true},
+      {"404 page missing", 404, "not found", true, false},
+      {"204 is success for HTTP but not a 200", 204, "", true, false},
+      {"301 is not followed", 301, "", true, false},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.why);
-    device_.setReply(c.reply);
+    device_.setReply("", {httpResponse(c.body, c.withLength, c.status)});
     const HTTPClient::Form form = {{"FileName", "a.ps"}};
     if (c.ok) {
       EXPECT_EQ(hex(HTTPClient::post(device_.url("DSMGetFiles.cgi"), form, {}, quickLimits())),
-                hex(c.reply.body));
+                hex(c.body));
     } else {
       EXPECT_THROW((void)HTTPClient::post(device_.url("DSMGetFiles.cgi"), form, {}, quickLimits()),
                    HTTPClient::HTTPClientError);
@@ -216,7 +218,7 @@ TEST(HttpClientUnreachable, NonHttpSchemesAreRefusedBeforeAnyConnection) {
 
 TEST_F(HttpClientTest, ConcurrentCallsEachUseTheirOwnHandle) {
   // Several job threads fetch at once; under the sanitizers this also shows no shared state.
-  device_.setReply({200, "same"});
+  device_.setReply("", {httpResponse("same")});
   constexpr int kThreads = 4;
   constexpr int kCallsEach = 5;
   std::atomic<int> good{0};
@@ -242,7 +244,7 @@ TEST_F(HttpClientTest, ConcurrentCallsEachUseTheirOwnHandle) {
 // ---- Bounds: no device holds a caller forever ----
 
 TEST_F(HttpClientTest, SilentDeviceThrowsAfterTheLowSpeedTime) {
-  device_.setReply({200, "never sent", true, false});
+  device_.setReply("", {{}, true});
   const auto start = Clock::now();
   EXPECT_THROW((void)HTTPClient::post(device_.url("DSMGetFiles.cgi"), {{"FileName", "a.ps"}}, {},
                                       quickLimits()),
@@ -254,7 +256,7 @@ TEST_F(HttpClientTest, SilentDeviceThrowsAfterTheLowSpeedTime) {
 }
 
 TEST_F(HttpClientTest, StopCheckAbortsAHangingTransferPromptly) {
-  device_.setReply({200, "never sent", true, false});
+  device_.setReply("", {{}, true});
   std::atomic<int> polls{0};
   const auto start = Clock::now();
   // Production limits: without the stop check this call would wait 120 s.
@@ -303,7 +305,7 @@ TEST_F(HttpClientTest, BodyOverTheCapThrowsAndAtTheCapReturns) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.why);
     const QByteArray body(c.size, 'z');
-    device_.setReply({200, body, c.sendLength});
+    device_.setReply("", {httpResponse(body, c.sendLength)});
     if (c.ok) {
       EXPECT_EQ(HTTPClient::post(device_.url("DSMGetFiles.cgi"), {}, {}, limits).size(), c.size);
     } else {

@@ -10,15 +10,11 @@
 #include "plugin/JobPlan.h"
 #include "plugin/ServerFileStore.h"
 #include "plugin/TCP9100File.h"
+#include "tests/fakes/FakeDeviceSender.h"
 #include "tests/plugin/JobRequests.h"
 
-inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }
 
 namespace Zarvo::dsm {
-
-inline void PrintTo(const FileOutcome& o, std::ostream* out) {
-  *out << "{" << o.succeeded << ", " << o.text.toStdString() << "}";
-}
 
 namespace {
 

@@ -25,7 +25,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing_bytes::hex;
-using testing_devices::CgiReply;
+using testing_http::httpResponse;
+using testing_http::Reply;
 using testing_devices::FakeCgiDevices;
 using testing_dsm::detailsAnswer;
 using testing_dsm::listAnswer;
@@ -191,7 +192,7 @@ TEST_F(JobsEndToEnd, CancelWhileADownloadAwaitsItsConfirmation) {
 TEST_F(JobsEndToEnd, RetryOfFailedJobsSucceedsOnceTheDevicesAnswer) {
   confirmAlways(printer1_, "FileSystemFull");
   printer2_.refuse();  // a device switched on again between the runs
-  pages_.setReply(S, "DSMGetFiles.cgi", CgiReply{503, "busy", true});
+  pages_.setReply(S, "DSMGetFiles.cgi", Reply{httpResponse("busy", true, 503)});
   expectPlain("DSMCopyFile", transfer(S, file("form.ps", kForm.size(), "psForm", 0), {D1}));
   expectPlain("DSMAddFile", "<DeviceIP>" + D1.toUtf8() + "</DeviceIP><FileName>s1.pcl</FileName>");
   expectPlain("DSMAddFile", "<DeviceIP>" + D2.toUtf8() + "</DeviceIP><FileName>s2.ps</FileName>");
@@ -222,7 +223,7 @@ TEST_F(JobsEndToEnd, RetryOfFailedJobsSucceedsOnceTheDevicesAnswer) {
 
 TEST_F(JobsEndToEnd, ClearRemovesOnlyFinishedOperations) {
   printer2_.onDownload(nullptr);  // never confirms: operation 1 keeps running
-  pages_.setReply(S, "DSMGetFiles.cgi", CgiReply{404, "", true});
+  pages_.setReply(S, "DSMGetFiles.cgi", Reply{httpResponse("", true, 404)});
   expectPlain("DSMCopyFile", transfer(S, file("x.ps", 5, "psForm", 0), {D1}));  // 0: FAILED
   settled();
   pages_.clearReply(S, "DSMGetFiles.cgi");
@@ -244,7 +245,7 @@ TEST_F(JobsEndToEnd, CloseApplicationWithJobsRunningEndsInSecondsAndGivesEveryRo
   printer2_.onDownload(nullptr);
   expectPlain("DSMAddFile", "<DeviceIP>" + D1.toUtf8() + "</DeviceIP><FileName>s1.pcl</FileName>");
   expectPlain("DSMCopyFile", transfer(S, file("form.ps", kForm.size(), "psForm", 0), {D2}));
-  pages_.setReply(D1, "DSMDeletefiles.cgi", CgiReply{200, "", false});  // a page that hangs
+  pages_.setReply(D1, "DSMDeletefiles.cgi", Reply{{}, true});  // a page that hangs
   expectPlain("DSMDeleteFile",
               "<DeviceIP>" + D1.toUtf8() + "</DeviceIP>" + file("x.ps", 1, "psForm", 0));
   ASSERT_TRUE(printer1_.waitForDownloads(1, 20s));

@@ -18,13 +18,13 @@
 #include "tests/fakes/ServiceClients.h"
 #include "tests/plugin/JobRequests.h"
 
-inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }
 
 namespace Zarvo::dsm {
 namespace {
 
 using namespace std::chrono_literals;
-using testing_devices::CgiReply;
+using testing_http::httpResponse;
+using testing_http::Reply;
 using testing_devices::FakeCgiDevices;
 using testing_devices::FakeDeviceSender;
 using testing_jobs::DeviceFile;
@@ -302,7 +302,7 @@ TEST_F(Registry, WhileARetryWaitsForARunningJobTheOtherHandlersAnswer) {
 }
 
 TEST_F(Registry, ARetryOfAFailedOperationSucceedsOnceTheDeviceAnswers) {
-  devices_.setReply(A, "DSMGetFiles.cgi", CgiReply{500, "", true});
+  devices_.setReply(A, "DSMGetFiles.cgi", Reply{httpResponse("", true, 500)});
   moveFile("a.ps", {B, C});
   EXPECT_EQ(settled(), QStringList{"0 MOVE FAILED 100 127.0.0.1 127.0.0.2;127.0.0.3"});
   EXPECT_EQ(details(0).mid(1), (QStringList{
@@ -343,7 +343,7 @@ TEST_F(Registry, DestroyingTheServiceEndsRunningJobsPromptly) {
   sender_.setHolding(true);
   copyFiles({"a.ps"}, {B});
   copyFiles({"b.ps"}, {C});
-  devices_.setReply(C, "DSMDeletefiles.cgi", CgiReply{200, "", false});
+  devices_.setReply(C, "DSMDeletefiles.cgi", Reply{{}, true});
   deleteFiles({"x.pcl"});
   ASSERT_TRUE(sender_.waitForHeld(2));
   ASSERT_TRUE(devices_.waitForHeld(1));

@@ -11,15 +11,11 @@
 #include "plugin/TCP9100File.h"
 #include "plugin/TCP9100Sender.h"
 #include "tests/fakes/Bytes.h"
+#include "tests/fakes/FakeDeviceSender.h"
 #include "tests/fakes/FakePrinter.h"
 
-inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }
 
 namespace Zarvo::dsm {
-
-inline void PrintTo(const FileOutcome& o, std::ostream* out) {
-  *out << "{" << o.succeeded << ", " << o.text.toStdString() << "}";
-}
 
 namespace {
 

@@ -16,7 +16,6 @@
 #include "tests/fakes/LogLines.h"
 #include "tests/fakes/ServiceClients.h"
 
-inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }
 
 namespace Zarvo::dsm {
 namespace {

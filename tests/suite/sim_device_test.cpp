@@ -1,11 +1,7 @@
 // A simulated device over its real sockets (127.0.0.1, ports chosen by the system): downloads
 // stored and confirmed by trap, the CGI pages as the storage manager's own client calls them,
 // the trap-destination table, and each rehearsed fault, none of which may hold up another device.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -16,6 +12,7 @@
 #include "plugin/HTTPClient.h"
 #include "plugin/TCP9100File.h"
 #include "suite/SimDevice.h"
+#include "tests/fakes/LoopbackSocket.h"
 
 namespace Zarvo::suite {
 namespace {
@@ -50,24 +47,7 @@ class RecordingSink : public TrapSink {
   QList<DeviceTrap> traps_;
 };
 
-// Writes the bytes to 127.0.0.1:port and closes, as the 9100 sender does. False when the
-// connection is refused or a write fails.
-bool sendToPort(quint16 port, const QByteArray& bytes) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  for (qsizetype done = 0; ok && done < bytes.size();) {
-    const ssize_t n =
-        ::send(fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
-    ok = n > 0;
-    done += n;
-  }
-  ::close(fd);
-  return ok;
-}
+using testing_net::sendAndClose;
 
 QByteArray framed(const dsm::TCP9100File& f) { return f.header() + f.content() + f.trailer(); }
 
@@ -111,7 +91,7 @@ struct DeviceFixture : ::testing::Test {
 TEST_F(DeviceFixture, StoresADownloadAndConfirmsItToEveryValidLoopbackDestination) {
   auto device = start(setup());
   const dsm::TCP9100FilePSFont font("Old Style", QByteArray("%!PS-AdobeFont-1.0\n/FontName def\n"));
-  ASSERT_TRUE(sendToPort(device->printPort(), framed(font)));
+  ASSERT_TRUE(sendAndClose(device->printPort(), framed(font)));
   const QList<DeviceTrap> traps = sink_.waitFor(2);
   // One destination is valid and loopback; the invalid row and the one outside loopback get
   // nothing.
@@ -135,7 +115,7 @@ TEST_F(DeviceFixture, StoresADownloadAndConfirmsItToEveryValidLoopbackDestinatio
 TEST_F(DeviceFixture, ABrokenDownloadIsReportedAndNotStored) {
   auto device = start(setup());
   const dsm::TCP9100FilePSForm form("f.ps", QByteArray(500, 'f'));
-  ASSERT_TRUE(sendToPort(device->printPort(), framed(form).left(300)));
+  ASSERT_TRUE(sendAndClose(device->printPort(), framed(form).left(300)));
   sink_.waitFor(2);
   EXPECT_EQ(sink_.statuses("127.0.0.1"), (QStringList{"processing", "IncompleteData"}));
   EXPECT_EQ(device->files().size(), 2);
@@ -212,7 +192,7 @@ TEST_F(DeviceFixture, EachFaultFailsTheWayItIsRehearsed) {
   QString error;
 
   ASSERT_TRUE(device->setFault({FaultKind::Fail, 0, "DiskFull"}, &error));
-  ASSERT_TRUE(sendToPort(device->printPort(), framed(form)));
+  ASSERT_TRUE(sendAndClose(device->printPort(), framed(form)));
   sink_.waitFor(2);
   EXPECT_EQ(sink_.statuses("127.0.0.1"), (QStringList{"processing", "DiskFull"}));
   EXPECT_THROW(post(*device, "DSMGetFiles.cgi",
@@ -221,7 +201,7 @@ TEST_F(DeviceFixture, EachFaultFailsTheWayItIsRehearsed) {
 
   // Silent: the bytes are taken, nothing is ever confirmed, a page never answers.
   ASSERT_TRUE(device->setFault({FaultKind::Silent, 0, {}}, &error));
-  ASSERT_TRUE(sendToPort(device->printPort(), framed(form)));
+  ASSERT_TRUE(sendAndClose(device->printPort(), framed(form)));
   EXPECT_EQ(sink_.waitFor(3, milliseconds(500)).size(), 2);
   EXPECT_THROW(post(*device, "DSMGetFiles.cgi",
                     {{"FileName", "inv.ps"}, {"FileType", "2"}, {"FontMacroId", "0"}}),
@@ -230,17 +210,17 @@ TEST_F(DeviceFixture, EachFaultFailsTheWayItIsRehearsed) {
   // Refuse: the ports close; back to normal, they open again where they were.
   const quint16 port = device->printPort();
   ASSERT_TRUE(device->setFault({FaultKind::Refuse, 0, {}}, &error));
-  EXPECT_FALSE(sendToPort(port, framed(form)));
+  EXPECT_FALSE(sendAndClose(port, framed(form)));
   ASSERT_TRUE(device->setFault({FaultKind::None, 0, {}}, &error)) << error.toStdString();
   EXPECT_EQ(device->printPort(), port);
-  ASSERT_TRUE(sendToPort(port, framed(form)));
+  ASSERT_TRUE(sendAndClose(port, framed(form)));
   sink_.waitFor(4);
   EXPECT_EQ(sink_.statuses("127.0.0.1").mid(2), (QStringList{"processing", "completed"}));
 
   // Drop: the line is cut mid-content; no file, no trap.
   const qsizetype filesBefore = device->files().size();
   ASSERT_TRUE(device->setFault({FaultKind::Drop, 0, {}}, &error));
-  sendToPort(port, framed(dsm::TCP9100FilePSForm("big.ps", QByteArray(4 << 20, 'b'))));
+  sendAndClose(port, framed(dsm::TCP9100FilePSForm("big.ps", QByteArray(4 << 20, 'b'))));
   EXPECT_EQ(sink_.waitFor(5, milliseconds(500)).size(), 4);
   EXPECT_EQ(device->files().size(), filesBefore);
   EXPECT_THROW(post(*device, "DSMGetFiles.cgi",
@@ -254,8 +234,8 @@ TEST_F(DeviceFixture, ASlowDeviceDoesNotHoldUpAnother) {
   QString error;
   ASSERT_TRUE(slow->setFault({FaultKind::Slow, 2000, {}}, &error));
   const dsm::TCP9100FilePSForm form("f.ps", QByteArray(100, 'f'));
-  ASSERT_TRUE(sendToPort(slow->printPort(), framed(form)));
-  ASSERT_TRUE(sendToPort(quick->printPort(), framed(form)));
+  ASSERT_TRUE(sendAndClose(slow->printPort(), framed(form)));
+  ASSERT_TRUE(sendAndClose(quick->printPort(), framed(form)));
   // The quick device's two traps come while the slow one still waits to read.
   const QList<DeviceTrap> traps = sink_.waitFor(2, milliseconds(1800));
   ASSERT_EQ(traps.size(), 2);
