@@ -1,8 +1,9 @@
 // The DOM packets: exact UTF-16 output, reading either encoding, the exactly-one rule of the
 // element lookups, and hostile documents.
+#include "framework/Packet.h"
+
 #include <gtest/gtest.h>
 
-#include "framework/Packet.h"
 #include "tests/fakes/Bytes.h"
 
 namespace Zarvo {
@@ -24,9 +25,9 @@ QByteArray utf16le(const QString& s) {
 TEST(ResponsePacket, WritesUtf16LittleEndianWithoutBom) {
   QByteArray bytes;
   ResponsePacket(0).toByteArray(bytes);
-  EXPECT_EQ(hex(bytes), hex(utf16le(
-                            "<?xml version=\"1.0\" encoding=\"UTF-16\" standalone=\"no\" ?>"
-                            "<OrxResponse><Result>0</Result><Details>OK</Details></OrxResponse>")));
+  EXPECT_EQ(hex(bytes),
+            hex(utf16le("<?xml version=\"1.0\" encoding=\"UTF-16\" standalone=\"no\" ?>"
+                        "<OrxResponse><Result>0</Result><Details>OK</Details></OrxResponse>")));
 }
 
 // The host's own answers skip the DOM writer; they must still be the writer's bytes exactly.
@@ -74,8 +75,9 @@ TEST(ResponsePacket, ReadsWhatItWroteAndUtf8) {
   EXPECT_EQ(back.details(), QString::fromUtf8("caf\xC3\xA9 <&>"));
 
   ResponsePacket utf8;
-  utf8.fromByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<OrxResponse>\n\t<Result>12"
-                     "</Result>\n\t<Details>d</Details>\n</OrxResponse>\n");
+  utf8.fromByteArray(
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<OrxResponse>\n\t<Result>12"
+      "</Result>\n\t<Details>d</Details>\n</OrxResponse>\n");
   EXPECT_EQ(utf8.result(), 12);
   EXPECT_EQ(utf8.details(), "d");
 }
@@ -161,9 +163,9 @@ TEST(RequestPacket, BuildsTheEnvelopeAndKeepsItsOwnCommand) {
   Zarvo::RequestPacket packet("DSMGetFileList");
   QByteArray bytes;
   packet.toByteArray(bytes);
-  EXPECT_TRUE(QString::fromUtf16(reinterpret_cast<const char16_t*>(bytes.constData()),
-                                 bytes.size() / 2)
-                  .endsWith("<OrxRequest command=\"DSMGetFileList\"/>"));
+  EXPECT_TRUE(
+      QString::fromUtf16(reinterpret_cast<const char16_t*>(bytes.constData()), bytes.size() / 2)
+          .endsWith("<OrxRequest command=\"DSMGetFileList\"/>"));
   Zarvo::RequestPacket read("Mine");
   read.fromByteArray("<OrxRequest command=\"Other\"/>");
   EXPECT_EQ(read.command(), "Mine");

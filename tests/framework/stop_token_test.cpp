@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "framework/StopToken.h"
+#include "tests/fakes/Signal.h"
 
 namespace Zarvo {
 namespace {
@@ -42,14 +43,18 @@ TEST(StopTokenTest, SleepEndsAtOnceOnAnEarlierOrALaterStop) {
   EXPECT_LT(Clock::now() - begin, 5s);
 
   StopSource during;
-  std::thread stopper([&] {
-    std::this_thread::sleep_for(50ms);
-    during.requestStop();
+  testing_sync::Signal sleeping;
+  bool woke = false;
+  std::thread sleeper([&] {
+    sleeping.raise();
+    woke = during.token().sleepFor(60s);
   });
+  ASSERT_TRUE(sleeping.wait());
   begin = Clock::now();
-  EXPECT_TRUE(during.token().sleepFor(60s));
+  during.requestStop();
+  sleeper.join();
+  EXPECT_TRUE(woke);
   EXPECT_LT(Clock::now() - begin, 20s);
-  stopper.join();
 
   StopSource none;
   EXPECT_FALSE(none.token().sleepFor(20ms)) << "time ran out without a stop";
@@ -97,21 +102,23 @@ TEST(StopTokenTest, CallbackRunsOnceAtOnceWhenAlreadyStoppedAndNeverAfterItsDest
 }
 
 // The destructor must wait for a callback that another thread is running, or the callback
-// would use what the destroying thread frees next.
+// would use what the destroying thread frees next. The callback holds on until the destructor has
+// returned, or for a while: a destructor that waits sees it finish first.
 TEST(StopTokenTest, DestructorWaitsForACallbackRunningOnTheRequestingThread) {
-  for (int round = 0; round < 20; ++round) {
+  for (int round = 0; round < 3; ++round) {
     StopSource source;
-    std::atomic<bool> entered{false};
+    testing_sync::Signal entered, destroyed;
     std::atomic<bool> finished{false};
     auto cb = std::make_unique<StopCallback>(source.token(), [&] {
-      entered = true;
-      std::this_thread::sleep_for(20ms);
+      entered.raise();
+      (void)destroyed.wait(1, 50ms);
       finished = true;
     });
     std::thread requester([&] { source.requestStop(); });
-    while (!entered) std::this_thread::yield();
+    ASSERT_TRUE(entered.wait());
     cb.reset();
     EXPECT_TRUE(finished) << "destructor returned while the callback ran";
+    destroyed.raise();
     requester.join();
   }
 }
@@ -127,10 +134,12 @@ TEST(StopTokenTest, CallbackMayDestroyItselfWithoutDeadlock) {
 TEST(StopTokenTest, ManyWaitersAndCallbacksRacingOneRequest) {
   StopSource source;
   std::atomic<int> woken{0};
+  testing_sync::Signal waiting;
   std::vector<std::thread> threads;
   for (int i = 0; i < 8; ++i) {
     threads.emplace_back([&, i] {
       if (i % 2) {
+        waiting.raise();
         if (source.token().sleepFor(60s)) ++woken;
       } else {
         std::mutex m;
@@ -140,11 +149,12 @@ TEST(StopTokenTest, ManyWaitersAndCallbacksRacingOneRequest) {
           cv.notify_all();
         });
         std::unique_lock<std::mutex> lock(m);
+        waiting.raise();
         if (cv.wait_for(lock, 60s, [&] { return source.stopRequested(); })) ++woken;
       }
     });
   }
-  std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(waiting.wait(8));
   source.requestStop();
   for (auto& t : threads) t.join();
   EXPECT_EQ(woken, 8);

@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <atomic>
 #include <functional>
+#include <future>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -15,10 +16,12 @@
 #include "framework/Log.h"
 #include "tests/fakes/LogLines.h"
 #include "tests/fakes/QtApp.h"
+#include "tests/fakes/Signal.h"
 
 namespace Zarvo {
 namespace {
 
+using testing_sync::Signal;
 using Zarvo::Thread;
 using Zarvo::ThreadGroup;
 
@@ -47,14 +50,6 @@ bool pumpUntil(const std::function<bool()>& done, int ms = 10000) {
   QElapsedTimer timer;
   timer.start();
   while (!done() && timer.elapsed() < ms) testing_qt::pumpEvents(5);
-  return done();
-}
-
-// Spins (without an event loop) until `done` holds or `ms` pass.
-bool waitUntil(const std::function<bool()>& done, int ms = 10000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done() && timer.elapsed() < ms) QThread::msleep(2);
   return done();
 }
 
@@ -108,14 +103,14 @@ TEST_F(ThreadTest, AnyExceptionEndsTheBodyAndStillPostsTheDeletion) {
 // sleep() must end at once on a stop requested before or during it, and only then; a stop
 // racing with the start of the sleep must not be lost either.
 TEST_F(ThreadTest, SleepEndsOnAStopRequestAndOnlyThen) {
-  std::atomic<bool> sleeping{false};
+  Signal sleeping;
   std::atomic<int> woken{-1};
   FnThread during(nullptr, [&](FnThread& self) {
-    sleeping = true;
+    sleeping.raise();
     woken = self.sleepFor(60000);
   });
   during.start();
-  ASSERT_TRUE(waitUntil([&] { return sleeping.load(); }));
+  ASSERT_TRUE(sleeping.wait());
   during.requestStop();
   ASSERT_TRUE(during.wait(30000)) << "still asleep well after the stop request";
   EXPECT_EQ(woken, 1);
@@ -145,7 +140,7 @@ TEST_F(ThreadTest, SleepEndsOnAStopRequestAndOnlyThen) {
 
 TEST_F(ThreadTest, DestroyingAGroupStopsAndJoinsPollingMembers) {
   auto* group = new ThreadGroup;
-  std::atomic<int> running{0};
+  Signal running;
   std::atomic<int> returned{0};
   std::vector<std::shared_ptr<std::atomic<bool>>> destroyed;
   for (int i = 0; i < 2; ++i) {
@@ -153,14 +148,15 @@ TEST_F(ThreadTest, DestroyingAGroupStopsAndJoinsPollingMembers) {
     auto* t = new FnThread(
         group,
         [&](FnThread& self) {
-          ++running;
-          while (!self.stopRequested()) QThread::msleep(100);
+          running.raise();
+          while (!self.sleepFor(100)) {
+          }
           ++returned;
         },
         destroyed.back());
     t->start();
   }
-  ASSERT_TRUE(waitUntil([&] { return running == 2; }));
+  ASSERT_TRUE(running.wait(2));
   QElapsedTimer timer;
   timer.start();
   delete group;
@@ -182,20 +178,26 @@ TEST_F(ThreadTest, TerminateAllEmptiesTheGroupAndLateDeletionEventsStillDelete) 
   EXPECT_TRUE(pumpUntil([&] { return destroyed->load(); }));
 }
 
+// The first run holds on until the test lets it go: a second start() meanwhile waits for it.
 TEST_F(ThreadTest, StartTwiceRunsTheBodiesOneAfterTheOther) {
   std::atomic<int> inside{0};
-  std::atomic<int> runs{0};
   std::atomic<bool> overlapped{false};
+  Signal entered, letGo;
   FnThread t(nullptr, [&](FnThread&) {
     if (++inside > 1) overlapped = true;
-    QThread::msleep(200);
-    ++runs;
+    entered.raise();
+    if (entered.count() == 1) (void)letGo.wait();
     --inside;
   });
   t.start();
-  t.start();
+  ASSERT_TRUE(entered.wait());
+  auto second = std::async(std::launch::async, [&] { t.start(); });
+  EXPECT_EQ(second.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout)
+      << "the second start must wait for the run ahead of it";
+  letGo.raise();
+  second.get();
   ASSERT_TRUE(t.wait(30000));
-  EXPECT_EQ(runs, 2);
+  EXPECT_EQ(entered.count(), 2);
   EXPECT_FALSE(overlapped);
 }
 
@@ -236,14 +238,13 @@ TEST_F(ThreadTest, GroupDeletesFinishedMembersOnTheLoopAndForgetsOnesDeletedByHa
 // members: the last reference must stop and join the body before any member is destroyed.
 class JobLike : public Thread {
  public:
-  JobLike(std::atomic<bool>* bodyEnded, std::atomic<bool>* destroyedAfterBody,
-          std::atomic<bool>* started)
+  JobLike(std::atomic<bool>* bodyEnded, std::atomic<bool>* destroyedAfterBody, Signal* started)
       : bodyEnded_(bodyEnded), destroyedAfterBody_(destroyedAfterBody), started_(started) {}
   ~JobLike() override { *destroyedAfterBody_ = bodyEnded_->load(); }
 
  protected:
   void run() override {
-    *started_ = true;
+    started_->raise();
     // Touches its members until asked to stop; a destroyed member here is a use after free.
     while (!stopRequested()) {
       scratch_.push_back(std::to_string(scratch_.size()));
@@ -257,18 +258,19 @@ class JobLike : public Thread {
   std::vector<std::string> scratch_;
   std::atomic<bool>* bodyEnded_;
   std::atomic<bool>* destroyedAfterBody_;
-  std::atomic<bool>* started_;
+  Signal* started_;
 };
 
 TEST_F(ThreadTest, SharedThreadReleasedWhileRunningIsJoinedBeforeItsMembersDie) {
   for (int round = 0; round < 5; ++round) {
     SCOPED_TRACE(round);
-    std::atomic<bool> bodyEnded{false}, destroyedAfterBody{false}, started{false};
+    std::atomic<bool> bodyEnded{false}, destroyedAfterBody{false};
+    Signal started;
     auto job = Zarvo::makeSharedThread<JobLike>(&bodyEnded, &destroyedAfterBody, &started);
     std::weak_ptr<JobLike> watch = job;
     job->start();
     if (round % 2) {
-      ASSERT_TRUE(waitUntil([&] { return started.load(); }));
+      ASSERT_TRUE(started.wait());
     }
     job.reset();  // the registry lets go mid-run
     EXPECT_TRUE(watch.expired());
@@ -279,16 +281,16 @@ TEST_F(ThreadTest, SharedThreadReleasedWhileRunningIsJoinedBeforeItsMembersDie) 
 TEST_F(ThreadTest, SharedThreadReleasedByItsOwnBodyIsDeletedOnTheMainThread) {
   auto destroyed = std::make_shared<std::atomic<bool>>(false);
   std::shared_ptr<FnThread> holder;
-  std::atomic<bool> released{false};
+  Signal released;
   holder = Zarvo::makeSharedThread<FnThread>(
       nullptr,
       [&](FnThread&) {
         holder.reset();  // the body drops the last reference to itself
-        released = true;
+        released.raise();
       },
       destroyed);
   holder->start();
-  ASSERT_TRUE(waitUntil([&] { return released.load(); }));
+  ASSERT_TRUE(released.wait());
   ASSERT_TRUE(pumpUntil([&] { return destroyed->load(); }));
 }
 
@@ -302,15 +304,18 @@ TEST_F(ThreadTest, AGroupedThreadCannotAlsoBeShared) {
 // stopped, but a stop asked for between two runs is kept for the next.
 TEST_F(ThreadTest, StopStateIsPerRunAndAStopBetweenRunsWaitsForTheNext) {
   std::atomic<int> stoppedAtStart{-1};
+  Signal began;
   FnThread t(nullptr, [&](FnThread& self) {
     stoppedAtStart = self.stopRequested() ? 1 : 0;
+    began.raise();
     self.sleepFor(60000);
   });
   t.start();
   t.requestStop();
   ASSERT_TRUE(t.wait(30000));
   t.start();  // the retry
-  ASSERT_TRUE(waitUntil([&] { return stoppedAtStart == 0; })) << "the retry started stopped";
+  ASSERT_TRUE(began.wait(2));
+  EXPECT_EQ(stoppedAtStart, 0) << "the retry started stopped";
   EXPECT_FALSE(t.wait(100)) << "the retry must sleep until asked";
   t.requestStop();
   ASSERT_TRUE(t.wait(30000));
@@ -326,14 +331,14 @@ TEST_F(ThreadTest, StopStateIsPerRunAndAStopBetweenRunsWaitsForTheNext) {
 TEST_F(ThreadTest, CurrentStopTokenFollowsTheRunningBody) {
   EXPECT_FALSE(Thread::currentStopToken().stopPossible()) << "the test thread is no Zarvo::Thread";
   std::atomic<int> woken{-1};
-  std::atomic<bool> sleeping{false};
+  Signal sleeping;
   FnThread t(nullptr, [&](FnThread&) {
     const Zarvo::StopToken token = Thread::currentStopToken();
-    sleeping = true;
+    sleeping.raise();
     woken = token.sleepFor(std::chrono::milliseconds(60000));
   });
   t.start();
-  ASSERT_TRUE(waitUntil([&] { return sleeping.load(); }));
+  ASSERT_TRUE(sleeping.wait());
   t.requestStop();
   ASSERT_TRUE(t.wait(30000));
   EXPECT_EQ(woken, 1);

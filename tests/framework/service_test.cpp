@@ -1,16 +1,19 @@
 // Dispatch of one request to its handler, and every failure on the way turned into a
 // response packet with a result code.
+#include "framework/Service.h"
+
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <functional>
 #include <future>
+#include <mutex>
 #include <thread>
 
 #include "framework/Application.h"
 #include "framework/Packet.h"
-#include "framework/Service.h"
 #include "framework/ServiceClient.h"
 #include "tests/fakes/QtApp.h"
 #include "tests/fakes/ServiceClients.h"
@@ -28,7 +31,8 @@ class EchoRequest : public Zarvo::RequestPacket {
 };
 class EchoResponse : public ResponsePacket {};
 
-// A service whose handlers show each outcome of a dispatch.
+// A service whose handlers show each outcome of a dispatch. "Slow" holds its request until
+// release(); onStop runs when a stop begins, after new requests are refused.
 class ProbeService : public Zarvo::Service {
  public:
   ProbeService() {
@@ -38,9 +42,22 @@ class ProbeService : public Zarvo::Service {
     registerHandler(QStringLiteral("Slow"), &ProbeService::slow);
     registerHandler(QStringLiteral("Null"), &ProbeService::none);
   }
-  std::atomic<bool> release{false};
-  std::atomic<int> slowRunning{0};
+  void release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+  bool waitForSlow() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, 20s, [&] { return slowRunning_; });
+  }
+  std::function<void()> onStop;
   int echoed = 0;
+
+ protected:
+  void aboutToStop() override {
+    if (onStop) onStop();
+  }
 
  private:
   std::unique_ptr<EchoResponse> echo(EchoRequest&) {
@@ -54,11 +71,18 @@ class ProbeService : public Zarvo::Service {
     throw Zarvo::ZarvoException(7, QStringLiteral("x"));
   }
   std::unique_ptr<EchoResponse> slow(EchoRequest&) {
-    ++slowRunning;
-    for (int i = 0; i < 500 && !release; ++i) std::this_thread::sleep_for(10ms);
+    std::unique_lock<std::mutex> lock(mutex_);
+    slowRunning_ = true;
+    changed_.notify_all();
+    changed_.wait_for(lock, 20s, [&] { return released_; });
     return std::make_unique<EchoResponse>();
   }
   std::unique_ptr<EchoResponse> none(EchoRequest&) { return nullptr; }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool slowRunning_ = false;
+  bool released_ = false;
 };
 
 QByteArray requestBytes(const QString& command) {
@@ -133,39 +157,34 @@ TEST(Dispatch, StopRefusesNewRequestsAndWaitsForTheSlowOne) {
   ProbeService service;
   service.setStopPollInterval(100ms);
   std::thread slow([&] { service.processRequest("Slow", requestBytes("Slow")); });
-  while (service.slowRunning == 0) std::this_thread::sleep_for(1ms);
-
-  std::atomic<bool> stopped{false};
-  std::thread stopper([&] {
-    service.stop();
-    stopped = true;
-  });
-  std::this_thread::sleep_for(200ms);
-  EXPECT_FALSE(stopped) << "stop must wait for the request in progress";
+  ASSERT_TRUE(service.waitForSlow());
+  std::promise<void> stopping;
+  service.onStop = [&] { stopping.set_value(); };
+  auto stopped = std::async(std::launch::async, [&] { return service.stop(); });
+  stopping.get_future().wait();
   PacketPtr refused = service.processRequest("Echo", requestBytes("Echo"));
   EXPECT_EQ(refused->result(), 5);
   EXPECT_EQ(refused->details(), "Service paused");
+  EXPECT_EQ(stopped.wait_for(200ms), std::future_status::timeout)
+      << "stop must wait for the request in progress";
 
-  const auto released = std::chrono::steady_clock::now();
-  service.release = true;
+  service.release();
   slow.join();
-  stopper.join();
-  EXPECT_LT(std::chrono::steady_clock::now() - released, 2s);
+  EXPECT_EQ(stopped.wait_for(2s), std::future_status::ready);
   EXPECT_EQ(service.requestsInProgress(), 0);
 }
 
 // The end of the last request wakes stop() at once (no poll interval to sit out), and a stop
-// token ends the wait even while a request hangs, so a shutdown is never held by one.
+// token ends the wait even while a request hangs, so a shutdown is never held by one. Each is
+// set off from the stop itself, so it comes while stop() waits.
 TEST(Dispatch, StopWakesOnTheLastRequestAndGivesUpOnAStopToken) {
   {
     ProbeService service;
     service.setStopPollInterval(60s);
     std::thread slow([&] { service.processRequest("Slow", requestBytes("Slow")); });
-    while (service.slowRunning == 0) std::this_thread::sleep_for(1ms);
-    std::thread releaser([&] {
-      std::this_thread::sleep_for(50ms);
-      service.release = true;
-    });
+    ASSERT_TRUE(service.waitForSlow());
+    std::thread releaser;
+    service.onStop = [&] { releaser = std::thread([&] { service.release(); }); };
     const auto begin = std::chrono::steady_clock::now();
     EXPECT_TRUE(service.stop());
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 20s);
@@ -176,18 +195,16 @@ TEST(Dispatch, StopWakesOnTheLastRequestAndGivesUpOnAStopToken) {
     ProbeService service;
     service.setStopPollInterval(60s);
     std::thread slow([&] { service.processRequest("Slow", requestBytes("Slow")); });
-    while (service.slowRunning == 0) std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(service.waitForSlow());
     Zarvo::StopSource shutdown;
-    std::thread stopper([&] {
-      std::this_thread::sleep_for(50ms);
-      shutdown.requestStop();
-    });
+    std::thread stopper;
+    service.onStop = [&] { stopper = std::thread([&] { shutdown.requestStop(); }); };
     const auto begin = std::chrono::steady_clock::now();
     EXPECT_FALSE(service.stop(shutdown.token())) << "the request is still in progress";
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 20s);
     EXPECT_EQ(service.requestsInProgress(), 1);
     stopper.join();
-    service.release = true;
+    service.release();
     slow.join();
   }
 }

@@ -29,6 +29,7 @@
 #include "tests/fakes/QtApp.h"
 #include "tests/fakes/RunningHost.h"
 #include "tests/fakes/ServiceClients.h"
+#include "tests/fakes/Signal.h"
 
 namespace Zarvo {
 namespace {
@@ -234,9 +235,15 @@ TEST_F(OrxClient, AStopOfTheCallingThreadEndsTheRetryPauseAtOnce) {
       result = reply ? reply->result() : -99;
     }
   } caller(client());
+  // The production pause, announced: the stop must reach it through the calling thread.
+  testing_sync::Signal pausing;
+  client().setPause([&pausing](std::chrono::milliseconds delay, const Zarvo::StopToken& stop) {
+    pausing.raise();
+    return stop.sleepFor(delay);
+  });
   caller.start();
-  for (int i = 0; i < 2000 && retries() == 0; ++i) std::this_thread::sleep_for(5ms);
-  ASSERT_EQ(retries(), 1) << "the first attempt never failed";
+  ASSERT_TRUE(pausing.wait()) << "the first attempt never failed";
+  ASSERT_EQ(retries(), 1);
   const auto asked = std::chrono::steady_clock::now();
   caller.requestStop();
   ASSERT_TRUE(caller.wait(30000));
