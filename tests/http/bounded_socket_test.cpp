@@ -14,6 +14,7 @@
 #include "http/BoundedSocket.h"
 #include "tests/fakes/LoopbackSocket.h"
 #include "tests/fakes/QtApp.h"
+#include "tests/fakes/Signal.h"
 
 namespace Zarvo {
 namespace {
@@ -126,6 +127,7 @@ TEST_F(ConnectedSocketTest, WriteToAPeerThatReadsNothingFailsAfterTheStallLimit)
 TEST_F(ConnectedSocketTest, SlowReaderMakingProgressKeepsTheWriteAlive) {
   const QByteArray payload(32 * 1024 * 1024, 'y');
   std::atomic<qint64> received{0};
+  testing_sync::Signal pace;  // nothing raises it: the pause between the reader's reads
   std::thread reader([&] {
     std::vector<char> chunk(256 * 1024);
     qint64 sincePause = 0;
@@ -136,7 +138,7 @@ TEST_F(ConnectedSocketTest, SlowReaderMakingProgressKeepsTheWriteAlive) {
       sincePause += n;
       if (sincePause >= 4 * 1024 * 1024) {  // eight pauses, each shorter than the stall limit
         sincePause = 0;
-        std::this_thread::sleep_for(100ms);
+        (void)pace.wait(1, 100ms);
       }
     }
   });
@@ -152,19 +154,18 @@ TEST_F(ConnectedSocketTest, TotalDeadlineCapsAWriteThatStillMakesProgress) {
   const int small = 4096;
   ::setsockopt(peer.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   s.socket().setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, small);
-  std::atomic<bool> stop{false};
+  testing_sync::Signal stop;  // also the reader's pace: 1 KiB every 5 ms
   std::thread reader([&] {
     char chunk[1024];
-    while (!stop) {
+    while (!stop.wait(1, 5ms)) {
       if (::recv(peer.fd(), chunk, sizeof chunk, MSG_DONTWAIT) == 0) break;
-      std::this_thread::sleep_for(5ms);
     }
   });
   QElapsedTimer timer;
   timer.start();
   EXPECT_FALSE(s.writeAll(QByteArray(64 * 1024 * 1024, 'z'), 5s, QDeadlineTimer(300)));
   EXPECT_LT(timer.elapsed(), 5000);
-  stop = true;
+  stop.raise();
   reader.join();
 }
 
@@ -203,15 +204,11 @@ TEST_F(ConnectedSocketTest, ShutdownWriteEndsOurStreamAndStillWaitsForThePeersCl
   // The peer answers after our end of stream, then closes: a connection closed by us at this
   // point would have answered the status with a reset.
   ASSERT_EQ(::send(peer.fd(), "status", 6, MSG_NOSIGNAL), 6);
-  std::thread closer([&] {
-    std::this_thread::sleep_for(50ms);
-    ::shutdown(peer.fd(), SHUT_RDWR);
-  });
+  ::shutdown(peer.fd(), SHUT_RDWR);
   QElapsedTimer timer;
   timer.start();
   EXPECT_TRUE(s.waitForPeerClose(QDeadlineTimer(5000)));
   EXPECT_LT(timer.elapsed(), 5000);
-  closer.join();
   EXPECT_FALSE(s.isConnected());
 }
 
@@ -262,12 +259,15 @@ TEST_F(BoundedSocketTest, InterruptFromAnotherThreadEndsEveryKindOfWait) {
     BoundedSocket s(BoundedSocket::Interrupt::kFromAnyThread);
     ASSERT_TRUE(s.connectTo(QStringLiteral("127.0.0.1"), peer.port(), 5s));
     ASSERT_GE(peer.accept(), 0);
+    // Set off as the wait begins, so the interrupt finds it under way.
+    testing_sync::Signal waiting;
     std::thread stopper([&] {
-      std::this_thread::sleep_for(100ms);
+      (void)waiting.wait();
       s.interrupt();
     });
     QElapsedTimer timer;
     timer.start();
+    waiting.raise();
     EXPECT_FALSE(c.wait(s, peer));
     EXPECT_LT(timer.elapsed(), 5000) << "well before the 20 s limit";
     stopper.join();

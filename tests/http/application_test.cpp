@@ -1,5 +1,7 @@
 // A host application in the test process, serving a test service over real loopback sockets:
 // the road of one request from the listener through the command map to a handler and back.
+#include "framework/Application.h"
+
 #include <gtest/gtest.h>
 
 #include <QTcpServer>
@@ -9,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "framework/Application.h"
 #include "framework/Thread.h"
 #include "tests/fakes/HttpProbe.h"
 #include "tests/fakes/QtApp.h"
