@@ -85,6 +85,12 @@ int TCP9100Sender::sessionCount() const {
   return int(sessions_.size());
 }
 
+int TCP9100Sender::downloadsTo(const QString& address) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = sessions_.find(address);
+  return it == sessions_.end() ? 0 : it->second->users;
+}
+
 bool TCP9100Sender::takeLine(Session& session, const Stops& stops) {
   const Stops::Wake wake(stops, [&session] {
     std::lock_guard<std::mutex> lock(session.lineMutex);

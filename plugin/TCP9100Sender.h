@@ -85,6 +85,8 @@ class TCP9100Sender : public DeviceSender {
 
   // Addresses with a session (downloads under way or queued); for tests and diagnostics.
   [[nodiscard]] int sessionCount() const;
+  // Downloads to `address` under way or queued; for tests and diagnostics.
+  [[nodiscard]] int downloadsTo(const QString& address) const;
 
  private:
   // Downloads to one address queue on `line`; the other fields are guarded by the sender's

@@ -103,7 +103,7 @@ void ZarvoPluginDSM::createOperation(std::shared_ptr<DSMJob> job) {
   job->startRun();  // starting a thread does not wait for anything
 }
 
-std::shared_ptr<DSMJob> ZarvoPluginDSM::findOperation(std::uint32_t id) {
+std::shared_ptr<DSMJob> ZarvoPluginDSM::operation(std::uint32_t id) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (id > std::uint32_t(std::numeric_limits<int>::max())) return nullptr;
   auto it = operations_.find(int(id));
@@ -162,7 +162,7 @@ std::unique_ptr<ZarvoPluginDSM::DetailsOperationResponse> ZarvoPluginDSM::DSMDet
     DetailsOperationRequest& request) {
   auto response = std::make_unique<DetailsOperationResponse>();
   // A shared reference keeps the job alive without holding the registry while it is read.
-  const std::shared_ptr<DSMJob> job = findOperation(request.get_OperationID());
+  const std::shared_ptr<DSMJob> job = operation(request.get_OperationID());
   if (!job) return response;
   (void)response->set_Type(static_cast<int>(job->type()));
   (void)response->set_Status(static_cast<int>(job->status()));
@@ -210,7 +210,7 @@ ZarvoPluginDSM::DSMClearCompletedOperation(ClearCompletedOperationRequest&) {
 std::unique_ptr<ZarvoPluginDSM::CancelOperationResponse> ZarvoPluginDSM::DSMCancelOperation(
     CancelOperationRequest& request) {
   // Outside the mutex: the cancel runs the stop callbacks of the job's waits.
-  if (const std::shared_ptr<DSMJob> job = findOperation(request.get_OperationID())) job->cancel();
+  if (const std::shared_ptr<DSMJob> job = operation(request.get_OperationID())) job->cancel();
   return std::make_unique<CancelOperationResponse>();
 }
 

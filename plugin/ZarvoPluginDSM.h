@@ -115,6 +115,8 @@ class ZarvoPluginDSM : public Zarvo::Service {
 
   const ServerFileStore& store() const { return store_; }
   TCP9100Sender& sender() { return sender_; }
+  // The registered job of operation `id`, or null; tests wait on it.
+  std::shared_ptr<DSMJob> operation(std::uint32_t id);
 
   // Handlers, one per command, in the order of the handler table.
   std::unique_ptr<GetFileListResponse> DSMGetFileList(GetFileListRequest& request);
@@ -158,8 +160,6 @@ class ZarvoPluginDSM : public Zarvo::Service {
   void registerHandlers();
   // Registers `job` under the next operation ID and starts its first run.
   void createOperation(std::shared_ptr<DSMJob> job);
-  // The registered job of `id`, or null.
-  std::shared_ptr<DSMJob> findOperation(std::uint32_t id);
 
   CurlGlobal curl_;
   Zarvo::ServiceClient& services_;

@@ -149,6 +149,11 @@ int FakePrinter::connections() const {
   return int(downloads_.size());
 }
 
+bool FakePrinter::waitForConnections(int count, std::chrono::milliseconds limit) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, limit, [&] { return downloads_.size() >= count; });
+}
+
 void FakePrinter::setListening(bool listening, bool unanswered) {
   std::unique_lock<std::mutex> lock(mutex_);
   wantListening_ = listening;
@@ -223,6 +228,7 @@ void FakePrinter::acceptLoop() {
     d.index = int(downloads_.size());
     d.accepted = Clock::now();
     downloads_.append(d);
+    changed_.notify_all();
     servers_.emplace_back([this, connection, index = d.index] { serve(connection, index); });
   }
 }
@@ -294,7 +300,10 @@ void FakePrinter::serve(int fd, int index) {
       (void)::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
       break;
     }
-    if (mode == Mode::kSlow && pause.count() > 0) std::this_thread::sleep_for(pause);
+    if (mode == Mode::kSlow && pause.count() > 0) {  // the device's pace; the destructor ends it
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait_for(lock, pause, [this] { return stop_; });
+    }
   }
   QString status;
   if (complete) {

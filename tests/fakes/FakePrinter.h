@@ -96,6 +96,8 @@ class FakePrinter {
   // Waits until `count` downloads have ended (complete or cut); false after `limit`.
   bool waitForDownloads(int count, std::chrono::milliseconds limit) const;
   [[nodiscard]] int connections() const;
+  // Waits until `count` connections were accepted; false after `limit`.
+  bool waitForConnections(int count, std::chrono::milliseconds limit) const;
 
  private:
   enum class Mode { kTake, kSlow, kStall, kDrop };

@@ -17,9 +17,9 @@
 #include <QList>
 #include <QString>
 #include <chrono>
+#include <functional>
 #include <iostream>
 #include <memory>
-#include <thread>
 #include <utility>
 
 #include "tests/fakes/Bytes.h"
@@ -149,16 +149,19 @@ class DsmEndToEnd : public ::testing::Test {
   QByteArray details(int id) {
     return ask("DSMDetailsOperation", "<OperationID>" + QByteArray::number(id) + "</OperationID>");
   }
-  // Waits (bounded) until the list holds no operation in progress; the list then.
-  QByteArray settled() {
+  // Asks for the list until `done` holds for it (bounded); the list then. The process has no
+  // event to wait for from outside: each look is one exchange with it, and that is the pace.
+  QByteArray listOnce(const std::function<bool(const QByteArray&)>& done) {
     QByteArray l;
     const auto end = Clock::now() + std::chrono::seconds(30);
     do {
       l = list();
-      if (!l.contains("IN_PROGRESS")) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    } while (Clock::now() < end);
+    } while (!done(l) && Clock::now() < end);
     return l;
+  }
+  // The list once it holds no operation in progress.
+  QByteArray settled() {
+    return listOnce([](const QByteArray& l) { return !l.contains("IN_PROGRESS"); });
   }
 
   testing_orx::FakeNamingService naming_;

@@ -11,7 +11,6 @@
 #include "tests/fakes/HttpProbe.h"
 #include "tests/fakes/ServiceClients.h"
 
-
 namespace Zarvo::dsm {
 namespace {
 

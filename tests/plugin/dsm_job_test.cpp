@@ -17,16 +17,15 @@
 #include "tests/fakes/FakeDeviceSender.h"
 #include "tests/plugin/JobRequests.h"
 
-
 namespace Zarvo::dsm {
 namespace {
 
 using namespace std::chrono_literals;
 using testing_bytes::hex;
-using testing_http::httpResponse;
-using testing_http::Reply;
 using testing_devices::FakeCgiDevices;
 using testing_devices::FakeDeviceSender;
+using testing_http::httpResponse;
+using testing_http::Reply;
 using testing_jobs::DeviceFile;
 using testing_jobs::finished;
 using Clock = std::chrono::steady_clock;
@@ -280,7 +279,8 @@ TEST_F(Jobs, RetryRedoesOnlyFailedTasksWithTheContentKeptFromTheFailedRun) {
   ASSERT_EQ(finished(*job), JobStatus::kFailed);
 
   sender_.setOutcome(C, FileOutcome::completed());
-  devices_.setReply(A, kGet, Reply{httpResponse("", true, 500)});  // the source can no longer give it
+  devices_.setReply(A, kGet,
+                    Reply{httpResponse("", true, 500)});  // the source can no longer give it
   job->prepareRetry();
   job->restart();
   ASSERT_EQ(finished(*job), JobStatus::kCompleted);

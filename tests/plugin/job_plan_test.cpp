@@ -13,7 +13,6 @@
 #include "tests/fakes/FakeDeviceSender.h"
 #include "tests/plugin/JobRequests.h"
 
-
 namespace Zarvo::dsm {
 
 namespace {

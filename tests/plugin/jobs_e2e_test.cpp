@@ -25,14 +25,14 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing_bytes::hex;
-using testing_http::httpResponse;
-using testing_http::Reply;
 using testing_devices::FakeCgiDevices;
 using testing_dsm::detailsAnswer;
 using testing_dsm::listAnswer;
 using testing_dsm::request;
 using testing_http::exchange;
+using testing_http::httpResponse;
 using testing_http::post;
+using testing_http::Reply;
 using testing_printer::FakePrinter;
 using testing_suite::SnmpTable;
 
@@ -161,8 +161,7 @@ TEST_F(JobsEndToEnd, CancelWhileADownloadAwaitsItsConfirmation) {
                                       file("form.ps", kForm.size(), "psForm", 0) +
                                           file("font.pcl", kFont.size(), "pclFont", 12),
                                       {D1, D2}));
-  ASSERT_TRUE(printer2_.waitForDownloads(1, 20s));
-  std::this_thread::sleep_for(100ms);  // the sender is now waiting for the confirmation
+  ASSERT_TRUE(printer2_.waitForDownloads(1, 20s));  // sent: a cancel now ends it "Timeout"
   EXPECT_EQ(hex(list()), hex(listAnswer({{0, "COPY", "IN_PROGRESS", 62, S, D1 + ";" + D2}})));
   EXPECT_EQ(
       hex(details(0)),
@@ -230,11 +229,9 @@ TEST_F(JobsEndToEnd, ClearRemovesOnlyFinishedOperations) {
   expectPlain("DSMAddFile", "<DeviceIP>" + D2.toUtf8() + "</DeviceIP><FileName>s2.ps</FileName>");
   ASSERT_TRUE(printer2_.waitForDownloads(1, 20s));
   expectPlain("DSMAddFile", "<DeviceIP>" + D1.toUtf8() + "</DeviceIP><FileName>s2.ps</FileName>");
-  const auto end = Clock::now() + 20s;
-  while (!list().contains("<ID>2</ID>\n\t\t<Type>ADD</Type>\n\t\t<Status>COMPLETED") &&
-         Clock::now() < end) {
-    std::this_thread::sleep_for(20ms);
-  }
+  (void)listOnce([](const QByteArray& l) {
+    return l.contains("<ID>2</ID>\n\t\t<Type>ADD</Type>\n\t\t<Status>COMPLETED");
+  });
   expectPlain("DSMCancelOperation", "<OperationID>7</OperationID>");  // unknown: ignored
   expectPlain("DSMClearCompletedOperation");
   EXPECT_EQ(hex(list()), hex(listAnswer({{1, "ADD", "IN_PROGRESS", 50, "-", D2}})));
@@ -251,7 +248,6 @@ TEST_F(JobsEndToEnd, CloseApplicationWithJobsRunningEndsInSecondsAndGivesEveryRo
   ASSERT_TRUE(printer1_.waitForDownloads(1, 20s));
   ASSERT_TRUE(printer2_.waitForDownloads(1, 20s));
   ASSERT_TRUE(pages_.waitForHeld(1));
-  std::this_thread::sleep_for(100ms);  // both downloads now wait for their confirmations
 
   const auto start = Clock::now();
   (void)exchange(host_->port(), post("/MGMTCloseApplication", request("MGMTCloseApplication")));

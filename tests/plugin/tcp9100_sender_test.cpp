@@ -14,7 +14,6 @@
 #include "tests/fakes/FakeDeviceSender.h"
 #include "tests/fakes/FakePrinter.h"
 
-
 namespace Zarvo::dsm {
 
 namespace {
@@ -257,12 +256,14 @@ TEST_F(SenderTest, AnEarlierDownloadsConfirmationIsNotTheNextOnes) {
   TCP9100Sender sender = makeSender(printer.port(), limits);
   printer.onDownload([&](const FakePrinter::Download& d) {
     if (d.index != 0) return;
-    std::this_thread::sleep_for(300ms);  // the second download queues meanwhile
+    // Confirmed once the second download waits in line: a look at a count that changes at once.
+    const auto end = Clock::now() + 10s;
+    while (sender.downloadsTo(printer.host()) < 2 && Clock::now() < end) std::this_thread::yield();
     sender.notify(printer.host(), true, "completed");
   });
   auto first = std::async(std::launch::async,
                           [&] { return sender.send(printer.host(), TCP9100FilePCLFont("1")); });
-  while (printer.connections() < 1) std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(printer.waitForConnections(1, 10s));
   auto second = std::async(std::launch::async,
                            [&] { return sender.send(printer.host(), TCP9100FilePCLFont("2")); });
   EXPECT_EQ(first.get(), outcome(true, "completed"));
@@ -360,7 +361,6 @@ TEST_F(SenderTest, DownloadsToOneDeviceRunOneAfterAnother) {
   std::mutex mutex;
   QList<Clock::time_point> confirmedAt;
   printer.onDownload([&](const FakePrinter::Download&) {
-    std::this_thread::sleep_for(100ms);  // a device that takes its time to store the file
     {
       std::lock_guard<std::mutex> lock(mutex);
       confirmedAt.append(Clock::now());
@@ -391,11 +391,7 @@ TEST_F(SenderTest, DownloadsToDifferentDevicesRunTogether) {
   TCP9100Sender sender = makeSender(a.port());
   const auto confirmWhenBoth = [&](FakePrinter& self) {
     self.onDownload([&](const FakePrinter::Download&) {
-      const auto end = Clock::now() + 4s;
-      while ((a.connections() < 1 || b.connections() < 1) && Clock::now() < end) {
-        std::this_thread::sleep_for(2ms);
-      }
-      if (a.connections() >= 1 && b.connections() >= 1) {
+      if (a.waitForConnections(1, 4s) && b.waitForConnections(1, 4s)) {
         sender.notify(self.host(), true, "completed");
       }
     });
@@ -463,7 +459,7 @@ TEST_F(SenderTest, AStopCutsATransferToADeviceThatStopsReading) {
     const TCP9100FilePCLFont file(pattern(32 << 20));
     auto sending = std::async(std::launch::async,
                               [&] { return sender.send(printer.host(), file, job.token()); });
-    while (printer.connections() < 1) std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(printer.waitForConnections(1, 10s));
     EXPECT_EQ(sending.wait_for(300ms), std::future_status::timeout) << "stuck in the write";
     if (c.shutdown) {
       sender.stopAll();

@@ -18,15 +18,14 @@
 #include "tests/fakes/ServiceClients.h"
 #include "tests/plugin/JobRequests.h"
 
-
 namespace Zarvo::dsm {
 namespace {
 
 using namespace std::chrono_literals;
-using testing_http::httpResponse;
-using testing_http::Reply;
 using testing_devices::FakeCgiDevices;
 using testing_devices::FakeDeviceSender;
+using testing_http::httpResponse;
+using testing_http::Reply;
 using testing_jobs::DeviceFile;
 using Clock = std::chrono::steady_clock;
 
@@ -131,16 +130,17 @@ class Registry : public ::testing::Test {
     ZarvoPluginDSM::ClearCompletedOperationRequest request;
     expectPlain(*plugin_->DSMClearCompletedOperation(request));
   }
-  // Waits (bounded) until no operation is IN_PROGRESS; the list then.
+  // Waits (bounded) until the run of every listed operation has ended; the list then.
   QStringList settled() {
-    const auto end = Clock::now() + 20s;
-    QStringList l;
-    do {
-      l = list();
-      if (!l.join('\n').contains("IN_PROGRESS")) break;
-      std::this_thread::sleep_for(5ms);
-    } while (Clock::now() < end);
-    return l;
+    for (const QString& line : list()) (void)finished(line.section(' ', 0, 0).toUInt());
+    return list();
+  }
+  JobStatus finished(std::uint32_t id) { return testing_jobs::finished(*plugin_->operation(id)); }
+  // Until a retry of `id` has begun: it marks the job at once, then waits for the run ahead.
+  void untilRetryBegun(std::uint32_t id) {
+    const std::shared_ptr<DSMJob> job = plugin_->operation(id);
+    const auto end = Clock::now() + 10s;
+    while (!job->retryPending() && Clock::now() < end) std::this_thread::yield();
   }
 
   QTemporaryDir dir_;
@@ -256,10 +256,7 @@ TEST_F(Registry, ClearRemovesEveryFinishedOperationAndKeepsRunningOnes) {
   ASSERT_TRUE(sender_.waitForHeld(1));
   copyFiles({"a.ps"}, {B});  // 3: canceled while waiting in line behind nothing
   cancel(3);
-  const auto end = Clock::now() + 10s;
-  while (!list().join('\n').contains("3 COPY CANCELED") && Clock::now() < end) {
-    std::this_thread::sleep_for(5ms);
-  }
+  EXPECT_EQ(finished(3), JobStatus::kCanceled);
   clear();
   EXPECT_EQ(list(), QStringList{"2 COPY IN_PROGRESS 50 127.0.0.1 127.0.0.3"});
   sender_.release();
@@ -283,7 +280,7 @@ TEST_F(Registry, WhileARetryWaitsForARunningJobTheOtherHandlersAnswer) {
     retry(0);
     retried = true;
   });
-  std::this_thread::sleep_for(50ms);  // let the retry reach its wait
+  untilRetryBegun(0);
 
   copyFiles({"a.ps"}, {C});  // a new operation is created meanwhile
   EXPECT_EQ(list().first(), "0 COPY IN_PROGRESS 0 127.0.0.1 127.0.0.2")
@@ -326,8 +323,7 @@ TEST_F(Registry, StoppingTheServiceEndsARetryThatWaitsForARunningJob) {
   ZarvoPluginDSM::RetryOperationRequest request;
   (void)request.set_OperationID(0);
   auto retrying = std::async(std::launch::async, [&] { return plugin_->processPacket(request); });
-  const auto end = Clock::now() + 10s;
-  while (plugin_->requestsInProgress() == 0 && Clock::now() < end) std::this_thread::sleep_for(1ms);
+  untilRetryBegun(0);
   ASSERT_EQ(plugin_->requestsInProgress(), 1) << "the retry never reached its wait";
 
   auto stopping = std::async(std::launch::async, [&] { return plugin_->stop(); });
