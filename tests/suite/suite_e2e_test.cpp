@@ -10,7 +10,6 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QThread>
 #include <chrono>
 
 #include "tests/fakes/FakeNamingService.h"
@@ -69,6 +68,17 @@ class Program {
   QByteArray output() {
     output_ += process_.readAll();
     return output_;
+  }
+  // Waits until the program has written more, at most `limit`.
+  void awaitOutput(milliseconds limit) {
+    process_.waitForReadyRead(int(limit.count()));
+    output_ += process_.readAll();
+  }
+  // Waits (bounded) until the program has written `text`.
+  bool waitForOutput(const QByteArray& text, milliseconds limit = milliseconds(10000)) {
+    const auto until = Clock::now() + limit;
+    while (!output().contains(text) && Clock::now() < until) awaitOutput(milliseconds(500));
+    return output_.contains(text);
   }
 
  private:
@@ -144,6 +154,11 @@ class SuiteRun : public ::testing::Test {
     startDsm();
   }
 
+  // The line the suite writes when the storage manager takes a row of `device`'s trap table.
+  QByteArray rowTaken(int device) const {
+    return "Device " + address_[device - 1].toLatin1() + ": trap destination row";
+  }
+
   void startDsm() {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("ZARVO_CONFIRM_MS", "4000");  // a silent device ends in "Timeout" after 4 s
@@ -173,7 +188,9 @@ class SuiteRun : public ::testing::Test {
         sim("SIMSetFault", "<Device>" + QByteArray::number(device) + "</Device>" + children);
     ASSERT_EQ(elementTexts(a, "Result"), QStringList{"0"}) << a.toStdString();
   }
-  // Waits (bounded) until operation `id` leaves IN_PROGRESS; its status, "" on time-out.
+  // Waits (bounded) until operation `id` leaves IN_PROGRESS; its status, "" on time-out. The
+  // storage manager says nothing of its jobs, but the suite reports what its devices do: the
+  // list is asked again after each report, or after a quiet while.
   QString waitFor(int id, milliseconds limit = milliseconds(30000)) {
     const auto until = Clock::now() + limit;
     while (Clock::now() < until) {
@@ -183,7 +200,7 @@ class SuiteRun : public ::testing::Test {
       const qsizetype at = ids.indexOf(QString::number(id));
       if (at >= 0 && at < statuses.size() && statuses.at(at) != "IN_PROGRESS")
         return statuses.at(at);
-      QThread::msleep(100);
+      suite_->awaitOutput(milliseconds(100));
     }
     return QString();
   }
@@ -331,7 +348,7 @@ TEST_F(SuiteRun, CancelEndsAJobAndRetryRunsItAgain) {
   const QString path = upload("f.ps", "%!PS\nshowpage\n");
   fault(3, "<Fault>slow</Fault><DelayMs>20000</DelayMs>");
   addFile(3, path, "slow.ps");  // operation 0
-  QThread::msleep(300);
+  ASSERT_TRUE(suite_->waitForOutput(rowTaken(3))) << "the download never began";
   dsm("DSMCancelOperation", "<OperationID>0</OperationID>");
   EXPECT_EQ(waitFor(0, milliseconds(15000)), "CANCELED") << dsm_->output().toStdString();
 
@@ -347,8 +364,7 @@ TEST_F(SuiteRun, AStorageManagerStoppedMidJobLeavesNoDeviceRegisteredToIt) {
   fault(2, "<Fault>silent</Fault>");
   addFile(2, path, "x.ps");
   // The download is under way once the device's table names this host.
-  const auto until = Clock::now() + milliseconds(10000);
-  while (rowsRegisteredForThisHost() == 0 && Clock::now() < until) QThread::msleep(50);
+  ASSERT_TRUE(suite_->waitForOutput(rowTaken(2)));
   ASSERT_EQ(rowsRegisteredForThisHost(), 1);
 
   dsm_->stop();  // SIGTERM: the orderly stop
