@@ -298,21 +298,6 @@ TEST_F(Registry, WhileARetryWaitsForARunningJobTheOtherHandlersAnswer) {
       << "the old run met the cancel; the retry's run went through";
 }
 
-TEST_F(Registry, ARetryOfAFailedOperationSucceedsOnceTheDeviceAnswers) {
-  devices_.setReply(A, "DSMGetFiles.cgi", Reply{httpResponse("", true, 500)});
-  moveFile("a.ps", {B, C});
-  EXPECT_EQ(settled(), QStringList{"0 MOVE FAILED 100 127.0.0.1 127.0.0.2;127.0.0.3"});
-  EXPECT_EQ(details(0).mid(1), (QStringList{
-                                   "a.ps 14 psForm 127.0.0.1 127.0.0.2 false DeviceDosntResponse",
-                                   "a.ps 14 psForm 127.0.0.1 127.0.0.3 false DeviceDosntResponse",
-                               }));
-  devices_.clearReply(A, "DSMGetFiles.cgi");
-  retry(0);
-  EXPECT_EQ(settled(), QStringList{"0 MOVE COMPLETED 100 127.0.0.1 127.0.0.2;127.0.0.3"});
-  EXPECT_FALSE(devices_.hasFile(A, "a.ps")) << "moved: deleted on its source";
-  EXPECT_EQ(sender_.sent().size(), 2);
-}
-
 // The host stops a service by waiting for its requests in progress. A retry that waits for a
 // run held at a device's confirmation is one of them: the stop must end that run, not sit out
 // the device's 300 s.

@@ -7,7 +7,6 @@
 #include <QTemporaryDir>
 
 #include "service/ControlSocket.h"
-#include "service/Subprocess.h"
 #include "service/SystemdServiceManager.h"
 #include "service/SystemdUnit.h"
 #include "tests/fakes/Bytes.h"
@@ -226,52 +225,6 @@ TEST_F(SystemdManagerTest, NamesThatCannotBeUnitsAreRefusedBeforeAnythingIsWritt
     EXPECT_EQ(QDir(units_.path()).entryList(QDir::Files), QStringList());
   }
   EXPECT_EQ(systemctl_.calls(), QStringList());
-}
-
-TEST(SystemdUnit, ValuesSurviveSystemdQuotingAndSpecifiers) {
-  struct Case {
-    const char* why;
-    QString path;
-  };
-  const Case cases[] = {
-      {"plain", "/opt/zarvo/ZarvoPluginDSM"},
-      {"space would split the command", "/opt/my zarvo/ZarvoPluginDSM"},
-      {"percent is a specifier", "/opt/100%/ZarvoPluginDSM"},
-      {"dollar is a variable", "/opt/$HOME/ZarvoPluginDSM"},
-      {"quote and backslash", "/opt/a\"b\\c/ZarvoPluginDSM"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.why);
-    ServiceSettings s;
-    s.name = "ZarvoPluginDSM";
-    s.executable = c.path;
-    const QByteArray unit = systemdUnit(s);
-    EXPECT_EQ(unitExecutable(unit), c.path) << unit.toStdString();
-  }
-  ServiceSettings s;
-  s.name = "ZarvoPluginDSM";
-  s.executable = "/opt/x\n[Service]\nExecStartPre=/bin/evil";
-  EXPECT_EQ(systemdUnit(s), QByteArray()) << "a line break must not add lines to the unit";
-  s.executable = "/opt/x";
-  s.description = "two\nlines 50%";
-  EXPECT_TRUE(systemdUnit(s).contains("\nDescription=two lines 50%%\n"));
-  EXPECT_EQ(unitExecutable("[Service]\nExecStart=-/usr/bin/tool --arg\n"), "/usr/bin/tool");
-}
-
-TEST(Subprocess, ReportsExitCodeStreamsAndBoundsTheRun) {
-  const ProgramResult ok = runProgram("/bin/sh", {"-c", "echo out; echo err >&2; exit 3"}, 10'000);
-  EXPECT_TRUE(ok.ran);
-  EXPECT_EQ(ok.exitCode, 3);
-  EXPECT_EQ(hex(ok.out), hex(QByteArray("out\n")));
-  EXPECT_EQ(ok.describe("sh"), "err");
-
-  const ProgramResult missing = runProgram("/nonexistent/systemctl", {}, 10'000);
-  EXPECT_FALSE(missing.ran);
-  EXPECT_TRUE(missing.describe("x").contains("/nonexistent/systemctl"));
-
-  const ProgramResult slow = runProgram("/bin/sleep", {"30"}, 200);
-  EXPECT_FALSE(slow.ran) << "a child that outlives its time is ended";
-  EXPECT_TRUE(slow.failure.contains("200 ms")) << slow.failure.toStdString();
 }
 
 }  // namespace

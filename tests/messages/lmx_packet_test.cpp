@@ -1,13 +1,12 @@
 // Packets over the generated classes: the bytes they write, the exception a bad body raises,
 // and the result/details bridge to the DOM packets of sibling services.
-#include "framework/LMXPacket.h"
-
 #include <gtest/gtest.h>
 
 #include "DSMCancelOperation_Request.h"
 #include "DSMCopyFile_Response.h"
 #include "DSMServerDeleteFile_Request.h"
 #include "NSFindService_Response.h"
+#include "framework/LMXPacket.h"
 #include "tests/fakes/Bytes.h"
 
 namespace Zarvo {

@@ -17,7 +17,6 @@
 #include <cstring>
 
 #include "service/ControlSocket.h"
-#include "service/Journal.h"
 #include "service/ServiceManager.h"
 #include "tests/fakes/Bytes.h"
 #include "tests/fakes/QtApp.h"
@@ -272,32 +271,6 @@ TEST_F(ServiceRunTest, TheHostReportsReadyAfterListeningAndStopsInOrderOnTheSign
   EXPECT_EQ(probe_.exitCode(), 0);
   EXPECT_TRUE(notify_.waitFor("STOPPING=1"));
   EXPECT_FALSE(QFile::exists(socketPath()));
-}
-
-TEST(Journal, EntriesCarryTheSyslogPriorityOfTheirKind) {
-  struct Case {
-    const char* why;
-    int type;
-    QByteArray priority;
-  };
-  const Case cases[] = {
-      {"error", 1, "PRIORITY=3"},
-      {"warning", 2, "PRIORITY=4"},
-      {"information", 3, "PRIORITY=6"},
-      {"success is worth a notice", 0, "PRIORITY=5"},
-      {"an unknown kind is not raised to an error", 9, "PRIORITY=5"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.why);
-    const QList<QByteArray> fields =
-        journalFields("ZarvoPluginDSM", QString::fromUtf8("Zähler\nzwei"), c.type, 7, 2, "");
-    EXPECT_EQ(fields, (QList<QByteArray>{"MESSAGE=" + QString::fromUtf8("Zähler\nzwei").toUtf8(),
-                                         c.priority, "SYSLOG_IDENTIFIER=ZarvoPluginDSM",
-                                         "EVENT_ID=7", "EVENT_CATEGORY=2"}));
-  }
-  const QByteArray data("\x00\x01\xff", 3);
-  EXPECT_EQ(journalFields("x", "m", 1, 0, 0, data).last(), "EVENT_DATA=" + data)
-      << "data bytes are kept as bytes";
 }
 
 }  // namespace
