@@ -41,6 +41,10 @@ class FakeNamingService {
   QList<Received> requests() const { return server_.requests(); }
   int count(const QByteArray& path) const { return server_.count(path); }
   int connections() const { return server_.connections(); }
+  // Waits until `n` requests for `command` were read; false after `ms`.
+  bool waitForRequests(const QString& command, int n, int ms = 10'000) const {
+    return server_.waitForRequests(command, n, ms);
+  }
 
  private:
   Reply answer(const Received& request);

@@ -119,10 +119,8 @@ TEST(ExecutableDsm, RegistersItsCommandsAndServesTheStoreBesideTheExecutable) {
   ASSERT_TRUE(host.start()) << host.output().toStdString();
 
   // Registration follows the listening line.
-  for (int i = 0; i < 100 && naming.count("NSRegisterService") == 0; ++i) {
-    host.process().waitForReadyRead(50);
-  }
-  ASSERT_EQ(naming.count("NSRegisterService"), 1) << host.output().toStdString();
+  ASSERT_TRUE(naming.waitForRequests("NSRegisterService", 1)) << host.output().toStdString();
+  ASSERT_EQ(naming.count("NSRegisterService"), 1);
   const QStringList methods =
       elementTexts(naming.requests().first().body, QStringLiteral("method"));
   EXPECT_EQ(methods,
