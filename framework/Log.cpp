@@ -76,13 +76,6 @@ bool matches(const std::string& pattern, const Log& log) {
   return pattern == "*" || pattern == log.name;
 }
 
-template <typename Fn>
-void insertSorted(std::vector<Entry<Fn>>& v, Entry<Fn> e) {
-  auto at = std::upper_bound(v.begin(), v.end(), e.order,
-                             [](int order, const Entry<Fn>& x) { return order < x.order; });
-  v.insert(at, std::move(e));
-}
-
 void deliver(Log* log, const std::string& text, const Tables& tables) {
   std::string message = text;
   for (const auto& m : tables.modifiers) {
@@ -153,22 +146,31 @@ void write_msg(Log* log, int level, const std::string& text) {
   }
 }
 
-void add_modifier(const std::string& pattern, Modifier m, int order) {
-  if (!m) return;
+namespace {
+
+// Publishes a copy of the tables with `e` in `list`, after the entries of its order and below:
+// a message being delivered keeps the tables it started with.
+template <typename Fn>
+void addEntry(std::vector<Entry<Fn>> Tables::*list, Entry<Fn> e) {
+  if (!e.fn) return;
   Registry& r = registry();
   std::lock_guard<std::mutex> lock(r.mutex);
   auto next = std::make_shared<Tables>(*r.tables);
-  insertSorted(next->modifiers, {pattern, std::move(m), order});
+  std::vector<Entry<Fn>>& v = (*next).*list;
+  auto at = std::upper_bound(v.begin(), v.end(), e.order,
+                             [](int order, const Entry<Fn>& x) { return order < x.order; });
+  v.insert(at, std::move(e));
   r.tables = std::move(next);
 }
 
+}  // namespace
+
+void add_modifier(const std::string& pattern, Modifier m, int order) {
+  addEntry(&Tables::modifiers, {pattern, std::move(m), order});
+}
+
 void add_appender(const std::string& pattern, Appender a, int order) {
-  if (!a) return;
-  Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  auto next = std::make_shared<Tables>(*r.tables);
-  insertSorted(next->appenders, {pattern, std::move(a), order});
-  r.tables = std::move(next);
+  addEntry(&Tables::appenders, {pattern, std::move(a), order});
 }
 
 Modifier prepend_time(const std::string& format) {

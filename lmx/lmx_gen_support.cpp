@@ -171,26 +171,23 @@ int check_bounded(std::string_view text, std::string_view min, std::string_view 
 
 }  // namespace
 
-int element_reader::scalar(std::size_t index, std::int32_t& out, bool& present) {
+template <class T>
+int element_reader::bounded_scalar(std::size_t index, T& out, bool& present, std::string_view min,
+                                   std::string_view max, int (*convert)(std::string_view, T&)) {
   const std::string& item = children_.name(index);
   std::string text;
   if (const int code = value_text(found_, EXWS_COLLAPSE, text); code != 0) return code;
-  if (const int code = check_bounded(text, k_int32_min_text, k_int32_max_text); code != 0) {
-    return refuse(code, item);
-  }
-  if (const int code = convert_int32(text, out); code != 0) return refuse(code, item);
+  if (const int code = check_bounded(text, min, max); code != 0) return refuse(code, item);
+  if (const int code = convert(text, out); code != 0) return refuse(code, item);
   return finish_scalar(present);
 }
 
+int element_reader::scalar(std::size_t index, std::int32_t& out, bool& present) {
+  return bounded_scalar(index, out, present, k_int32_min_text, k_int32_max_text, convert_int32);
+}
+
 int element_reader::scalar(std::size_t index, std::uint32_t& out, bool& present) {
-  const std::string& item = children_.name(index);
-  std::string text;
-  if (const int code = value_text(found_, EXWS_COLLAPSE, text); code != 0) return code;
-  if (const int code = check_bounded(text, k_uint32_min_text, k_uint32_max_text); code != 0) {
-    return refuse(code, item);
-  }
-  if (const int code = convert_uint32(text, out); code != 0) return refuse(code, item);
-  return finish_scalar(present);
+  return bounded_scalar(index, out, present, k_uint32_min_text, k_uint32_max_text, convert_uint32);
 }
 
 int element_reader::scalar(std::size_t index, bool& out, bool& present) {

@@ -161,6 +161,10 @@ class element_reader {
   [[nodiscard]] int finish_scalar(bool& present);
   // Reports a value that fails its checks; when the handlers tolerate it, moves on.
   [[nodiscard]] int refuse(int code, const std::string& item);
+  // A 32-bit number of child `index`: format and bounds checked on the text, then converted.
+  template <class T>
+  [[nodiscard]] int bounded_scalar(std::size_t index, T& out, bool& present, std::string_view min,
+                                   std::string_view max, int (*convert)(std::string_view, T&));
 
   c_xml_reader& reader_;
   const std::string& name_;

@@ -228,42 +228,42 @@ c_xml_reader::step c_xml_reader::scan_pi() {
   }
 }
 
-c_xml_reader::step c_xml_reader::scan_comment() {
-  int hyphens = 0;
+c_xml_reader::step c_xml_reader::scan_to_run_and_close(char mark, std::string* out, int* run) {
+  int marks = 0;
   for (;;) {
     const int c = next_byte();
     if (c < 0) return step::ended;
-    if (c == '-') {
-      ++hyphens;
+    if (c == mark) {
+      ++marks;
       continue;
     }
-    if (c == '>' && hyphens >= 2) {
-      if (hyphens > 2) report(ELMX_SEV_WARNING, ELMX_BAD_COMMENT, "End of comment not Well-Formed");
+    if (c == '>' && marks >= 2) {
+      *run = marks;
       return step::ok;
     }
-    hyphens = 0;
+    if (out != nullptr) {
+      out->append(static_cast<std::size_t>(marks), mark);
+      out->push_back(static_cast<char>(c));
+    }
+    marks = 0;
   }
+}
+
+c_xml_reader::step c_xml_reader::scan_comment() {
+  int hyphens = 0;
+  const step s = scan_to_run_and_close('-', nullptr, &hyphens);
+  if (s == step::ok && hyphens > 2) {
+    report(ELMX_SEV_WARNING, ELMX_BAD_COMMENT, "End of comment not Well-Formed");
+  }
+  return s;
 }
 
 c_xml_reader::step c_xml_reader::scan_cdata(std::string* out) {
   int brackets = 0;
-  for (;;) {
-    const int c = next_byte();
-    if (c < 0) return step::ended;
-    if (c == ']') {
-      ++brackets;
-      continue;
-    }
-    if (c == '>' && brackets >= 2) {
-      if (out != nullptr) out->append(static_cast<std::size_t>(brackets - 2), ']');
-      return step::ok;
-    }
-    if (out != nullptr) {
-      out->append(static_cast<std::size_t>(brackets), ']');
-      out->push_back(static_cast<char>(c));
-    }
-    brackets = 0;
-  }
+  const step s = scan_to_run_and_close(']', out, &brackets);
+  // Brackets beyond the two that end the section are its content.
+  if (s == step::ok && out != nullptr) out->append(static_cast<std::size_t>(brackets - 2), ']');
+  return s;
 }
 
 c_xml_reader::step c_xml_reader::scan_xml_declaration() {

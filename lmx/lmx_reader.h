@@ -167,6 +167,9 @@ class c_xml_reader : public c_xml {
   event scan_end_tag();
   step scan_pi();
   step scan_xml_declaration();
+  // Up to a '>' after a run of two or more `mark`s (the run's length in `run`); what comes before
+  // that run goes to `out` unless it is null.
+  step scan_to_run_and_close(char mark, std::string* out, int* run);
   step scan_comment();
   step scan_cdata(std::string* out);
   step scan_doctype();

@@ -25,9 +25,7 @@ CmdDMSGetDeviceListRequest::CmdDMSGetDeviceListRequest()
     : Zarvo::RequestPacket(QStringLiteral("DMSGetDeviceList")) {}
 
 DOMDocument* CmdDMSGetDeviceListRequest::createDocument() const {
-  DOMDocument* doc = RequestPacket::createDocument();
-  try {
-    DOMElement* root = doc->getDocumentElement();
+  return domtree::filled(RequestPacket::createDocument(), [this](DOMElement* root) {
     if (!groups.isEmpty() || !devices.isEmpty()) {
       DOMElement* filter = domtree::append(root, QStringLiteral("Filter"));
       if (!groups.isEmpty()) {
@@ -47,11 +45,7 @@ DOMDocument* CmdDMSGetDeviceListRequest::createDocument() const {
       DOMElement* device = domtree::append(list, QStringLiteral("Device"));
       for (const QString& p : properties) domtree::append(device, p);
     }
-  } catch (...) {
-    doc->release();
-    throw;
-  }
-  return doc;
+  });
 }
 
 void CmdDMSGetDeviceListRequest::toByteArray(QByteArray& bytes) const {
@@ -101,9 +95,7 @@ void CmdDMSGetDeviceListRequest::fromByteArray(const QByteArray& bytes) {
 // Response
 
 DOMDocument* CmdDMSGetDeviceListResponse::createDocument() const {
-  DOMDocument* doc = ResponsePacket::createDocument();
-  try {
-    DOMElement* root = doc->getDocumentElement();
+  return domtree::filled(ResponsePacket::createDocument(), [this](DOMElement* root) {
     for (const DeviceRecord& r : devices) {
       DOMElement* device = domtree::append(root, QStringLiteral("Device"));
       domtree::setAttribute(device, QStringLiteral("ID"), QString::number(r.id));
@@ -116,11 +108,7 @@ DOMDocument* CmdDMSGetDeviceListResponse::createDocument() const {
         }
       }
     }
-  } catch (...) {
-    doc->release();
-    throw;
-  }
-  return doc;
+  });
 }
 
 void CmdDMSGetDeviceListResponse::toByteArray(QByteArray& bytes) const {

@@ -1,6 +1,7 @@
 // Small DOM helpers shared by the DOM messages (the SNMP value request and the device list
-// lookup) and the suite's own DOM packets. Names that reach element or attribute names come from peers and callers, so a
-// name that XML cannot hold becomes WrongPacketFormat instead of a DOMException escaping a write.
+// lookup) and the suite's own DOM packets. Names that reach element or attribute names come from
+// peers and callers, so a name that XML cannot hold becomes WrongPacketFormat instead of a
+// DOMException escaping a write.
 #pragma once
 
 #include <QString>
@@ -32,5 +33,18 @@ qint64 toNumber(const QString& text, qint64 fallback);
 
 // Throws WrongPacketFormat unless the document's root element has this name.
 void requireRoot(const xercesc::DOMDocument* document, const QString& rootName);
+
+// Fills the root element of `doc` with `fill` and returns `doc`; when `fill` throws, the half-built
+// document is released before the exception goes on.
+template <class Fill>
+xercesc::DOMDocument* filled(xercesc::DOMDocument* doc, Fill fill) {
+  try {
+    fill(doc->getDocumentElement());
+  } catch (...) {
+    doc->release();
+    throw;
+  }
+  return doc;
+}
 
 }  // namespace Zarvo::domtree

@@ -235,16 +235,10 @@ void CmdSNMPGetValuesRequest::toByteArray(QByteArray& bytes) const {
 }
 
 DOMDocument* CmdSNMPGetValuesRequest::createDocument() const {
-  DOMDocument* doc = RequestPacket::createDocument();
-  try {
-    DOMElement* root = doc->getDocumentElement();
+  return domtree::filled(RequestPacket::createDocument(), [this](DOMElement* root) {
     domtree::append(root, QStringLiteral("Priority"), QString::number(priority));
     for (const deviceReq& entry : entries()) writeDeviceRequest(root, entry);
-  } catch (...) {
-    doc->release();
-    throw;
-  }
-  return doc;
+  });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -378,14 +372,9 @@ void CmdSNMPGetValuesResponse::toByteArray(QByteArray& bytes) const {
 }
 
 DOMDocument* CmdSNMPGetValuesResponse::createDocument() const {
-  DOMDocument* doc = ResponsePacket::createDocument();
-  try {
-    for (const deviceRes& entry : devices_) writeDeviceResponse(doc->getDocumentElement(), entry);
-  } catch (...) {
-    doc->release();
-    throw;
-  }
-  return doc;
+  return domtree::filled(ResponsePacket::createDocument(), [this](DOMElement* root) {
+    for (const deviceRes& entry : devices_) writeDeviceResponse(root, entry);
+  });
 }
 
 deviceRes* CmdSNMPGetValuesResponse::firstDevice() {

@@ -304,20 +304,15 @@ void SimResponse::toByteArray(QByteArray& bytes) const {
 }
 
 xercesc::DOMDocument* SimResponse::createDocument() const {
-  xercesc::DOMDocument* doc = ResponsePacket::createDocument();
   std::function<void(xercesc::DOMNode*, const SimNode&)> add = [&](xercesc::DOMNode* parent,
                                                                    const SimNode& node) {
     xercesc::DOMElement* e = node.children.isEmpty() ? domtree::append(parent, node.name, node.text)
                                                      : domtree::append(parent, node.name);
     for (const SimNode& c : node.children) add(e, c);
   };
-  try {
-    for (const SimNode& n : nodes) add(doc->getDocumentElement(), n);
-  } catch (...) {
-    doc->release();
-    throw;
-  }
-  return doc;
+  return domtree::filled(ResponsePacket::createDocument(), [&](xercesc::DOMElement* root) {
+    for (const SimNode& n : nodes) add(root, n);
+  });
 }
 
 FleetControlService::FleetControlService(Fleet& fleet) : fleet_(fleet) {
