@@ -170,7 +170,7 @@ TEST_F(WriterTest, LevelNeverGoesBelowZero) {
   EXPECT_EQ(writer_.level(), 0);
 }
 
-TEST_F(WriterTest, ReportedErrorIsReturnedAndDescribed) {
+TEST_F(WriterTest, AReportedErrorIsReturnedKeptAndNamedWithItsItem) {
   EXPECT_EQ(writer_.get_error_message(), "No Error");
   EXPECT_EQ(writer_.report_error(lmx::ELMX_VALUE_EXCEEDS_MAX, "Result", __FILE__, __LINE__),
             lmx::ELMX_VALUE_EXCEEDS_MAX);
