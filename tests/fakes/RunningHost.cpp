@@ -1,5 +1,6 @@
 #include "tests/fakes/RunningHost.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QRegularExpression>
 
@@ -42,6 +43,15 @@ bool RunningHost::start() {
 QByteArray RunningHost::output() {
   output_ += process_.readAll();
   return output_;
+}
+
+bool RunningHost::waitForOutput(const QByteArray& text, int ms) {
+  QDeadlineTimer deadline(ms);
+  while (!output().contains(text)) {
+    if (deadline.hasExpired()) return false;
+    process_.waitForReadyRead(int(std::min<qint64>(50, deadline.remainingTime())));
+  }
+  return true;
 }
 
 }  // namespace testing_exe

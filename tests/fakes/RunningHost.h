@@ -27,6 +27,8 @@ class RunningHost {
   QDir dir() const { return QDir(dir_.path()); }
   QProcess& process() { return process_; }
   QByteArray output();  // everything the process wrote so far
+  // Waits up to `ms` until the output holds `text`; false when it did not come.
+  bool waitForOutput(const QByteArray& text, int ms = 5000);
 
  private:
   QTemporaryDir dir_;
