@@ -144,9 +144,8 @@ void Application::start() {
   // The suite's hosts are resolved once, here: a name that later resolves elsewhere does not
   // move who may talk to us.
   managers_ = loopbackAndHostsOf({namingServiceUrl_});
-  allowedClients_ =
-      configuration_.allowedClients.value_or(loopbackAndHostsOf({namingServiceUrl_, serviceUrl_}));
-  clientAllowList_ = std::make_unique<ClientAllowList>(allowedClients_);
+  clientAllowList_ = std::make_unique<ClientAllowList>(
+      configuration_.allowedClients.value_or(loopbackAndHostsOf({namingServiceUrl_, serviceUrl_})));
   createServices();
   if (!openListener()) {
     QCoreApplication::quit();
@@ -207,12 +206,11 @@ bool Application::openListener() {
     connection->setStackSize(stackSize);
     connection->start();
   };
-  if (!clientAllowList_) clientAllowList_ = std::make_unique<ClientAllowList>(allowedClients_);
-  ClientAllowList* allowList = clientAllowList_.get();
+  ClientAllowList* allowList = clientAllowList_.get();  // made by start(), lives as long as we do
   listener_ = createListener(
       *this, std::move(starter), QCoreApplication::instance(), address, port, connectionLimits_,
       [allowList](const QHostAddress& peer) { return allowList->admits(peer); });
-  ZLOG("info") << "Accepting connections from: " << allowedClients_.toString();
+  ZLOG("info") << "Accepting connections from: " << allowList->allowed().toString();
   if (fixedPort) {
     if (!listener_->isListening()) {
       ZLOG("err") << "Error listening port: " << port;

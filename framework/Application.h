@@ -116,9 +116,6 @@ class Application : public QtService<QCoreApplication>,
 
   QUrl serviceUrl() const;
   QUrl namingServiceUrl() const;
-  // Whom the listener serves (AllowedClients, or this machine and the hosts of DispatcherURL and
-  // ServiceURL); set at start.
-  const Ipv4RangeList& allowedClients() const { return allowedClients_; }
   // What start() read from the configuration file, before it created the services (which take
   // their part of it from here); the defaults before start() and without a file.
   const Configuration& configuration() const { return configuration_; }
@@ -161,8 +158,9 @@ class Application : public QtService<QCoreApplication>,
 
   QUrl serviceUrl_;
   QUrl namingServiceUrl_;
-  Ipv4RangeList allowedClients_;
-  std::unique_ptr<ClientAllowList> clientAllowList_;  // the listener's filter; made at start
+  // Whom the listener serves: AllowedClients, or this machine and the hosts of DispatcherURL and
+  // ServiceURL. Made at start.
+  std::unique_ptr<ClientAllowList> clientAllowList_;
   Ipv4RangeList managers_;  // may close the process over the network, besides this machine
   std::map<QString, ServiceInfoPtr> services_;
   CommandMap commands_;  // written under mutex_, published as a snapshot

@@ -89,8 +89,8 @@ class Service {
   // Dispatch of one request; never null from the dispatch itself (a handler may return null).
   PacketPtr processRequest(const QString& command, const QByteArray& bytes);
   // The same for a request that came over the network from `caller`. A caller that
-  // admitsCaller() refuses (a null one included) gets the answer for a command the service does
-  // not have (result 2), so it learns nothing, and the refusal is logged on "warning".
+  // admitsCaller() refuses gets the answer for a command the service does not have (result 2),
+  // so it learns nothing, and the refusal is logged on "warning".
   PacketPtr processRequest(const QString& command, const QByteArray& bytes,
                            const QHostAddress& caller);
   PacketPtr processPacket(Packet& packet);
@@ -114,9 +114,9 @@ class Service {
   // it. Nothing by default.
   virtual void aboutToStop() {}
 
-  // Whether the network peer `caller` may use `command`; every caller by default. Called on the
-  // connection's thread before the request is read, without the service's lock, concurrently for
-  // several requests.
+  // Whether the network peer `caller` (null when the system could not name it) may use
+  // `command`; every caller by default. Called on the connection's thread before the body is
+  // read into its packet, without the service's lock, concurrently for several requests.
   virtual bool admitsCaller(const QString& command, const QHostAddress& caller) {
     (void)command;
     (void)caller;
