@@ -95,7 +95,7 @@ Application::Application(int argc, char** argv, const QString& serviceName,
     std::exit(-1);
   }
   registerServiceFactory(QStringLiteral("MGMT"), new ServiceFactoryFunction([this] {
-                           return new ManagementService([this] { requestQuit(); });
+                           return new ManagementService([this] { requestQuit(); }, managers_);
                          }));
   threadGroup_ = std::make_unique<ThreadGroup>();
 }
@@ -141,6 +141,11 @@ void Application::start() {
 
   // Read before the services are made: they take their settings from it.
   if (!configFileName_.isEmpty()) readConfiguration();
+  // The suite's hosts are resolved once, here: a name that later resolves elsewhere does not
+  // move who may talk to us.
+  managers_ = loopbackAndHostsOf({namingServiceUrl_});
+  clientAllowList_ = std::make_unique<ClientAllowList>(
+      configuration_.allowedClients.value_or(loopbackAndHostsOf({namingServiceUrl_, serviceUrl_})));
   createServices();
   if (!openListener()) {
     QCoreApplication::quit();
@@ -166,18 +171,46 @@ void Application::readConfiguration() {
   if (!configuration_.serviceUrl.isEmpty()) serviceUrl_ = QUrl(configuration_.serviceUrl.trimmed());
 }
 
+bool Application::listenAddress(QHostAddress* address) const {
+  const bool fixedPort = serviceUrl_.isValid() && !serviceUrl_.isEmpty();
+  const QString host = fixedPort ? serviceUrl_.host() : QString();
+  if (host.isEmpty()) {
+    *address = QHostAddress(QHostAddress::LocalHost);
+  } else if (host == QLatin1String("0.0.0.0")) {
+    *address = QHostAddress(QHostAddress::AnyIPv4);
+  } else if (const auto resolved = resolveIpv4(host)) {
+    *address = resolved->toHostAddress();
+  } else {
+    ZLOG("err") << "ServiceURL host " << host << " has no IPv4 address to listen on";
+    return false;
+  }
+  return true;
+}
+
 bool Application::openListener() {
   const bool fixedPort = serviceUrl_.isValid() && !serviceUrl_.isEmpty();
   // A URL without a port means the HTTP default.
   const quint16 port = fixedPort ? quint16(serviceUrl_.port(80)) : 0;
+  QHostAddress address;
+  if (!listenAddress(&address)) {
+    if (fixedPort) {
+      ZLOG("err") << "Error listening port: " << port;
+    } else {
+      ZLOG("err") << "Error listening automatically bound port";
+    }
+    return false;
+  }
   ThreadGroup* group = threadGroup_.get();
   auto starter = [group](std::function<void()> serve, uint stackSize) {
     auto* connection = new ConnectionThread(group, std::move(serve));  // the group owns it
     connection->setStackSize(stackSize);
     connection->start();
   };
-  listener_ = createListener(*this, std::move(starter), QCoreApplication::instance(), port,
-                             connectionLimits_);
+  ClientAllowList* allowList = clientAllowList_.get();  // made by start(), lives as long as we do
+  listener_ = createListener(
+      *this, std::move(starter), QCoreApplication::instance(), address, port, connectionLimits_,
+      [allowList](const QHostAddress& peer) { return allowList->admits(peer); });
+  ZLOG("info") << "Accepting connections from: " << allowList->allowed().toString();
   if (fixedPort) {
     if (!listener_->isListening()) {
       ZLOG("err") << "Error listening port: " << port;
@@ -192,7 +225,8 @@ bool Application::openListener() {
   }
   const quint16 bound = listener_->serverPort();
   ZLOG("info") << "Listening incomming requests on port: " << bound;
-  serviceUrl_ = QUrl(QStringLiteral("http://localhost:%1/").arg(bound));
+  // The address itself: a peer resolving "localhost" to ::1 would miss an IPv4 listener.
+  serviceUrl_ = QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(bound));
   return true;
 }
 
@@ -324,18 +358,30 @@ ServiceClient::Answer Application::call(Packet& request, bool wait) {
 void Application::setNamingServiceUrl(const QUrl& url) { remote_.setNamingServiceUrl(url); }
 
 PacketPtr Application::processRequest(const QString& command, const QByteArray& body) {
+  return dispatchRequest(command, body, nullptr);
+}
+
+PacketPtr Application::processRequest(const QString& command, const QByteArray& body,
+                                      const QHostAddress& caller) {
+  return dispatchRequest(command, body, &caller);
+}
+
+PacketPtr Application::dispatchRequest(const QString& command, const QByteArray& body,
+                                       const QHostAddress* caller) {
   const auto map = commandMap();
   auto it = map->find(command);
   if (it == map->end()) return std::make_unique<ResponsePacket>(Failure::cantHandle(command));
   const std::shared_ptr<Service> service = it->second->service();
   if (!service) return std::make_unique<ResponsePacket>(Failure::servicePaused());
-  return service->processRequest(command, body);
+  return caller ? service->processRequest(command, body, *caller)
+                : service->processRequest(command, body);
 }
 
-QByteArray Application::answerRequest(const QString& command, const QByteArray& body) {
+QByteArray Application::answerRequest(const QString& command, const QByteArray& body,
+                                      const QHostAddress& peer) {
   PacketPtr response;
   try {
-    response = processRequest(command, body);
+    response = processRequest(command, body, peer);
   } catch (...) {
     response = std::make_unique<ResponsePacket>(Failure::handlerException());
   }

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "framework/ClientAllowList.h"
 #include "framework/Configuration.h"
 #include "framework/Packet.h"
 #include "framework/Service.h"
@@ -98,12 +99,16 @@ class Application : public QtService<QCoreApplication>,
   // Passed on to the remote client (namingServiceUrl() stays what the configuration said).
   void setNamingServiceUrl(const QUrl& url) override;
 
-  // Dispatch for the HTTP transport. A command no service registered is answered with
-  // result 2; a command whose service has no live instance with result 5.
+  // Dispatch of request bytes. A command no service registered is answered with result 2; a
+  // command whose service has no live instance with result 5.
   PacketPtr processRequest(const QString& command, const QByteArray& body);
+  // The same for a request from the network peer `caller`, whom the service may refuse.
+  PacketPtr processRequest(const QString& command, const QByteArray& body,
+                           const QHostAddress& caller);
   // The listener's side of the same: processRequest written as response bytes (a response
   // that cannot be written becomes result -1 with the reason). Never throws.
-  QByteArray answerRequest(const QString& command, const QByteArray& body) override;
+  QByteArray answerRequest(const QString& command, const QByteArray& body,
+                           const QHostAddress& peer) override;
 
   // An immutable snapshot of the command map; safe to read on any thread without the
   // application mutex (which stopService holds while requests finish).
@@ -136,8 +141,14 @@ class Application : public QtService<QCoreApplication>,
   std::shared_ptr<Service> adoptService(Service* service);
   // Deletes the services queued by adoptService's deleter; main thread only.
   void deleteReleasedServices();
+  // Both processRequest: `caller` null for a request made in this process.
+  PacketPtr dispatchRequest(const QString& command, const QByteArray& body,
+                            const QHostAddress* caller);
   void readConfiguration();
   bool openListener();
+  // Where ServiceURL says to listen: its host (0.0.0.0 for every IPv4 address), or 127.0.0.1
+  // when the port is the system's choice. False, logged, when the host has no IPv4 address.
+  bool listenAddress(QHostAddress* address) const;
 
   // Lock order: mutex_ before a ServiceStatusInfo's own mutex before snapshotMutex_;
   // releasedMutex_ is taken with none of them held. mutex_ is held while a service's stop()
@@ -147,6 +158,10 @@ class Application : public QtService<QCoreApplication>,
 
   QUrl serviceUrl_;
   QUrl namingServiceUrl_;
+  // Whom the listener serves: AllowedClients, or this machine and the hosts of DispatcherURL and
+  // ServiceURL. Made at start.
+  std::unique_ptr<ClientAllowList> clientAllowList_;
+  Ipv4RangeList managers_;  // may close the process over the network, besides this machine
   std::map<QString, ServiceInfoPtr> services_;
   CommandMap commands_;  // written under mutex_, published as a snapshot
   QStringList serviceNames_;

@@ -14,12 +14,15 @@ namespace Zarvo {
 namespace {
 
 // One optional element. `take` stores a well-formed text and returns true; it leaves the member
-// alone and returns false for a malformed one. The default goes through `take` too, so it is
-// written down once, here.
+// alone and returns false for a malformed one. A non-empty default text goes through `take` too,
+// so it is written down once, here; an empty one leaves the member as constructed, and the log
+// names the default by `shownDefault`.
 struct OptionalElement {
   const char* name;
   const char* malformed;  // what the log says a malformed value is
   QString defaultText;
+  const char* shownDefault;  // null: defaultText
+  bool repeatable;           // every element counts, not only the first
   bool (*take)(const QString& text, Configuration& into);
 };
 
@@ -30,10 +33,44 @@ bool takeObjectIdentifier(const QString& text, QString& into) {
   return true;
 }
 
+// An address list keeps its well-formed entries; each malformed one is logged and left out.
+bool takeAddressList(const char* element, const QString& text, std::optional<Ipv4RangeList>& into) {
+  QStringList malformed;
+  Ipv4RangeList list = Ipv4RangeList::fromText(text, &malformed);
+  for (const QString& entry : malformed) {
+    ZLOG("err") << element << " entry is no IPv4 address or range, ignored: " << entry;
+  }
+  if (list.isEmpty()) return false;
+  into = std::move(list);
+  return true;
+}
+
 const OptionalElement kOptionalElements[] = {
-    {"DeviceEnterpriseArc", "no object identifier", kDefaultDeviceEnterpriseArc,
+    {"DeviceEnterpriseArc", "no object identifier", kDefaultDeviceEnterpriseArc, nullptr, false,
      [](const QString& text, Configuration& c) {
        return takeObjectIdentifier(text, c.deviceEnterpriseArc);
+     }},
+    {"AllowedClients", "no list of IPv4 addresses or ranges", QString(),
+     "127.0.0.0/8 and the hosts of DispatcherURL and ServiceURL", false,
+     [](const QString& text, Configuration& c) {
+       return takeAddressList("AllowedClients", text, c.allowedClients);
+     }},
+    {"TrapSources", "no list of IPv4 addresses or ranges", QString(),
+     "127.0.0.0/8 and the SNMP service's host", false,
+     [](const QString& text, Configuration& c) {
+       return takeAddressList("TrapSources", text, c.trapSources);
+     }},
+    {"DeviceNetworks", "no list of IPv4 addresses or ranges", QString(), "any unicast address",
+     false,
+     [](const QString& text, Configuration& c) {
+       return takeAddressList("DeviceNetworks", text, c.deviceNetworks);
+     }},
+    {"UploadDirectory", "no directory path", QString(),
+     "uploads/ beside the executable and the system temporary folder", true,
+     [](const QString& text, Configuration& c) {
+       if (text.isEmpty()) return false;
+       c.uploadDirectories << text;
+       return true;
      }},
 };
 
@@ -51,7 +88,9 @@ QStringList elementTexts(xercesc::DOMDocument* doc, const char* name) {
 }  // namespace
 
 Configuration::Configuration() {
-  for (const OptionalElement& e : kOptionalElements) (void)e.take(e.defaultText, *this);
+  for (const OptionalElement& e : kOptionalElements) {
+    if (!e.defaultText.isEmpty()) (void)e.take(e.defaultText, *this);
+  }
 }
 
 Configuration Configuration::fromFile(const QString& path) {
@@ -81,11 +120,18 @@ Configuration Configuration::fromBytes(const QByteArray& bytes) {
   const QStringList service = elementTexts(doc, "ServiceURL");
   if (service.size() == 1) config.serviceUrl = service.first();
   for (const OptionalElement& e : kOptionalElements) {
-    const QStringList texts = elementTexts(doc, e.name);
-    if (texts.isEmpty()) continue;
-    const QString text = texts.first().trimmed();
-    if (!e.take(text, config)) {
-      ZLOG("err") << e.name << " is " << e.malformed << ", using " << e.defaultText << ": " << text;
+    QStringList texts = elementTexts(doc, e.name);
+    if (!e.repeatable && !texts.isEmpty()) texts = texts.mid(0, 1);
+    for (const QString& raw : texts) {
+      const QString text = raw.trimmed();
+      if (e.take(text, config)) continue;
+      if (e.repeatable) {
+        ZLOG("err") << e.name << " is " << e.malformed << ", ignored: " << text;
+      } else {
+        ZLOG("err") << e.name << " is " << e.malformed << ", using "
+                    << (e.shownDefault ? QString::fromUtf8(e.shownDefault) : e.defaultText) << ": "
+                    << text;
+      }
     }
   }
   config.read = true;

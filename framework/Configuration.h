@@ -4,12 +4,18 @@
 //
 // An optional element that is absent keeps its default. One whose text does not parse is logged
 // on "err" with its element name ("<Element> is <what it is not>, using <default>: <text>") and
-// keeps its default too. A new optional element is a member below and a row in the table of
+// keeps its default too. In an address list only the malformed entries are logged and left out
+// ("<Element> entry is <what it is not>, ignored: <entry>"); a list left with no entry at all
+// counts as malformed. A new optional element is a member below and a row in the table of
 // Configuration.cpp (element name, parser, default).
 #pragma once
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
+#include <optional>
+
+#include "framework/NetworkAddress.h"
 
 namespace Zarvo {
 
@@ -32,6 +38,15 @@ struct Configuration {
 
   // The storage manager's: dotted with a leading dot; its first element counts.
   QString deviceEnterpriseArc;
+
+  // Address lists (IPv4 addresses and CIDR ranges separated by blanks or commas); the first
+  // element of each counts. Absent means the default its user computes at start.
+  std::optional<Ipv4RangeList> allowedClients;  // whom the host serves at all
+  std::optional<Ipv4RangeList> trapSources;     // who may send "SNMPTrap" besides this machine
+  std::optional<Ipv4RangeList> deviceNetworks;  // the only device addresses ever connected to
+  // Where "LargeFile" paths may point: every UploadDirectory element, in order; empty means the
+  // defaults.
+  QStringList uploadDirectories;
 
   bool read = false;  // the file existed and was well-formed
   QString error;      // why it could not be read

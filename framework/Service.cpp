@@ -1,5 +1,7 @@
 #include "framework/Service.h"
 
+#include "framework/Log.h"
+
 namespace Zarvo {
 
 template <class Call>
@@ -33,6 +35,15 @@ PacketPtr Service::dispatch(const QString& command, Call&& call) {
 
 PacketPtr Service::processRequest(const QString& command, const QByteArray& bytes) {
   return dispatch(command, [&](CommandHandler& h) { return h.handleRequest(bytes); });
+}
+
+PacketPtr Service::processRequest(const QString& command, const QByteArray& bytes,
+                                  const QHostAddress& caller) {
+  if (!admitsCaller(command, caller)) {
+    ZLOG("warning") << "Command " << command << " from " << caller.toString() << " refused";
+    return std::make_unique<ResponsePacket>(Failure::cantHandle(command));
+  }
+  return processRequest(command, bytes);
 }
 
 PacketPtr Service::processPacket(Packet& packet) {

@@ -3,6 +3,7 @@
 // handler becomes a response packet with a result code, so every request gets an answer.
 #pragma once
 
+#include <QHostAddress>
 #include <QString>
 #include <chrono>
 #include <condition_variable>
@@ -87,6 +88,11 @@ class Service {
 
   // Dispatch of one request; never null from the dispatch itself (a handler may return null).
   PacketPtr processRequest(const QString& command, const QByteArray& bytes);
+  // The same for a request that came over the network from `caller`. A caller that
+  // admitsCaller() refuses gets the answer for a command the service does not have (result 2),
+  // so it learns nothing, and the refusal is logged on "warning".
+  PacketPtr processRequest(const QString& command, const QByteArray& bytes,
+                           const QHostAddress& caller);
   PacketPtr processPacket(Packet& packet);
 
   // Refuses new requests from now on and waits until none is in progress: without a time
@@ -107,6 +113,15 @@ class Service {
   // work (a retry waiting for a running job) ends that work here, so the stop is not held up by
   // it. Nothing by default.
   virtual void aboutToStop() {}
+
+  // Whether the network peer `caller` (null when the system could not name it) may use
+  // `command`; every caller by default. Called on the connection's thread before the body is
+  // read into its packet, without the service's lock, concurrently for several requests.
+  virtual bool admitsCaller(const QString& command, const QHostAddress& caller) {
+    (void)command;
+    (void)caller;
+    return true;
+  }
 
   template <class S, class Request, class Response>
   void registerHandler(const QString& command, std::unique_ptr<Response> (S::*method)(Request&)) {

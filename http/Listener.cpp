@@ -1,5 +1,8 @@
 #include "http/Listener.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QTcpServer>
 
 #include "http/BoundedSocket.h"
@@ -15,8 +18,9 @@ struct ReadFailure {};
 // One connection's body; runs on the thread the starter made, which owns the socket.
 class Connection {
  public:
-  Connection(RequestDispatcher& dispatcher, qintptr descriptor, const ConnectionLimits& limits)
-      : dispatcher_(dispatcher), descriptor_(descriptor), limits_(limits) {}
+  Connection(RequestDispatcher& dispatcher, qintptr descriptor, const QHostAddress& peer,
+             const ConnectionLimits& limits)
+      : dispatcher_(dispatcher), descriptor_(descriptor), peer_(peer), limits_(limits) {}
 
   void serve() {
     BoundedSocket socket;
@@ -34,7 +38,7 @@ class Connection {
     }
     QByteArray reply;
     if (readable) {
-      const QByteArray answer = dispatcher_.answerRequest(command, body);
+      const QByteArray answer = dispatcher_.answerRequest(command, body, peer_);
       HTTPResponseHeader head(200, QStringLiteral("OK"));
       head.setValue(kContentLength, QString::number(answer.size()));
       // Head and body leave in one write: a separate head costs a system call, a TCP segment
@@ -88,23 +92,44 @@ class Connection {
 
   RequestDispatcher& dispatcher_;
   qintptr descriptor_;
+  QHostAddress peer_;
   ConnectionLimits limits_;
 };
 
+// The address of an accepted connection's peer; null when the system cannot tell.
+QHostAddress peerOf(qintptr descriptor) {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (::getpeername(int(descriptor), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return QHostAddress();
+  }
+  return QHostAddress(reinterpret_cast<const sockaddr*>(&address));
+}
+
 class Listener : public QTcpServer {
  public:
-  Listener(RequestDispatcher& dispatcher, ConnectionStarter starter, QObject* parent, quint16 port,
-           const ConnectionLimits& limits)
-      : QTcpServer(parent), dispatcher_(dispatcher), starter_(std::move(starter)), limits_(limits) {
+  Listener(RequestDispatcher& dispatcher, ConnectionStarter starter, QObject* parent,
+           const QHostAddress& address, quint16 port, const ConnectionLimits& limits,
+           PeerFilter admit)
+      : QTcpServer(parent),
+        dispatcher_(dispatcher),
+        starter_(std::move(starter)),
+        limits_(limits),
+        admit_(std::move(admit)) {
     setListenBacklogSize(1024);  // bursts of new connections are the normal load here
-    listen(QHostAddress::AnyIPv4, port);
+    listen(address, port);
   }
 
  protected:
   // Runs on the listener's thread; the body runs on the thread the starter makes.
   void incomingConnection(qintptr descriptor) override {
-    starter_([connection =
-                  Connection(dispatcher_, descriptor, limits_)]() mutable { connection.serve(); },
+    const QHostAddress peer = peerOf(descriptor);
+    if (admit_ && !admit_(peer)) {
+      ::close(int(descriptor));  // unread: a refused peer costs no thread and no buffer
+      return;
+    }
+    starter_([connection = Connection(dispatcher_, descriptor, peer,
+                                      limits_)]() mutable { connection.serve(); },
              limits_.stackSize);
   }
 
@@ -112,13 +137,16 @@ class Listener : public QTcpServer {
   RequestDispatcher& dispatcher_;
   ConnectionStarter starter_;
   ConnectionLimits limits_;
+  PeerFilter admit_;
 };
 
 }  // namespace
 
 QTcpServer* createListener(RequestDispatcher& dispatcher, ConnectionStarter starter,
-                           QObject* parent, quint16 port, const ConnectionLimits& limits) {
-  return new Listener(dispatcher, std::move(starter), parent, port, limits);
+                           QObject* parent, const QHostAddress& address, quint16 port,
+                           const ConnectionLimits& limits, PeerFilter admit) {
+  return new Listener(dispatcher, std::move(starter), parent, address, port, limits,
+                      std::move(admit));
 }
 
 }  // namespace Zarvo

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QString>
 #include <QtGlobal>
 #include <chrono>
@@ -34,21 +35,28 @@ struct ConnectionLimits {
 class RequestDispatcher {
  public:
   virtual ~RequestDispatcher() = default;
-  // The response body for `body` sent to `command` (the request path without slashes). Called
-  // on the connection's thread, concurrently for several connections. Must not throw: every
-  // request gets an answer.
-  virtual QByteArray answerRequest(const QString& command, const QByteArray& body) = 0;
+  // The response body for `body` sent to `command` (the request path without slashes) by the
+  // peer at `peer`. Called on the connection's thread, concurrently for several connections.
+  // Must not throw: every request gets an answer.
+  virtual QByteArray answerRequest(const QString& command, const QByteArray& body,
+                                   const QHostAddress& peer) = 0;
 };
+
+// Decides, when a connection is accepted, whether its peer is served at all; a refused
+// connection is closed before anything of it is read. Called on the listener's thread.
+using PeerFilter = std::function<bool(const QHostAddress& peer)>;
 
 // Runs `serve` on a new thread with a stack of `stackSize` bytes (0: the default). Called on
 // the listener's thread, once per accepted connection.
 using ConnectionStarter = std::function<void(std::function<void()> serve, uint stackSize)>;
 
-// Listens on every IPv4 address on `port` (0: chosen by the system). The returned server is a
-// child of `parent`; ask it isListening() and serverPort(). The dispatcher must outlive it and
-// every connection it started.
+// Listens on `address` (QHostAddress::AnyIPv4 for every IPv4 address) and `port` (0: chosen by
+// the system). The returned server is a child of `parent`; ask it isListening() and
+// serverPort(). The dispatcher must outlive it and every connection it started. Without
+// `admit`, every peer is served.
 QTcpServer* createListener(RequestDispatcher& dispatcher, ConnectionStarter starter,
-                           QObject* parent, quint16 port,
-                           const ConnectionLimits& limits = ConnectionLimits());
+                           QObject* parent, const QHostAddress& address, quint16 port,
+                           const ConnectionLimits& limits = ConnectionLimits(),
+                           PeerFilter admit = PeerFilter());
 
 }  // namespace Zarvo

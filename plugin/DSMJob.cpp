@@ -25,9 +25,11 @@ const JobPlan& base(const std::variant<AddPlan, TransferPlan, DeletePlan>& plan)
 // DeviceCgiSettings
 
 QUrl DeviceCgiSettings::url(const QString& address, const QString& page) const {
+  const auto device = devices.connectable(address);
+  if (!device) return QUrl();
   QUrl url;
   url.setScheme(QStringLiteral("http"));
-  url.setHost(address.trimmed());
+  url.setHost(device->toString());
   if (port != 80) url.setPort(port);
   url.setPath(QLatin1Char('/') + page);
   return url;
@@ -167,10 +169,11 @@ void DSMJob::run() {
 
 bool DSMJob::post(const PageRequest& request, const Zarvo::StopToken& stop,
                   QByteArray* body) const {
+  const QUrl url = cgi_.url(request.address, request.page);
+  if (url.isEmpty()) return false;  // a refused address: nothing is sent
   try {
     QByteArray answer = HTTPClient::post(
-        cgi_.url(request.address, request.page), request.form,
-        [&stop] { return stop.stopRequested(); }, cgi_.limits);
+        url, request.form, [&stop] { return stop.stopRequested(); }, cgi_.limits);
     if (body) *body = std::move(answer);
     return true;
   } catch (const HTTPClient::HTTPClientError&) {
@@ -245,7 +248,10 @@ FileOutcome DSMJob::carryOut(std::size_t k, const Zarvo::StopToken& stop, Transf
   const std::unique_ptr<TCP9100File> file = downloadableFile(record);
   if (!file) return FileOutcome::unknownFileType();
   if (!sender_) return FileOutcome::deviceDosntResponse();
-  return sender_->send(destination, *file, stop);
+  // Refused before the sender: no session, no trap registration, no connection.
+  const auto device = cgi_.devices.connectable(destination);
+  if (!device) return FileOutcome::deviceDosntResponse();
+  return sender_->send(device->toString(), *file, stop);
 }
 
 void DSMJob::runDelete(const Zarvo::StopToken& stop, DeletePlan& deletion) {

@@ -26,18 +26,22 @@
 
 #include "framework/StopToken.h"
 #include "framework/Thread.h"
+#include "plugin/DeviceAddressPolicy.h"
 #include "plugin/DeviceSender.h"
 #include "plugin/HTTPClient.h"
 #include "plugin/JobPlan.h"
 
 namespace Zarvo::dsm {
 
-// How a job reaches a device's own web pages: http://<address>/<page>. The port is 80 on the
-// devices; tests point it at a loopback fake.
+// How a job reaches devices: their own web pages at http://<address>/<page> (port 80 on the
+// devices; tests point it at a loopback fake), and which device addresses it may reach at all,
+// for the pages and for downloads alike.
 struct DeviceCgiSettings {
   quint16 port = 80;
   HTTPClient::Limits limits;
+  DeviceAddressPolicy devices;
 
+  // The page's URL, or an empty one when `devices` refuses the address.
   QUrl url(const QString& address, const QString& page) const;
 };
 

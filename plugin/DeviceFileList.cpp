@@ -147,7 +147,8 @@ void appendFileStorage(const deviceRes& device, DSMGetFileList_Response::c_OrxRe
 }
 
 std::unique_ptr<DSMGetFileListResponse> listDeviceFiles(Zarvo::ServiceClient& services,
-                                                        quint32 deviceId) {
+                                                        quint32 deviceId,
+                                                        const DeviceAddressPolicy& devices) {
   auto response = std::make_unique<DSMGetFileListResponse>();
   // The device management service knows identifiers up to 2^31-1 only; a larger one would go
   // out as a negative identifier or none at all and match every device. It names no device.
@@ -162,8 +163,17 @@ std::unique_ptr<DSMGetFileListResponse> listDeviceFiles(Zarvo::ServiceClient& se
   response->setResult(found->result(), found->details());
   if (found->result() != 0 || found->devices.isEmpty()) return response;
 
+  // The record's address comes from another service, but it names what the SNMP service will
+  // talk to: it passes the same check as an address in a request.
+  const DeviceRecord& device = found->devices.first();
+  const auto address = devices.connectable(device.property(QStringLiteral("IP")));
+  if (!address) {
+    response->setResult(0, QStringLiteral("DeviceDosntResponse"));
+    return response;
+  }
   CmdSNMPGetValuesRequest query;
-  deviceReq entry = deviceRequestFor(found->devices.first());
+  deviceReq entry = deviceRequestFor(device);
+  entry.address = address->toString().toUtf8();
   entry.addVariable(kFileStorageTable);
   query.append(entry);
   auto values = services.callService<CmdSNMPGetValuesResponse>(query, true);

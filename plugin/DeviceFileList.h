@@ -13,6 +13,7 @@
 #include "framework/ServiceClient.h"
 #include "messages/DMSGetDeviceList.h"
 #include "messages/SNMPGetValues.h"
+#include "plugin/DeviceAddressPolicy.h"
 
 namespace Zarvo::dsm {
 
@@ -28,8 +29,11 @@ deviceReq deviceRequestFor(const DeviceRecord& record);
 // entry with errors, or without the table, adds nothing.
 void appendFileStorage(const deviceRes& device, DSMGetFileList_Response::c_OrxResponse& response);
 
-// The whole command for one device identifier, both exchanges through `services`.
-std::unique_ptr<DSMGetFileListResponse> listDeviceFiles(Zarvo::ServiceClient& services,
-                                                        quint32 deviceId);
+// The whole command for one device identifier, both exchanges through `services`. A device
+// whose recorded address `devices` refuses is not asked about: the answer lists nothing, with
+// Details "DeviceDosntResponse".
+std::unique_ptr<DSMGetFileListResponse> listDeviceFiles(
+    Zarvo::ServiceClient& services, quint32 deviceId,
+    const DeviceAddressPolicy& devices = DeviceAddressPolicy());
 
 }  // namespace Zarvo::dsm

@@ -1,11 +1,6 @@
 // Job plans: building from requests, the run steps, progress and the final status.
 #include "plugin/JobPlan.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <QFile>
 #include <QStringList>
 #include <cstdint>
 
@@ -21,32 +16,6 @@ const QString kGetFilesPage = QStringLiteral("DSMGetFiles.cgi");
 const QString kDeleteFilesPage = QStringLiteral("DSMDeletefiles.cgi");
 
 QString qs(const std::u16string& s) { return QString::fromStdU16String(s); }
-
-// Reads an upload the front end placed on a local path. Only a regular file of at most the
-// store's size limit counts: a FIFO would block the handler and a device node never ends.
-bool readUpload(const QString& path, QByteArray* content) {
-  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
-  if (info.st_size > ServerFileStore::kMaxFileSize) return false;
-  QByteArray bytes;
-  bytes.resize(qsizetype(info.st_size));
-  qsizetype done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::read(fd, bytes.data() + done, size_t(bytes.size() - done));
-    if (n < 0) return false;
-    if (n == 0) break;  // the file shrank meanwhile: take what is there
-    done += n;
-  }
-  bytes.truncate(done);
-  *content = std::move(bytes);
-  return true;
-}
 
 // An add job's record of bytes it holds: size, kind and font name come from the bytes.
 FileRecord recordOfBytes(const QString& name, QByteArray content, bool readable) {
@@ -178,9 +147,13 @@ AddPlan::AddPlan(const Request& request, const ServerFileStore& store) : JobPlan
     const QString userName = qs(upload.get_filename());
     if (userName.isEmpty()) continue;
     QByteArray content;
-    if (!readUpload(qs(upload.get_value()), &content)) continue;  // left out of the job
+    // An upload that cannot be read (missing, not a regular file, or outside the upload
+    // directories) is a task that fails unsent: the job must not show it completed.
+    const bool readable =
+        store.readUpload(qs(upload.get_value()), &content) == UploadRoots::Outcome::kRead;
+    if (!readable) content.clear();
     FileRecord r =
-        recordOfBytes(ServerFileStore::lastComponent(userName), std::move(content), true);
+        recordOfBytes(ServerFileStore::lastComponent(userName), std::move(content), readable);
     const QString name = r.name;
     addRecord(std::move(r));
     addTask(name, device, QString());

@@ -160,8 +160,8 @@ class JobPlan {
 };
 
 // Downloads uploaded files (LargeFile) and stored files (FileName) to one device, in request
-// order. The contents are read while building: an upload that cannot be read is left out, a
-// stored file that cannot be read becomes a task that fails unsent.
+// order. The contents are read while building, uploads through the store's upload roots; an
+// upload or stored file that cannot be read becomes a task that fails unsent ("UnknownFileType").
 class AddPlan : public JobPlan {
  public:
   using Request = DSMAddFile_Request::c_OrxRequest;

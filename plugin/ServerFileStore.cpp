@@ -92,16 +92,18 @@ std::unique_ptr<QTemporaryFile> writeTemporary(const QString& directory, const c
 
 QString ServerFileStore::serverStoreDirectory() {
   const QString path = QDir::currentPath() + QStringLiteral("/Files");
-  QDir().mkpath(path);
+  // Owner and group only, like the files in it.
+  (void)::mkdir(QFile::encodeName(path).constData(), 0750);
   return path + QLatin1Char('/');
 }
 
-ServerFileStore::ServerFileStore(QString directory) : directory_(std::move(directory)) {
+ServerFileStore::ServerFileStore(QString directory, UploadRoots uploads)
+    : directory_(std::move(directory)), uploads_(std::move(uploads)) {
   if (!directory_.endsWith(QLatin1Char('/'))) directory_ += QLatin1Char('/');
 }
 
 bool ServerFileStore::isValidName(const QString& name) {
-  if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")) return false;
+  if (name.isEmpty() || name.startsWith(QLatin1Char('.'))) return false;
   for (const QChar c : name) {
     if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QChar(0)) return false;
   }
@@ -147,17 +149,17 @@ bool ServerFileStore::read(const QString& name, QByteArray* content) const {
 bool ServerFileStore::add(const QString& sourcePath, const QString& userFileName) const {
   const QString name = lastComponent(userFileName);
   if (!isValidName(name)) return false;
-  FdCloser source{
-      ::open(QFile::encodeName(sourcePath).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
-  if (source.fd < 0) return false;
   QByteArray content;
-  struct stat info {};
-  if (!readOpenFile(source.fd, kMaxFileSize, &content, &info)) return false;
-  auto temp = writeTemporary(directory_, ".add-", content, 0644);
+  if (readUpload(sourcePath, &content) != UploadRoots::Outcome::kRead) return false;
+  auto temp = writeTemporary(directory_, ".add-", content, 0640);
   if (!temp) return false;
   // link() publishes the whole file at once and refuses to replace an existing name.
   return ::link(QFile::encodeName(temp->fileName()).constData(),
                 QFile::encodeName(directory_ + name).constData()) == 0;
+}
+
+UploadRoots::Outcome ServerFileStore::readUpload(const QString& path, QByteArray* content) const {
+  return uploads_.read(path, kMaxFileSize, content);
 }
 
 bool ServerFileStore::remove(const QString& name) const {

@@ -3,15 +3,22 @@
 // only; its kind, PCL ID, size and date are read from the file each time it is listed.
 //
 // Every name that reaches the file system passes one check (isValidName): it must name a file
-// directly inside the store, so a request cannot reach, overwrite or delete anything beside it.
-// Only regular files of at most kMaxFileSize bytes count as stored files; dot-files are never
-// listed (temporary files of the store use such names while they are written).
+// directly inside the store, so a request cannot reach, overwrite or delete anything beside it,
+// and must not start with "." (dot-files are never listed, and the store's temporary files use
+// such names while they are written). Only regular files of at most kMaxFileSize bytes count as
+// stored files. Stored files are created mode 0640: readable by the service's group, not by
+// every user of the machine.
+//
+// Uploads ("LargeFile" paths, here and in add jobs) are read through the store's upload roots
+// only (UploadRoots.h).
 #pragma once
 
 #include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QtGlobal>
+
+#include "plugin/UploadRoots.h"
 
 namespace Zarvo::dsm {
 
@@ -32,12 +39,15 @@ class ServerFileStore {
   // trailing "/" so a name can be appended.
   static QString serverStoreDirectory();
 
-  // `directory` ends with "/" (as serverStoreDirectory gives it).
-  explicit ServerFileStore(QString directory);
+  // `directory` ends with "/" (as serverStoreDirectory gives it); uploads are read from inside
+  // `uploads` only.
+  explicit ServerFileStore(QString directory, UploadRoots uploads = UploadRoots::temporaryFolder());
 
   const QString& directory() const { return directory_; }
+  const UploadRoots& uploads() const { return uploads_; }
 
-  // A name is valid only when it is non-empty, not "." or "..", and holds no "/", "\" or NUL.
+  // A name is valid only when it is non-empty, does not start with "." (so neither "." nor ".."
+  // nor a name that could be sent but never listed), and holds no "/", "\" or NUL.
   static bool isValidName(const QString& name);
   // The last path component of a user's file name; "/" and "\" both separate components.
   static QString lastComponent(const QString& fileName);
@@ -46,10 +56,14 @@ class ServerFileStore {
   // system gives them.
   QList<Entry> list() const;
 
-  // Copies the regular file at `sourcePath` into the store under the last component of
-  // `userFileName`. False (nothing changed) when the name is invalid, the source cannot be read
-  // or a stored file of that name exists: a copy never overwrites.
+  // Copies the upload at `sourcePath` into the store under the last component of
+  // `userFileName`. False (nothing changed) when the name is invalid, the upload cannot be read
+  // (readUpload) or a stored file of that name exists: a copy never overwrites.
   bool add(const QString& sourcePath, const QString& userFileName) const;
+
+  // The one way an upload is read, by the store and by add jobs alike: a regular file of at most
+  // kMaxFileSize bytes inside the upload roots.
+  [[nodiscard]] UploadRoots::Outcome readUpload(const QString& path, QByteArray* content) const;
 
   // Removes a stored file; false when the name is invalid or nothing was removed.
   bool remove(const QString& name) const;
@@ -65,6 +79,7 @@ class ServerFileStore {
 
  private:
   QString directory_;
+  UploadRoots uploads_;
 };
 
 }  // namespace Zarvo::dsm

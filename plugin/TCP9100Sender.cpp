@@ -73,8 +73,12 @@ class TCP9100Sender::Stops {
 TCP9100Sender::TCP9100Sender(RegistrationFactory registration)
     : TCP9100Sender(kDevicePort, Limits(), std::move(registration)) {}
 
-TCP9100Sender::TCP9100Sender(quint16 port, const Limits& limits, RegistrationFactory registration)
-    : port_(port), limits_(limits), registration_(std::move(registration)) {}
+TCP9100Sender::TCP9100Sender(quint16 port, const Limits& limits, RegistrationFactory registration,
+                             DeviceAddressPolicy devices)
+    : port_(port),
+      limits_(limits),
+      registration_(std::move(registration)),
+      devices_(std::move(devices)) {}
 
 TCP9100Sender::~TCP9100Sender() { stopAll(); }
 
@@ -117,6 +121,7 @@ FileOutcome TCP9100Sender::send(const QString& address, const TCP9100File& file,
                                 const Zarvo::StopToken& stop) {
   const Stops stops(stop, shutdown_.token());
   if (stops.requested()) return FileOutcome::deviceDosntResponse();
+  if (!devices_.connectable(address)) return FileOutcome::deviceDosntResponse();
 
   Lease session(*this, address);
   if (!takeLine(*session, stops)) return FileOutcome::deviceDosntResponse();

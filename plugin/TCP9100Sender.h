@@ -29,6 +29,7 @@
 
 #include "framework/StopToken.h"
 #include "http/TimeLimits.h"
+#include "plugin/DeviceAddressPolicy.h"
 #include "plugin/DeviceSender.h"
 #include "plugin/TrapRegistration.h"
 
@@ -52,8 +53,11 @@ class TCP9100Sender : public DeviceSender {
 
   // Port 9100 and the production limits; `registration` is made for every download.
   explicit TCP9100Sender(RegistrationFactory registration);
-  // Tests: another port, shorter limits (a null factory: no registration).
-  TCP9100Sender(quint16 port, const Limits& limits, RegistrationFactory registration);
+  // Tests: another port, shorter limits (a null factory: no registration). Downloads go only to
+  // the addresses `devices` accepts; any other fails at once with "DeviceDosntResponse", before a
+  // registration or a connection is made.
+  TCP9100Sender(quint16 port, const Limits& limits, RegistrationFactory registration,
+                DeviceAddressPolicy devices = DeviceAddressPolicy());
   // Ends every wait still under way (as stopAll()); the callers of send() must have returned
   // before the sender is destroyed.
   ~TCP9100Sender() override;
@@ -116,6 +120,7 @@ class TCP9100Sender : public DeviceSender {
   const quint16 port_;
   const Limits limits_;
   const RegistrationFactory registration_;
+  const DeviceAddressPolicy devices_;
   Zarvo::StopSource shutdown_;
 
   mutable std::mutex mutex_;

@@ -2,9 +2,11 @@
 
 #include <curl/curl.h>
 
+#include <QFileInfo>
 #include <limits>
 #include <vector>
 
+#include "framework/Log.h"
 #include "plugin/DeviceFileList.h"
 #include "plugin/TrapDestRegistration.h"
 
@@ -15,6 +17,25 @@ namespace {
 // libcurl's flags value 3: every subsystem (SSL and Win32 socket set-up).
 constexpr long kCurlGlobalAll = 3;
 
+// The production settings: upload directories as configured (a missing one is reported once
+// here), else the defaults, "uploads" created beside the executable.
+Configuration withUploadDirectories(const Configuration& configuration) {
+  Configuration c = configuration;
+  if (c.uploadDirectories.isEmpty()) {
+    c.uploadDirectories = UploadRoots::defaultDirectories();
+  } else {
+    for (const QString& d : c.uploadDirectories) {
+      if (!QFileInfo(d).isDir()) ZLOG("err") << "UploadDirectory is no directory: " << d;
+    }
+  }
+  return c;
+}
+
+DeviceCgiSettings withDevices(DeviceCgiSettings cgi, const Configuration& configuration) {
+  cgi.devices = DeviceAddressPolicy(configuration.deviceNetworks);
+  return cgi;
+}
+
 }  // namespace
 
 ZarvoPluginDSM::CurlGlobal::CurlGlobal() { curl_global_init(kCurlGlobalAll); }
@@ -22,17 +43,33 @@ ZarvoPluginDSM::CurlGlobal::~CurlGlobal() { curl_global_cleanup(); }
 
 ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const Configuration& configuration)
     : ZarvoPluginDSM(services, ServerFileStore::serverStoreDirectory(),
-                     configuration.deviceEnterpriseArc) {}
+                     withUploadDirectories(configuration)) {}
 
 ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& storeDirectory,
                                const QString& deviceEnterpriseArc,
                                const TCP9100Sender::Limits& senderLimits, DeviceCgiSettings cgi)
+    : ZarvoPluginDSM(
+          services, storeDirectory,
+          [&deviceEnterpriseArc] {
+            Configuration c;
+            c.deviceEnterpriseArc = deviceEnterpriseArc;
+            return c;
+          }(),
+          senderLimits, std::move(cgi)) {}
+
+ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& storeDirectory,
+                               const Configuration& configuration,
+                               const TCP9100Sender::Limits& senderLimits, DeviceCgiSettings cgi)
     : services_(services),
-      store_(storeDirectory),
-      sender_(TCP9100Sender::kDevicePort, senderLimits, TrapDestRegistration::factory(services)),
-      trapIds_(DeviceTrapIds::forArc(deviceEnterpriseArc)),
+      store_(storeDirectory, configuration.uploadDirectories.isEmpty()
+                                 ? UploadRoots::temporaryFolder()
+                                 : UploadRoots(configuration.uploadDirectories)),
+      sender_(TCP9100Sender::kDevicePort, senderLimits, TrapDestRegistration::factory(services),
+              DeviceAddressPolicy(configuration.deviceNetworks)),
+      trapIds_(DeviceTrapIds::forArc(configuration.deviceEnterpriseArc)),
       jobSender_(&sender_),
-      cgi_(std::move(cgi)) {
+      cgi_(withDevices(std::move(cgi), configuration)),
+      trapSources_(services, configuration.trapSources) {
   registerHandlers();
 }
 
@@ -43,7 +80,8 @@ ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& st
       sender_(TrapDestRegistration::factory(services)),
       trapIds_(DeviceTrapIds::forArc(kDefaultDeviceEnterpriseArc)),
       jobSender_(sender),
-      cgi_(std::move(cgi)) {
+      cgi_(std::move(cgi)),
+      trapSources_(services, std::nullopt) {
   registerHandlers();
 }
 
@@ -58,6 +96,11 @@ ZarvoPluginDSM::~ZarvoPluginDSM() {
 }
 
 void ZarvoPluginDSM::aboutToStop() { stopAllWork(); }
+
+bool ZarvoPluginDSM::admitsCaller(const QString& command, const QHostAddress& caller) {
+  if (command != QLatin1String("SNMPTrap")) return true;
+  return trapSources_.admits(caller);
+}
 
 void ZarvoPluginDSM::stopAllWork() {
   {
@@ -90,7 +133,7 @@ void ZarvoPluginDSM::registerHandlers() {
 
 std::unique_ptr<ZarvoPluginDSM::GetFileListResponse> ZarvoPluginDSM::DSMGetFileList(
     GetFileListRequest& request) {
-  return listDeviceFiles(services_, request.get_DeviceID());
+  return listDeviceFiles(services_, request.get_DeviceID(), cgi_.devices);
 }
 
 // ---------------------------------------------------------------------------------------------

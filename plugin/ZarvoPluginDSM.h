@@ -51,6 +51,7 @@
 #include "plugin/ServerFileStore.h"
 #include "plugin/TCP9100Sender.h"
 #include "plugin/TrapHandling.h"
+#include "plugin/TrapSources.h"
 
 namespace Zarvo::dsm {
 
@@ -96,11 +97,20 @@ class ZarvoPluginDSM : public Zarvo::Service {
   // (device lists, SNMP values, trap destinations); it must outlive the service.
   //
   // The store is the directory "Files" in the current directory (start-up makes that the
-  // executable's directory), created here when missing; the device trap identifiers hang under
-  // the configuration's DeviceEnterpriseArc.
+  // executable's directory), created here when missing; uploads are read from the
+  // configuration's UploadDirectory elements, or from "uploads" (created here) and the system
+  // temporary folder. The device trap identifiers hang under the configuration's
+  // DeviceEnterpriseArc; traps are taken from this machine and TrapSources (TrapSources.h);
+  // devices are reached only at addresses DeviceNetworks allows (DeviceAddressPolicy.h).
   ZarvoPluginDSM(Zarvo::ServiceClient& services, const Configuration& configuration);
-  // The store in `storeDirectory`, the trap identifiers under `deviceEnterpriseArc`, and the
-  // time limits of the downloads and of the device pages as given (tests: shorter ones).
+  // The store in `storeDirectory`, the settings of `configuration` (uploads: the listed
+  // directories, or the system temporary folder alone), and the time limits of the downloads
+  // and of the device pages as given (tests: shorter ones; cgi's device addresses come from
+  // the configuration).
+  ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& storeDirectory,
+                 const Configuration& configuration, const TCP9100Sender::Limits& senderLimits = {},
+                 DeviceCgiSettings cgi = {});
+  // As above with every setting at its default but the trap identifiers' prefix.
   ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& storeDirectory,
                  const QString& deviceEnterpriseArc = kDefaultDeviceEnterpriseArc,
                  const TCP9100Sender::Limits& senderLimits = {}, DeviceCgiSettings cgi = {});
@@ -142,6 +152,9 @@ class ZarvoPluginDSM : public Zarvo::Service {
   // retry waiting for a running job is one of them. Every job is asked to stop and every wait of
   // the sender ends here, so that wait lasts seconds, not a download's confirmation time.
   void aboutToStop() override;
+  // "SNMPTrap" only from this machine and the trap sources; every other command from any
+  // client the host serves.
+  bool admitsCaller(const QString& command, const QHostAddress& caller) override;
 
  private:
   // Asks every registered job to stop and ends every wait of the sender; later downloads fail
@@ -175,8 +188,9 @@ class ZarvoPluginDSM : public Zarvo::Service {
   int nextOperationId_ = 0;  // from 0 at each start, never reused while the process runs
 
   const DeviceTrapIds trapIds_;
-  DeviceSender* jobSender_;  // what jobs download through: sender_ unless a test gave another
-  const DeviceCgiSettings cgi_;
+  DeviceSender* jobSender_;      // what jobs download through: sender_ unless a test gave another
+  const DeviceCgiSettings cgi_;  // its device addresses are the service's
+  TrapSources trapSources_;
 };
 
 }  // namespace Zarvo::dsm

@@ -31,6 +31,11 @@ QString fromUtf16Le(const QByteArray& bytes) {
 }
 
 Answer exchange(quint16 port, const QByteArray& request, int timeoutMs) {
+  return exchange(nullptr, "127.0.0.1", port, request, timeoutMs);
+}
+
+Answer exchange(const char* source, const char* destination, quint16 port,
+                const QByteArray& request, int timeoutMs) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   auto left = [&] {
@@ -44,11 +49,20 @@ Answer exchange(quint16 port, const QByteArray& request, int timeoutMs) {
     int fd;
     ~Closer() { ::close(fd); }
   } closer{fd};
+  if (source) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    if (::inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      return answer;
+    }
+  }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::inet_pton(AF_INET, destination, &addr.sin_addr) != 1) return answer;
   if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return answer;
+  answer.connected = true;
   qsizetype sent = 0;
   while (sent < request.size()) {
     pollfd p{fd, POLLOUT, 0};

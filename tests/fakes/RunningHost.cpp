@@ -1,5 +1,9 @@
 #include "tests/fakes/RunningHost.h"
 
+#include <unistd.h>
+
+#include <QDeadlineTimer>
+#include <QDirIterator>
 #include <QFile>
 #include <QRegularExpression>
 
@@ -25,7 +29,29 @@ RunningHost::~RunningHost() {
   }
 }
 
+void RunningHost::runAs(uint uid, uint gid) {
+  uid_ = int(uid);
+  gid_ = int(gid);
+  const QString exe = process_.program();
+  process_.setProgram(QStringLiteral("setpriv"));
+  process_.setArguments({QStringLiteral("--reuid=%1").arg(uid),
+                         QStringLiteral("--regid=%1").arg(gid), QStringLiteral("--clear-groups"),
+                         QStringLiteral("--"), exe, QStringLiteral("-exec")});
+}
+
 bool RunningHost::start() {
+  if (uid_ >= 0) {
+    const auto give = [this](const QString& path) {
+      return ::lchown(QFile::encodeName(path).constData(), uid_t(uid_), gid_t(gid_)) == 0;
+    };
+    if (!give(dir_.path())) return false;
+    QDirIterator it(dir_.path(),
+                    QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+      if (!give(it.next())) return false;
+    }
+  }
   process_.start();
   if (!process_.waitForStarted(10000)) return false;
   static const QRegularExpression listening(
@@ -42,6 +68,15 @@ bool RunningHost::start() {
 QByteArray RunningHost::output() {
   output_ += process_.readAll();
   return output_;
+}
+
+bool RunningHost::waitForOutput(const QByteArray& text, int times, int ms) {
+  QDeadlineTimer deadline(ms);
+  while (output().count(text) < times) {
+    if (deadline.hasExpired()) return false;
+    process_.waitForReadyRead(int(std::min<qint64>(50, deadline.remainingTime())));
+  }
+  return true;
 }
 
 }  // namespace testing_exe

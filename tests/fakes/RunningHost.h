@@ -21,18 +21,27 @@ class RunningHost {
   RunningHost(const RunningHost&) = delete;
   RunningHost& operator=(const RunningHost&) = delete;
 
+  // Runs the process as `uid`:`gid` without supplementary groups (through setpriv; the caller
+  // must be root); start() then gives the directory and everything in it to that user.
+  void runAs(uint uid, uint gid);
+
   // Starts the process; false when it did not announce its port within 10 s.
   bool start();
   quint16 port() const { return port_; }
   QDir dir() const { return QDir(dir_.path()); }
   QProcess& process() { return process_; }
   QByteArray output();  // everything the process wrote so far
+  // Waits up to `ms` until the output holds `text` at least `times` times; false when it did not
+  // come.
+  bool waitForOutput(const QByteArray& text, int times = 1, int ms = 5000);
 
  private:
   QTemporaryDir dir_;
   QProcess process_;
   QByteArray output_;
   quint16 port_ = 0;
+  int uid_ = -1;  // -1: as the test itself
+  int gid_ = -1;
 };
 
 }  // namespace testing_exe

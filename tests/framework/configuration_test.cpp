@@ -64,5 +64,62 @@ TEST(Configuration, ElementsTheirRulesAndDefaults) {
   EXPECT_EQ(missing.deviceEnterpriseArc, arc);
 }
 
+TEST(Configuration, AddressListsAndUploadDirectories) {
+  struct Case {
+    const char* why;
+    QByteArray xml;
+    const char* allowed;  // null: absent, the default of its user
+    QStringList uploads;
+    QStringList err;  // the "err" lines, in order
+  };
+  const Case kCases[] = {
+      {"absent: defaults everywhere", "<c/>", nullptr, {}, {}},
+      {"blanks and commas separate",
+       "<c><AllowedClients> 127.0.0.0/8,10.1.2.0/24 10.9.9.9 "
+       "</AllowedClients></c>",
+       "127.0.0.0/8 10.1.2.0/24 10.9.9.9/32",
+       {},
+       {}},
+      {"a malformed entry is reported, the rest applies",
+       "<c><AllowedClients>10.9.9.9 printer.local 10.0.0.0/40</AllowedClients></c>",
+       "10.9.9.9/32",
+       {},
+       {"AllowedClients entry is no IPv4 address or range, ignored: printer.local",
+        "AllowedClients entry is no IPv4 address or range, ignored: 10.0.0.0/40"}},
+      {"nothing left: the default, not an empty list that would shut everyone out",
+       "<c><AllowedClients>x</AllowedClients></c>",
+       nullptr,
+       {},
+       {"AllowedClients entry is no IPv4 address or range, ignored: x",
+        "AllowedClients is no list of IPv4 addresses or ranges, using 127.0.0.0/8 and the hosts "
+        "of DispatcherURL and ServiceURL: x"}},
+      {"every UploadDirectory counts, an empty one is reported",
+       "<c><UploadDirectory>/srv/up</UploadDirectory><UploadDirectory> </UploadDirectory>"
+       "<UploadDirectory>in</UploadDirectory></c>",
+       nullptr,
+       {"/srv/up", "in"},
+       {"UploadDirectory is no directory path, ignored: "}},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.why);
+    const qsizetype from = testing_log::LogLines::get().mark();
+    const Configuration config = Configuration::fromBytes(c.xml);
+    EXPECT_EQ(config.allowedClients.has_value(), c.allowed != nullptr);
+    if (config.allowedClients && c.allowed) {
+      EXPECT_EQ(config.allowedClients->toString(), c.allowed);
+    }
+    EXPECT_EQ(config.uploadDirectories, c.uploads);
+    const QStringList logged = testing_log::LogLines::get().since(from, "err");
+    ASSERT_EQ(logged.size(), c.err.size()) << logged.join('\n').toStdString();
+    for (qsizetype i = 0; i < logged.size(); ++i) {
+      EXPECT_TRUE(logged[i].endsWith(c.err[i])) << logged[i].toStdString();
+    }
+  }
+  const Configuration all = Configuration::fromBytes(
+      "<c><TrapSources>10.0.0.9</TrapSources><DeviceNetworks>10.8.0.0/16</DeviceNetworks></c>");
+  EXPECT_EQ(all.trapSources->toString(), "10.0.0.9/32");
+  EXPECT_EQ(all.deviceNetworks->toString(), "10.8.0.0/16");
+}
+
 }  // namespace
 }  // namespace Zarvo

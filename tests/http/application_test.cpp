@@ -64,6 +64,22 @@ class TestService : public Zarvo::Service {
   };
 };
 
+// Answers only this machine's 127.0.0.1: how a service sees who called it.
+class PickyService : public Zarvo::Service {
+ public:
+  PickyService() { registerHandler(QStringLiteral("TestPicky"), &PickyService::answer); }
+
+ protected:
+  bool admitsCaller(const QString&, const QHostAddress& caller) override {
+    return caller == QHostAddress(QStringLiteral("127.0.0.1"));
+  }
+
+ private:
+  std::unique_ptr<Zarvo::ResponsePacket> answer(PingRequest&) {
+    return std::make_unique<Zarvo::ResponsePacket>(0, QStringLiteral("picked"));
+  }
+};
+
 // One application per process: created once, started without a configuration file so the
 // system chooses the port. Tests run in any order (--gtest_shuffle): the one that stops the
 // services starts them again.
@@ -81,6 +97,7 @@ class Host : public ::testing::Test {
       auto* a = new Application(1, argv, QStringLiteral("HostTest"), QString());
       a->registerServiceFactory(QStringLiteral("T1"), new TestService<1>::Factory());
       a->registerServiceFactory(QStringLiteral("T2"), new TestService<2>::Factory());
+      a->registerServiceFactory(QStringLiteral("P"), new Zarvo::ServiceFactory<PickyService>());
       ConnectionLimits limits;
       limits.readWait = 300ms;
       limits.headTotal = 600ms;
@@ -114,7 +131,42 @@ TEST_F(Host, StartsOnASystemChosenPortAndAnnouncesALoopbackUrl) {
   EXPECT_NE(port(), 0);
   EXPECT_EQ(app().serviceUrl().port(), port());
   EXPECT_EQ(app().serviceUrl().scheme(), "http");
+  EXPECT_EQ(app().serviceUrl().host(), "127.0.0.1");
+  EXPECT_EQ(app().listener()->serverAddress(), QHostAddress(QHostAddress::LocalHost))
+      << "without a ServiceURL only this machine can reach the process";
   EXPECT_EQ(createdAtStart(), 1) << "start must create each service once";
+}
+
+TEST_F(Host, TheServiceSeesTheCallersAddressAndMayRefuseIt) {
+  struct Case {
+    const char* why;
+    const char* from;
+    const char* details;
+  };
+  const Case kCases[] = {
+      {"the caller it takes", "127.0.0.1", "picked"},
+      {"another caller: as if the command did not exist", "127.0.0.7",
+       "Can't handle command: TestPicky"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.why);
+    const Answer a = serve(
+        [&] { return exchange(c.from, "127.0.0.1", port(), post("/TestPicky", "<OrxRequest/>")); });
+    ASSERT_TRUE(a.ok);
+    Zarvo::ResponsePacket response;
+    response.fromByteArray(a.body);
+    EXPECT_EQ(response.details(), c.details);
+  }
+}
+
+TEST_F(Host, AStrangerCannotCloseTheProcess) {
+  QByteArray close;
+  Zarvo::RequestPacket(QStringLiteral("MGMTCloseApplication")).toByteArray(close);
+  Zarvo::ResponsePacket response;
+  response.fromByteArray(app().answerRequest(QStringLiteral("MGMTCloseApplication"), close,
+                                             QHostAddress(QStringLiteral("192.0.2.1"))));
+  EXPECT_EQ(response.result(), 2);
+  EXPECT_EQ(response.details(), "Can't handle command: MGMTCloseApplication");
 }
 
 TEST_F(Host, LeadingSlashAndBareCommandReachTheSameHandler) {
@@ -231,7 +283,7 @@ TEST_F(Host, ServicesStopLastRegisteredFirstAndThenAnswerPaused) {
   EXPECT_EQ(paused->result(), 5);
   EXPECT_EQ(paused->details(), "Service paused");
   // Back in service for the tests that run after this one.
-  for (const char* name : {"MGMT", "T1", "T2"}) app().startService(QString::fromLatin1(name));
+  for (const char* name : {"MGMT", "T1", "T2", "P"}) app().startService(QString::fromLatin1(name));
   Zarvo::PacketPtr again = app().processRequest(QStringLiteral("TestPing1"), "<OrxRequest/>");
   EXPECT_EQ(again->details(), "pong1");
 }

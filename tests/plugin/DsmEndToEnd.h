@@ -109,18 +109,22 @@ class DsmEndToEnd : public ::testing::Test {
   }
 
   // A fresh process (the previous one, if any, is killed) with `files` in its store, its
-  // traps routed to it through the naming fake.
-  void startHost(const QList<std::pair<QString, QByteArray>>& files) {
+  // traps routed to it through the naming fake, and `config` added to its configuration.
+  // `beforeStart` may fill its folder first.
+  void startHost(const QList<std::pair<QString, QByteArray>>& files,
+                 const QByteArray& config = QByteArray(),
+                 const std::function<void(testing_exe::RunningHost&)>& beforeStart = {}) {
     if (host_ && HasFailure()) std::cerr << host_->output().toStdString();
     host_ = std::make_unique<testing_exe::RunningHost>(
-        ZARVO_EXECUTABLE,
-        "<c><DispatcherURL>" + naming_.url().toString().toUtf8() + "</DispatcherURL></c>");
+        ZARVO_EXECUTABLE, "<c><DispatcherURL>" + naming_.url().toString().toUtf8() +
+                              "</DispatcherURL>" + config + "</c>");
     ASSERT_TRUE(host_->dir().mkpath("Files"));
     for (const auto& [name, bytes] : files) {
       QFile f(host_->dir().filePath("Files/" + name));
       ASSERT_TRUE(f.open(QIODevice::WriteOnly));
       f.write(bytes);
     }
+    if (beforeStart) beforeStart(*host_);
     ASSERT_TRUE(host_->start()) << host_->output().toStdString();
     naming_.setServiceUrl("SNMPTrap", QString("http://127.0.0.1:%1/").arg(host_->port()));
   }

@@ -291,6 +291,33 @@ TEST_F(FileList, EveryFailureOfTheLookupIsPassedOnAndEndsTheCommand) {
   }
 }
 
+TEST_F(FileList, ADeviceRecordedUnderNoUsableAddressIsNotAskedAbout) {
+  Configuration narrow;
+  narrow.deviceNetworks = Ipv4RangeList::fromText("10.1.0.0/16");
+  ZarvoPluginDSM narrowed(client(), store_.path() + "/", narrow);
+  struct Case {
+    const char* why;
+    const char* ip;
+    ZarvoPluginDSM* dsm;
+  };
+  const Case kCases[] = {
+      {"a host name", "printer.example", &dsm_},          {"a port", "10.0.0.5:161", &dsm_},
+      {"this machine by another name", "0.0.0.0", &dsm_}, {"multicast", "224.0.0.1", &dsm_},
+      {"outside DeviceNetworks", "10.0.0.5", &narrowed},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.why);
+    dms_.setDevice(7, {{"IP", c.ip}, {"SNMP_VER", "2"}});
+    ZarvoPluginDSM::GetFileListRequest request;
+    (void)request.set_DeviceID(7);
+    const auto r = c.dsm->DSMGetFileList(request);
+    EXPECT_EQ(r->get_Result(), 0);
+    EXPECT_EQ(details(*r), "DeviceDosntResponse");
+    EXPECT_EQ(r->size_FileStorage(), 0u);
+    EXPECT_TRUE(snmp_.getRequests().isEmpty()) << "no SNMP request about it";
+  }
+}
+
 TEST_F(FileList, EveryFailureOfTheTableQueryIsPassedOnWithoutFiles) {
   struct Case {
     const char* why;

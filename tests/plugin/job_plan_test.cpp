@@ -108,7 +108,7 @@ TEST(DeletePlan, ATaskPerElementAndOneRequestNamingEachFileOnce) {
   EXPECT_EQ(plan.progress(), 100) << "a failed delete has still passed every task";
 }
 
-TEST(AddPlan, KindsComeFromTheBytesUnreadableUploadsAreLeftOutUnreadableStoredFilesStay) {
+TEST(AddPlan, KindsComeFromTheBytesUnreadableFilesAreTasksThatCannotBeSent) {
   QTemporaryDir dir;
   QDir(dir.path()).mkpath("Files");
   const ServerFileStore store(dir.path() + "/Files/");
@@ -134,8 +134,9 @@ TEST(AddPlan, KindsComeFromTheBytesUnreadableUploadsAreLeftOutUnreadableStoredFi
       store);
   EXPECT_EQ(taskLines(plan),
             (QStringList{"f.pcl >127.0.0.2", "cour.pfa >127.0.0.2", "inv.ps >127.0.0.2",
+                         "m.ps >127.0.0.2", "dir.ps >127.0.0.2", "zero.ps >127.0.0.2",
                          "stored.pcl >127.0.0.2", "missing.ps >127.0.0.2", "../3 >127.0.0.2"}))
-      << "uploads (missing, unnamed, a directory, not a regular file left out), then stored files";
+      << "uploads (only the unnamed one left out), then stored files";
   struct Expect {
     const char* name;
     const char* type;
@@ -143,12 +144,13 @@ TEST(AddPlan, KindsComeFromTheBytesUnreadableUploadsAreLeftOutUnreadableStoredFi
     quint32 size;
     bool sendable;  // a stored file that was not read must not go out as an empty form
   };
-  const Expect kRecords[] = {{"f.pcl", "pclFont", "", 9, true},
-                             {"cour.pfa", "psFont", "Courier-Bold", 47, true},
-                             {"inv.ps", "psForm", "", 14, true},
-                             {"stored.pcl", "pclMacro", "", 14, true},
-                             {"missing.ps", "psForm", "", 0, false},
-                             {"../3", "psForm", "", 0, false}};  // refused by the store's check
+  const Expect kRecords[] = {
+      {"f.pcl", "pclFont", "", 9, true},        {"cour.pfa", "psFont", "Courier-Bold", 47, true},
+      {"inv.ps", "psForm", "", 14, true},       {"m.ps", "psForm", "", 0, false},  // missing
+      {"dir.ps", "psForm", "", 0, false},                                          // a directory
+      {"zero.ps", "psForm", "", 0, false},  // outside the upload roots
+      {"stored.pcl", "pclMacro", "", 14, true}, {"missing.ps", "psForm", "", 0, false},
+      {"../3", "psForm", "", 0, false}};  // refused by the store's check
   for (const Expect& e : kRecords) {
     SCOPED_TRACE(e.name);
     const FileRecord& r = plan.files().at(e.name);
