@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "framework/Configuration.h"
+#include "framework/ConnectionThreads.h"
 #include "framework/Packet.h"
 #include "framework/Service.h"
 #include "framework/ServiceClient.h"
@@ -26,6 +27,7 @@ class QTcpServer;
 
 namespace Zarvo {
 
+class NamingWatch;
 class OrxServiceClient;
 
 class ThreadGroup;
@@ -122,8 +124,22 @@ class Application : public QtService<QCoreApplication>,
 
   // Time for pending events between two service stops.
   void setStopEventWindow(int ms) { stopEventWindowMs_ = ms; }
-  // Waits of the HTTP connections (defaults: 30000 ms each); set before start.
+  // Waits and bounds of the HTTP connections (defaults: 30000 ms each, 1024 connections, 64 MiB
+  // of bodies); set before start. A configuration file's MaxConnections and MaxBodiesInFlight
+  // replace the two bounds.
   void setConnectionLimits(const ConnectionLimits& limits) { connectionLimits_ = limits; }
+  // How many finished connection threads wait for the next connection, and for how long; set
+  // before start.
+  void setConnectionThreadLimits(const ConnectionThreads::Limits& limits) {
+    connectionThreadLimits_ = limits;
+  }
+  // Time between two checks that the naming service still names this process (default: the
+  // configuration's RegistrationInterval, 30 s); set before start.
+  void setRegistrationInterval(std::chrono::milliseconds interval) {
+    registrationInterval_ = interval;
+  }
+  // The process's exit code when it cannot listen.
+  static constexpr int kListenFailedExitCode = 1;
 
  protected:
   void customEvent(QEvent* event) override;
@@ -138,6 +154,12 @@ class Application : public QtService<QCoreApplication>,
   void deleteReleasedServices();
   void readConfiguration();
   bool openListener();
+  // Starts the watch that registers the process again when the naming service forgot it.
+  void watchNamingService();
+  // The command whose URL tells whether the naming service still knows this process: the first
+  // one not of "MGMT" (every process answers the management commands, so the naming service
+  // names any of them for those); empty when there is none.
+  QString probeCommand() const;
 
   // Lock order: mutex_ before a ServiceStatusInfo's own mutex before snapshotMutex_;
   // releasedMutex_ is taken with none of them held. mutex_ is held while a service's stop()
@@ -162,6 +184,10 @@ class Application : public QtService<QCoreApplication>,
   bool xmlInitialised_ = false;
   int stopEventWindowMs_ = int(limits::kStopEventWindow.count());
   ConnectionLimits connectionLimits_;
+  ConnectionThreads::Limits connectionThreadLimits_;
+  std::unique_ptr<ConnectionThreads> connectionThreads_;  // outlives threadGroup_'s members
+  std::chrono::milliseconds registrationInterval_{30'000};
+  std::unique_ptr<NamingWatch> namingWatch_;
   std::mutex releasedMutex_;        // released_, and the hand-over of posted events
   std::vector<Service*> released_;  // last references dropped off the main thread
 

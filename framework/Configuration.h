@@ -10,6 +10,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QtGlobal>
 
 namespace Zarvo {
 
@@ -32,6 +33,13 @@ struct Configuration {
 
   // The storage manager's: dotted with a leading dot; its first element counts.
   QString deviceEnterpriseArc;
+
+  // The host's HTTP connections in progress at once (positive).
+  int maxConnections = 0;
+  // Bytes of request bodies the host holds at once (positive).
+  qint64 maxBodiesInFlight = 0;
+  // Seconds between two checks that the naming service still names this process (positive).
+  int registrationInterval = 0;
 
   bool read = false;  // the file existed and was well-formed
   QString error;      // why it could not be read

@@ -1,7 +1,16 @@
 #include "http/Listener.h"
 
-#include <QTcpServer>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <QTcpServer>
+#include <QTimer>
+#include <algorithm>
+#include <memory>
+#include <mutex>
+
+#include "http/BodyBudget.h"
 #include "http/BoundedSocket.h"
 #include "http/HTTPParser.h"
 
@@ -12,50 +21,73 @@ namespace {
 // The request could not be read: the answer is 400.
 struct ReadFailure {};
 
+class Listener;
+
+// What the listener and its connections share: how many connections are in progress and the
+// room for request bodies. Connection threads may end after the listener is gone (the host joins
+// them after its event loop), so this is shared, and the listener clears its pointer here (under
+// the lock) when it goes.
+struct ListenerShared {
+  ListenerShared(int bound, qint64 bodyRoom) : bound(bound), bodies(bodyRoom) {}
+
+  const int bound;
+  BodyBudget bodies;
+  std::mutex mutex;
+  int inProgress = 0;            // guarded by mutex
+  bool pausedAtBound = false;    // guarded by mutex: accepting stopped until one ends
+  Listener* listener = nullptr;  // guarded by mutex
+};
+
 // One connection's body; runs on the thread the starter made, which owns the socket.
 class Connection {
  public:
-  Connection(RequestDispatcher& dispatcher, qintptr descriptor, const ConnectionLimits& limits)
-      : dispatcher_(dispatcher), descriptor_(descriptor), limits_(limits) {}
+  Connection(RequestDispatcher& dispatcher, qintptr descriptor, const ConnectionLimits& limits,
+             BodyBudget& bodies)
+      : dispatcher_(dispatcher), descriptor_(descriptor), limits_(limits), bodies_(bodies) {}
 
   void serve() {
     BoundedSocket socket;
     if (!socket.adopt(descriptor_)) return;  // nothing to answer on
     socket.socket().setReadBufferSize(64 * 1024);
-    QByteArray body;
-    QString command;
-    bool readable = true;
-    try {
-      readRequest(socket, command, body);
-    } catch (const ReadFailure&) {
-      readable = false;
-    } catch (const HTTPParser::ParsingError&) {
-      readable = false;
-    }
-    QByteArray reply;
-    if (readable) {
-      const QByteArray answer = dispatcher_.answerRequest(command, body);
-      HTTPResponseHeader head(200, QStringLiteral("OK"));
-      head.setValue(kContentLength, QString::number(answer.size()));
-      // Head and body leave in one write: a separate head costs a system call, a TCP segment
-      // and a wake-up of the peer on every request. The two writes each had their own wait,
-      // so together they keep both budgets.
-      reply = head.toByteArray() + answer;
-    } else {
-      reply = HTTPResponseHeader(400, QStringLiteral("Bad request")).toByteArray();
-    }
+    QByteArray reply = answer(socket);
     // A failed or timed-out write is not reported: the connection goes on to wait for the
     // peer to close.
-    (void)socket.writeAll(reply, limits_.writeWait,
-                          QDeadlineTimer(limits_.writeWait * (readable ? 2 : 1)));
+    (void)socket.writeAll(reply, limits_.writeWait, QDeadlineTimer(limits_.writeWait * 2));
+    reply = QByteArray();  // not held while the peer takes its time to close
     // One request per connection: the peer closes after reading the answer. A peer that never
     // does is cut off after the close wait, so it cannot hold a thread for ever.
     socket.waitForPeerClose(QDeadlineTimer(limits_.closeWait));
   }
 
  private:
-  // Fills `command` and `body`; throws ReadFailure or HTTPParser::ParsingError.
-  void readRequest(BoundedSocket& socket, QString& command, QByteArray& body) {
+  // The whole answer, head and body: 200 with the dispatcher's answer, or 400 when the request
+  // could not be read. The request's body and its room in the budget are given up before this
+  // returns.
+  QByteArray answer(BoundedSocket& socket) {
+    QByteArray body;
+    QString command;
+    BodyBudget::Lease room;
+    try {
+      readRequest(socket, command, body, room);
+    } catch (const ReadFailure&) {
+      return HTTPResponseHeader(400, QStringLiteral("Bad request")).toByteArray();
+    } catch (const HTTPParser::ParsingError&) {
+      return HTTPResponseHeader(400, QStringLiteral("Bad request")).toByteArray();
+    }
+    const QByteArray answer = dispatcher_.answerRequest(command, body);
+    body = QByteArray();
+    HTTPResponseHeader head(200, QStringLiteral("OK"));
+    head.setValue(kContentLength, QString::number(answer.size()));
+    // Head and body leave in one write: a separate head costs a system call, a TCP segment and
+    // a wake-up of the peer on every request. The two writes each had their own wait, so
+    // together they keep both budgets.
+    return head.toByteArray() + answer;
+  }
+
+  // Fills `command` and `body`, holding `room` for the body; throws ReadFailure or
+  // HTTPParser::ParsingError.
+  void readRequest(BoundedSocket& socket, QString& command, QByteArray& body,
+                   BodyBudget::Lease& room) {
     HTTPRequestParser parser;
     const QDeadlineTimer headDeadline(limits_.headTotal);
     char chunk[4096];
@@ -72,6 +104,9 @@ class Connection {
     if (length < 0 || length > limits_.maxBody) throw ReadFailure();
     if (body.size() > length) body.truncate(length);
     const QDeadlineTimer bodyDeadline(limits_.bodyTotal);
+    // Waiting for room counts against the body's time: a request never waits longer in all.
+    room = bodies_.reserve(length, bodyDeadline);
+    if (!room) throw ReadFailure();
     // Grown as bytes arrive past the first MiB: idle peers announcing large bodies hold no
     // memory they have not sent.
     body.reserve(qsizetype(std::min<qint64>(length, qint64(1) << 20)));
@@ -89,29 +124,124 @@ class Connection {
   RequestDispatcher& dispatcher_;
   qintptr descriptor_;
   ConnectionLimits limits_;
+  BodyBudget& bodies_;
 };
 
 class Listener : public QTcpServer {
  public:
   Listener(RequestDispatcher& dispatcher, ConnectionStarter starter, QObject* parent, quint16 port,
            const ConnectionLimits& limits)
-      : QTcpServer(parent), dispatcher_(dispatcher), starter_(std::move(starter)), limits_(limits) {
+      : QTcpServer(parent),
+        dispatcher_(dispatcher),
+        starter_(std::move(starter)),
+        limits_(limits),
+        shared_(std::make_shared<ListenerShared>(std::max(1, limits.maxConnections),
+                                                 limits.maxBodiesInFlight)),
+        spare_(openSpare()) {
+    shared_->listener = this;
     setListenBacklogSize(1024);  // bursts of new connections are the normal load here
+    connect(this, &QTcpServer::acceptError, this, &Listener::recoverFromAcceptError);
     listen(QHostAddress::AnyIPv4, port);
+  }
+
+  ~Listener() override {
+    {
+      std::lock_guard<std::mutex> lock(shared_->mutex);
+      shared_->listener = nullptr;
+    }
+    if (spare_ >= 0) ::close(spare_);
   }
 
  protected:
   // Runs on the listener's thread; the body runs on the thread the starter makes.
   void incomingConnection(qintptr descriptor) override {
-    starter_([connection =
-                  Connection(dispatcher_, descriptor, limits_)]() mutable { connection.serve(); },
-             limits_.stackSize);
+    if (!startConnection(descriptor)) ::close(int(descriptor));
   }
 
  private:
+  // Counts the connection in and hands its body to a thread; false when no thread could be had.
+  bool startConnection(qintptr descriptor) {
+    countIn();
+    std::shared_ptr<ListenerShared> shared = shared_;
+    Connection connection(dispatcher_, descriptor, limits_, shared->bodies);
+    const bool started = starter_(
+        [shared, connection]() mutable {
+          connection.serve();
+          countOut(*shared);
+        },
+        limits_.stackSize);
+    if (!started) countOut(*shared_);
+    return started;
+  }
+
+  // One more connection in progress; at the bound, accepting stops until one ends.
+  void countIn() {
+    {
+      std::lock_guard<std::mutex> lock(shared_->mutex);
+      if (++shared_->inProgress < shared_->bound) return;
+      shared_->pausedAtBound = true;
+    }
+    // Qt's accept loop goes on taking connections after a pause until it finds no pending
+    // limit left: a limit of 0 ends it with this connection.
+    setMaxPendingConnections(0);
+    pauseAccepting();
+  }
+
+  // A connection ended (on its own thread, or here when it never started).
+  static void countOut(ListenerShared& shared) {
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    --shared.inProgress;
+    if (!shared.pausedAtBound || shared.listener == nullptr) return;
+    shared.pausedAtBound = false;
+    Listener* listener = shared.listener;
+    QMetaObject::invokeMethod(
+        listener, [listener] { listener->acceptAgain(); }, Qt::QueuedConnection);
+  }
+
+  bool pausedAtBound() const {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    return shared_->pausedAtBound;
+  }
+
+  void acceptAgain() {
+    if (pausedAtBound()) return;  // the bound was reached again meanwhile
+    setMaxPendingConnections(kQtPendingDefault);
+    resumeAccepting();
+  }
+
+  // Qt stops accepting after any failed accept (and would never start again by itself). When
+  // the system is out of descriptors the connection stays queued and the next try fails at once,
+  // so one connection is taken with the room of the spare descriptor and closed.
+  void recoverFromAcceptError(QAbstractSocket::SocketError error) {
+    int dropped = -1;
+    if (error == QAbstractSocket::SocketResourceError) {
+      if (spare_ >= 0) ::close(spare_);
+      dropped = ::accept4(int(socketDescriptor()), nullptr, nullptr, SOCK_CLOEXEC);
+      if (dropped >= 0) ::close(dropped);
+      spare_ = openSpare();
+    }
+    if (pausedAtBound()) return;  // accepting starts again when a connection ends
+    const bool nothingFreed = error == QAbstractSocket::SocketResourceError && dropped < 0;
+    if (!nothingFreed) {
+      acceptAgain();
+      return;
+    }
+    // Nothing could be closed to make room: try again shortly rather than spin on it.
+    QTimer::singleShot(kRetryAfterExhaustion, this, [this] {
+      if (!pausedAtBound()) acceptAgain();
+    });
+  }
+
+  static int openSpare() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
+
+  static constexpr int kQtPendingDefault = 30;  // QTcpServer's own default
+  static constexpr std::chrono::milliseconds kRetryAfterExhaustion{100};
+
   RequestDispatcher& dispatcher_;
   ConnectionStarter starter_;
   ConnectionLimits limits_;
+  std::shared_ptr<ListenerShared> shared_;
+  int spare_;  // a descriptor held back for when the system has none left
 };
 
 }  // namespace
