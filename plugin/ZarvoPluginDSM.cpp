@@ -5,6 +5,7 @@
 #include <limits>
 #include <vector>
 
+#include "framework/Log.h"
 #include "plugin/DeviceFileList.h"
 #include "plugin/TrapDestRegistration.h"
 
@@ -15,6 +16,9 @@ namespace {
 // libcurl's flags value 3: every subsystem (SSL and Win32 socket set-up).
 constexpr long kCurlGlobalAll = 3;
 
+// In the working folder, beside the store.
+const QString kTrapRowJournalFile = QStringLiteral("TrapDestinations.journal");
+
 }  // namespace
 
 ZarvoPluginDSM::CurlGlobal::CurlGlobal() { curl_global_init(kCurlGlobalAll); }
@@ -22,14 +26,16 @@ ZarvoPluginDSM::CurlGlobal::~CurlGlobal() { curl_global_cleanup(); }
 
 ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const Configuration& configuration)
     : ZarvoPluginDSM(services, ServerFileStore::serverStoreDirectory(),
-                     configuration.deviceEnterpriseArc) {}
+                     configuration.deviceEnterpriseArc) {
+  journalTrapRows(kTrapRowJournalFile);
+}
 
 ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& storeDirectory,
                                const QString& deviceEnterpriseArc,
                                const TCP9100Sender::Limits& senderLimits, DeviceCgiSettings cgi)
     : services_(services),
       store_(storeDirectory),
-      sender_(TCP9100Sender::kDevicePort, senderLimits, TrapDestRegistration::factory(services)),
+      sender_(TCP9100Sender::kDevicePort, senderLimits, trapRegistrations()),
       trapIds_(DeviceTrapIds::forArc(deviceEnterpriseArc)),
       jobSender_(&sender_),
       cgi_(std::move(cgi)) {
@@ -40,7 +46,7 @@ ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& st
                                DeviceSender* sender, DeviceCgiSettings cgi)
     : services_(services),
       store_(storeDirectory),
-      sender_(TrapDestRegistration::factory(services)),
+      sender_(trapRegistrations()),
       trapIds_(DeviceTrapIds::forArc(kDefaultDeviceEnterpriseArc)),
       jobSender_(sender),
       cgi_(std::move(cgi)) {
@@ -49,6 +55,7 @@ ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& st
 
 ZarvoPluginDSM::~ZarvoPluginDSM() {
   stopAllWork();
+  restorer_.reset();
   std::map<int, std::shared_ptr<DSMJob>> jobs;
   {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -59,7 +66,30 @@ ZarvoPluginDSM::~ZarvoPluginDSM() {
 
 void ZarvoPluginDSM::aboutToStop() { stopAllWork(); }
 
+TrapRegistrationFactory ZarvoPluginDSM::trapRegistrations() {
+  // The journal is looked up per download: it is set after the sender is made.
+  return [this](const QString& address) -> std::unique_ptr<TrapRegistration> {
+    return std::make_unique<TrapDestRegistration>(services_, address, journal_.get());
+  };
+}
+
+void ZarvoPluginDSM::journalTrapRows(const QString& path, TrapRowRestorer::Limits restore) {
+  journal_ = std::make_unique<TrapRowJournal>(path);
+  restoreLimits_ = restore;
+}
+
+void ZarvoPluginDSM::start() {
+  if (!journal_ || journal_->leftOvers().isEmpty()) return;
+  restorer_ = std::make_unique<TrapRowRestorer>(services_, *journal_, restoreLimits_);
+  if (!restorer_->start()) {
+    ZLOG("err") << "Error starting the restore of the trap destinations an earlier run left; "
+                   "each is restored when its device is next used";
+    restorer_.reset();
+  }
+}
+
 void ZarvoPluginDSM::stopAllWork() {
+  if (restorer_) restorer_->requestStop();
   {
     std::lock_guard<std::mutex> guard(mutex_);
     // Ask all first, so the jobs wind down together and shutdown lasts as long as the slowest.

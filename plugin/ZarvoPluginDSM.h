@@ -51,6 +51,7 @@
 #include "plugin/ServerFileStore.h"
 #include "plugin/TCP9100Sender.h"
 #include "plugin/TrapHandling.h"
+#include "plugin/TrapRowJournal.h"
 
 namespace Zarvo::dsm {
 
@@ -97,7 +98,8 @@ class ZarvoPluginDSM : public Zarvo::Service {
   //
   // The store is the directory "Files" in the current directory (start-up makes that the
   // executable's directory), created here when missing; the device trap identifiers hang under
-  // the configuration's DeviceEnterpriseArc.
+  // the configuration's DeviceEnterpriseArc; the trap rows borrowed from devices are journaled
+  // in "TrapDestinations.journal" there too.
   ZarvoPluginDSM(Zarvo::ServiceClient& services, const Configuration& configuration);
   // The store in `storeDirectory`, the trap identifiers under `deviceEnterpriseArc`, and the
   // time limits of the downloads and of the device pages as given (tests: shorter ones).
@@ -112,6 +114,15 @@ class ZarvoPluginDSM : public Zarvo::Service {
   // (their registrations undone) in bounded time; then releases the registry, each job being
   // destroyed once its run has ended.
   ~ZarvoPluginDSM() override;
+
+  // Journals the trap-destination rows the downloads borrow in the file at `path`, and restores
+  // at start() those an earlier run left (as `restore` says). Before start() and any download.
+  void journalTrapRows(const QString& path, TrapRowRestorer::Limits restore = {});
+  // The journal, if any.
+  TrapRowJournal* trapRowJournal() { return journal_.get(); }
+
+  // Restores, in the background, the trap rows an earlier run left borrowed.
+  void start() override;
 
   const ServerFileStore& store() const { return store_; }
   TCP9100Sender& sender() { return sender_; }
@@ -156,6 +167,8 @@ class ZarvoPluginDSM : public Zarvo::Service {
   };
 
   void registerHandlers();
+  // One trap registration per download, journaled when a journal is kept.
+  TrapRegistrationFactory trapRegistrations();
   // Registers `job` under the next operation ID and starts its first run.
   void createOperation(std::shared_ptr<DSMJob> job);
   // The registered job of `id`, or null.
@@ -164,6 +177,9 @@ class ZarvoPluginDSM : public Zarvo::Service {
   CurlGlobal curl_;
   Zarvo::ServiceClient& services_;
   ServerFileStore store_;
+  // Declared before the sender, whose downloads use it, and the restorer, which writes to it.
+  std::unique_ptr<TrapRowJournal> journal_;
+  TrapRowRestorer::Limits restoreLimits_;
 
   // --- The operation registry and the sender ---
   // Owns the jobs, by operation ID.
@@ -177,6 +193,7 @@ class ZarvoPluginDSM : public Zarvo::Service {
   const DeviceTrapIds trapIds_;
   DeviceSender* jobSender_;  // what jobs download through: sender_ unless a test gave another
   const DeviceCgiSettings cgi_;
+  std::unique_ptr<TrapRowRestorer> restorer_;  // stopped before everything it uses goes
 };
 
 }  // namespace Zarvo::dsm
