@@ -97,7 +97,9 @@ TEST(Configuration, TheHostsBoundsAndIntervalArePositiveCountsWithDefaults) {
     EXPECT_EQ(config.registrationInterval, c.interval);
     const QStringList logged = testing_log::LogLines::get().since(from, "err");
     ASSERT_EQ(logged.size(), *c.err ? 1 : 0);
-    if (*c.err) EXPECT_TRUE(logged[0].contains(c.err)) << logged[0].toStdString();
+    if (*c.err) {
+      EXPECT_TRUE(logged[0].contains(c.err)) << logged[0].toStdString();
+    }
   }
 }
 
