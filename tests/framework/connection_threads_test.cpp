@@ -56,14 +56,24 @@ class Gate {
   int waiting_ = 0;
 };
 
+// The threads and their group, the group stopped first as the host does it: a waiting thread
+// uses the ConnectionThreads that made it.
+struct Pool {
+  explicit Pool(ConnectionThreads::Limits limits) : threads(&group, limits) {}
+  ~Pool() { group.terminateAll(); }
+  ThreadGroup group;
+  ConnectionThreads threads;
+};
+
 class ConnectionThreadsTest : public ::testing::Test {
  protected:
   void SetUp() override { testing_qt::coreApp(); }
 };
 
 TEST_F(ConnectionThreadsTest, AFinishedThreadServesTheNextConnection) {
-  ThreadGroup group;
-  ConnectionThreads threads(&group, {2, 10s});
+  Pool pool({2, 10s});
+  ThreadGroup& group = pool.group;
+  ConnectionThreads& threads = pool.threads;
   std::atomic<std::thread::id> first{}, second{};
   ASSERT_TRUE(threads.run([&] { first = std::this_thread::get_id(); }, 0));
   ASSERT_TRUE(pumpUntil([&] { return threads.idle() == 1; }));
@@ -74,8 +84,9 @@ TEST_F(ConnectionThreadsTest, AFinishedThreadServesTheNextConnection) {
 }
 
 TEST_F(ConnectionThreadsTest, NoMoreThanTheBoundWaitAndNoneLongerThanItsWait) {
-  ThreadGroup group;
-  ConnectionThreads threads(&group, {1, 1000ms});
+  Pool pool({1, 1000ms});
+  ThreadGroup& group = pool.group;
+  ConnectionThreads& threads = pool.threads;
   Gate gate;
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(threads.run([&] { gate.pass(); }, 0));
   ASSERT_TRUE(pumpUntil([&] { return gate.waiting() == 3; })) << "three at once: three threads";
@@ -87,8 +98,9 @@ TEST_F(ConnectionThreadsTest, NoMoreThanTheBoundWaitAndNoneLongerThanItsWait) {
 }
 
 TEST_F(ConnectionThreadsTest, AStopEndsAWaitingThreadAtOnce) {
-  ThreadGroup group;
-  ConnectionThreads threads(&group, {4, 60s});
+  Pool pool({4, 60s});
+  ThreadGroup& group = pool.group;
+  ConnectionThreads& threads = pool.threads;
   ASSERT_TRUE(threads.run([] {}, 0));
   ASSERT_TRUE(pumpUntil([&] { return threads.idle() == 1; }));
   QElapsedTimer timer;
@@ -104,8 +116,9 @@ int openDescriptors() { return int(QDir(QStringLiteral("/proc/self/fd")).count()
 // whole process when it cannot open one: a connection thread, which never runs an event loop,
 // must cost none.
 TEST_F(ConnectionThreadsTest, AConnectionThreadCostsNoDescriptor) {
-  ThreadGroup group;
-  ConnectionThreads threads(&group, {0, 0ms});
+  Pool pool({0, 0ms});
+  ThreadGroup& group = pool.group;
+  ConnectionThreads& threads = pool.threads;
   Gate gate;
   const int before = openDescriptors();
   for (int i = 0; i < 16; ++i) ASSERT_TRUE(threads.run([&] { gate.pass(); }, 0));
