@@ -49,10 +49,11 @@ class Connection {
     BoundedSocket socket;
     if (!socket.adopt(descriptor_)) return;  // nothing to answer on
     socket.socket().setReadBufferSize(64 * 1024);
-    QByteArray reply = answer(socket);
+    int parts = 1;
+    QByteArray reply = answer(socket, parts);
     // A failed or timed-out write is not reported: the connection goes on to wait for the
     // peer to close.
-    (void)socket.writeAll(reply, limits_.writeWait, QDeadlineTimer(limits_.writeWait * 2));
+    (void)socket.writeAll(reply, limits_.writeWait, QDeadlineTimer(limits_.writeWait * parts));
     reply = QByteArray();  // not held while the peer takes its time to close
     // One request per connection: the peer closes after reading the answer. A peer that never
     // does is cut off after the close wait, so it cannot hold a thread for ever.
@@ -61,9 +62,9 @@ class Connection {
 
  private:
   // The whole answer, head and body: 200 with the dispatcher's answer, or 400 when the request
-  // could not be read. The request's body and its room in the budget are given up before this
-  // returns.
-  QByteArray answer(BoundedSocket& socket) {
+  // could not be read; `parts` is how many writes (each with its own wait) it stands for. The
+  // request's body and its room in the budget are given up before this returns.
+  QByteArray answer(BoundedSocket& socket, int& parts) {
     QByteArray body;
     QString command;
     BodyBudget::Lease room;
@@ -81,6 +82,7 @@ class Connection {
     // Head and body leave in one write: a separate head costs a system call, a TCP segment and
     // a wake-up of the peer on every request. The two writes each had their own wait, so
     // together they keep both budgets.
+    parts = 2;
     return head.toByteArray() + answer;
   }
 
