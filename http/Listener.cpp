@@ -4,6 +4,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QTcpServer>
 #include <QTimer>
 #include <algorithm>
@@ -20,6 +22,9 @@ namespace {
 
 // The request could not be read: the answer is 400.
 struct ReadFailure {};
+
+// Posted to the listener when a connection ended below the bound.
+const QEvent::Type kAcceptAgainEvent = QEvent::Type(QEvent::registerEventType());
 
 class Listener;
 
@@ -189,15 +194,21 @@ class Listener : public QTcpServer {
     pauseAccepting();
   }
 
-  // A connection ended (on its own thread, or here when it never started).
+  // A connection ended (on its own thread, or here when it never started). Below the bound
+  // again, the listener is told to accept again by a data-less event posted under the shared
+  // lock, which the listener takes before anything else: a hand-over the thread sanitizer sees
+  // (it does not see Qt's own queue lock).
   static void countOut(ListenerShared& shared) {
     std::lock_guard<std::mutex> lock(shared.mutex);
     --shared.inProgress;
     if (!shared.pausedAtBound || shared.listener == nullptr) return;
     shared.pausedAtBound = false;
-    Listener* listener = shared.listener;
-    QMetaObject::invokeMethod(
-        listener, [listener] { listener->acceptAgain(); }, Qt::QueuedConnection);
+    QCoreApplication::postEvent(shared.listener, new QEvent(kAcceptAgainEvent));
+  }
+
+  void customEvent(QEvent* event) override {
+    { std::lock_guard<std::mutex> handover(shared_->mutex); }  // see countOut
+    if (event->type() == kAcceptAgainEvent) acceptAgain();
   }
 
   bool pausedAtBound() const {
