@@ -20,6 +20,11 @@ class ConnectionThreads::Worker : public Thread {
  protected:
   void run() override {
     const StopToken stop = stopToken();
+    // A stop (the host's shutdown) ends the wait for the next connection at once.
+    StopCallback wake(stop, [this] {
+      std::lock_guard<std::mutex> lock(owner_.mutex_);
+      handedOver_.notify_all();
+    });
     do {
       std::function<void()> task = std::move(task_);
       task_ = nullptr;
@@ -65,10 +70,6 @@ bool ConnectionThreads::run(std::function<void()> task, uint stackSize) {
 }
 
 bool ConnectionThreads::nextTask(Worker& worker, const StopToken& stop) {
-  StopCallback wake(stop, [this, &worker] {
-    std::lock_guard<std::mutex> lock(mutex_);
-    worker.handedOver_.notify_all();
-  });
   std::unique_lock<std::mutex> lock(mutex_);
   if (int(idle_.size()) >= limits_.maxIdle || stop.stopRequested()) return false;
   idle_.push_back(&worker);
