@@ -188,8 +188,8 @@ class Listener : public QTcpServer {
       if (++shared_->inProgress < shared_->bound) return;
       shared_->pausedAtBound = true;
     }
-    // Qt's accept loop goes on taking connections after a pause until it finds no pending
-    // limit left: a limit of 0 ends it with this connection.
+    // Qt's accept loop does not look at the pause; it stops taking connections only when its
+    // pending ones reach their limit, so a limit of 0 ends it with this connection.
     setMaxPendingConnections(0);
     pauseAccepting();
   }
