@@ -88,6 +88,11 @@ TEST(ExecutableLimits, APortInUseEndsTheStartWithAnExitCodeTheAddressAndTheReaso
 // line; the process lives on and answers once they are gone. Qt aborted the process when a
 // connection's thread could not get the descriptor of its event dispatcher.
 TEST(ExecutableLimits, RunningOutOfDescriptorsClosesConnectionsInsteadOfEndingTheProcess) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizers' runtime needs descriptors of its own (the type check reads memory through a
+  // pipe): out of them, it reports sound objects as broken and ends the process.
+  GTEST_SKIP() << "the sanitizers' runtime cannot run without descriptors";
+#endif
   RunningHost host(ZARVO_EXECUTABLE, "<c><MaxConnections>1000</MaxConnections></c>");
   host.process().setChildProcessModifier([] {
     const rlimit few{64, 64};
