@@ -1,4 +1,6 @@
 // Entry point of the storage-manager host process.
+#include <malloc.h>
+
 #include <QtGlobal>
 
 #include "framework/Application.h"
@@ -12,6 +14,11 @@ int main(int argc, char** argv) {
   // connection needs (it never runs an event loop; the patterns are tiny).
   qputenv("QT_NO_GLIB", "1");
   qputenv("QT_ENABLE_REGEXP_JIT", "0");
+  // Request bodies and the values read from them run to megabytes. Once such a block has been
+  // freed, glibc raises its threshold for mapping blocks of their own and serves the next ones
+  // from heaps that it keeps after use: a burst of large requests left the process holding
+  // hundreds of megabytes. A fixed threshold maps every large block and returns it on free.
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
   // The application reaches other processes through the process's one OrxServiceClient; the
   // storage manager reaches the suite through the application (its own services first).
   Zarvo::Application app(argc, argv, QStringLiteral("ZarvoPluginDSM"),

@@ -11,6 +11,7 @@
 
 #include "framework/Log.h"
 #include "framework/ManagementService.h"
+#include "framework/NamingWatch.h"
 #include "framework/OrxServiceClient.h"
 #include "framework/Thread.h"
 #include "http/Listener.h"
@@ -35,19 +36,6 @@ const QString& singleInstanceGuard(const QString& serviceName) {
 constexpr QEvent::Type kReleasedServicesEvent = QEvent::Type(1003);
 // Posted by requestQuit().
 const QEvent::Type kQuitEvent = QEvent::Type(QEvent::registerEventType());
-
-// A connection of the listener: a grouped thread whose body is the listener's function.
-class ConnectionThread : public Thread {
- public:
-  ConnectionThread(ThreadGroup* group, std::function<void()> serve)
-      : Thread(group), serve_(std::move(serve)) {}
-
- protected:
-  void run() override { serve_(); }
-
- private:
-  std::function<void()> serve_;
-};
 
 // The document of a service that returned no packet: UTF-16LE without byte-order mark.
 QByteArray emptyResponseDocument() {
@@ -101,8 +89,10 @@ Application::Application(int argc, char** argv, const QString& serviceName,
 }
 
 Application::~Application() {
+  namingWatch_.reset();  // before anything it calls into goes
   if (namingClientOf_) namingClientOf_->setNamingClient(nullptr);
   threadGroup_.reset();  // stops and joins every connection thread
+  connectionThreads_.reset();
   std::vector<std::shared_ptr<Service>> services;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -148,11 +138,13 @@ void Application::start() {
       configuration_.allowedClients.value_or(loopbackAndHostsOf({namingServiceUrl_, serviceUrl_})));
   createServices();
   if (!openListener()) {
-    QCoreApplication::quit();
+    // A process that cannot serve did not start: its exit code says so.
+    QCoreApplication::exit(kListenFailedExitCode);
     return;
   }
   if (namingServiceUrl_.isValid() && !namingServiceUrl_.isEmpty()) {
     registerInNamingService(namingServiceUrl_);
+    watchNamingService();
   }
   const QStringList names = [this] {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -169,6 +161,34 @@ void Application::readConfiguration() {
   }
   namingServiceUrl_ = QUrl(configuration_.dispatcherUrl.trimmed());
   if (!configuration_.serviceUrl.isEmpty()) serviceUrl_ = QUrl(configuration_.serviceUrl.trimmed());
+  connectionLimits_.maxConnections = configuration_.maxConnections;
+  connectionLimits_.maxBodiesInFlight = configuration_.maxBodiesInFlight;
+  registrationInterval_ = std::chrono::seconds(configuration_.registrationInterval);
+}
+
+void Application::watchNamingService() {
+  namingWatch_ = std::make_unique<NamingWatch>(
+      *this, serviceUrl_, [this] { return probeCommand(); },
+      [this] { return registerInNamingService(namingServiceUrl_); }, registrationInterval_);
+  if (!namingWatch_->start()) {
+    ZLOG("err") << "Error starting the naming-service watch: the process is not registered "
+                   "again should the naming service forget it";
+    namingWatch_.reset();
+  }
+}
+
+QString Application::probeCommand() const {
+  const auto map = commandMap();
+  std::shared_ptr<ServiceStatusInfo> management;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = services_.find(QStringLiteral("MGMT"));
+    if (it != services_.end()) management = it->second;
+  }
+  for (const auto& entry : *map) {
+    if (entry.second != management) return entry.first;
+  }
+  return map->empty() ? QString() : map->begin()->first;
 }
 
 bool Application::listenAddress(QHostAddress* address) const {
@@ -200,28 +220,37 @@ bool Application::openListener() {
     }
     return false;
   }
-  ThreadGroup* group = threadGroup_.get();
-  auto starter = [group](std::function<void()> serve, uint stackSize) {
-    auto* connection = new ConnectionThread(group, std::move(serve));  // the group owns it
-    connection->setStackSize(stackSize);
-    connection->start();
+  connectionThreads_ =
+      std::make_unique<ConnectionThreads>(threadGroup_.get(), connectionThreadLimits_);
+  auto starter = [threads = connectionThreads_.get()](std::function<void()> serve,
+                                                      uint stackSize) {
+    if (threads->run(std::move(serve), stackSize)) return true;
+    ZLOG("err") << "Error starting a connection thread: the connection is closed";
+    return false;
   };
   ClientAllowList* allowList = clientAllowList_.get();  // made by start(), lives as long as we do
   listener_ = createListener(
       *this, std::move(starter), QCoreApplication::instance(), address, port, connectionLimits_,
       [allowList](const QHostAddress& peer) { return allowList->admits(peer); });
+  QObject::connect(listener_, &QTcpServer::acceptError, listener_,
+                   [listener = listener_](QAbstractSocket::SocketError) {
+                     ZLOG("err") << "Error accepting a connection: "
+                                 << listener->errorString().toUtf8();
+                   });
   ZLOG("info") << "Accepting connections from: " << allowList->allowed().toString();
-  if (fixedPort) {
-    if (!listener_->isListening()) {
+  if (!listener_->isListening()) {
+    if (fixedPort) {
       ZLOG("err") << "Error listening port: " << port;
-      return false;
+    } else {
+      ZLOG("err") << "Error listening automatically bound port";
     }
+    ZLOG("err") << "Cannot listen on " << address.toString() << ":" << port << ": "
+                << listener_->errorString().toUtf8();
+    return false;
+  }
+  if (fixedPort) {
     ZLOG("info") << "Listening incomming requests on port: " << port;
     return true;
-  }
-  if (!listener_->isListening()) {
-    ZLOG("err") << "Error listening automatically bound port";
-    return false;
   }
   const quint16 bound = listener_->serverPort();
   ZLOG("info") << "Listening incomming requests on port: " << bound;
@@ -232,6 +261,7 @@ bool Application::openListener() {
 
 void Application::stop() {
   if (stopped_.exchange(true)) return;  // runs once, whoever asks first
+  namingWatch_.reset();  // no registration while the services go
   const QStringList names = [this] {
     std::lock_guard<std::mutex> lock(mutex_);
     return serviceNames_;

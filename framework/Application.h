@@ -16,6 +16,7 @@
 
 #include "framework/ClientAllowList.h"
 #include "framework/Configuration.h"
+#include "framework/ConnectionThreads.h"
 #include "framework/Packet.h"
 #include "framework/Service.h"
 #include "framework/ServiceClient.h"
@@ -27,6 +28,7 @@ class QTcpServer;
 
 namespace Zarvo {
 
+class NamingWatch;
 class OrxServiceClient;
 
 class ThreadGroup;
@@ -127,8 +129,22 @@ class Application : public QtService<QCoreApplication>,
 
   // Time for pending events between two service stops.
   void setStopEventWindow(int ms) { stopEventWindowMs_ = ms; }
-  // Waits of the HTTP connections (defaults: 30000 ms each); set before start.
+  // Waits and bounds of the HTTP connections (defaults: 30000 ms each, 1024 connections, 64 MiB
+  // of bodies); set before start. A configuration file's MaxConnections and MaxBodiesInFlight
+  // replace the two bounds.
   void setConnectionLimits(const ConnectionLimits& limits) { connectionLimits_ = limits; }
+  // How many finished connection threads wait for the next connection, and for how long; set
+  // before start.
+  void setConnectionThreadLimits(const ConnectionThreads::Limits& limits) {
+    connectionThreadLimits_ = limits;
+  }
+  // Time between two checks that the naming service still names this process (default: the
+  // configuration's RegistrationInterval, 30 s); set before start.
+  void setRegistrationInterval(std::chrono::milliseconds interval) {
+    registrationInterval_ = interval;
+  }
+  // The process's exit code when it cannot listen.
+  static constexpr int kListenFailedExitCode = 1;
 
  protected:
   void customEvent(QEvent* event) override;
@@ -149,6 +165,12 @@ class Application : public QtService<QCoreApplication>,
   // Where ServiceURL says to listen: its host (0.0.0.0 for every IPv4 address), or 127.0.0.1
   // when the port is the system's choice. False, logged, when the host has no IPv4 address.
   bool listenAddress(QHostAddress* address) const;
+  // Starts the watch that registers the process again when the naming service forgot it.
+  void watchNamingService();
+  // The command whose URL tells whether the naming service still knows this process: the first
+  // one not of "MGMT" (every process answers the management commands, so the naming service
+  // names any of them for those); empty when there is none.
+  QString probeCommand() const;
 
   // Lock order: mutex_ before a ServiceStatusInfo's own mutex before snapshotMutex_;
   // releasedMutex_ is taken with none of them held. mutex_ is held while a service's stop()
@@ -177,6 +199,10 @@ class Application : public QtService<QCoreApplication>,
   bool xmlInitialised_ = false;
   int stopEventWindowMs_ = int(limits::kStopEventWindow.count());
   ConnectionLimits connectionLimits_;
+  ConnectionThreads::Limits connectionThreadLimits_;
+  std::unique_ptr<ConnectionThreads> connectionThreads_;  // outlives threadGroup_'s members
+  std::chrono::milliseconds registrationInterval_{30'000};
+  std::unique_ptr<NamingWatch> namingWatch_;
   std::mutex releasedMutex_;        // released_, and the hand-over of posted events
   std::vector<Service*> released_;  // last references dropped off the main thread
 

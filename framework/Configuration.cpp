@@ -45,6 +45,17 @@ bool takeAddressList(const char* element, const QString& text, std::optional<Ipv
   return true;
 }
 
+// A decimal count from 1 to `max`, digits only.
+template <class Int>
+bool takePositive(const QString& text, Int& into, qint64 max) {
+  static const QRegularExpression digits(QStringLiteral("^[0-9]{1,18}$"));
+  if (!digits.match(text).hasMatch()) return false;
+  const qint64 value = text.toLongLong();
+  if (value < 1 || value > max) return false;
+  into = Int(value);
+  return true;
+}
+
 const OptionalElement kOptionalElements[] = {
     {"DeviceEnterpriseArc", "no object identifier", kDefaultDeviceEnterpriseArc, nullptr, false,
      [](const QString& text, Configuration& c) {
@@ -71,6 +82,20 @@ const OptionalElement kOptionalElements[] = {
        if (text.isEmpty()) return false;
        c.uploadDirectories << text;
        return true;
+     }},
+    {"MaxConnections", "no count from 1 to 1000000", QStringLiteral("1024"), nullptr, false,
+     [](const QString& text, Configuration& c) {
+       return takePositive(text, c.maxConnections, 1'000'000);
+     }},
+    {"MaxBodiesInFlight", "no byte count from 1 to 2^40", QStringLiteral("67108864"), nullptr,
+     false,
+     [](const QString& text, Configuration& c) {
+       return takePositive(text, c.maxBodiesInFlight, qint64(1) << 40);
+     }},
+    {"RegistrationInterval", "no count of seconds from 1 to 86400", QStringLiteral("30"), nullptr,
+     false,
+     [](const QString& text, Configuration& c) {
+       return takePositive(text, c.registrationInterval, 86'400);
      }},
 };
 

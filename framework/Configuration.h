@@ -16,6 +16,7 @@
 #include <optional>
 
 #include "framework/NetworkAddress.h"
+#include <QtGlobal>
 
 namespace Zarvo {
 
@@ -47,6 +48,12 @@ struct Configuration {
   // Where "LargeFile" paths may point: every UploadDirectory element, in order; empty means the
   // defaults.
   QStringList uploadDirectories;
+  // The host's HTTP connections in progress at once (positive).
+  int maxConnections = 0;
+  // Bytes of request bodies the host holds at once (positive).
+  qint64 maxBodiesInFlight = 0;
+  // Seconds between two checks that the naming service still names this process (positive).
+  int registrationInterval = 0;
 
   bool read = false;  // the file existed and was well-formed
   QString error;      // why it could not be read

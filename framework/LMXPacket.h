@@ -31,7 +31,9 @@ class LMXPacket : public Packet, public T {
     lmx::c_read_memory source(bytes.constData(), static_cast<std::size_t>(bytes.size()));
     lmx::c_xml_reader reader(source);
     T message;
-    if (message.read(reader) != 0) {
+    // The message's own read stops at the root's end; what follows must be no more than a
+    // well-formed document allows.
+    if (message.read(reader) != 0 || reader.end_of_document() != 0) {
       throw WrongPacketFormat(QString::fromStdString(reader.get_error_message()));
     }
     static_cast<T&>(*this) = std::move(message);

@@ -225,12 +225,13 @@ void ResponsePacket::fromByteArray(const QByteArray& bytes) {
 
 namespace {
 // Text the DOM writer copies unchanged into element content: printable ASCII without the
-// characters it may escape. Empty text is left to the writer too.
+// characters it may escape (quotes are not among them: "Can't handle command" is the host's
+// most frequent answer). Empty text is left to the writer too.
 bool isPlainText(const QString& text) {
   if (text.isEmpty()) return false;
   for (QChar c : text) {
     const char16_t u = c.unicode();
-    if (u < 0x20 || u > 0x7E || u == '<' || u == '>' || u == '&' || u == '"' || u == '\'') {
+    if (u < 0x20 || u > 0x7E || u == '<' || u == '>' || u == '&') {
       return false;
     }
   }

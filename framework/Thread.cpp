@@ -1,6 +1,7 @@
 // Worker threads and thread groups.
 #include "framework/Thread.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <algorithm>
@@ -41,6 +42,22 @@ class OrphanReaper : public QObject {
       delete t;
     }
   }
+};
+
+// The event dispatcher of a thread whose body never runs an event loop: it holds nothing and
+// wakes nobody. Qt's own would open a descriptor for its wake-ups.
+class InertEventDispatcher : public QAbstractEventDispatcher {
+ public:
+  bool processEvents(QEventLoop::ProcessEventsFlags) override { return false; }
+  void registerSocketNotifier(QSocketNotifier*) override {}
+  void unregisterSocketNotifier(QSocketNotifier*) override {}
+  void registerTimer(int, qint64, Qt::TimerType, QObject*) override {}
+  bool unregisterTimer(int) override { return false; }
+  bool unregisterTimers(QObject*) override { return false; }
+  QList<TimerInfo> registeredTimers(QObject*) const override { return {}; }
+  int remainingTime(int) override { return -1; }
+  void wakeUp() override {}
+  void interrupt() override {}
 };
 
 // Made on first use (caller holds orphansMutex) and handed to the application's thread.
@@ -138,10 +155,10 @@ void Thread::becomeShared() {
   owner_ = Owner::Shared;
 }
 
-void Thread::start() {
+bool Thread::start() {
   if (onOwnThread()) {
     ZLOG("err") << "Thread restarted from its own body; ignored";
-    return;
+    return false;
   }
   std::unique_lock<std::mutex> lock(controlMutex_);
   if (private_) {
@@ -158,7 +175,17 @@ void Thread::start() {
   }
   private_ = std::make_unique<ThreadPrivate>(this);
   if (stackSize_ != 0) private_->setStackSize(stackSize_);
+  if (withoutEventLoop_) private_->setEventDispatcher(new InertEventDispatcher);
   private_->start(QThread::InheritPriority);
+  // Qt reports a refused thread only as a warning; the thread is then neither running nor
+  // finished (a body that already ended counts as finished).
+  if (private_->isRunning() || private_->isFinished()) return true;
+  private_.reset();
+  std::unique_lock<std::mutex> stopLock(stopMutex_);
+  stopSourceSpent_ = true;  // no run is active: a later stop is for the next one
+  bodyRunning_ = false;
+  bodyEnded_.notify_all();
+  return false;
 }
 
 void Thread::requestStop() {

@@ -73,8 +73,11 @@ class Thread {
 
   // Runs run() on a new Qt thread with the caller's priority. Called again after a run, it
   // first waits for that run to end. Called from inside the body it does nothing (waiting for
-  // itself would never end) and logs the misuse on "err".
-  void start();
+  // itself would never end) and logs the misuse on "err". False when the system would not make
+  // the thread (thread or memory limits): the run then never began, there is nothing to wait
+  // for, and a grouped thread is still its caller's to delete (the group only deletes threads
+  // whose body ended).
+  bool start();
   // Asks the current run (or, when none is active, the next one) to stop: wakes sleep() and
   // every wait registered on stopToken(). Any thread; takes no body mutex; does not wait.
   void requestStop();
@@ -91,6 +94,11 @@ class Thread {
   ThreadGroup* group() const { return group_; }
   // Stack size of the Qt thread made by the next start(); 0 = Qt's default.
   void setStackSize(uint bytes) { stackSize_ = bytes; }
+  // For a body that never runs an event loop (blocking sockets only): its Qt thread gets an
+  // inert event dispatcher instead of Qt's own, which costs a descriptor per thread, and which
+  // Qt aborts the whole process for when the system has no descriptor left. Timers, queued
+  // calls and socket notifiers of objects living on such a thread never fire. Before start().
+  void setWithoutEventLoop() { withoutEventLoop_ = true; }
   // Waits up to `ms` (ULONG_MAX = no limit) for the current run to end. True when no body runs
   // (never started, or ended); false on time-out or when called from the body itself.
   bool wait(unsigned long ms = ULONG_MAX);
@@ -134,6 +142,7 @@ class Thread {
   ThreadGroup* group_;
   Owner owner_;
   uint stackSize_ = 0;
+  bool withoutEventLoop_ = false;
   const std::uint64_t serial_;  // tells a recycled address from the thread an event was for
 };
 

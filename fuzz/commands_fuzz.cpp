@@ -56,7 +56,9 @@ template <class T>
 int readInto(T& message, const void* data, std::size_t size) {
   lmx::c_read_memory source(data, size);
   lmx::c_xml_reader reader(source);
-  return message.read(reader);
+  // As a packet reads a body: the message, then nothing but what may follow a document's root.
+  if (const int code = message.read(reader); code != 0) return code;
+  return reader.end_of_document();
 }
 
 template <class T>

@@ -1,10 +1,12 @@
 #include "http/BoundedSocket.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 
 namespace Zarvo {
@@ -99,12 +101,24 @@ bool BoundedSocket::closeGracefully(std::chrono::milliseconds limit) {
 bool BoundedSocket::waitForPeerClose(QDeadlineTimer deadline) {
   bool closed = socket_.state() != QAbstractSocket::ConnectedState;
   if (!closed && interrupted()) deadline = QDeadlineTimer(0);  // nothing to wait for any more
-  while (!closed) {
+  // Whatever the peer still sends is dropped. It is read straight from the descriptor: Qt's own
+  // wait stops reading once the socket's read buffer is full and then finds the descriptor
+  // readable again at once, a loop that burns a core until the deadline and never sees the
+  // peer's close queued behind the unread bytes.
+  (void)socket_.readAll();
+  const int fd = int(socket_.socketDescriptor());
+  char scratch[16 * 1024];
+  while (!closed && fd >= 0) {
     const int wait = msecsLeft(deadline);
     if (wait <= 0) break;
-    socket_.waitForDisconnected(wait);
-    socket_.readAll();  // whatever the peer still sends is dropped
-    closed = socket_.state() != QAbstractSocket::ConnectedState;
+    pollfd ready{fd, POLLIN, 0};
+    const int polled = ::poll(&ready, 1, wait);
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled <= 0) break;  // the deadline passed, or the descriptor cannot be waited on
+    const ssize_t n = ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
+    if (n > 0) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+    closed = true;  // the peer closed (0), or reset the connection: either way it is gone
   }
   // An interrupt ends the stream as a peer's close would; it says nothing about the peer.
   if (interrupted()) closed = false;

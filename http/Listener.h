@@ -4,6 +4,12 @@
 //
 // The listener knows nothing of services or packets: the host gives it a RequestDispatcher for
 // the answers and a ConnectionStarter that runs each connection's body on a thread of its own.
+//
+// What a connection may cost is bounded: at most `maxConnections` are in progress (at the bound
+// the listener stops accepting and the system's backlog holds the rest until one ends), and the
+// request bodies held at once are capped (`maxBodiesInFlight`; a request waits for room within
+// its body time limit, then gets 400). A connection that cannot be accepted (no descriptor left)
+// or given a thread is closed at once, and the listener goes on.
 #pragma once
 
 #include <QByteArray>
@@ -24,11 +30,13 @@ namespace Zarvo {
 struct ConnectionLimits {
   std::chrono::milliseconds readWait = limits::kServerReadWait;    // one wait for bytes
   std::chrono::milliseconds headTotal = limits::kServerHeadTotal;  // the whole head
-  std::chrono::milliseconds bodyTotal = limits::kServerBodyTotal;  // the whole body
+  std::chrono::milliseconds bodyTotal = limits::kServerBodyTotal;  // room for the body + the body
   std::chrono::milliseconds writeWait = limits::kWriteWait;        // each write wait of the answer
   std::chrono::milliseconds closeWait = limits::kServerCloseWait;  // the peer closing
   qint64 maxBody = 16 * 1024 * 1024;  // larger announced bodies are refused at once
   uint stackSize = 256 * 1024;        // per connection thread
+  int maxConnections = 1024;          // connections in progress at once
+  qint64 maxBodiesInFlight = 64 * 1024 * 1024;  // announced body bytes held at once
 };
 
 // The host's side of a connection: the answer to one well-formed request.
@@ -46,13 +54,15 @@ class RequestDispatcher {
 // connection is closed before anything of it is read. Called on the listener's thread.
 using PeerFilter = std::function<bool(const QHostAddress& peer)>;
 
-// Runs `serve` on a new thread with a stack of `stackSize` bytes (0: the default). Called on
-// the listener's thread, once per accepted connection.
-using ConnectionStarter = std::function<void(std::function<void()> serve, uint stackSize)>;
+// Runs `serve` on a thread of its own with a stack of `stackSize` bytes (0: the default); false
+// when no thread could be had for it (`serve` is then dropped unrun and the listener closes the
+// connection). Called on the listener's thread, once per accepted connection.
+using ConnectionStarter = std::function<bool(std::function<void()> serve, uint stackSize)>;
 
 // Listens on `address` (QHostAddress::AnyIPv4 for every IPv4 address) and `port` (0: chosen by
 // the system). The returned server is a child of `parent`; ask it isListening() and
-// serverPort(). The dispatcher must outlive it and every connection it started. Without
+// serverPort(). It emits acceptError() when a connection could not be accepted (that connection
+// is then closed). The dispatcher must outlive it and every connection it started. Without
 // `admit`, every peer is served.
 QTcpServer* createListener(RequestDispatcher& dispatcher, ConnectionStarter starter,
                            QObject* parent, const QHostAddress& address, quint16 port,

@@ -150,7 +150,7 @@ int c_input::next_from_source() {
   if (memory_ != nullptr && state_.mode == ELMX_ENC_UTF8 && state_.ahead_count == 0 &&
       state_.saved_cp < 0 && memory_->current_ < memory_->end_) {
     const int b = *memory_->current_;
-    if (b < 0x80 && b != '\r') {
+    if (b < 0x80 && b != '\r' && b != 0) {
       ++memory_->current_;
       if (b == '\n') ++state_.line;
       return b;
@@ -168,6 +168,10 @@ int c_input::decode_next() {
     cp = decode_char();
   }
   if (cp < 0) return -1;
+  if (cp == 0) {  // no character of XML in any encoding: kept out like a malformed sequence
+    ++state_.malformed;
+    cp = kReplacementChar;
+  }
   if (cp == '\r') {
     // CR LF (or CR NEL) is one line end; a lone CR is one too. The character after a lone
     // CR is kept for the next read.

@@ -5,7 +5,8 @@
 // UTF-8, UTF-16 and UCS-2 input, folds CR LF / lone CR / U+0085 / U+2028 into LF while counting
 // lines, and stacks the replacement texts of entities over the source so that the reader can
 // expand references by simply reading on. Everything the reader sees is valid UTF-8: a malformed
-// sequence is replaced by U+FFFD and counted, so a value that contained one can be refused.
+// sequence (and a NUL character, which XML does not allow) is replaced by U+FFFD and counted, so
+// a value that contained one can be refused.
 #pragma once
 
 #include <cstddef>
@@ -128,7 +129,8 @@ class c_input {
   int line() const { return state_.line; }
   elmx_char_encoding encoding() const { return state_.mode; }
 
-  // Count of malformed sequences decoded so far (each became U+FFFD).
+  // Count of malformed sequences and NUL characters decoded so far (each became U+FFFD), and
+  // of characters cut off by the end of the input.
   unsigned malformed_count() const { return state_.malformed; }
   // Count of expansions refused because the budget ran out.
   unsigned budget_refusals() const { return budget_refusals_; }

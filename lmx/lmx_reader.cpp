@@ -521,6 +521,7 @@ c_xml_reader::event c_xml_reader::scan_start_tag(int first) {
     return EV_ERROR;
   }
   document_started_ = true;
+  if (scopes_.empty() && root_name_.empty()) root_name_ = name;
   scope s;
   s.element = name;
   s.default_ns = scopes_.empty() ? NS_NONE : scopes_.back().default_ns;
@@ -536,6 +537,34 @@ c_xml_reader::event c_xml_reader::scan_start_tag(int first) {
   attr_value_pending_ = false;
   closed_empty_ = false;
   return EV_START_TAG;
+}
+
+int c_xml_reader::end_of_document() {
+  const auto not_well_formed = [this] {
+    return report_error(ELMX_NOT_WELL_FORMED, root_name_, __FILE__, __LINE__);
+  };
+  if (tag_state_ == tag_state::in_start_tag || !scopes_.empty()) return not_well_formed();
+  for (;;) {
+    int c = skip_spaces();
+    if (c < 0) break;
+    if (c != '<') return not_well_formed();  // text after the root
+    c = next_byte();
+    step s = step::failed;
+    if (c == '?') {
+      // A processing instruction; a second XML declaration is none.
+      std::string target;
+      const int d = next_byte();
+      if (is_name_start(d) && read_name(d, target) && target != "xml") s = scan_pi();
+    } else if (c == '!') {
+      if (next_byte() == '-' && next_byte() == '-') s = scan_comment();
+    }
+    // Anything else is a second root, a stray end tag, a section or a declaration out of place.
+    if (s != step::ok) return not_well_formed();
+  }
+  // Decoding replaced what was no character and went on, and a value that held one was
+  // refused, but such bytes anywhere make the document not well-formed.
+  if (input_.malformed_count() != 0 || errors_.has_fatal()) return not_well_formed();
+  return ELMX_OK;
 }
 
 c_xml_reader::event c_xml_reader::scan_end_tag() {

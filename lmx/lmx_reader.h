@@ -112,6 +112,13 @@ class c_xml_reader : public c_xml {
   // Skips the rest of the current element, nested elements included. Returns 0 or a code.
   [[nodiscard]] int skip_element();
 
+  // After the root element has been read: checks that the rest of the input is only blanks,
+  // comments and processing instructions, and that the whole input was well-formed text (no
+  // NUL, no byte sequence that is no character in the input's encoding, no character cut off at
+  // the end, no fatal report). Returns 0, or reports ELMX_NOT_WELL_FORMED at the root's name
+  // and returns it.
+  [[nodiscard]] int end_of_document();
+
   // Stores the code and item name, passes them to the first error-handler slot, and stores
   // and returns what it returns.
   int report_error(int code, const std::string& item_name, const char* source_file,
@@ -226,6 +233,7 @@ class c_xml_reader : public c_xml {
   std::string prefix_;
   std::string local_;
   std::string element_name_;  // name of the element whose start tag is being read
+  std::string root_name_;     // name of the document's first element
   int ns_id_ = NS_NONE;
   int element_ns_ = NS_NONE;
   int token_ = TOK_END_OF_INPUT;

@@ -104,6 +104,9 @@ ServerFileStore::ServerFileStore(QString directory, UploadRoots uploads)
 
 bool ServerFileStore::isValidName(const QString& name) {
   if (name.isEmpty() || name.startsWith(QLatin1Char('.'))) return false;
+  // No file system takes a longer name; refused before a path is built from it, which for a
+  // name of megabytes would cost several copies of it.
+  if (name.size() > kMaxNameLength) return false;
   for (const QChar c : name) {
     if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QChar(0)) return false;
   }

@@ -26,6 +26,8 @@ class ServerFileStore {
  public:
   // A file larger than this counts as one that cannot be opened.
   static constexpr qint64 kMaxFileSize = qint64(256) * 1024 * 1024;
+  // The longest name a file system takes (in bytes; a name of more characters never fits).
+  static constexpr qsizetype kMaxNameLength = 255;
 
   struct Entry {
     QString name;
@@ -47,7 +49,8 @@ class ServerFileStore {
   const UploadRoots& uploads() const { return uploads_; }
 
   // A name is valid only when it is non-empty, does not start with "." (so neither "." nor ".."
-  // nor a name that could be sent but never listed), and holds no "/", "\" or NUL.
+  // nor a name that could be sent but never listed), is at most kMaxNameLength characters, and
+  // holds no "/", "\" or NUL.
   static bool isValidName(const QString& name);
   // The last path component of a user's file name; "/" and "\" both separate components.
   static QString lastComponent(const QString& fileName);

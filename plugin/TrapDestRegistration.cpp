@@ -1,8 +1,7 @@
 #include "plugin/TrapDestRegistration.h"
 
-#include "SNMPSetValues_Request.h"
-#include "SNMPSetValues_Response.h"
-#include "framework/LMXPacket.h"
+#include <chrono>
+
 #include "framework/Log.h"
 #include "framework/OrxServiceClient.h"  // localAddressFor
 #include "framework/ServiceClient.h"
@@ -17,32 +16,31 @@ const QString kAddrColumn = QStringLiteral("staticTrapDestAddr");
 const QString kCommunityColumn = QStringLiteral("staticTrapDestCommunity");
 const QString kStatusColumn = QStringLiteral("staticTrapDestStatus");
 
-using SetValuesRequest = Zarvo::LMXRequest<SNMPSetValues_Request::c_OrxRequest>;
-using SetValuesResponse = Zarvo::LMXResponse<SNMPSetValues_Response::c_OrxResponse>;
-
-template <class Cell>
-void setCell(Cell& cell, int row, const QString& value) {
-  (void)cell.set_Index(std::to_string(row));
-  (void)cell.set_Value(value.toStdU16String());
-}
+// How long a download waits for the background restore of a row an earlier run left borrowed
+// on its device: the restorer's attempts at that row, about.
+constexpr std::chrono::minutes kLeftOverWait{2};
 
 }  // namespace
 
-TrapRegistrationFactory TrapDestRegistration::factory(Zarvo::ServiceClient& services) {
-  return [&services](const QString& address) -> std::unique_ptr<TrapRegistration> {
-    return std::make_unique<TrapDestRegistration>(services, address);
+TrapRegistrationFactory TrapDestRegistration::factory(Zarvo::ServiceClient& services,
+                                                      TrapRowJournal* journal) {
+  return [&services, journal](const QString& address) -> std::unique_ptr<TrapRegistration> {
+    return std::make_unique<TrapDestRegistration>(services, address, journal);
   };
 }
 
 TrapDestRegistration::TrapDestRegistration(Zarvo::ServiceClient& services,
-                                           const QString& deviceAddress)
-    : services_(services), deviceAddress_(deviceAddress) {
+                                           const QString& deviceAddress, TrapRowJournal* journal)
+    : services_(services), deviceAddress_(deviceAddress), journal_(journal) {
   const QString local = Zarvo::localAddressFor(deviceAddress_);
   if (local.isEmpty()) {
     ZLOG("err") << "Error during registering trap destination: no local address towards "
                 << deviceAddress_.toUtf8();
     return;
   }
+  // A row an earlier run left borrowed would be read below as the device's own, and saved and
+  // written back as such: it is given back first.
+  if (journal_) (void)journal_->settle(services_, deviceAddress_, QDeadlineTimer(kLeftOverWait));
 
   CmdSNMPGetValuesRequest query;
   deviceReq device;
@@ -99,26 +97,22 @@ TrapDestRegistration::TrapDestRegistration(Zarvo::ServiceClient& services,
     }
   }
   row_ = row;
-  write(local, QStringLiteral("public"), QStringLiteral("valid"));
+  // On disk before the row changes: whatever ends this process from here on, the next start
+  // finds the old values.
+  if (journal_) {
+    journalId_ = journal_->add({deviceAddress_, row_, savedAddress_, savedCommunity_, savedStatus_});
+  }
+  // The answer is not looked at: a failed write still leaves the undo to send.
+  (void)restoreTrapRow(services_, {deviceAddress_, row_, local, QStringLiteral("public"),
+                                   QStringLiteral("valid")});
 }
 
 TrapDestRegistration::~TrapDestRegistration() {
   if (row_ < 0) return;
-  write(savedAddress_, savedCommunity_, savedStatus_);
-}
-
-void TrapDestRegistration::write(const QString& address, const QString& community,
-                                 const QString& status) const {
-  SetValuesRequest request;
-  (void)request.append_Device();
-  auto& device = request.back_Device();
-  (void)device.get_RequestParams().enable_IP().set_address(deviceAddress_.toStdU16String());
-  auto& variables = device.get_RequestVariables();
-  setCell(variables.get_staticTrapDestAddr(), row_, address);
-  setCell(variables.get_staticTrapDestCommunity(), row_, community);
-  setCell(variables.get_staticTrapDestStatus(), row_, status);
-  // The answer tells nothing we could act on: a failed write still leaves the undo to send.
-  (void)services_.callService<SetValuesResponse>(request, true);
+  const bool restored = restoreTrapRow(
+      services_, {deviceAddress_, row_, savedAddress_, savedCommunity_, savedStatus_});
+  // A row not given back stays in the journal: the next start gives it back.
+  if (restored && journalId_ != 0) journal_->remove(journalId_);
 }
 
 }  // namespace Zarvo::dsm

@@ -11,22 +11,31 @@
 // would be written to the device for nothing.
 //
 // Both exchanges go to the SNMP service through the client it is given, which must outlive it.
+//
+// With a journal, the row's old values are on disk before the row is changed and leave it once
+// they are written back, so a crash in between cannot leave the row borrowed for ever; and a row
+// of the device that an earlier run left borrowed is given back first.
 #pragma once
 
 #include <QString>
 
 #include "framework/ServiceClient.h"
 #include "plugin/TrapRegistration.h"
+#include "plugin/TrapRowJournal.h"
 
 namespace Zarvo::dsm {
 
 class TrapDestRegistration : public TrapRegistration {
  public:
-  TrapDestRegistration(Zarvo::ServiceClient& services, const QString& deviceAddress);
+  // `journal` (none: nullptr) must outlive the registration.
+  TrapDestRegistration(Zarvo::ServiceClient& services, const QString& deviceAddress,
+                       TrapRowJournal* journal = nullptr);
   ~TrapDestRegistration() override;
 
-  // The factory a sender is given: one registration per download, through `services`.
-  static TrapRegistrationFactory factory(Zarvo::ServiceClient& services);
+  // The factory a sender is given: one registration per download, through `services`, kept in
+  // `journal` when there is one.
+  static TrapRegistrationFactory factory(Zarvo::ServiceClient& services,
+                                         TrapRowJournal* journal = nullptr);
   TrapDestRegistration(const TrapDestRegistration&) = delete;
   TrapDestRegistration& operator=(const TrapDestRegistration&) = delete;
 
@@ -34,10 +43,10 @@ class TrapDestRegistration : public TrapRegistration {
   [[nodiscard]] int row() const { return row_; }
 
  private:
-  void write(const QString& address, const QString& community, const QString& status) const;
-
   Zarvo::ServiceClient& services_;
   const QString deviceAddress_;
+  TrapRowJournal* const journal_;
+  TrapRowJournal::Id journalId_ = 0;
   int row_ = -1;
   QString savedAddress_;
   QString savedStatus_;

@@ -36,6 +36,9 @@ DeviceCgiSettings withDevices(DeviceCgiSettings cgi, const Configuration& config
   return cgi;
 }
 
+// In the working folder, beside the store.
+const QString kTrapRowJournalFile = QStringLiteral("TrapDestinations.journal");
+
 }  // namespace
 
 ZarvoPluginDSM::CurlGlobal::CurlGlobal() { curl_global_init(kCurlGlobalAll); }
@@ -43,7 +46,9 @@ ZarvoPluginDSM::CurlGlobal::~CurlGlobal() { curl_global_cleanup(); }
 
 ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const Configuration& configuration)
     : ZarvoPluginDSM(services, ServerFileStore::serverStoreDirectory(),
-                     withUploadDirectories(configuration)) {}
+                     withUploadDirectories(configuration)) {
+  journalTrapRows(kTrapRowJournalFile);
+}
 
 ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& storeDirectory,
                                const QString& deviceEnterpriseArc,
@@ -64,7 +69,7 @@ ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& st
       store_(storeDirectory, configuration.uploadDirectories.isEmpty()
                                  ? UploadRoots::temporaryFolder()
                                  : UploadRoots(configuration.uploadDirectories)),
-      sender_(TCP9100Sender::kDevicePort, senderLimits, TrapDestRegistration::factory(services),
+      sender_(TCP9100Sender::kDevicePort, senderLimits, trapRegistrations(),
               DeviceAddressPolicy(configuration.deviceNetworks)),
       trapIds_(DeviceTrapIds::forArc(configuration.deviceEnterpriseArc)),
       jobSender_(&sender_),
@@ -77,7 +82,7 @@ ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& st
                                DeviceSender* sender, DeviceCgiSettings cgi)
     : services_(services),
       store_(storeDirectory),
-      sender_(TrapDestRegistration::factory(services)),
+      sender_(trapRegistrations()),
       trapIds_(DeviceTrapIds::forArc(kDefaultDeviceEnterpriseArc)),
       jobSender_(sender),
       cgi_(std::move(cgi)),
@@ -87,6 +92,7 @@ ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& st
 
 ZarvoPluginDSM::~ZarvoPluginDSM() {
   stopAllWork();
+  restorer_.reset();
   std::map<int, std::shared_ptr<DSMJob>> jobs;
   {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -102,7 +108,30 @@ bool ZarvoPluginDSM::admitsCaller(const QString& command, const QHostAddress& ca
   return trapSources_.admits(caller);
 }
 
+TrapRegistrationFactory ZarvoPluginDSM::trapRegistrations() {
+  // The journal is looked up per download: it is set after the sender is made.
+  return [this](const QString& address) -> std::unique_ptr<TrapRegistration> {
+    return std::make_unique<TrapDestRegistration>(services_, address, journal_.get());
+  };
+}
+
+void ZarvoPluginDSM::journalTrapRows(const QString& path, TrapRowRestorer::Limits restore) {
+  journal_ = std::make_unique<TrapRowJournal>(path);
+  restoreLimits_ = restore;
+}
+
+void ZarvoPluginDSM::start() {
+  if (!journal_ || journal_->leftOvers().isEmpty()) return;
+  restorer_ = std::make_unique<TrapRowRestorer>(services_, *journal_, restoreLimits_);
+  if (!restorer_->start()) {
+    ZLOG("err") << "Error starting the restore of the trap destinations an earlier run left; "
+                   "each is restored when its device is next used";
+    restorer_.reset();
+  }
+}
+
 void ZarvoPluginDSM::stopAllWork() {
+  if (restorer_) restorer_->requestStop();
   {
     std::lock_guard<std::mutex> guard(mutex_);
     // Ask all first, so the jobs wind down together and shutdown lasts as long as the slowest.

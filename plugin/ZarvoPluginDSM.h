@@ -52,6 +52,7 @@
 #include "plugin/TCP9100Sender.h"
 #include "plugin/TrapHandling.h"
 #include "plugin/TrapSources.h"
+#include "plugin/TrapRowJournal.h"
 
 namespace Zarvo::dsm {
 
@@ -101,7 +102,8 @@ class ZarvoPluginDSM : public Zarvo::Service {
   // configuration's UploadDirectory elements, or from "uploads" (created here) and the system
   // temporary folder. The device trap identifiers hang under the configuration's
   // DeviceEnterpriseArc; traps are taken from this machine and TrapSources (TrapSources.h);
-  // devices are reached only at addresses DeviceNetworks allows (DeviceAddressPolicy.h).
+  // devices are reached only at addresses DeviceNetworks allows (DeviceAddressPolicy.h). The
+  // trap rows borrowed from devices are journaled in "TrapDestinations.journal" there too.
   ZarvoPluginDSM(Zarvo::ServiceClient& services, const Configuration& configuration);
   // The store in `storeDirectory`, the settings of `configuration` (uploads: the listed
   // directories, or the system temporary folder alone), and the time limits of the downloads
@@ -122,6 +124,15 @@ class ZarvoPluginDSM : public Zarvo::Service {
   // (their registrations undone) in bounded time; then releases the registry, each job being
   // destroyed once its run has ended.
   ~ZarvoPluginDSM() override;
+
+  // Journals the trap-destination rows the downloads borrow in the file at `path`, and restores
+  // at start() those an earlier run left (as `restore` says). Before start() and any download.
+  void journalTrapRows(const QString& path, TrapRowRestorer::Limits restore = {});
+  // The journal, if any.
+  TrapRowJournal* trapRowJournal() { return journal_.get(); }
+
+  // Restores, in the background, the trap rows an earlier run left borrowed.
+  void start() override;
 
   const ServerFileStore& store() const { return store_; }
   TCP9100Sender& sender() { return sender_; }
@@ -171,12 +182,17 @@ class ZarvoPluginDSM : public Zarvo::Service {
   };
 
   void registerHandlers();
+  // One trap registration per download, journaled when a journal is kept.
+  TrapRegistrationFactory trapRegistrations();
   // Registers `job` under the next operation ID and starts its first run.
   void createOperation(std::shared_ptr<DSMJob> job);
 
   CurlGlobal curl_;
   Zarvo::ServiceClient& services_;
   ServerFileStore store_;
+  // Declared before the sender, whose downloads use it, and the restorer, which writes to it.
+  std::unique_ptr<TrapRowJournal> journal_;
+  TrapRowRestorer::Limits restoreLimits_;
 
   // --- The operation registry and the sender ---
   // Owns the jobs, by operation ID.
@@ -191,6 +207,7 @@ class ZarvoPluginDSM : public Zarvo::Service {
   DeviceSender* jobSender_;      // what jobs download through: sender_ unless a test gave another
   const DeviceCgiSettings cgi_;  // its device addresses are the service's
   TrapSources trapSources_;
+  std::unique_ptr<TrapRowRestorer> restorer_;  // stopped before everything it uses goes
 };
 
 }  // namespace Zarvo::dsm

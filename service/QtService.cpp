@@ -19,6 +19,9 @@ namespace Zarvo {
 
 namespace {
 
+// The exit code of a command line with an unknown option.
+constexpr int kUsageExitCode = 2;
+
 // Names longer than this are cut: the service manager's limit for a service name.
 constexpr qsizetype kMaxNameLength = 255;
 
@@ -315,6 +318,10 @@ int QtServiceBase::exec() {
       std::fprintf(stdout, kHelpText, n);
       return 0;
     }
+    // A mistyped option must not start the service: say what the options are instead. The
+    // service manager starts the process without arguments, which still runs it.
+    std::fprintf(stderr, kHelpText, n);
+    return kUsageExitCode;
   }
 
   return d_->startAsService();

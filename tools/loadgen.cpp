@@ -5,7 +5,8 @@
 // Latency is measured from before connect() to the last body byte.
 //
 // Usage: loadgen --port N [--host 127.0.0.1] [--concurrency C] [--seconds S]
-//                [--warmup-ms W] [--path /Cmd] [--body TEXT] [--timeout-ms T]
+//                [--warmup-ms W] [--path /Cmd] [--body TEXT] [--timeout-ms T] [--requests R]
+// With --requests the run ends after R exchanges (or after S seconds, whichever comes first).
 // Only loopback addresses are accepted: this program is for local benchmarks.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -41,7 +42,11 @@ struct Options {
   int timeoutMs = 10'000;
   std::string path = "/NoSuchCommand";
   std::string body = "<OrxRequest command=\"NoSuchCommand\"/>";
+  long requests = 0;  // > 0: stop after this many exchanges in all
 };
+
+// Exchanges still to make when the run is bounded by a count.
+std::atomic<long> remaining{0};
 
 struct Totals {
   std::mutex mutex;
@@ -138,6 +143,7 @@ void client(const Options& o, const sockaddr_in& addr, const std::string& reques
   long errors = 0;
   std::string firstError;
   for (Clock::time_point start = Clock::now(); start < end; start = Clock::now()) {
+    if (o.requests > 0 && remaining.fetch_sub(1) <= 0) break;
     std::string error = exchange(addr, request, o.timeoutMs);
     // Errors count even in the warm-up: a server that fails early has still failed.
     if (!error.empty()) {
@@ -172,11 +178,12 @@ bool parse(int argc, char** argv, Options& o) {
     else if (opt == "--timeout-ms") o.timeoutMs = std::atoi(v);
     else if (opt == "--path") o.path = v;
     else if (opt == "--body") o.body = v;
+    else if (opt == "--requests") o.requests = std::atol(v);
     else return false;
   }
   return argc % 2 == 1 && o.port > 0 && o.port < 65536 && o.concurrency >= 1 &&
          o.concurrency <= 1024 && o.seconds > 0 && o.seconds <= 600 && o.warmupMs >= 0 &&
-         o.timeoutMs > 0;
+         o.timeoutMs > 0 && o.requests >= 0;
 }
 
 }  // namespace
@@ -187,7 +194,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: loadgen --port N [--host 127.0.0.1] [--concurrency C<=1024] "
                  "[--seconds S<=600] [--warmup-ms W] [--path /Cmd] [--body TEXT] "
-                 "[--timeout-ms T]\n");
+                 "[--timeout-ms T] [--requests R]\n");
     return 2;
   }
   sockaddr_in addr{};
@@ -203,6 +210,7 @@ int main(int argc, char** argv) {
                               "\r\n\r\n" + o.body;
 
   Totals totals;
+  remaining = o.requests;
   const auto begin = Clock::now();
   const auto measureFrom = begin + std::chrono::milliseconds(o.warmupMs);
   const auto end = measureFrom + std::chrono::duration_cast<Clock::duration>(

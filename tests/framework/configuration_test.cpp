@@ -121,5 +121,44 @@ TEST(Configuration, AddressListsAndUploadDirectories) {
   EXPECT_EQ(all.deviceNetworks->toString(), "10.8.0.0/16");
 }
 
+TEST(Configuration, TheHostsBoundsAndIntervalArePositiveCountsWithDefaults) {
+  struct Case {
+    const char* why;
+    QByteArray xml;
+    int maxConnections;
+    qint64 maxBodies;
+    int interval;
+    const char* err;  // the start of the "err" line it writes, if any
+  };
+  const Case kCases[] = {
+      {"absent: the defaults", "<c/>", 1024, 64 * 1024 * 1024, 30, ""},
+      {"every one given", "<c><MaxConnections> 10 </MaxConnections>"
+       "<MaxBodiesInFlight>1048576</MaxBodiesInFlight>"
+       "<RegistrationInterval>5</RegistrationInterval></c>",
+       10, 1048576, 5, ""},
+      {"zero connections would serve nobody", "<c><MaxConnections>0</MaxConnections></c>", 1024,
+       64 * 1024 * 1024, 30, "MaxConnections is no count from 1 to 1000000, using 1024: 0"},
+      {"a sign is no count", "<c><RegistrationInterval>-5</RegistrationInterval></c>", 1024,
+       64 * 1024 * 1024, 30, "RegistrationInterval is no count of seconds"},
+      {"beyond a day is refused", "<c><RegistrationInterval>86401</RegistrationInterval></c>",
+       1024, 64 * 1024 * 1024, 30, "RegistrationInterval is no count of seconds"},
+      {"no unit suffix", "<c><MaxBodiesInFlight>64M</MaxBodiesInFlight></c>", 1024,
+       64 * 1024 * 1024, 30, "MaxBodiesInFlight is no byte count"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.why);
+    const qsizetype from = testing_log::LogLines::get().mark();
+    const Configuration config = Configuration::fromBytes(c.xml);
+    EXPECT_EQ(config.maxConnections, c.maxConnections);
+    EXPECT_EQ(config.maxBodiesInFlight, c.maxBodies);
+    EXPECT_EQ(config.registrationInterval, c.interval);
+    const QStringList logged = testing_log::LogLines::get().since(from, "err");
+    ASSERT_EQ(logged.size(), *c.err ? 1 : 0);
+    if (*c.err) {
+      EXPECT_TRUE(logged[0].contains(c.err)) << logged[0].toStdString();
+    }
+  }
+}
+
 }  // namespace
 }  // namespace Zarvo

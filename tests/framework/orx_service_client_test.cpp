@@ -7,9 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <string>
@@ -426,6 +428,42 @@ TEST(ExecutableRegistration, RegistersOnceWithOneDispatcherUrl) {
   EXPECT_TRUE(urls.first().endsWith(QStringLiteral(":%1/").arg(host->port())));
   const QStringList methods = elementTexts(body, "method");
   EXPECT_TRUE(std::is_sorted(methods.begin(), methods.end()));
+}
+
+// A naming service that restarted has forgotten us: the process notices at its next check and
+// registers again, once per time it finds itself forgotten, saying so on "info".
+TEST(ExecutableRegistration, RegistersAgainWhenTheNamingServiceNoLongerNamesIt) {
+  FakeNamingService naming;  // names nobody for anything until told
+  const auto host = startExecutable(
+      "<c><DispatcherURL>NAMING</DispatcherURL>"
+      "<RegistrationInterval>1</RegistrationInterval></c>",
+      naming);
+  if (!host) GTEST_SKIP() << "the executable is not built";
+  const auto waitFor = [&](const std::function<bool()>& done) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < 10000) host->process().waitForReadyRead(20);
+    return done();
+  };
+  ASSERT_TRUE(waitFor([&] { return naming.count("NSRegisterService") >= 2; }))
+      << host->output().toStdString();
+  const QList<testing_orx::Received> requests = naming.requests();
+  const auto asked =
+      std::find_if(requests.begin(), requests.end(),
+                   [](const testing_orx::Received& r) { return r.path == "NSFindService"; });
+  ASSERT_NE(asked, requests.end());
+  EXPECT_EQ(elementTexts(asked->body, "Command"), QStringList{"DSMAddFile"})
+      << "a command of its own, not a management command every process answers";
+
+  // Named again: the checks go on, the registrations stop.
+  naming.setServiceUrl("DSMAddFile", QStringLiteral("http://127.0.0.1:%1/").arg(host->port()));
+  const int finds = naming.count("NSFindService");
+  ASSERT_TRUE(waitFor([&] { return naming.count("NSFindService") >= finds + 2; }));
+  const int registrations = naming.count("NSRegisterService");
+  ASSERT_TRUE(waitFor([&] { return naming.count("NSFindService") >= finds + 4; }));
+  EXPECT_EQ(naming.count("NSRegisterService"), registrations);
+  const QByteArray log = host->output();
+  EXPECT_EQ(log.count("registering again"), registrations - 1) << log.toStdString();
 }
 
 TEST(ExecutableRegistration, TwoDispatcherUrlsMeanNoRegistration) {

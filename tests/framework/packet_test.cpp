@@ -46,6 +46,7 @@ TEST(ResponsePacket, WritingWithoutATreeGivesTheDomWritersBytes) {
       {"paused service", 5, "Service paused"},
       {"negative code", -1, "Command handler raised an exception"},
       {"characters the writer escapes go the long way", 3, "a < b & c > d \"q\""},
+      {"quotes it leaves alone", 3, "it's \"quoted\""},
       {"empty details go the long way", 0, ""},
       {"non-ASCII goes the long way", 1, QString::fromUtf8("caf\xC3\xA9")},
       {"control characters go the long way", 1, "tab\there"},

@@ -1,13 +1,18 @@
 // The bounded socket against loopback peers that behave and peers that do not: every wait ends
 // by its limit, and no shortfall is reported as success.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <QElapsedTimer>
 #include <atomic>
+#include <ctime>
 #include <functional>
+#include <future>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -176,6 +181,61 @@ TEST_F(ConnectedSocketTest, WaitForPeerCloseDropsLateBytesAndEndsAtTheDeadline) 
   EXPECT_FALSE(s.waitForPeerClose(QDeadlineTimer(150))) << "the peer never closed";
   EXPECT_GE(timer.elapsed(), 140);
   EXPECT_FALSE(s.isConnected());
+}
+
+// A peer that sent more than the socket's read buffer takes, then closed (a 400 for a body we
+// never read, say): the close wait drops the bytes, sees the close queued behind them, and
+// costs next to no CPU. Qt's own wait found the full buffer's descriptor readable again and
+// again and spun for ever, past every deadline.
+TEST_F(BoundedSocketTest, CloseWaitBehindUnreadBytesSeesThePeersCloseWithoutSpinning) {
+  Peer peer;
+  const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(peer.port());
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const int fd = peer.accept();
+  ASSERT_GE(fd, 0);
+  struct Outcome {
+    bool closed = false;
+    qint64 ms = 0;
+    double cpuSeconds = 0;
+  };
+  // The socket lives on the waiting thread; should the wait never end, that thread is left
+  // behind with everything it uses, and the test fails instead of hanging.
+  auto outcome = std::make_shared<std::promise<Outcome>>();
+  auto sent = std::make_shared<std::promise<void>>();
+  std::thread waiter([outcome, sent, fd = ::dup(fd)] {
+    BoundedSocket server;
+    if (!server.adopt(fd)) return outcome->set_value({});
+    server.socket().setReadBufferSize(64 * 1024);  // as the listener's connections have it
+    sent->get_future().wait();
+    const auto cpu = [] {
+      timespec t{};
+      ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+      return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+    };
+    QElapsedTimer timer;
+    timer.start();
+    const double before = cpu();
+    const bool closed = server.waitForPeerClose(QDeadlineTimer(5000));
+    outcome->set_value({closed, timer.elapsed(), cpu() - before});
+  });
+  const QByteArray extra(200 * 1024, 'A');
+  ASSERT_EQ(::send(client, extra.constData(), size_t(extra.size()), 0), ssize_t(extra.size()));
+  ::close(client);
+  sent->set_value();
+  auto result = outcome->get_future();
+  if (result.wait_for(10s) != std::future_status::ready) {
+    waiter.detach();
+    FAIL() << "the close wait did not end within twice its deadline";
+  }
+  waiter.join();
+  const Outcome o = result.get();
+  EXPECT_TRUE(o.closed);
+  EXPECT_LT(o.ms, 2000) << "the peer's close is seen as soon as the bytes before it are dropped";
+  EXPECT_LT(o.cpuSeconds, 0.5);
 }
 
 TEST_F(BoundedSocketTest, AdoptTakesAnAcceptedDescriptorAndRefusesAnInvalidOne) {

@@ -571,6 +571,52 @@ TEST(ReaderErrors, SkipElementChecksNesting) {
   }
 }
 
+// What may follow the root element: blanks, comments and processing instructions, nothing
+// else; and the input as a whole must have been characters. Each row read as a message first
+// (which stops at the root's end), then checked to the end of the input.
+TEST(ReaderDocumentEnd, OnlyMiscellanyMayFollowTheRootAndEveryByteMustBeACharacter) {
+  const std::string doc = "<Msg id=\"1\"><Name>a</Name></Msg>";
+  const std::u16string wide = widen_ascii(doc);
+  struct Case {
+    const char* why;
+    std::string bytes;
+    bool wellFormed;
+  };
+  const Case kCases[] = {
+      {"nothing after the root", doc, true},
+      {"blanks, a comment and a processing instruction", doc + " \n<!-- c --><?pi x?>\r\n", true},
+      {"UTF-16 with blanks after the root", utf16(wide + u"\n ", false, true), true},
+      {"text after the root", doc + "x", false},
+      {"a second root", doc + "<Msg id=\"2\"><Name>b</Name></Msg>", false},
+      {"a stray end tag", doc + "</Msg>", false},
+      {"a CDATA section", doc + "<![CDATA[x]]>", false},
+      {"a second XML declaration", doc + "<?xml version=\"1.0\"?>", false},
+      {"a document type declaration", doc + "<!DOCTYPE Msg>", false},
+      {"a comment that never ends", doc + "<!-- c", false},
+      {"a NUL after the root", doc + std::string(1, '\0'), false},
+      {"a NUL inside a comment before the root", "<!-- a" + std::string(1, '\0') + " -->" + doc,
+       false},
+      {"UTF-8 cut inside a character at the end", doc + "\xC3", false},
+      {"a byte that starts no UTF-8 character", doc + "<!-- \xFF -->", false},
+      {"UTF-16 with an odd byte at the end", utf16(wide, false, true) + "\n", false},
+      {"UTF-16 ending in half a surrogate pair", utf16(wide + u"\xD83D", false, true), false},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.why);
+    lmx::c_read_memory source(c.bytes.data(), c.bytes.size());
+    lmx::c_xml_reader reader(source);
+    Message msg;
+    ASSERT_EQ(msg.read(reader), 0) << reader.get_error_message();
+    EXPECT_EQ(msg.name, "a");
+    const int code = reader.end_of_document();
+    EXPECT_EQ(code, c.wellFormed ? 0 : int(lmx::ELMX_NOT_WELL_FORMED));
+    if (!c.wellFormed) {
+      EXPECT_NE(reader.get_error_message().find("'Msg'-Not well formed"), std::string::npos)
+          << reader.get_error_message();
+    }
+  }
+}
+
 TEST(ReaderErrors, EveryTruncationFailsCleanly) {
   // Cut a document with every construct at every byte: no cut may read as success or run
   // past the end (the sanitizer build checks the latter).

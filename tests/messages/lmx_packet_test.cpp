@@ -60,6 +60,22 @@ TEST(LMXPacket, BadBodyThrowsTheReaderText) {
             "line:2-'OperationID'-Invalid value format for this type");
 }
 
+// A body that is no well-formed document is refused, whatever its root held: the dispatcher
+// answers Result 3 with this text. These were read as if the junk were not there.
+TEST(LMXPacket, ABodyThatIsNoWellFormedDocumentIsRefused) {
+  const QByteArray request = "<OrxRequest command=\"c\"><OperationID>1</OperationID></OrxRequest>";
+  for (const QByteArray& junk :
+       {QByteArray("<OrxRequest command=\"c\"/>"), QByteArray("x"), QByteArray("\0", 1),
+        QByteArray("\xE2\x82")}) {
+    SCOPED_TRACE(hex(junk));
+    CancelRequest packet;
+    EXPECT_EQ(thrownMessage(packet, request + junk), "line:1-'OrxRequest'-Not well formed");
+  }
+  CancelRequest packet;
+  EXPECT_EQ(thrownMessage(packet, request + "\n<!-- end -->\n"), "no exception");
+  EXPECT_EQ(packet.get_OperationID(), 1u);
+}
+
 TEST(LMXPacket, FailedReadLeavesThePacketAsItWas) {
   DeleteRequest request;
   request.fromByteArray(

@@ -105,6 +105,7 @@ QByteArray helpText(const QByteArray& name) {
 // Exit statuses as the parent sees them: the low 8 bits of main's result.
 constexpr int kFailed = 255;   // -1
 constexpr int kNoStart = 252;  // -4
+constexpr int kUsage = 2;
 
 // Stands for "start [<the arguments after argument 0>]" in the expected calls.
 const char kStartCall[] = "<start>";
@@ -192,11 +193,13 @@ TEST(ShellOptions, EachOptionPrintsItsTextReturnsItsCodeAndAsksTheManager) {
       {"negative: nothing is sent", {"-c"}, {"-1"}, "installed,running", "", "", 0, {}},
       {"a stopped service gets no command", {"-c"}, {"5"}, "installed", "", "", 0,
        {"isRunning"}},
-      {"no option or no match from a console: the manager starts the service with the rest",
-       {"", "-I"}, {"x"}, "installed", "", "", 0, {kStartCall}},
-      {"a start the manager refuses exits -4", {"", "-EXEC", "-ex", "--help"}, {},
-       "installed,fail=start", "", "The service ZarvoPluginDSM could not start\n", kNoStart,
-       {kStartCall}},
+      {"no option from a console: the manager starts the service", {""}, {}, "installed", "",
+       "", 0, {kStartCall}},
+      {"an unknown option starts nothing: the help on stderr, exit 2",
+       {"-I", "-EXEC", "-ex", "--help", "x"}, {"-e"}, "installed", "", helpText(name), kUsage,
+       {}},
+      {"a start the manager refuses exits -4", {""}, {}, "installed,fail=start", "",
+       "The service ZarvoPluginDSM could not start\n", kNoStart, {kStartCall}},
       {"exec runs start() in the loop and asks the manager nothing", {"-e", "-exec"}, {},
        "installed,running", "start:\nloop ended 0\n", "", 0, {}},
       {"exec removes only its own argument", {"-exec"}, {"a", "-v"}, "",
