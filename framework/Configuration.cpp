@@ -30,10 +30,27 @@ bool takeObjectIdentifier(const QString& text, QString& into) {
   return true;
 }
 
+// A whole decimal number from `low` to `high`.
+bool takeCount(const QString& text, int low, int high, int& into) {
+  bool ok = false;
+  const int value = text.toInt(&ok, 10);
+  if (!ok || value < low || value > high) return false;
+  into = value;
+  return true;
+}
+
+static_assert(kMaxParallelDownloads == 256, "the ParallelDownloads log text names the bound");
+
 const OptionalElement kOptionalElements[] = {
     {"DeviceEnterpriseArc", "no object identifier", kDefaultDeviceEnterpriseArc,
      [](const QString& text, Configuration& c) {
        return takeObjectIdentifier(text, c.deviceEnterpriseArc);
+     }},
+    // Each download is a thread of the job: the bound keeps a typing error from starting
+    // thousands of them.
+    {"ParallelDownloads", "no whole number from 1 to 256",
+     QString::number(kDefaultParallelDownloads), [](const QString& text, Configuration& c) {
+       return takeCount(text, 1, kMaxParallelDownloads, c.parallelDownloads);
      }},
 };
 

@@ -64,5 +64,37 @@ TEST(Configuration, ElementsTheirRulesAndDefaults) {
   EXPECT_EQ(missing.deviceEnterpriseArc, arc);
 }
 
+TEST(Configuration, ParallelDownloadsIsAWholeNumberFrom1To256) {
+  struct Case {
+    const char* why;
+    QByteArray text;
+    int value;
+    bool logged;
+  };
+  const Case kCases[] = {
+      {"1: one download after another", "1", 1, false},
+      {"the bound itself", " 256 ", 256, false},
+      {"0 would never download", "0", 16, true},
+      {"a thread per download: thousands are a typing error", "2000", 16, true},
+      {"not a number", "many", 16, true},
+      {"no fraction", "2.5", 16, true},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.why);
+    const qsizetype from = testing_log::LogLines::get().mark();
+    const Configuration config =
+        Configuration::fromBytes("<c><ParallelDownloads>" + c.text + "</ParallelDownloads></c>");
+    EXPECT_EQ(config.parallelDownloads, c.value);
+    const QStringList logged = testing_log::LogLines::get().since(from, "err");
+    ASSERT_EQ(logged.size(), c.logged ? 1 : 0);
+    if (c.logged) {
+      EXPECT_TRUE(logged[0].endsWith("ParallelDownloads is no whole number from 1 to 256, using 16: " +
+                                     QString::fromLatin1(c.text.trimmed())))
+          << logged[0].toStdString();
+    }
+  }
+  EXPECT_EQ(Configuration().parallelDownloads, 16) << "without the element";
+}
+
 }  // namespace
 }  // namespace Zarvo
