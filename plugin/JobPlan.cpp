@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QStringList>
 #include <cstdint>
+#include <set>
+#include <utility>
 
 #include "plugin/FileContent.h"
 #include "plugin/ServerFileStore.h"
@@ -22,9 +24,14 @@ const QString kDeleteFilesPage = QStringLiteral("DSMDeletefiles.cgi");
 
 QString qs(const std::u16string& s) { return QString::fromStdU16String(s); }
 
+// Which file an open descriptor is: uploads naming the same file are read once.
+using FileIdentity = std::pair<dev_t, ino_t>;
+
 // Reads an upload the front end placed on a local path. Only a regular file of at most the
 // store's size limit counts: a FIFO would block the handler and a device node never ends.
-bool readUpload(const QString& path, QByteArray* content) {
+// `known` (when given) holds files read before: one of them is not read again but shared.
+bool readUpload(const QString& path, QByteArray* content,
+                std::map<FileIdentity, QByteArray>* known = nullptr) {
   const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   struct Closer {
@@ -34,6 +41,14 @@ bool readUpload(const QString& path, QByteArray* content) {
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
   if (info.st_size > ServerFileStore::kMaxFileSize) return false;
+  const FileIdentity identity{info.st_dev, info.st_ino};
+  if (known) {
+    const auto it = known->find(identity);
+    if (it != known->end()) {
+      *content = it->second;
+      return true;
+    }
+  }
   QByteArray bytes;
   bytes.resize(qsizetype(info.st_size));
   qsizetype done = 0;
@@ -44,20 +59,18 @@ bool readUpload(const QString& path, QByteArray* content) {
     done += n;
   }
   bytes.truncate(done);
+  if (known) known->emplace(identity, bytes);
   *content = std::move(bytes);
   return true;
 }
 
-// An add job's record of bytes it holds: size, kind and font name come from the bytes.
-FileRecord recordOfBytes(const QString& name, QByteArray content, bool readable) {
-  FileRecord r;
-  r.name = name;
+// An add job's record takes what it read: size, kind and font name come from the bytes.
+void takeBytes(FileRecord& r, QByteArray content, bool readable) {
   r.content = std::move(content);
   r.size = quint32(r.content.size());
   r.contentKnown = readable;
-  r.readable = readable;
+  r.fontName.clear();
   r.type = fileKindText(fileKindOfContent(r.content, &r.fontName));
-  return r;
 }
 
 // The record of one `File` element of a copy, move or delete request (the same fields in three
@@ -127,13 +140,33 @@ void JobPlan::endTask(std::size_t task) {
   ++ended_;
 }
 
-void JobPlan::complete() {
-  status_ = JobStatus::kCompleted;
-  // A retry only walks the tasks (and a move repeats its deletes, which need no content).
-  for (auto& entry : files_) {
-    entry.second.content = QByteArray();
-    entry.second.contentKnown = false;
+std::vector<std::vector<std::size_t>> JobPlan::runGroups(bool oneAtATime) const {
+  std::vector<std::vector<std::size_t>> groups;
+  if (oneAtATime) {
+    for (std::size_t k = 0; k < tasks_.size(); ++k) groups.push_back({k});
+    return groups;
   }
+  std::set<QString> seen;
+  for (const Task& t : tasks_) {
+    if (seen.insert(t.fileName).second) groups.push_back(tasksOf(t.fileName));
+  }
+  return groups;
+}
+
+void JobPlan::releaseFilesEndingIn(const std::vector<std::size_t>& group) {
+  for (std::size_t k : group) {
+    const QString& name = tasks_.at(k).fileName;
+    if (tasksOf(name).back() == k) releaseContent(files_.at(name));
+  }
+}
+
+void JobPlan::releaseContent(FileRecord& record) {
+  record.content = QByteArray();
+  record.contentKnown = false;
+}
+
+void JobPlan::releaseContents() {
+  for (auto& entry : files_) releaseContent(entry.second);
 }
 
 void JobPlan::addRecord(FileRecord record) {
@@ -171,29 +204,56 @@ void JobPlan::appendFileFields(const FileRecord& record, HTTPClient::Form* form)
 // ---------------------------------------------------------------------------------------------
 // AddPlan
 
-AddPlan::AddPlan(const Request& request, const ServerFileStore& store) : JobPlan(JobType::kAdd) {
+AddPlan::AddPlan(const Request& request, const ServerFileStore& store)
+    : JobPlan(JobType::kAdd), store_(store) {
   const QString device = qs(request.get_DeviceIP());
+  std::map<FileIdentity, QByteArray> read;
   for (std::size_t i = 0; i < request.size_LargeFile(); ++i) {
     const auto& upload = request.get_LargeFile(i);
     const QString userName = qs(upload.get_filename());
     if (userName.isEmpty()) continue;
+    const QString path = qs(upload.get_value());
     QByteArray content;
-    if (!readUpload(qs(upload.get_value()), &content)) continue;  // left out of the job
-    FileRecord r =
-        recordOfBytes(ServerFileStore::lastComponent(userName), std::move(content), true);
+    if (!readUpload(path, &content, &read)) continue;  // left out of the job
+    FileRecord r;
+    r.name = ServerFileStore::lastComponent(userName);
+    r.origin = FileRecord::Origin::kUpload;
+    r.uploadPath = path;
+    takeBytes(r, std::move(content), true);
     const QString name = r.name;
     addRecord(std::move(r));
     addTask(name, device, QString());
   }
   for (std::size_t i = 0; i < request.size_FileName(); ++i) {
     const QString name = qs(request.get_FileName(i));
-    QByteArray content;
-    const bool readable = store.read(name, &content);
-    if (!readable) content.clear();
-    addRecord(recordOfBytes(name, std::move(content), readable));
+    if (files_.count(name) == 0) {
+      FileRecord r;
+      r.name = name;
+      r.origin = FileRecord::Origin::kStore;
+      QByteArray content;
+      const bool readable = store.read(name, &content);
+      if (!readable) content.clear();
+      takeBytes(r, std::move(content), readable);
+      addRecord(std::move(r));
+    }
     addTask(name, device, QString());
   }
   finishBuilding();
+}
+
+bool AddPlan::LocalFile::read(QByteArray* content) const {
+  if (origin == FileRecord::Origin::kUpload) return readUpload(path, content);
+  return store.read(path, content);
+}
+
+AddPlan::LocalFile AddPlan::localFile(std::size_t task) const {
+  const FileRecord& r = recordOf(task);
+  return LocalFile{r.origin, r.origin == FileRecord::Origin::kUpload ? r.uploadPath : r.name,
+                   store_};
+}
+
+void AddPlan::takeRead(std::size_t task, QByteArray content) {
+  takeBytes(files_.at(tasks_.at(task).fileName), std::move(content), true);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -279,7 +339,7 @@ void DeletePlan::endAll(const FileOutcome& outcome) {
 // ---------------------------------------------------------------------------------------------
 
 std::unique_ptr<TCP9100File> downloadableFile(const FileRecord& record) {
-  if (!record.readable) return nullptr;
+  if (!record.contentKnown) return nullptr;
   try {
     switch (record.kind()) {
       case FileKind::kPsFont:

@@ -22,28 +22,32 @@ ZarvoPluginDSM::CurlGlobal::~CurlGlobal() { curl_global_cleanup(); }
 
 ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const Configuration& configuration)
     : ZarvoPluginDSM(services, ServerFileStore::serverStoreDirectory(),
-                     configuration.deviceEnterpriseArc) {}
+                     configuration.deviceEnterpriseArc, TCP9100Sender::Limits(), DeviceCgiSettings(),
+                     configuration.parallelDownloads) {}
 
 ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& storeDirectory,
                                const QString& deviceEnterpriseArc,
-                               const TCP9100Sender::Limits& senderLimits, DeviceCgiSettings cgi)
+                               const TCP9100Sender::Limits& senderLimits, DeviceCgiSettings cgi,
+                               int parallelDownloads)
     : services_(services),
       store_(storeDirectory),
       sender_(TCP9100Sender::kDevicePort, senderLimits, TrapDestRegistration::factory(services)),
       trapIds_(DeviceTrapIds::forArc(deviceEnterpriseArc)),
       jobSender_(&sender_),
-      cgi_(std::move(cgi)) {
+      cgi_(std::move(cgi)),
+      parallelDownloads_(parallelDownloads) {
   registerHandlers();
 }
 
 ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& storeDirectory,
-                               DeviceSender* sender, DeviceCgiSettings cgi)
+                               DeviceSender* sender, DeviceCgiSettings cgi, int parallelDownloads)
     : services_(services),
       store_(storeDirectory),
       sender_(TrapDestRegistration::factory(services)),
       trapIds_(DeviceTrapIds::forArc(kDefaultDeviceEnterpriseArc)),
       jobSender_(sender),
-      cgi_(std::move(cgi)) {
+      cgi_(std::move(cgi)),
+      parallelDownloads_(parallelDownloads) {
   registerHandlers();
 }
 
@@ -114,29 +118,27 @@ std::shared_ptr<DSMJob> ZarvoPluginDSM::findOperation(std::uint32_t id) {
 // waits for no file system.
 std::unique_ptr<ZarvoPluginDSM::CopyFileResponse> ZarvoPluginDSM::DSMCopyFile(
     CopyFileRequest& request) {
-  createOperation(Zarvo::makeSharedThread<DSMJob>(jobSender_, TransferPlan(request), cgi_));
+  createOperation(makeJob(TransferPlan(request)));
   return std::make_unique<CopyFileResponse>();
 }
 
 std::unique_ptr<ZarvoPluginDSM::MoveFileResponse> ZarvoPluginDSM::DSMMoveFile(
     MoveFileRequest& request) {
-  createOperation(Zarvo::makeSharedThread<DSMJob>(jobSender_, TransferPlan(request), cgi_));
+  createOperation(makeJob(TransferPlan(request)));
   return std::make_unique<MoveFileResponse>();
 }
 
 std::unique_ptr<ZarvoPluginDSM::AddFileResponse> ZarvoPluginDSM::DSMAddFile(
     AddFileRequest& request) {
   if (request.size_LargeFile() != 0 || request.size_FileName() != 0) {
-    createOperation(Zarvo::makeSharedThread<DSMJob>(jobSender_, AddPlan(request, store_), cgi_));
+    createOperation(makeJob(AddPlan(request, store_)));
   }
   return std::make_unique<AddFileResponse>();
 }
 
 std::unique_ptr<ZarvoPluginDSM::DeleteFileResponse> ZarvoPluginDSM::DSMDeleteFile(
     DeleteFileRequest& request) {
-  if (request.size_File() != 0) {
-    createOperation(Zarvo::makeSharedThread<DSMJob>(jobSender_, DeletePlan(request), cgi_));
-  }
+  if (request.size_File() != 0) createOperation(makeJob(DeletePlan(request)));
   return std::make_unique<DeleteFileResponse>();
 }
 

@@ -97,17 +97,20 @@ class ZarvoPluginDSM : public Zarvo::Service {
   //
   // The store is the directory "Files" in the current directory (start-up makes that the
   // executable's directory), created here when missing; the device trap identifiers hang under
-  // the configuration's DeviceEnterpriseArc.
+  // the configuration's DeviceEnterpriseArc, and a file job serves up to its ParallelDownloads
+  // destinations of a file at once.
   ZarvoPluginDSM(Zarvo::ServiceClient& services, const Configuration& configuration);
   // The store in `storeDirectory`, the trap identifiers under `deviceEnterpriseArc`, and the
   // time limits of the downloads and of the device pages as given (tests: shorter ones).
   ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& storeDirectory,
                  const QString& deviceEnterpriseArc = kDefaultDeviceEnterpriseArc,
-                 const TCP9100Sender::Limits& senderLimits = {}, DeviceCgiSettings cgi = {});
+                 const TCP9100Sender::Limits& senderLimits = {}, DeviceCgiSettings cgi = {},
+                 int parallelDownloads = Zarvo::kDefaultParallelDownloads);
   // Jobs download through `sender` (not owned; it outlives the service) instead of the
   // service's own sender, and reach the device pages as `cgi` says (tests: fakes on loopback).
   ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& storeDirectory,
-                 DeviceSender* sender, DeviceCgiSettings cgi = {});
+                 DeviceSender* sender, DeviceCgiSettings cgi = {},
+                 int parallelDownloads = Zarvo::kDefaultParallelDownloads);
   // Asks every job to stop and ends every wait in the sender, so that downloads under way end
   // (their registrations undone) in bounded time; then releases the registry, each job being
   // destroyed once its run has ended.
@@ -158,6 +161,10 @@ class ZarvoPluginDSM : public Zarvo::Service {
   void registerHandlers();
   // Registers `job` under the next operation ID and starts its first run.
   void createOperation(std::shared_ptr<DSMJob> job);
+  template <class Plan>
+  std::shared_ptr<DSMJob> makeJob(Plan plan) const {
+    return Zarvo::makeSharedThread<DSMJob>(jobSender_, std::move(plan), cgi_, parallelDownloads_);
+  }
   // The registered job of `id`, or null.
   std::shared_ptr<DSMJob> findOperation(std::uint32_t id);
 
@@ -177,6 +184,7 @@ class ZarvoPluginDSM : public Zarvo::Service {
   const DeviceTrapIds trapIds_;
   DeviceSender* jobSender_;  // what jobs download through: sender_ unless a test gave another
   const DeviceCgiSettings cgi_;
+  const int parallelDownloads_;
 };
 
 }  // namespace Zarvo::dsm

@@ -109,12 +109,14 @@ class DsmEndToEnd : public ::testing::Test {
   }
 
   // A fresh process (the previous one, if any, is killed) with `files` in its store, its
-  // traps routed to it through the naming fake.
-  void startHost(const QList<std::pair<QString, QByteArray>>& files) {
+  // traps routed to it through the naming fake; `configuration` is added to its configuration
+  // file's elements.
+  void startHost(const QList<std::pair<QString, QByteArray>>& files,
+                 const QByteArray& configuration = QByteArray()) {
     if (host_ && HasFailure()) std::cerr << host_->output().toStdString();
     host_ = std::make_unique<testing_exe::RunningHost>(
-        ZARVO_EXECUTABLE,
-        "<c><DispatcherURL>" + naming_.url().toString().toUtf8() + "</DispatcherURL></c>");
+        ZARVO_EXECUTABLE, "<c><DispatcherURL>" + naming_.url().toString().toUtf8() +
+                              "</DispatcherURL>" + configuration + "</c>");
     ASSERT_TRUE(host_->dir().mkpath("Files"));
     for (const auto& [name, bytes] : files) {
       QFile f(host_->dir().filePath("Files/" + name));

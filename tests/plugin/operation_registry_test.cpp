@@ -194,8 +194,8 @@ TEST_F(Registry, ConcurrentFileCommandsGetDistinctIds) {
 TEST_F(Registry, DetailsDuringAndAfterARun) {
   sender_.setHolding(true);
   copyFiles({"b.ps", "a.ps"}, {B, C});
-  ASSERT_TRUE(sender_.waitForHeld(1));
-  EXPECT_EQ(list(), QStringList{"0 COPY IN_PROGRESS 12 127.0.0.1 127.0.0.2;127.0.0.3"});
+  ASSERT_TRUE(sender_.waitForHeld(2)) << "a.ps goes to both destinations at once";
+  EXPECT_EQ(list(), QStringList{"0 COPY IN_PROGRESS 25 127.0.0.1 127.0.0.2;127.0.0.3"});
   EXPECT_EQ(details(0), (QStringList{
                             "COPY IN_PROGRESS 127.0.0.1 127.0.0.2;127.0.0.3",
                             "a.ps 14 psForm 127.0.0.1 127.0.0.2 false completed",
