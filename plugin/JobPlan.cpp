@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QFile>
+#include <QSet>
 #include <QStringList>
 #include <cstdint>
 #include <set>
@@ -86,10 +87,15 @@ FileRecord recordOfElement(const FileElement& f) {
   return r;
 }
 
+// A job may name 100,000 destinations: a set, not a search of the list, finds the repeats.
 std::u16string joinDistinct(const QStringList& addresses) {
   QStringList distinct;
+  QSet<QString> seen;
   for (const QString& a : addresses) {
-    if (!a.isEmpty() && !distinct.contains(a)) distinct.append(a);
+    if (!a.isEmpty() && !seen.contains(a)) {
+      seen.insert(a);
+      distinct.append(a);
+    }
   }
   return distinct.isEmpty() ? std::u16string(u"-")
                             : distinct.join(QLatin1Char(';')).toStdU16String();
@@ -357,6 +363,38 @@ std::unique_ptr<TCP9100File> downloadableFile(const FileRecord& record) {
   } catch (const TCP9100File::BadName&) {
   }
   return nullptr;
+}
+
+namespace {
+
+template <class Transfer>
+std::size_t transferTaskCount(const Transfer& request) {
+  std::set<std::u16string> names;
+  const auto& source = request.get_Source();
+  for (std::size_t i = 0; i < source.size_File(); ++i) names.insert(source.get_File(i).get_FileName());
+  return names.size() * request.get_Destinations().size_DeviceIP();
+}
+
+}  // namespace
+
+std::size_t taskCount(const DSMAddFile_Request::c_OrxRequest& request) {
+  std::size_t n = request.size_FileName();
+  for (std::size_t i = 0; i < request.size_LargeFile(); ++i) {
+    if (!request.get_LargeFile(i).get_filename().empty()) ++n;
+  }
+  return n;
+}
+
+std::size_t taskCount(const DSMCopyFile_Request::c_OrxRequest& request) {
+  return transferTaskCount(request);
+}
+
+std::size_t taskCount(const DSMMoveFile_Request::c_OrxRequest& request) {
+  return transferTaskCount(request);
+}
+
+std::size_t taskCount(const DSMDeleteFile_Request::c_OrxRequest& request) {
+  return request.size_File();
 }
 
 }  // namespace Zarvo::dsm

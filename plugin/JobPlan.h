@@ -43,6 +43,10 @@ namespace Zarvo::dsm {
 
 class TCP9100File;
 
+// The most tasks one job may have: every task is a record in the job for as long as the job is
+// registered, and in every details answer.
+inline constexpr std::size_t kMaxJobTasks = 100000;
+
 // The numbers are what the operation list and details carry (as "ADD", "COPY", ... on the wire).
 enum class JobType : int { kAdd = 5, kCopy = 6, kMove = 7, kDelete = 8 };
 enum class JobStatus : int { kInProgress = 1, kCompleted = 2, kFailed = 3, kCanceled = 4 };
@@ -265,5 +269,12 @@ class DeletePlan : public JobPlan {
 // of the four kinds, a PostScript font that does not convert, a name unsafe for the download's
 // command line, or bytes the plan does not hold (a stored file that could not be read).
 std::unique_ptr<TCP9100File> downloadableFile(const FileRecord& record);
+
+// The number of tasks the job of a request would have, counted without building it (an add:
+// every upload named and every stored file, whether or not it can be read).
+std::size_t taskCount(const DSMAddFile_Request::c_OrxRequest& request);
+std::size_t taskCount(const DSMCopyFile_Request::c_OrxRequest& request);
+std::size_t taskCount(const DSMMoveFile_Request::c_OrxRequest& request);
+std::size_t taskCount(const DSMDeleteFile_Request::c_OrxRequest& request);
 
 }  // namespace Zarvo::dsm

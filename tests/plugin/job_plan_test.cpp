@@ -332,6 +332,25 @@ TEST(AddPlan, UploadsOfOneFileShareTheirBytesAndAReleasedFileIsReadAgain) {
   EXPECT_FALSE(plan.localFile(1).read(&bytes)) << "gone: the task fails unsent";
 }
 
+TEST(JobPlan, TaskCountsOfRequestsAsTheirJobsWouldHaveThem) {
+  const auto copy = testing_jobs::transferRequest<TransferPlan::CopyRequest>(
+      A, {{"a", 1, "psForm", 0}, {"b", 1, "psForm", 0}, {"a", 1, "psForm", 0}}, {B, C, A});
+  EXPECT_EQ(taskCount(copy), 6u) << "distinct files times destinations";
+  EXPECT_EQ(taskCount(copy), copyPlan({{"a", 1, "psForm", 0}, {"b", 1, "psForm", 0}}, {B, C, A})
+                                 .tasks()
+                                 .size());
+  EXPECT_EQ(taskCount(testing_jobs::transferRequest<TransferPlan::MoveRequest>(
+                A, {{"a", 1, "psForm", 0}}, {})),
+            0u);
+  EXPECT_EQ(taskCount(testing_jobs::addRequest<AddPlan::Request>(
+                B, {{"/nowhere", "x.ps"}, {"/nowhere", ""}}, {"s", "s"})),
+            3u)
+      << "every named upload and every stored file, readable or not";
+  EXPECT_EQ(taskCount(testing_jobs::deleteRequest<DeletePlan::Request>(
+                A, {{"a", 1, "psForm", 0}, {"a", 1, "psForm", 0}})),
+            2u);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Fetched contents and the source of a move
 
