@@ -49,7 +49,8 @@ const OptionalElement kOptionalElements[] = {
     // Each download is a thread of the job: the bound keeps a typing error from starting
     // thousands of them.
     {"ParallelDownloads", "no whole number from 1 to 256",
-     QString::number(kDefaultParallelDownloads), [](const QString& text, Configuration& c) {
+     QString::number(kDefaultParallelDownloads),
+     [](const QString& text, Configuration& c) {
        return takeCount(text, 1, kMaxParallelDownloads, c.parallelDownloads);
      }},
 };

@@ -45,8 +45,7 @@ DSMJob::DSMJob(DeviceSender* sender, TransferPlan plan, DeviceCgiSettings cgi,
                int parallelDownloads)
     : DSMJob(sender, Plan(std::move(plan)), std::move(cgi), parallelDownloads) {}
 
-DSMJob::DSMJob(DeviceSender* sender, DeletePlan plan, DeviceCgiSettings cgi,
-               int parallelDownloads)
+DSMJob::DSMJob(DeviceSender* sender, DeletePlan plan, DeviceCgiSettings cgi, int parallelDownloads)
     : DSMJob(sender, Plan(std::move(plan)), std::move(cgi), parallelDownloads) {}
 
 DSMJob::DSMJob(DeviceSender* sender, Plan plan, DeviceCgiSettings cgi, int parallelDownloads)

@@ -371,7 +371,8 @@ template <class Transfer>
 std::size_t transferTaskCount(const Transfer& request) {
   std::set<std::u16string> names;
   const auto& source = request.get_Source();
-  for (std::size_t i = 0; i < source.size_File(); ++i) names.insert(source.get_File(i).get_FileName());
+  for (std::size_t i = 0; i < source.size_File(); ++i)
+    names.insert(source.get_File(i).get_FileName());
   return names.size() * request.get_Destinations().size_DeviceIP();
 }
 

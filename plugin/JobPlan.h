@@ -152,7 +152,7 @@ class JobPlan {
   // only when some task did not succeed.
   template <class CanceledDuringRun>
   JobStatus finishRun(CanceledDuringRun&& canceledDuringRun) {
-    status_ = allSucceeded() ? JobStatus::kCompleted
+    status_ = allSucceeded()        ? JobStatus::kCompleted
               : canceledDuringRun() ? JobStatus::kCanceled
                                     : JobStatus::kFailed;
     releaseContents();

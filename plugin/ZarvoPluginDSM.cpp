@@ -22,8 +22,8 @@ ZarvoPluginDSM::CurlGlobal::~CurlGlobal() { curl_global_cleanup(); }
 
 ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const Configuration& configuration)
     : ZarvoPluginDSM(services, ServerFileStore::serverStoreDirectory(),
-                     configuration.deviceEnterpriseArc, TCP9100Sender::Limits(), DeviceCgiSettings(),
-                     configuration.parallelDownloads) {}
+                     configuration.deviceEnterpriseArc, TCP9100Sender::Limits(),
+                     DeviceCgiSettings(), configuration.parallelDownloads) {}
 
 ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& storeDirectory,
                                const QString& deviceEnterpriseArc,

@@ -88,8 +88,9 @@ TEST(Configuration, ParallelDownloadsIsAWholeNumberFrom1To256) {
     const QStringList logged = testing_log::LogLines::get().since(from, "err");
     ASSERT_EQ(logged.size(), c.logged ? 1 : 0);
     if (c.logged) {
-      EXPECT_TRUE(logged[0].endsWith("ParallelDownloads is no whole number from 1 to 256, using 16: " +
-                                     QString::fromLatin1(c.text.trimmed())))
+      EXPECT_TRUE(
+          logged[0].endsWith("ParallelDownloads is no whole number from 1 to 256, using 16: " +
+                             QString::fromLatin1(c.text.trimmed())))
           << logged[0].toStdString();
     }
   }

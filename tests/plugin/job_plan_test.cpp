@@ -336,9 +336,8 @@ TEST(JobPlan, TaskCountsOfRequestsAsTheirJobsWouldHaveThem) {
   const auto copy = testing_jobs::transferRequest<TransferPlan::CopyRequest>(
       A, {{"a", 1, "psForm", 0}, {"b", 1, "psForm", 0}, {"a", 1, "psForm", 0}}, {B, C, A});
   EXPECT_EQ(taskCount(copy), 6u) << "distinct files times destinations";
-  EXPECT_EQ(taskCount(copy), copyPlan({{"a", 1, "psForm", 0}, {"b", 1, "psForm", 0}}, {B, C, A})
-                                 .tasks()
-                                 .size());
+  EXPECT_EQ(taskCount(copy),
+            copyPlan({{"a", 1, "psForm", 0}, {"b", 1, "psForm", 0}}, {B, C, A}).tasks().size());
   EXPECT_EQ(taskCount(testing_jobs::transferRequest<TransferPlan::MoveRequest>(
                 A, {{"a", 1, "psForm", 0}}, {})),
             0u);

@@ -239,7 +239,8 @@ TEST_F(Registry, ARetriedDeleteIgnoresACancelLeftFromBefore) {
 TEST_F(Registry, AJobOfMoreThan100000TasksIsRefusedWithResult3) {
   const auto destinations = [](int n) {
     QStringList to;
-    for (int i = 0; i < n; ++i) to << QString("10.%1.%2.%3").arg(i >> 16).arg((i >> 8) & 255).arg(i & 255);
+    for (int i = 0; i < n; ++i)
+      to << QString("10.%1.%2.%3").arg(i >> 16).arg((i >> 8) & 255).arg(i & 255);
     return to;
   };
   const QString kDetails =

@@ -180,7 +180,8 @@ bool eventually(Condition condition) {
 }
 QStringList deletedNames(const FakeCgiDevices& devices) {
   QStringList names;
-  for (const auto& r : devices.requests(A, kDelete)) names << QString::fromLatin1(r.fields[0].second);
+  for (const auto& r : devices.requests(A, kDelete))
+    names << QString::fromLatin1(r.fields[0].second);
   return names;
 }
 
@@ -199,8 +200,7 @@ class ParallelJobs : public ::testing::Test {
   std::shared_ptr<DSMJob> transfer(int parallel, const QStringList& to, FakeDeviceSender* sender,
                                    const QList<DeviceFile>& files) {
     return Zarvo::makeSharedThread<DSMJob>(
-        sender, TransferPlan(testing_jobs::transferRequest<Request>(A, files, to)), cgi_,
-        parallel);
+        sender, TransferPlan(testing_jobs::transferRequest<Request>(A, files, to)), cgi_, parallel);
   }
   std::shared_ptr<DSMJob> copy(int parallel, const QStringList& to = kPrinters,
                                FakeDeviceSender* sender = nullptr,
@@ -213,8 +213,8 @@ class ParallelJobs : public ::testing::Test {
                                                kBothFiles);
   }
 
-  static inline const QList<DeviceFile> kBothFiles = {
-      {"a.ps", quint32(kForm.size()), "psForm", 0}, {"b.ps", quint32(kForm.size()), "psForm", 0}};
+  static inline const QList<DeviceFile> kBothFiles = {{"a.ps", quint32(kForm.size()), "psForm", 0},
+                                                      {"b.ps", quint32(kForm.size()), "psForm", 0}};
 
   FakeCgiDevices devices_;
   FakeDeviceSender sender_;
@@ -265,7 +265,7 @@ TEST_F(ParallelJobs, ASilentPrinterWaitsAloneAndACancelEndsItsWaitAtOnce) {
     ASSERT_TRUE(eventually([&] { return job->progress() == 45; })) << job->progress();
     EXPECT_EQ(rows(*job), expectedRows([](const char* f, const QString& p) {
                 return QString(f) == "a.ps" && p != kPrinters[3] ? "true completed"
-                                                                  : "false completed";
+                                                                 : "false completed";
               }));
     const auto before = Clock::now();
     job->cancel();
