@@ -52,12 +52,14 @@ ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const Configurati
 
 ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& storeDirectory,
                                const QString& deviceEnterpriseArc,
-                               const TCP9100Sender::Limits& senderLimits, DeviceCgiSettings cgi)
+                               const TCP9100Sender::Limits& senderLimits, DeviceCgiSettings cgi,
+                               int parallelDownloads)
     : ZarvoPluginDSM(
           services, storeDirectory,
-          [&deviceEnterpriseArc] {
+          [&deviceEnterpriseArc, parallelDownloads] {
             Configuration c;
             c.deviceEnterpriseArc = deviceEnterpriseArc;
+            c.parallelDownloads = parallelDownloads;
             return c;
           }(),
           senderLimits, std::move(cgi)) {}
@@ -74,18 +76,20 @@ ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& st
       trapIds_(DeviceTrapIds::forArc(configuration.deviceEnterpriseArc)),
       jobSender_(&sender_),
       cgi_(withDevices(std::move(cgi), configuration)),
+      parallelDownloads_(configuration.parallelDownloads),
       trapSources_(services, configuration.trapSources) {
   registerHandlers();
 }
 
 ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& storeDirectory,
-                               DeviceSender* sender, DeviceCgiSettings cgi)
+                               DeviceSender* sender, DeviceCgiSettings cgi, int parallelDownloads)
     : services_(services),
       store_(storeDirectory),
       sender_(trapRegistrations()),
       trapIds_(DeviceTrapIds::forArc(kDefaultDeviceEnterpriseArc)),
       jobSender_(sender),
       cgi_(std::move(cgi)),
+      parallelDownloads_(parallelDownloads),
       trapSources_(services, std::nullopt) {
   registerHandlers();
 }
@@ -182,33 +186,55 @@ std::shared_ptr<DSMJob> ZarvoPluginDSM::operation(std::uint32_t id) {
   return it == operations_.end() ? nullptr : it->second;
 }
 
+namespace {
+
+// A job of more tasks than a job may have is refused before anything of it is built: its
+// requests are small (100 files to 5,000 devices fit in 170 KB), its tasks and details are not.
+template <class Response, class Request>
+std::unique_ptr<Response> refusedAsTooLarge(const Request& request) {
+  const std::size_t tasks = taskCount(request);
+  if (tasks <= kMaxJobTasks) return nullptr;
+  auto response = std::make_unique<Response>();
+  const Zarvo::Failure failure = Zarvo::Failure::wrongRequest(
+      QStringLiteral("the job would have %1 tasks (one per file and device), more than the "
+                     "%2 a job may have")
+          .arg(tasks)
+          .arg(kMaxJobTasks));
+  response->setResult(failure.result(), failure.details);
+  return response;
+}
+
+}  // namespace
+
 // The jobs are built (uploads and stored files read) before the mutex is taken: the registry
 // waits for no file system.
 std::unique_ptr<ZarvoPluginDSM::CopyFileResponse> ZarvoPluginDSM::DSMCopyFile(
     CopyFileRequest& request) {
-  createOperation(Zarvo::makeSharedThread<DSMJob>(jobSender_, TransferPlan(request), cgi_));
+  if (auto refused = refusedAsTooLarge<CopyFileResponse>(request)) return refused;
+  createOperation(makeJob(TransferPlan(request)));
   return std::make_unique<CopyFileResponse>();
 }
 
 std::unique_ptr<ZarvoPluginDSM::MoveFileResponse> ZarvoPluginDSM::DSMMoveFile(
     MoveFileRequest& request) {
-  createOperation(Zarvo::makeSharedThread<DSMJob>(jobSender_, TransferPlan(request), cgi_));
+  if (auto refused = refusedAsTooLarge<MoveFileResponse>(request)) return refused;
+  createOperation(makeJob(TransferPlan(request)));
   return std::make_unique<MoveFileResponse>();
 }
 
 std::unique_ptr<ZarvoPluginDSM::AddFileResponse> ZarvoPluginDSM::DSMAddFile(
     AddFileRequest& request) {
+  if (auto refused = refusedAsTooLarge<AddFileResponse>(request)) return refused;
   if (request.size_LargeFile() != 0 || request.size_FileName() != 0) {
-    createOperation(Zarvo::makeSharedThread<DSMJob>(jobSender_, AddPlan(request, store_), cgi_));
+    createOperation(makeJob(AddPlan(request, store_)));
   }
   return std::make_unique<AddFileResponse>();
 }
 
 std::unique_ptr<ZarvoPluginDSM::DeleteFileResponse> ZarvoPluginDSM::DSMDeleteFile(
     DeleteFileRequest& request) {
-  if (request.size_File() != 0) {
-    createOperation(Zarvo::makeSharedThread<DSMJob>(jobSender_, DeletePlan(request), cgi_));
-  }
+  if (auto refused = refusedAsTooLarge<DeleteFileResponse>(request)) return refused;
+  if (request.size_File() != 0) createOperation(makeJob(DeletePlan(request)));
   return std::make_unique<DeleteFileResponse>();
 }
 
