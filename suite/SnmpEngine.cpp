@@ -57,6 +57,11 @@ bool SnmpEngine::post(std::function<void()> task) {
 }
 
 bool SnmpEngine::call(const std::function<void()>& task) {
+  if (isLoopThread()) {
+    // Already where the task must run: waiting for the loop would wait for ourselves.
+    task();
+    return true;
+  }
   auto done = std::make_shared<std::promise<bool>>();
   std::future<bool> result = done->get_future();
   // The promise is kept by the queued task; a task dropped at stop breaks it, which reads as
@@ -78,14 +83,12 @@ bool SnmpEngine::call(const std::function<void()>& task) {
 void SnmpEngine::stop() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_) {
-      // Already stopping: only the first caller joins.
-    } else {
-      stopping_ = true;
-    }
+    stopping_ = true;
   }
   wake();
-  if (thread_.joinable() && !isLoopThread()) thread_.join();
+  if (isLoopThread()) return;  // the loop ends after this task; the owner joins it
+  std::lock_guard<std::mutex> lock(joinMutex_);
+  if (thread_.joinable()) thread_.join();
 }
 
 void SnmpEngine::wake() {

@@ -34,8 +34,8 @@ class SnmpEngine {
 
   // Queues `task` for the loop. False (and the task dropped) once the engine stops.
   bool post(std::function<void()> task);
-  // Runs `task` on the loop and waits until it has run. False when the engine stopped first.
-  // Not from the loop itself (it would wait for itself).
+  // Runs `task` on the loop and waits until it has run (at once when called on the loop). False
+  // when the engine stopped first.
   bool call(const std::function<void()>& task);
   bool isLoopThread() const { return std::this_thread::get_id() == loopId_; }
 
@@ -68,6 +68,7 @@ class SnmpEngine {
   void wake();
 
   std::thread thread_;
+  std::mutex joinMutex_;  // one stop() joins, any other waits for it
   std::thread::id loopId_;
   int wakeFd_ = -1;
 
