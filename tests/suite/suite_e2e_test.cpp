@@ -3,7 +3,10 @@
 // directory and reached only over HTTP, SNMP and UDP traps. The printers listen on ports 80, 9100
 // and 161 of their own 127.13.x.y addresses, which needs root; without it the tests are skipped.
 // net-snmp's own tools (snmpwalk, snmptrap) and snmpsim (a printer no one here wrote) take part.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -14,6 +17,7 @@
 #include <QThread>
 #include <chrono>
 #include <optional>
+#include <random>
 
 #include "tests/fakes/FakeNamingService.h"
 #include "tests/fakes/HttpProbe.h"
@@ -75,6 +79,15 @@ class Program {
   QByteArray output() {
     output_ += process_.readAll();
     return output_;
+  }
+  // Waits (bounded) until the program has written `text`.
+  bool waitForOutput(const QByteArray& text, milliseconds limit = milliseconds(5000)) {
+    const auto until = Clock::now() + limit;
+    while (!output().contains(text) && Clock::now() < until &&
+           process_.state() == QProcess::Running) {
+      process_.waitForReadyRead(50);
+    }
+    return output_.contains(text);
   }
 
  private:
@@ -143,9 +156,13 @@ class SuiteRun : public ::testing::Test {
         "<Device id=\"3\" address=\"" +
         address_[2].toLatin1() +
         "\" name=\"Three\"/>"
+        // Read by the storage manager with SNMPv3 and these keys (from the device management
+        // service), registered for traps with SNMPv1 as every printer.
         "<Device id=\"4\" address=\"" +
         address_[3].toLatin1() +
-        "\" name=\"Four\"/>"
+        "\" name=\"Four\" snmpVersion=\"3\" userName=\"ops\" authMethod=\"SHA1\""
+        " authPass=\"authpass4\" securityLevel=\"AuthenticationEncryption\""
+        " privacyPass=\"privpass4\"/>"
         // A real printer to the suite: snmpsim plays it in the test that starts snmpsim.
         "<Device id=\"9\" address=\"" +
         address_[4].toLatin1() +
@@ -385,12 +402,105 @@ TEST_F(SuiteRun, AStorageManagerStoppedMidJobLeavesNoDeviceRegisteredToIt) {
   EXPECT_EQ(filesOn(1), (QStringList{"Courier", "inv.ps"}));  // and it serves again
 }
 
-TEST_F(SuiteRun, NetSnmpToolsWalkAPrinterOfTheRunningSuite) {
-  const auto [code, out] = netSnmp("snmpwalk", {"-v2c", "-c", "public", "-On", address_[0],
-                                                ".1.3.6.1.4.1.32473.11.5.11.84.1.1.2"});
+// The SNMP service's answer for one device of an SNMPGetValues request, as UTF-8 text.
+QByteArray getValuesRequest(const QString& address, const QByteArray& security,
+                            const QByteArray& variables) {
+  return "<Priority>0</Priority><Device><RequestParams><IP address=\"" + address.toLatin1() +
+         "\" IP_VER=\"4\"/>" + security + "</RequestParams><RequestVariables>" + variables +
+         "</RequestVariables></Device>";
+}
+const QByteArray kV1Public =
+    "<SNMP SNMP_VER=\"1\"><SecurityAttrs rcommunity=\"public\" wcommunity=\"\"/></SNMP>";
+
+TEST_F(SuiteRun, NetSnmpToolsReadAndWriteThePrintersOfTheRunningSuite) {
+  const QStringList mib = {"-M", QStringLiteral("+") + ZARVO_MIB_DIR, "-m", "ZARVO-STORAGE-MIB"};
+  auto [code, out] = netSnmp("snmpwalk", {"-v2c", "-c", "public", "-On", address_[0],
+                                          ".1.3.6.1.4.1.32473"});
   EXPECT_EQ(code, 0) << out.toStdString();
-  EXPECT_TRUE(out.contains("STRING: \"Courier\"")) << out.toStdString();
-  EXPECT_TRUE(out.contains("STRING: \"inv.ps\"")) << out.toStdString();
+  EXPECT_TRUE(out.contains(".1.3.6.1.4.1.32473.11.5.11.84.1.1.2.1 = STRING: \"Courier\""))
+      << out.toStdString();
+  EXPECT_TRUE(out.contains(".1.3.6.1.4.1.32473.11.5.11.84.1.1.2.2 = STRING: \"inv.ps\""));
+
+  std::tie(code, out) = netSnmp("snmptable", mib + QStringList{"-v2c", "-c", "public", "-Cf", "|",
+                                                               address_[0], "scmFileStorageTable"});
+  EXPECT_EQ(code, 0) << out.toStdString();
+  EXPECT_TRUE(out.contains("1|\"Courier\"|3000|pclFont|permanent|3")) << out.toStdString();
+
+  // A row written with snmpset is what SNMPGetValues reads next.
+  std::tie(code, out) =
+      netSnmp("snmpset", mib + QStringList{"-v2c", "-c", "private", address_[1],
+                                           "staticTrapDestAddr.3", "s", "127.0.0.77",
+                                           "staticTrapDestCommunity.3", "s", "traps"});
+  EXPECT_EQ(code, 0) << out.toStdString();
+  const QByteArray table = sim("SNMPGetValues", getValuesRequest(address_[1], kV1Public,
+                                                                 "<staticTrapDestTable/>"));
+  EXPECT_EQ(elementTexts(table, "staticTrapDestAddr"),
+            (QStringList{"", "", "127.0.0.77", ""}))
+      << table.toStdString();
+  EXPECT_EQ(elementTexts(table, "staticTrapDestCommunity").value(2), "traps");
+
+  // SNMPv3 with the printer's user and keys; a wrong key gets no value.
+  const QStringList v3 = {"-v3", "-u", "ops", "-l", "authPriv", "-a", "SHA", "-x", "AES",
+                          "-X", "privpass4", "-t", "1", "-r", "0", "-On", address_[3],
+                          ".1.3.6.1.2.1.1.5.0"};
+  std::tie(code, out) = netSnmp("snmpget", QStringList{"-A", "authpass4"} + v3);
+  EXPECT_EQ(code, 0) << out.toStdString();
+  EXPECT_TRUE(out.contains("STRING: \"Four\"")) << out.toStdString();
+  std::tie(code, out) = netSnmp("snmpget", QStringList{"-A", "wrongpass4"} + v3);
+  EXPECT_NE(code, 0);
+  EXPECT_FALSE(out.contains("STRING")) << out.toStdString();
+}
+
+TEST_F(SuiteRun, BadInputGetsBoundedAnswersAndNoCrash) {
+  struct Case {
+    const char* why;
+    QByteArray request;
+    QByteArray error;  // the device's error in the answer
+  };
+  const Case cases[] = {
+      {"a wrong community: the printer does not answer",
+       getValuesRequest(address_[0],
+                        "<SNMP SNMP_VER=\"2\"><SecurityAttrs rcommunity=\"guess\" "
+                        "wcommunity=\"\"/></SNMP>",
+                        "<scmFileStorageTable/>"),
+       "<Error Code=\"1\">No response from device "},
+      {"a table no MIB names", getValuesRequest(address_[0], kV1Public, "<cartridgeTable/>"),
+       "<Error Code=\"2\">noSuchName: cartridgeTable</Error>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    const auto started = Clock::now();
+    const QByteArray answer = sim("SNMPGetValues", c.request);
+    EXPECT_LT(Clock::now() - started, milliseconds(3000));
+    EXPECT_EQ(elementTexts(answer, "Result"), QStringList{"0"});
+    EXPECT_TRUE(answer.contains(c.error)) << answer.toStdString();
+  }
+  // Cut and random datagrams to a printer's SNMP port and to the trap port.
+  const int udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  auto send = [&](const QString& to, quint16 port, const QByteArray& bytes) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    inet_pton(AF_INET, to.toLatin1().constData(), &a.sin_addr);
+    ::sendto(udp, bytes.constData(), size_t(bytes.size()), 0, reinterpret_cast<sockaddr*>(&a),
+             sizeof a);
+  };
+  const QByteArray get = QByteArray::fromHex(
+      "302602010104067075626c6963a0190204000000010201000201003010300e060a2b06010201010500");
+  std::mt19937 random(9);
+  for (int i = 0; i < 400; ++i) {
+    const QByteArray bytes = i < get.size() ? get.left(i)
+                                            : QByteArray(int(random() % 1500), char(random()));
+    send(address_[0], 161, bytes);
+    send("127.0.0.1", suite_->trapPort(), bytes);
+  }
+  ::close(udp);
+  // Everything still answers, the printer and the service.
+  const auto [code, out] = netSnmp("snmpget", {"-v2c", "-c", "public", "-On", address_[0],
+                                               ".1.3.6.1.2.1.1.5.0"});
+  EXPECT_EQ(code, 0) << out.toStdString();
+  EXPECT_EQ(filesOn(1), (QStringList{"Courier", "inv.ps"}));
+  EXPECT_TRUE(suite_->waitForOutput("Trap port: dropped")) << suite_->output().toStdString();
 }
 
 TEST_F(SuiteRun, ATrapSentBySnmptrapCompletesAWaitingDownload) {
