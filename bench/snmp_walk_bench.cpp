@@ -73,9 +73,11 @@ int main() {
     files += "<File name=\"font " + QByteArray::number(i) + "\" kind=\"pclFont\" id=\"" +
              QByteArray::number(i + 1) + "\" size=\"16\"/>";
   }
-  cfg.write("<SuiteConfig><TrapPort>0</TrapPort><Fleet filesDir=\"fleet\" snmpPort=\"0\">"
-            "<Device address=\"" + address.toLatin1() + "\" printPort=\"0\" webPort=\"0\">" +
-            files + "</Device></Fleet></SuiteConfig>");
+  cfg.write(
+      "<SuiteConfig><TrapPort>0</TrapPort><Fleet filesDir=\"fleet\" snmpPort=\"0\">"
+      "<Device address=\"" +
+      address.toLatin1() + "\" printPort=\"0\" webPort=\"0\">" + files +
+      "</Device></Fleet></SuiteConfig>");
   cfg.close();
 
   QProcess suite;
@@ -119,7 +121,8 @@ int main() {
   target.version = 2;
   target.community = "public";
   QList<snmp::Oid> columns;
-  for (snmp::OidPart c = 1; c <= 6; ++c) columns << *snmp::parseOid(QString(kTable) + ".1." + QString::number(c));
+  for (snmp::OidPart c = 1; c <= 6; ++c)
+    columns << *snmp::parseOid(QString(kTable) + ".1." + QString::number(c));
   std::size_t rows = 0;
   const double walk = best([&] {
     const snmp::WalkResult r = client.walk(target, columns);
@@ -129,14 +132,15 @@ int main() {
 
   const QByteArray request =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?><OrxRequest command=\"SNMPGetValues\">"
-      "<Priority>0</Priority><Device><RequestParams><IP address=\"" + address.toLatin1() +
+      "<Priority>0</Priority><Device><RequestParams><IP address=\"" +
+      address.toLatin1() +
       "\" IP_VER=\"4\"/><SNMP SNMP_VER=\"2\"><SecurityAttrs rcommunity=\"public\" wcommunity=\"\"/>"
       "</SNMP></RequestParams><RequestVariables><scmFileStorageTable/></RequestVariables>"
       "</Device></OrxRequest>";
   qsizetype answerBytes = 0;
   const double service = best([&] {
-    const testing_http::Answer a = testing_http::exchange(
-        httpPort, testing_http::post("/SNMPGetValues", request), 120000);
+    const testing_http::Answer a =
+        testing_http::exchange(httpPort, testing_http::post("/SNMPGetValues", request), 120000);
     answerBytes = a.body.size();
     return a.status() == 200 && a.body.size() > kRows * 100;
   });
@@ -144,13 +148,15 @@ int main() {
   suite.terminate();
   suite.waitForFinished(20000);
   if (tool < 0 || tool25 < 0 || walk < 0 || service < 0 || rows != std::size_t(kRows)) {
-    std::printf("bench_snmp_walk: a walk failed (tool %.0f, -Cr25 %.0f, walk %.0f with %zu rows, "
-                "service %.0f)\n",
-                tool, tool25, walk, rows, service);
+    std::printf(
+        "bench_snmp_walk: a walk failed (tool %.0f, -Cr25 %.0f, walk %.0f with %zu rows, "
+        "service %.0f)\n",
+        tool, tool25, walk, rows, service);
     return 1;
   }
-  std::printf("Walk of a %d-row file-storage table (6 columns) over loopback SNMPv2c, best of %d:\n",
-              kRows, kRounds);
+  std::printf(
+      "Walk of a %d-row file-storage table (6 columns) over loopback SNMPv2c, best of %d:\n", kRows,
+      kRounds);
   std::printf("  snmpbulkwalk (%d lines)            %8.1f ms\n", toolLines, tool);
   std::printf("  snmpbulkwalk -Cr25                 %8.1f ms\n", tool25);
   std::printf("  SNMP walk (SnmpClient, 25 rows)    %8.1f ms\n", walk);

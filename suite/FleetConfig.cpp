@@ -293,8 +293,8 @@ bool readFleet(QXmlStreamReader& xml, FleetSetup* fleet, QString* error) {
     if (device.simulated) lastAddress = device.address;
   }
   // The rest of `count`: plain printers on the next free loopback addresses.
-  if (next.isEmpty()) next = lastAddress.isEmpty() ? QStringLiteral("127.0.0.2")
-                                                    : nextLoopback(lastAddress);
+  if (next.isEmpty())
+    next = lastAddress.isEmpty() ? QStringLiteral("127.0.0.2") : nextLoopback(lastAddress);
   QSet<QString> used;
   for (const DeviceSetup& d : fleet->devices) used << d.address;
   while (fleet->devices.size() < qsizetype(count)) {

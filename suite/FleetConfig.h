@@ -73,7 +73,7 @@ struct TrapDestSetup {
   QString addr;
   QString community = QStringLiteral("public");
   QString status = QStringLiteral("invalid");  // "valid" or "invalid"
-  quint16 port = 0;  // where the traps go; 0: the suite's trap port
+  quint16 port = 0;                            // where the traps go; 0: the suite's trap port
 };
 
 struct DeviceSetup {
@@ -82,8 +82,8 @@ struct DeviceSetup {
   QString name;
   QString model;
   int snmpVersion = 1;
-  QString community = QStringLiteral("public");         // read community (versions 1 and 2)
-  QString writeCommunity = QStringLiteral("private");   // for SETs (versions 1 and 2)
+  QString community = QStringLiteral("public");        // read community (versions 1 and 2)
+  QString writeCommunity = QStringLiteral("private");  // for SETs (versions 1 and 2)
   // Version 3 credentials, as the device management service reports them.
   QString userName, authPass, authMethod, securityLevel, privacyPass, contextName, contextId;
   quint16 printPort = 9100;
@@ -105,9 +105,9 @@ struct FleetSetup {
   QString enterpriseArc = QStringLiteral(".1.3.6.1.4.1.32473");
   int confirmDelayMs = 20;  // between the end of a download and its final trap
   SnmpMode snmp = SnmpMode::Udp;
-  quint16 snmpPort = 161;          // every simulated device's, unless the device gives its own
-  int connectionThreads = 256;     // most print-port and page connections served at once
-  QList<DeviceSetup> devices;      // simulated and real ones, in configuration order
+  quint16 snmpPort = 161;       // every simulated device's, unless the device gives its own
+  int connectionThreads = 256;  // most print-port and page connections served at once
+  QList<DeviceSetup> devices;   // simulated and real ones, in configuration order
 
   static constexpr int kMaxDevices = 4096;
 };

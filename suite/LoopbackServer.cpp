@@ -151,9 +151,8 @@ void ConnectionHub::remove(const std::shared_ptr<Port>& port) {
   lock.lock();
   // The accepting thread polls with the new list (or has ended), and the port's connections are
   // over: their handlers watch the stop flag, so this wait is bounded.
-  changed_.wait(lock, [&] {
-    return (stopping_ || seenGeneration_ >= target) && port->active == 0;
-  });
+  changed_.wait(lock,
+                [&] { return (stopping_ || seenGeneration_ >= target) && port->active == 0; });
 }
 
 void ConnectionHub::dispatch(Job job) {
@@ -191,8 +190,8 @@ void ConnectionHub::workerLoop() {
   while (true) {
     if (waiting_.empty() && !stopping_) {
       ++idle_;
-      const bool woke = changed_.wait_for(lock, kIdleExit,
-                                          [&] { return !waiting_.empty() || stopping_; });
+      const bool woke =
+          changed_.wait_for(lock, kIdleExit, [&] { return !waiting_.empty() || stopping_; });
       --idle_;
       if (!woke) break;
     }

@@ -88,14 +88,14 @@ class ConnectionHub {
   std::condition_variable changed_;
   bool stopping_ = false;
   std::vector<std::shared_ptr<Port>> ports_;
-  quint64 generation_ = 0;     // bumped by every add/remove
+  quint64 generation_ = 0;      // bumped by every add/remove
   quint64 seenGeneration_ = 0;  // the last one the accepting thread polls with
   std::deque<Job> waiting_;
   int workers_ = 0;
   int idle_ = 0;
   int peak_ = 0;
-  std::list<std::thread> threads_;        // pool threads, running or ended
-  std::vector<std::thread::id> ended_;    // those of them that ended, to be joined
+  std::list<std::thread> threads_;      // pool threads, running or ended
+  std::vector<std::thread::id> ended_;  // those of them that ended, to be joined
 };
 
 class LoopbackServer {

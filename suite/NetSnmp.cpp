@@ -364,8 +364,8 @@ Value toValue(const netsnmp_variable_list* v) {
       out.kind = v->type == ASN_OCTET_STR ? K::OctetString
                  : v->type == ASN_OPAQUE  ? K::Opaque
                                           : K::IpAddress;
-      if (v->val.string) out.bytes = QByteArray(reinterpret_cast<const char*>(v->val.string),
-                                                qsizetype(v->val_len));
+      if (v->val.string)
+        out.bytes = QByteArray(reinterpret_cast<const char*>(v->val.string), qsizetype(v->val_len));
       break;
     case ASN_OBJECT_ID:
       out.kind = K::ObjectId;
@@ -495,10 +495,9 @@ std::optional<UsmKeys> localisedKeys(const UsmCredentials& c, const QByteArray& 
     keys.privProtocol = Oid(usmNoPrivProtocol, usmNoPrivProtocol + USM_PRIV_PROTO_NOPRIV_LEN);
     return keys;
   }
-  keys.authProtocol = c.sha ? Oid(usmHMACSHA1AuthProtocol,
-                                  usmHMACSHA1AuthProtocol + USM_AUTH_PROTO_SHA_LEN)
-                            : Oid(usmHMACMD5AuthProtocol,
-                                  usmHMACMD5AuthProtocol + USM_AUTH_PROTO_MD5_LEN);
+  keys.authProtocol =
+      c.sha ? Oid(usmHMACSHA1AuthProtocol, usmHMACSHA1AuthProtocol + USM_AUTH_PROTO_SHA_LEN)
+            : Oid(usmHMACMD5AuthProtocol, usmHMACMD5AuthProtocol + USM_AUTH_PROTO_MD5_LEN);
   auto localise = [&](const QByteArray& pass, QByteArray* out) {
     if (pass.size() < USM_LENGTH_P_MIN) {
       *error = QStringLiteral("the pass phrase of SNMPv3 user %1 is shorter than %2 characters")
@@ -547,9 +546,7 @@ usmUser* findUser(const QByteArray& engineId, const QByteArray& name) {
 }
 
 bool holdsKeys(const usmUser* u, const UsmKeys& k, int level) {
-  auto same = [](const oid* p, size_t n, const Oid& o) {
-    return (p ? Oid(p, p + n) : Oid()) == o;
-  };
+  auto same = [](const oid* p, size_t n, const Oid& o) { return (p ? Oid(p, p + n) : Oid()) == o; };
   auto key = [](const u_char* p, size_t n) { return p ? bytes(p, n) : QByteArray(); };
   const bool auth = same(u->authProtocol, u->authProtocolLen, k.authProtocol) &&
                     key(u->authKey, u->authKeyLen) == k.authKey;
@@ -596,12 +593,25 @@ QByteArray localEngineId() {
 }
 
 QByteArray errorStatusName(long status) {
-  static const char* const kNames[] = {
-      "noError",          "tooBig",           "noSuchName",        "badValue",
-      "readOnly",         "genErr",           "noAccess",          "wrongType",
-      "wrongLength",      "wrongEncoding",    "wrongValue",        "noCreation",
-      "inconsistentValue", "resourceUnavailable", "commitFailed",  "undoFailed",
-      "authorizationError", "notWritable",    "inconsistentName"};
+  static const char* const kNames[] = {"noError",
+                                       "tooBig",
+                                       "noSuchName",
+                                       "badValue",
+                                       "readOnly",
+                                       "genErr",
+                                       "noAccess",
+                                       "wrongType",
+                                       "wrongLength",
+                                       "wrongEncoding",
+                                       "wrongValue",
+                                       "noCreation",
+                                       "inconsistentValue",
+                                       "resourceUnavailable",
+                                       "commitFailed",
+                                       "undoFailed",
+                                       "authorizationError",
+                                       "notWritable",
+                                       "inconsistentName"};
   if (status >= 0 && status < long(sizeof kNames / sizeof *kNames)) return kNames[status];
   return "error " + QByteArray::number(qint64(status));
 }

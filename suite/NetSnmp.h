@@ -56,8 +56,7 @@ struct Value {
   static Value string(const QByteArray& v) { return Value{Kind::OctetString, 0, v, {}}; }
   static Value exception(Kind k) { return Value{k, 0, {}, {}}; }
   bool isException() const {
-    return kind == Kind::NoSuchObject || kind == Kind::NoSuchInstance ||
-           kind == Kind::EndOfMibView;
+    return kind == Kind::NoSuchObject || kind == Kind::NoSuchInstance || kind == Kind::EndOfMibView;
   }
   bool operator==(const Value& o) const {
     return kind == o.kind && number == o.number && bytes == o.bytes && objectId == o.objectId;

@@ -46,8 +46,8 @@ struct UsmKeys {
   QByteArray privKey;
 };
 // Nothing (with `error`) when a pass phrase is shorter than the 8 characters SNMPv3 asks for.
-std::optional<UsmKeys> localisedKeys(const UsmCredentials& credentials,
-                                     const QByteArray& engineId, QString* error);
+std::optional<UsmKeys> localisedKeys(const UsmCredentials& credentials, const QByteArray& engineId,
+                                     QString* error);
 // The library's user table entry for (engine, name), or null.
 usmUser* findUser(const QByteArray& engineId, const QByteArray& name);
 // True when the entry holds the keys a request at `level` uses: none at noAuthNoPriv, the

@@ -35,7 +35,7 @@ UsmCredentials usmCredentialsOf(const DeviceSetup& d, PrivacyProtocol privacy) {
 namespace {
 
 int securityLevelOf(int level) {
-  return level == 2 ? SNMP_SEC_LEVEL_AUTHPRIV
+  return level == 2   ? SNMP_SEC_LEVEL_AUTHPRIV
          : level == 1 ? SNMP_SEC_LEVEL_AUTHNOPRIV
                       : SNMP_SEC_LEVEL_NOAUTH;
 }
@@ -67,8 +67,7 @@ bool PrinterAgent::Loop::allowed(const netsnmp_pdu* pdu, bool write) const {
   if (pdu->version == SNMP_VERSION_3) {
     const QByteArray user(pdu->securityName, qsizetype(pdu->securityNameLen));
     const int required = securityLevelOf(usmCredentialsOf(d, agent->context_.privacy).level);
-    return !d.userName.isEmpty() && user == d.userName.toUtf8() &&
-           pdu->securityLevel >= required;
+    return !d.userName.isEmpty() && user == d.userName.toUtf8() && pdu->securityLevel >= required;
   }
   const QByteArray community(reinterpret_cast<const char*>(pdu->community),
                              pdu->community ? qsizetype(pdu->community_len) : 0);
@@ -79,10 +78,9 @@ bool PrinterAgent::Loop::allowed(const netsnmp_pdu* pdu, bool write) const {
 const PrinterView& PrinterAgent::Loop::currentView() {
   const quint64 revision = agent->state_.revision();
   if (!view || revision != viewRevision) {
-    view = std::make_shared<PrinterView>(agent->context_.layout, agent->setup_,
-                                         agent->state_.fileStorageTable(),
-                                         agent->state_.trapDests(),
-                                         agent->context_.trapPort.load());
+    view = std::make_shared<PrinterView>(
+        agent->context_.layout, agent->setup_, agent->state_.fileStorageTable(),
+        agent->state_.trapDests(), agent->context_.trapPort.load());
     viewRevision = revision;
   }
   return *view;
@@ -185,11 +183,12 @@ bool PrinterAgent::start(QString* error) {
       // the fleet, which checked its keys are the same) is kept.
       if (!findUser(engineId, credentials.user)) addUser(engineId, credentials.user, *keys);
     }
-    const QByteArray spec =
+    const QByteArray endpoint =
         "udp:" + setup_.address.toLatin1() + ':' + QByteArray::number(setup_.snmpPort);
-    netsnmp_transport* transport = netsnmp_transport_open_server("zarvo-suite", spec.constData());
+    netsnmp_transport* transport =
+        netsnmp_transport_open_server("zarvo-suite", endpoint.constData());
     if (!transport) {
-      *error = QStringLiteral("cannot listen for SNMP on %1").arg(QString::fromLatin1(spec));
+      *error = QStringLiteral("cannot listen for SNMP on %1").arg(QString::fromLatin1(endpoint));
       return;
     }
     netsnmp_session s;
@@ -199,7 +198,8 @@ bool PrinterAgent::start(QString* error) {
     s.callback_magic = loop.get();
     void* session = snmp_sess_add(&s, transport, nullptr, nullptr);
     if (!session) {
-      *error = QStringLiteral("cannot open the SNMP session on %1").arg(QString::fromLatin1(spec));
+      *error =
+          QStringLiteral("cannot open the SNMP session on %1").arg(QString::fromLatin1(endpoint));
       return;
     }
     loop->session = session;
@@ -262,7 +262,8 @@ void PrinterAgent::sendTrap(const QString& address, quint16 port, const QByteArr
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
-    if (message.isEmpty() || ::inet_pton(AF_INET, address.toLatin1().constData(), &to.sin_addr) != 1) {
+    if (message.isEmpty() ||
+        ::inet_pton(AF_INET, address.toLatin1().constData(), &to.sin_addr) != 1) {
       return;
     }
     // From the printer's own SNMP socket, so the trap comes from its address.

@@ -174,7 +174,8 @@ AgentAnswer PrinterView::answer(const AgentRequest& request, qsizetype maxBytes)
       }
       if (bytes > maxBytes) return fail(kTooBig, 0);
       std::vector<Oid> last;
-      for (qsizetype j = 0; j < repeaters; ++j) last.push_back(request.varBinds.at(nonRepeaters + j).oid);
+      for (qsizetype j = 0; j < repeaters; ++j)
+        last.push_back(request.varBinds.at(nonRepeaters + j).oid);
       for (qsizetype r = 0; r < maxRepetitions && repeaters > 0; ++r) {
         QList<VarBind> row;
         qsizetype rowBytes = 0;

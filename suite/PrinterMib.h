@@ -47,11 +47,11 @@ struct AgentAnswer {
 
 // Where the printer's tables live, from the MIB (with the fleet's arc applied).
 struct PrinterLayout {
-  MibTable files;       // scmFileStorageTable
-  MibTable trapDests;   // staticTrapDestTable
-  Oid enterprise;       // the download-status trap's enterprise
-  Oid statusVariable;   // its status variable
-  Oid systemObjectId;   // what sysObjectID.0 answers: the MIB's root
+  MibTable files;      // scmFileStorageTable
+  MibTable trapDests;  // staticTrapDestTable
+  Oid enterprise;      // the download-status trap's enterprise
+  Oid statusVariable;  // its status variable
+  Oid systemObjectId;  // what sysObjectID.0 answers: the MIB's root
 
   // The layout from a loaded MIB; nothing (with `error`) when a table or column is missing.
   static std::optional<PrinterLayout> fromMib(const SnmpMib& mib, QString* error);

@@ -34,9 +34,8 @@ SimDevice::SimDevice(DeviceSetup setup, QString filesDir, QString enterpriseArc,
       state_(setup_.address, setup_.files, setup_.trapDests),
       fault_(setup_.fault) {
   if (snmp_) {
-    agent_ = std::make_unique<snmp::PrinterAgent>(*snmp_, setup_, state_, [this] {
-      return fault().kind == FaultKind::Mute;
-    });
+    agent_ = std::make_unique<snmp::PrinterAgent>(
+        *snmp_, setup_, state_, [this] { return fault().kind == FaultKind::Mute; });
   }
 }
 

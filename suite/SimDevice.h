@@ -41,9 +41,9 @@ struct DeviceTrap {
   QString community;
   QString enterprise;
   QList<QPair<QString, QString>> variables;  // (OID, value)
-  int generic = 6;       // enterpriseSpecific
-  qint64 specific = 1;   // the download-status trap
-  quint16 port = 0;      // the destination row's port; 0 for the suite's trap port
+  int generic = 6;                           // enterpriseSpecific
+  qint64 specific = 1;                       // the download-status trap
+  quint16 port = 0;  // the destination row's port; 0 for the suite's trap port
 };
 
 // Where a device's traps go. Called on the device's connection thread; may block (bounded).

@@ -39,8 +39,8 @@ bool isIpv4(const QString& address) {
 // own, and the host carries no module that would name these.
 std::optional<Oid> systemScalar(const QString& name) {
   static const std::pair<const char*, snmp::OidPart> kSystem[] = {
-      {"sysDescr", 1}, {"sysObjectID", 2}, {"sysUpTime", 3},
-      {"sysContact", 4}, {"sysName", 5},  {"sysLocation", 6}};
+      {"sysDescr", 1},   {"sysObjectID", 2}, {"sysUpTime", 3},
+      {"sysContact", 4}, {"sysName", 5},     {"sysLocation", 6}};
   for (const auto& [label, sub] : kSystem) {
     if (name == QLatin1String(label)) return Oid{1, 3, 6, 1, 2, 1, 1, sub, 0};
   }
@@ -204,9 +204,9 @@ SnmpBackend::Written WireBackend::writeTrapDests(const QString& address,
   if (!isIpv4(address)) return {kUnknownDevice, QStringLiteral("Unknown device: ") + address};
   const snmp::SnmpTarget target = writeTarget(address);
   auto failed = [&](const snmp::SnmpFailure& f) {
-    return Written{deviceIsGone(f.code) && f.code != snmp::kAuthorization ? kNoAnswer
-                                                                           : kWriteRefused,
-                   QStringLiteral("%1: %2").arg(address, QString::fromUtf8(f.message))};
+    return Written{
+        deviceIsGone(f.code) && f.code != snmp::kAuthorization ? kNoAnswer : kWriteRefused,
+        QStringLiteral("%1: %2").arg(address, QString::fromUtf8(f.message))};
   };
   // Rows are named by their position: the table's instances, in order, give their identifiers.
   const snmp::WalkResult rows = client_.walk(target, {table->columns.first().oid});

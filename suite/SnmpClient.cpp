@@ -108,7 +108,7 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
       s.securityModel = SNMP_SEC_MODEL_USM;
       s.securityName = user.data();
       s.securityNameLen = size_t(user.size());
-      s.securityLevel = probe ? SNMP_SEC_LEVEL_NOAUTH
+      s.securityLevel = probe                    ? SNMP_SEC_LEVEL_NOAUTH
                         : target_.usm.level == 2 ? SNMP_SEC_LEVEL_AUTHPRIV
                         : target_.usm.level == 1 ? SNMP_SEC_LEVEL_AUTHNOPRIV
                                                  : SNMP_SEC_LEVEL_NOAUTH;
@@ -151,9 +151,12 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
       finish(failure(kAuthorization, "authorizationError: no SNMPv3 user"));
       return;
     }
-    if (!findUser(QByteArray(), QByteArray())) addUser(QByteArray(), QByteArray(), UsmKeys{
-        Oid(usmNoAuthProtocol, usmNoAuthProtocol + USM_AUTH_PROTO_NOAUTH_LEN), {},
-        Oid(usmNoPrivProtocol, usmNoPrivProtocol + USM_PRIV_PROTO_NOPRIV_LEN), {}});
+    if (!findUser(QByteArray(), QByteArray()))
+      addUser(QByteArray(), QByteArray(),
+              UsmKeys{Oid(usmNoAuthProtocol, usmNoAuthProtocol + USM_AUTH_PROTO_NOAUTH_LEN),
+                      {},
+                      Oid(usmNoPrivProtocol, usmNoPrivProtocol + USM_PRIV_PROTO_NOPRIV_LEN),
+                      {}});
     probe_ = openSession(true);
     if (!probe_) {
       finish(failure(kNotSent, "cannot open an SNMP session to " + peer()));
@@ -259,8 +262,7 @@ class Exchange : public std::enable_shared_from_this<Exchange> {
       send(snmp_clone_pdu(lastRequest_.get()));
       return;
     }
-    finish(failure(kAuthorization,
-                   "authorizationError: " + QByteArray(snmp_api_errstring(type))));
+    finish(failure(kAuthorization, "authorizationError: " + QByteArray(snmp_api_errstring(type))));
   }
 
  protected:
@@ -332,7 +334,8 @@ class Walk : public Exchange {
       pdu->max_repetitions = std::max<long>(
           1, std::min<long>(repetitions_, kMaxBindingsPerRequest / long(asked_.size())));
     }
-    for (int c : asked_) snmp_add_null_var(pdu, last_[std::size_t(c)].data(), last_[std::size_t(c)].size());
+    for (int c : asked_)
+      snmp_add_null_var(pdu, last_[std::size_t(c)].data(), last_[std::size_t(c)].size());
     remember(pdu);
     send(pdu);
   }
@@ -379,8 +382,8 @@ class Walk : public Exchange {
       if (row.empty()) row.resize(std::size_t(columns_.size()));
       row[c] = b.value;
       if (qsizetype(rows_.size()) > limits_.maxRows) {
-        finish(failure(kWalkTooLong, "walk stopped at " + QByteArray::number(limits_.maxRows) +
-                                         " rows"));
+        finish(failure(kWalkTooLong,
+                       "walk stopped at " + QByteArray::number(limits_.maxRows) + " rows"));
         return;
       }
     }
@@ -484,8 +487,7 @@ WalkResult SnmpClient::walk(const SnmpTarget& target, const QList<Oid>& columns)
   auto promise = std::make_shared<std::promise<WalkResult>>();
   auto future = promise->get_future();
   auto exchange = std::make_shared<Walk>(engine_, target, limits_, columns, promise);
-  return await(engine_, exchange, std::move(future),
-               limits_.walkTime + requestBound(limits_));
+  return await(engine_, exchange, std::move(future), limits_.walkTime + requestBound(limits_));
 }
 
 GetResult SnmpClient::get(const SnmpTarget& target, const QList<Oid>& oids) const {

@@ -36,9 +36,9 @@ struct SnmpTarget {
 struct SnmpLimits {
   std::chrono::milliseconds timeout{1000};  // per request, before each retry
   int retries = 2;
-  int maxRows = 100'000;                     // a walk stops with an error past this
+  int maxRows = 100'000;                       // a walk stops with an error past this
   std::chrono::milliseconds walkTime{60'000};  // and after this long
-  int maxRepetitions = 25;                   // rows per GETBULK
+  int maxRepetitions = 25;                     // rows per GETBULK
 };
 
 // Why an exchange failed; `code` 0 means it did not. The codes are those of the SNMP service's
@@ -47,9 +47,9 @@ struct SnmpLimits {
 enum : int {
   kNoResponse = 1,
   kAuthorization = 16,
-  kWalkTooLong = 101,   // more rows than the limit, or longer than the time limit
-  kBadAnswer = 102,     // an answer that breaks the protocol (identifiers going backwards)
-  kNotSent = 103,       // no session to that address could be opened
+  kWalkTooLong = 101,  // more rows than the limit, or longer than the time limit
+  kBadAnswer = 102,    // an answer that breaks the protocol (identifiers going backwards)
+  kNotSent = 103,      // no session to that address could be opened
 };
 struct SnmpFailure {
   int code = 0;

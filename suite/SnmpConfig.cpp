@@ -139,11 +139,11 @@ std::optional<snmp::MibTable> readTableMap(QXmlStreamReader& xml, QString* error
     const auto kind = kindOf(c.hasAttribute(QLatin1String("type"))
                                  ? c.value(QLatin1String("type")).toString().trimmed()
                                  : QStringLiteral("string"));
-    if (column.name.isEmpty() || !takeUInt(c.value(QLatin1String("sub")).toString(), 1,
-                                           0xffffffffULL, &sub) ||
-        !kind) {
-      *error = QStringLiteral("TableMap %1: a Column needs a name, a sub-identifier and a known "
-                              "type")
+    if (column.name.isEmpty() ||
+        !takeUInt(c.value(QLatin1String("sub")).toString(), 1, 0xffffffffULL, &sub) || !kind) {
+      *error = QStringLiteral(
+                   "TableMap %1: a Column needs a name, a sub-identifier and a known "
+                   "type")
                    .arg(table.name);
       xml.skipCurrentElement();
       return std::nullopt;

@@ -45,7 +45,7 @@ struct SnmpSetup {
   std::chrono::seconds walkTime{60};
   int bulkRows = 25;
   snmp::PrivacyProtocol privacy = snmp::PrivacyProtocol::Aes;
-  QString mibDirectory;          // empty: "mibs" beside the executable
+  QString mibDirectory;  // empty: "mibs" beside the executable
   QList<snmp::MibTable> tableMaps;
 };
 

@@ -28,7 +28,11 @@ constexpr int kBatch = 64;
 constexpr quint64 kLogEvery = 100;
 
 QString dotted(const u_char* address) {
-  return QStringLiteral("%1.%2.%3.%4").arg(address[0]).arg(address[1]).arg(address[2]).arg(address[3]);
+  return QStringLiteral("%1.%2.%3.%4")
+      .arg(address[0])
+      .arg(address[1])
+      .arg(address[2])
+      .arg(address[3]);
 }
 
 bool shouldLog(quint64 count) { return count <= 3 || count % kLogEvery == 0; }
@@ -72,8 +76,7 @@ DecodedTrap decodeTrap(const QByteArray& datagram, const QString& source) {
   if (pdu->version == SNMP_VERSION_2c && pdu->command == SNMP_MSG_TRAP2) {
     // sysUpTime.0 and snmpTrapOID.0 lead every notification.
     if (bindings.size() < 2 || bindings.at(0).oid != kSysUpTime ||
-        bindings.at(1).oid != kSnmpTrapOid ||
-        bindings.at(1).value.kind != Value::Kind::ObjectId ||
+        bindings.at(1).oid != kSnmpTrapOid || bindings.at(1).value.kind != Value::Kind::ObjectId ||
         bindings.at(1).value.objectId.size() < 2) {
       out.why = QStringLiteral("a notification without sysUpTime.0 and snmpTrapOID.0");
       return out;
@@ -156,8 +159,7 @@ void TrapReceiver::Loop::read() {
       case TrapVerdict::Malformed:
         if (shouldLog(now.malformed)) {
           ZLOG("info") << "Trap port: dropped a datagram of " << qint64(n) << " bytes from "
-                       << source << " (" << decoded.why << "), " << now.malformed
-                       << " so far";
+                       << source << " (" << decoded.why << "), " << now.malformed << " so far";
         }
         break;
       case TrapVerdict::Unsupported:

@@ -88,12 +88,11 @@ struct SuiteRuntime {
       backend = std::make_unique<suite::MemoryBackend>(*fleet);
       return true;
     }
-    const QString mibDir =
-        snmpSetup.mibDirectory.isEmpty()
-            ? QDir(executableDir()).filePath(QStringLiteral("mibs"))
-            : QDir(configDir).absoluteFilePath(snmpSetup.mibDirectory);
-    mib = snmp::SnmpMib::load(mibDir, QStringLiteral("ZARVO-STORAGE-MIB"),
-                              fleetSetup.enterpriseArc, error);
+    const QString mibDir = snmpSetup.mibDirectory.isEmpty()
+                               ? QDir(executableDir()).filePath(QStringLiteral("mibs"))
+                               : QDir(configDir).absoluteFilePath(snmpSetup.mibDirectory);
+    mib = snmp::SnmpMib::load(mibDir, QStringLiteral("ZARVO-STORAGE-MIB"), fleetSetup.enterpriseArc,
+                              error);
     if (!mib) return false;
     for (const snmp::MibTable& map : snmpSetup.tableMaps) mib->addTable(map);
     const auto layout = snmp::PrinterLayout::fromMib(*mib, error);
@@ -111,8 +110,7 @@ struct SuiteRuntime {
     fleet = std::make_unique<suite::Fleet>(fleetSetup, configDir, forwarder.get(),
                                            suite::DeviceLimits(), printers.get());
     receiver = std::make_unique<snmp::TrapReceiver>(
-        *engine, [this](const QString& address) { return fleet->isDevice(address); },
-        *forwarder);
+        *engine, [this](const QString& address) { return fleet->isDevice(address); }, *forwarder);
     backend = std::make_unique<suite::WireBackend>(*client, *mib, *fleet, snmpSetup.privacy);
     return true;
   }

@@ -82,8 +82,8 @@ TEST(PrinterView, ServesItsTablesWithTheMibsTypesAndNumbers) {
        Value::string("")},
       {"status labels are numbers", column(traps, "staticTrapDestStatus") + OidPart(1),
        Value::integer(1)},
-      {"a row without a port sends to the fleet's", column(traps, "staticTrapDestPort") + OidPart(1),
-       Value::integer(162)},
+      {"a row without a port sends to the fleet's",
+       column(traps, "staticTrapDestPort") + OidPart(1), Value::integer(162)},
       {"a row's own port", column(traps, "staticTrapDestPort") + OidPart(2), Value::integer(1162)},
       {"the system group", kSysName, Value::string("Desk")},
   };
@@ -117,8 +117,8 @@ TEST(PrinterView, MissingObjectsAnswerAsEachVersionSays) {
        request(PduKind::Get, 1, {kSysName, name3}), kNoSuchName, 2, K::Null},
       {"v2c: GETNEXT past the last object", request(PduKind::GetNext, 2, {pastEnd}), kNoError, 0,
        K::EndOfMibView},
-      {"v1: GETNEXT past the last object", request(PduKind::GetNext, 1, {pastEnd}), kNoSuchName,
-       1, K::Null},
+      {"v1: GETNEXT past the last object", request(PduKind::GetNext, 1, {pastEnd}), kNoSuchName, 1,
+       K::Null},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
@@ -221,8 +221,8 @@ TEST(PrinterMib, SetsWriteTrapDestinationsOnlyAndAllOrNothing) {
        kNoSuchName, 1, 0},
       {"rows are not created", set(2, {{status + OidPart(5), Value::integer(1)}}), kNoCreation, 1,
        0},
-      {"an instance of more than one part", set(2, {{status + OidPart(1) + OidPart(1), Value::integer(1)}}),
-       kNotWritable, 1, 0},
+      {"an instance of more than one part",
+       set(2, {{status + OidPart(1) + OidPart(1), Value::integer(1)}}), kNotWritable, 1, 0},
       {"a status outside valid/invalid", set(2, {{status + OidPart(1), Value::integer(3)}}),
        kWrongValue, 1, 0},
       {"v1 says badValue for it", set(1, {{status + OidPart(1), Value::integer(3)}}), kBadValue, 1,
@@ -231,8 +231,8 @@ TEST(PrinterMib, SetsWriteTrapDestinationsOnlyAndAllOrNothing) {
        kWrongValue, 1, 0},
       {"a number where text belongs", set(2, {{addr + OidPart(1), Value::integer(7)}}), kWrongType,
        1, 0},
-      {"a community longer than the column", set(2, {{community + OidPart(1), Value::string(QByteArray(65, 'c'))}}),
-       kWrongLength, 1, 0},
+      {"a community longer than the column",
+       set(2, {{community + OidPart(1), Value::string(QByteArray(65, 'c'))}}), kWrongLength, 1, 0},
       {"port 0 sends nowhere", set(2, {{port + OidPart(1), Value::integer(0)}}), kWrongValue, 1, 0},
       {"one bad binding refuses the good ones before it",
        set(2, {{addr + OidPart(1), Value::string("127.0.0.1")},
@@ -249,7 +249,8 @@ TEST(PrinterMib, SetsWriteTrapDestinationsOnlyAndAllOrNothing) {
   }
   // The cells name the columns and rows the device state takes.
   const SetPlan plan = planSet(
-      layout(), set(2, {{status + OidPart(2), Value::integer(2)}, {port + OidPart(2), Value::integer(99)}}),
+      layout(),
+      set(2, {{status + OidPart(2), Value::integer(2)}, {port + OidPart(2), Value::integer(99)}}),
       2);
   ASSERT_EQ(plan.cells.size(), 2);
   EXPECT_EQ(plan.cells.at(0).column, "staticTrapDestStatus");

@@ -89,8 +89,8 @@ struct DeviceFixture : ::testing::Test {
     DeviceLimits limits;
     limits.ioWait = milliseconds(2000);
     limits.silentHold = milliseconds(3000);
-    auto device = std::make_unique<SimDevice>(d, dir_.path(), ".1.3.6.1.4.1.32473", 0, &sink_,
-                                              hub_, limits);
+    auto device =
+        std::make_unique<SimDevice>(d, dir_.path(), ".1.3.6.1.4.1.32473", 0, &sink_, hub_, limits);
     QString error;
     EXPECT_TRUE(device->start(&error)) << error.toStdString();
     return device;

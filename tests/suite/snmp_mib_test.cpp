@@ -49,8 +49,8 @@ TEST(ZarvoStorageMib, SnmptranslateLoadsItAndFindsTheIdentifiersTheStorageManage
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
     // Only our module ("-m" without "+"), so anything on stderr is about it.
-    const Translated t = translate({"-M", ZARVO_MIB_DIR, "-m", "ZARVO-STORAGE-MIB", "-IR", "-On",
-                                    c.name});
+    const Translated t =
+        translate({"-M", ZARVO_MIB_DIR, "-m", "ZARVO-STORAGE-MIB", "-IR", "-On", c.name});
     EXPECT_EQ(t.exit, 0);
     EXPECT_EQ(t.out, c.oid);
     EXPECT_EQ(t.err, "") << "the module must load without complaints";
@@ -61,8 +61,8 @@ TEST(ZarvoStorageMib, SnmptranslateLoadsItAndFindsTheIdentifiersTheStorageManage
   EXPECT_EQ(added.out, ".1.3.6.1.4.1.32473.11.5.11.84.1");
   EXPECT_FALSE(added.err.contains("ZARVO")) << added.err.toStdString();
   // The download-status trap is a TRAP-TYPE of that enterprise, number 1.
-  const Translated trap = translate({"-M", ZARVO_MIB_DIR, "-m", "ZARVO-STORAGE-MIB", "-IR", "-On",
-                                     "scmDownloadStatusTrap"});
+  const Translated trap = translate(
+      {"-M", ZARVO_MIB_DIR, "-m", "ZARVO-STORAGE-MIB", "-IR", "-On", "scmDownloadStatusTrap"});
   EXPECT_EQ(trap.out, ".1.3.6.1.4.1.32473.11.5.11.83.1.2.1.0.1");
 }
 

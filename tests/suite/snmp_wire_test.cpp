@@ -82,8 +82,7 @@ Tool run(const QString& program, const QStringList& args) {
 }
 
 // The suite's module alone: the host's own list stays out of the tools' output.
-const QStringList kWithMib = {"-M", QStringLiteral("+") + ZARVO_MIB_DIR, "-m",
-                              "ZARVO-STORAGE-MIB"};
+const QStringList kWithMib = {"-M", QStringLiteral("+") + ZARVO_MIB_DIR, "-m", "ZARVO-STORAGE-MIB"};
 
 std::string errorsOf(const deviceRes& d) {
   std::string out;
@@ -193,8 +192,8 @@ class SnmpWire : public ::testing::Test {
 
 TEST_F(SnmpWire, NetSnmpsOwnToolsReadAndWriteAPrinter) {
   // snmpwalk of the arc lists the stored files.
-  Tool t = run("snmpwalk", {"-v2c", "-c", "north", "-On", "-t", "2", endpoint(1),
-                            ".1.3.6.1.4.1.32473"});
+  Tool t =
+      run("snmpwalk", {"-v2c", "-c", "north", "-On", "-t", "2", endpoint(1), ".1.3.6.1.4.1.32473"});
   EXPECT_EQ(t.exit, 0) << t.out.toStdString();
   EXPECT_TRUE(t.out.contains(".1.3.6.1.4.1.32473.11.5.11.84.1.1.2.1 = STRING: \"Courier\""))
       << t.out.toStdString();
@@ -202,15 +201,15 @@ TEST_F(SnmpWire, NetSnmpsOwnToolsReadAndWriteAPrinter) {
 
   // snmptable reads the table through the MIB, enumerations as their labels.
   t = run("snmptable", kWithMib + QStringList{"-v2c", "-c", "north", "-Cf", "|", endpoint(1),
-                                             "scmFileStorageTable"});
+                                              "scmFileStorageTable"});
   EXPECT_EQ(t.exit, 0) << t.out.toStdString();
   EXPECT_TRUE(t.out.contains("1|\"Courier\"|10|pclFont|permanent|3")) << t.out.toStdString();
   EXPECT_TRUE(t.out.contains("2|\"inv.ps\"|4|psForm|volatile|0")) << t.out.toStdString();
 
   // snmpset of a trap-destination row (write community), seen by SNMPGetValues.
-  t = run("snmpset", kWithMib + QStringList{"-v2c", "-c", "south", endpoint(1),
-                                           "staticTrapDestAddr.2", "s", "127.0.0.9",
-                                           "staticTrapDestStatus.2", "i", "valid"});
+  t = run("snmpset",
+          kWithMib + QStringList{"-v2c", "-c", "south", endpoint(1), "staticTrapDestAddr.2", "s",
+                                 "127.0.0.9", "staticTrapDestStatus.2", "i", "valid"});
   EXPECT_EQ(t.exit, 0) << t.out.toStdString();
   const auto r = getValues(asked(1, 1, "north", {"staticTrapDestTable"}));
   const deviceRes& desk = r->devices().front();
@@ -220,17 +219,17 @@ TEST_F(SnmpWire, NetSnmpsOwnToolsReadAndWriteAPrinter) {
 
   // The read community may not write; the file table may not be written at all.
   t = run("snmpset", kWithMib + QStringList{"-v2c", "-c", "north", "-t", "0.3", "-r", "0",
-                                           endpoint(1), "staticTrapDestStatus.3", "i", "valid"});
+                                            endpoint(1), "staticTrapDestStatus.3", "i", "valid"});
   EXPECT_NE(t.exit, 0);
   EXPECT_TRUE(t.out.contains("Timeout")) << t.out.toStdString();
   t = run("snmpset", kWithMib + QStringList{"-v2c", "-c", "south", endpoint(1),
-                                           "scmFileStorageFileName.1", "s", "x"});
+                                            "scmFileStorageFileName.1", "s", "x"});
   EXPECT_NE(t.exit, 0);
   EXPECT_TRUE(t.out.contains("notWritable")) << t.out.toStdString();
 
   // SNMPv3 with the configured user and keys; a wrong key gets no value.
-  const QStringList v3 = {"-v3", "-u", "adm", "-l", "authPriv", "-a", "SHA", "-x", "AES",
-                          "-X", "privpass1", "-t", "1", "-r", "0", "-On"};
+  const QStringList v3 = {"-v3", "-u", "adm",       "-l", "authPriv", "-a", "SHA", "-x",
+                          "AES", "-X", "privpass1", "-t", "1",        "-r", "0",   "-On"};
   t = run("snmpget", v3 + QStringList{"-A", "authpass1", endpoint(2), ".1.3.6.1.2.1.1.5.0"});
   EXPECT_EQ(t.exit, 0) << t.out.toStdString();
   EXPECT_TRUE(t.out.contains(".1.3.6.1.2.1.1.5.0 = STRING: \"" + address(3) + "\""))
@@ -285,11 +284,13 @@ TEST_F(SnmpWire, TheServiceWalksEachVersionAndReportsFailuresPerDevice) {
       {"below the printer's security level there is no answer", lowLevel, kNoResponse,
        2 * oneRequest},
       {"a table nobody defines", asked(1, 2, "north", {"fontCartridgeTable"}), 2, oneRequest},
-      {"nobody at that address", [&] {
+      {"nobody at that address",
+       [&] {
          deviceReq d = asked(1, 2, "north", {"scmFileStorageTable"});
          d.address = address(99).toLatin1();
          return d;
-       }(), kNoResponse, oneRequest},
+       }(),
+       kNoResponse, oneRequest},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
@@ -313,9 +314,11 @@ TEST_F(SnmpWire, SetValuesWritesOneRowByPositionWithTheDevicesWriteCredentials) 
                          "<Index>1</Index><Value>valid</Value></staticTrapDestStatus>"
                          "</RequestVariables></Device>";
   auto answer = [&](const QByteArray& devices) {
-    Zarvo::PacketPtr out = service_->processRequest(
-        "SNMPSetValues", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><OrxRequest command=\""
-                         "SNMPSetValues\">" + devices + "</OrxRequest>");
+    Zarvo::PacketPtr out =
+        service_->processRequest("SNMPSetValues",
+                                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?><OrxRequest command=\""
+                                 "SNMPSetValues\">" +
+                                     devices + "</OrxRequest>");
     QByteArray bytes;
     out->toByteArray(bytes);
     return elementTexts(bytes, "Result");
@@ -358,19 +361,21 @@ TEST_F(SnmpWire, PrintersShrugOffDatagramsTheyCannotDecode) {
   to.sin_port = htons(fleet_->snmpPortOf(address(2)));
   inet_pton(AF_INET, address(2).toLatin1().constData(), &to.sin_addr);
   // A real request, cut at every length, and noise.
-  const Tool good = run("snmpget", {"-v2c", "-c", "north", "-On", endpoint(1), ".1.3.6.1.2.1.1.5.0"});
+  const Tool good =
+      run("snmpget", {"-v2c", "-c", "north", "-On", endpoint(1), ".1.3.6.1.2.1.1.5.0"});
   ASSERT_EQ(good.exit, 0) << good.out.toStdString();
-  QByteArray request = QByteArray::fromHex("302902010104056e6f727468a01d0204") +
-                       QByteArray(20, '\x30');
+  QByteArray request =
+      QByteArray::fromHex("302902010104056e6f727468a01d0204") + QByteArray(20, '\x30');
   std::mt19937 random(7);
   for (int i = 0; i < 300; ++i) {
-    QByteArray bytes = i < request.size() ? request.left(i)
-                                          : QByteArray(int(random() % 1400), char(random()));
+    QByteArray bytes =
+        i < request.size() ? request.left(i) : QByteArray(int(random() % 1400), char(random()));
     ::sendto(fd, bytes.constData(), size_t(bytes.size()), 0, reinterpret_cast<sockaddr*>(&to),
              sizeof to);
   }
   ::close(fd);
-  const Tool after = run("snmpget", {"-v2c", "-c", "north", "-On", endpoint(1), ".1.3.6.1.2.1.1.5.0"});
+  const Tool after =
+      run("snmpget", {"-v2c", "-c", "north", "-On", endpoint(1), ".1.3.6.1.2.1.1.5.0"});
   EXPECT_EQ(after.exit, 0) << after.out.toStdString();
   EXPECT_EQ(after.out, good.out);
 }
@@ -404,7 +409,7 @@ TEST_F(SnmpWire, TrapsComeOverUdpAndOnlyDevicesTrapsGoOn) {
   // snmptrap of a device's address goes on; one of a stranger's is counted and dropped; noise is
   // counted as malformed.
   const QString port = "127.0.0.1:" + QString::number(receiver_->port());
-  const QStringList trap = {".1.3.6.1.4.1.32473.11.5.11.83.1.2.1", "", "6", "1", "",
+  const QStringList trap = {".1.3.6.1.4.1.32473.11.5.11.83.1.2.1",   "",  "6",        "1", "",
                             ".1.3.6.1.4.1.32473.11.5.11.83.1.1.1.5", "s", "completed"};
   QStringList device = QStringList{"-v1", "-c", "public", port} + trap;
   device[4 + 1] = address(3);
@@ -513,11 +518,14 @@ TEST(SnmpRemote, EachRequestIsJudgedOnItsOwnKeys) {
   const QString printer = QStringLiteral("127.26.%1.2").arg(::getpid() % 250 + 1);
   QFile cfg(dir.filePath("suite.cfg"));
   ASSERT_TRUE(cfg.open(QIODevice::WriteOnly));
-  cfg.write("<SuiteConfig><TrapPort>0</TrapPort><Fleet filesDir=\"fleet\" snmpPort=\"0\">"
-            "<Device address=\"" + printer.toLatin1() + "\" printPort=\"0\" webPort=\"0\" "
-            "snmpVersion=\"3\" userName=\"adm\" authMethod=\"SHA1\" authPass=\"authpass1\" "
-            "securityLevel=\"AuthenticationEncryption\" privacyPass=\"privpass1\"/>"
-            "</Fleet></SuiteConfig>");
+  cfg.write(
+      "<SuiteConfig><TrapPort>0</TrapPort><Fleet filesDir=\"fleet\" snmpPort=\"0\">"
+      "<Device address=\"" +
+      printer.toLatin1() +
+      "\" printPort=\"0\" webPort=\"0\" "
+      "snmpVersion=\"3\" userName=\"adm\" authMethod=\"SHA1\" authPass=\"authpass1\" "
+      "securityLevel=\"AuthenticationEncryption\" privacyPass=\"privpass1\"/>"
+      "</Fleet></SuiteConfig>");
   cfg.close();
   QProcess suite;
   suite.setProcessChannelMode(QProcess::MergedChannels);

@@ -414,8 +414,8 @@ const QByteArray kV1Public =
 
 TEST_F(SuiteRun, NetSnmpToolsReadAndWriteThePrintersOfTheRunningSuite) {
   const QStringList mib = {"-M", QStringLiteral("+") + ZARVO_MIB_DIR, "-m", "ZARVO-STORAGE-MIB"};
-  auto [code, out] = netSnmp("snmpwalk", {"-v2c", "-c", "public", "-On", address_[0],
-                                          ".1.3.6.1.4.1.32473"});
+  auto [code, out] =
+      netSnmp("snmpwalk", {"-v2c", "-c", "public", "-On", address_[0], ".1.3.6.1.4.1.32473"});
   EXPECT_EQ(code, 0) << out.toStdString();
   EXPECT_TRUE(out.contains(".1.3.6.1.4.1.32473.11.5.11.84.1.1.2.1 = STRING: \"Courier\""))
       << out.toStdString();
@@ -427,22 +427,20 @@ TEST_F(SuiteRun, NetSnmpToolsReadAndWriteThePrintersOfTheRunningSuite) {
   EXPECT_TRUE(out.contains("1|\"Courier\"|3000|pclFont|permanent|3")) << out.toStdString();
 
   // A row written with snmpset is what SNMPGetValues reads next.
-  std::tie(code, out) =
-      netSnmp("snmpset", mib + QStringList{"-v2c", "-c", "private", address_[1],
-                                           "staticTrapDestAddr.3", "s", "127.0.0.77",
-                                           "staticTrapDestCommunity.3", "s", "traps"});
+  std::tie(code, out) = netSnmp(
+      "snmpset", mib + QStringList{"-v2c", "-c", "private", address_[1], "staticTrapDestAddr.3",
+                                   "s", "127.0.0.77", "staticTrapDestCommunity.3", "s", "traps"});
   EXPECT_EQ(code, 0) << out.toStdString();
-  const QByteArray table = sim("SNMPGetValues", getValuesRequest(address_[1], kV1Public,
-                                                                 "<staticTrapDestTable/>"));
-  EXPECT_EQ(elementTexts(table, "staticTrapDestAddr"),
-            (QStringList{"", "", "127.0.0.77", ""}))
+  const QByteArray table =
+      sim("SNMPGetValues", getValuesRequest(address_[1], kV1Public, "<staticTrapDestTable/>"));
+  EXPECT_EQ(elementTexts(table, "staticTrapDestAddr"), (QStringList{"", "", "127.0.0.77", ""}))
       << table.toStdString();
   EXPECT_EQ(elementTexts(table, "staticTrapDestCommunity").value(2), "traps");
 
   // SNMPv3 with the printer's user and keys; a wrong key gets no value.
-  const QStringList v3 = {"-v3", "-u", "ops", "-l", "authPriv", "-a", "SHA", "-x", "AES",
-                          "-X", "privpass4", "-t", "1", "-r", "0", "-On", address_[3],
-                          ".1.3.6.1.2.1.1.5.0"};
+  const QStringList v3 = {"-v3", "-u", "ops", "-l",  "authPriv",  "-a",
+                          "SHA", "-x", "AES", "-X",  "privpass4", "-t",
+                          "1",   "-r", "0",   "-On", address_[3], ".1.3.6.1.2.1.1.5.0"};
   std::tie(code, out) = netSnmp("snmpget", QStringList{"-A", "authpass4"} + v3);
   EXPECT_EQ(code, 0) << out.toStdString();
   EXPECT_TRUE(out.contains("STRING: \"Four\"")) << out.toStdString();
@@ -489,15 +487,15 @@ TEST_F(SuiteRun, BadInputGetsBoundedAnswersAndNoCrash) {
       "302602010104067075626c6963a0190204000000010201000201003010300e060a2b06010201010500");
   std::mt19937 random(9);
   for (int i = 0; i < 400; ++i) {
-    const QByteArray bytes = i < get.size() ? get.left(i)
-                                            : QByteArray(int(random() % 1500), char(random()));
+    const QByteArray bytes =
+        i < get.size() ? get.left(i) : QByteArray(int(random() % 1500), char(random()));
     send(address_[0], 161, bytes);
     send("127.0.0.1", suite_->trapPort(), bytes);
   }
   ::close(udp);
   // Everything still answers, the printer and the service.
-  const auto [code, out] = netSnmp("snmpget", {"-v2c", "-c", "public", "-On", address_[0],
-                                               ".1.3.6.1.2.1.1.5.0"});
+  const auto [code, out] =
+      netSnmp("snmpget", {"-v2c", "-c", "public", "-On", address_[0], ".1.3.6.1.2.1.1.5.0"});
   EXPECT_EQ(code, 0) << out.toStdString();
   EXPECT_EQ(filesOn(1), (QStringList{"Courier", "inv.ps"}));
   EXPECT_TRUE(suite_->waitForOutput("Trap port: dropped")) << suite_->output().toStdString();
@@ -530,12 +528,12 @@ TEST_F(SuiteRun, ATrapSentBySnmptrapCompletesAWaitingDownload) {
 TEST_F(SuiteRun, APrinterThatStopsAnsweringSnmpGivesItsErrorWithinTheBoundedWait) {
   fault(3, "<Fault>mute</Fault>");
   auto started = Clock::now();
-  const QByteArray answer = sim(
-      "SNMPGetValues", "<Priority>0</Priority><Device><RequestParams><IP address=\"" +
-                           address_[2].toLatin1() +
-                           "\" IP_VER=\"4\"/><SNMP SNMP_VER=\"1\"><SecurityAttrs rcommunity="
-                           "\"public\" wcommunity=\"\"/></SNMP></RequestParams><RequestVariables>"
-                           "<scmFileStorageTable/></RequestVariables></Device>");
+  const QByteArray answer =
+      sim("SNMPGetValues",
+          "<Priority>0</Priority><Device><RequestParams><IP address=\"" + address_[2].toLatin1() +
+              "\" IP_VER=\"4\"/><SNMP SNMP_VER=\"1\"><SecurityAttrs rcommunity="
+              "\"public\" wcommunity=\"\"/></SNMP></RequestParams><RequestVariables>"
+              "<scmFileStorageTable/></RequestVariables></Device>");
   EXPECT_LT(Clock::now() - started, milliseconds(3000));
   EXPECT_EQ(elementTexts(answer, "Result"), QStringList{"0"});
   EXPECT_TRUE(answer.contains("<Errors Count=\"1\"><Error Code=\"1\">No response from device " +
@@ -562,15 +560,12 @@ TEST_F(SuiteRun, APrinterPlayedBySnmpsimListsItsFilesThroughTheStorageManager) {
   QFile rec(simDir.filePath("data/public.snmprec"));
   ASSERT_TRUE(rec.open(QIODevice::WriteOnly));
   const QByteArray t = "1.3.6.1.4.1.32473.11.5.11.84.1.1.";
-  rec.write("1.3.6.1.2.1.1.1.0|4|Acme LaserJet 9\n"
-            "1.3.6.1.2.1.1.5.0|4|acme-9\n" +
-            t + "1.1|2|1\n" + t + "1.2|2|2\n" +
-            t + "2.1|4|Helvetica Bold\n" + t + "2.2|4|Letter.ps\n" +
-            t + "3.1|2|20480\n" + t + "3.2|2|512\n" +
-            t + "4.1|2|3\n" + t + "4.2|2|2\n" +
-            t + "5.1|2|5\n" + t + "5.2|2|4\n" +
-            t + "6.1|2|12\n" + t + "6.2|2|0\n" +
-            t + "9.1|4|ignored\n");
+  rec.write(
+      "1.3.6.1.2.1.1.1.0|4|Acme LaserJet 9\n"
+      "1.3.6.1.2.1.1.5.0|4|acme-9\n" +
+      t + "1.1|2|1\n" + t + "1.2|2|2\n" + t + "2.1|4|Helvetica Bold\n" + t + "2.2|4|Letter.ps\n" +
+      t + "3.1|2|20480\n" + t + "3.2|2|512\n" + t + "4.1|2|3\n" + t + "4.2|2|2\n" + t +
+      "5.1|2|5\n" + t + "5.2|2|4\n" + t + "6.1|2|12\n" + t + "6.2|2|0\n" + t + "9.1|4|ignored\n");
   rec.close();
   QProcess::execute("chmod", {"-R", "a+rwX", simDir.path() + "/data", simDir.path() + "/cache"});
   QProcess simulator;
