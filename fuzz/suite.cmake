@@ -2,5 +2,5 @@
 zarvo_add_fuzzer(fuzz_trap_decoder
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/trap_decoder_fuzz.cpp
   LIBS zarvo_suite
-  SECONDS 60
+  SECONDS 30
   CORPUS ${CMAKE_CURRENT_LIST_DIR}/corpus/trap_decoder)
