@@ -22,6 +22,7 @@
 #include "plugin/TCP9100File.h"
 #include "suite/PrinterAgent.h"
 #include "suite/SnmpBackends.h"
+#include "suite/SnmpConfig.h"
 #include "suite/SuiteServices.h"
 #include "suite/TrapReceiver.h"
 #include "tests/fakes/FakeNamingService.h"
@@ -303,6 +304,25 @@ TEST_F(SnmpWire, TheServiceWalksEachVersionAndReportsFailuresPerDevice) {
     EXPECT_EQ(d.errors().count(c.code), 1u) << errorsOf(d);
     EXPECT_TRUE(d.tables().empty());
   }
+}
+
+TEST_F(SnmpWire, ATableMapAnswersATableNameWithAnotherTable) {
+  // Another maker's printer keeps its fonts in a table of its own: here, the same printer's file
+  // table under other names, labels of its own for two of the kinds.
+  const SnmpSetup mapped = parseSnmpSetup(R"(<c>
+      <TableMap name="fontTable" oid=".1.3.6.1.4.1.32473.11.5.11.84.1">
+        <Column name="fontName" sub="2"/>
+        <Column name="fontKind" sub="4" type="integer" values="font=3,form=2"/>
+      </TableMap></c>)");
+  ASSERT_EQ(mapped.tableMaps.size(), 1);
+  mib_->addTable(mapped.tableMaps.first());
+  const auto r = getValues(asked(1, 2, "north", {"fontTable"}));
+  const deviceRes& d = r->devices().front();
+  EXPECT_EQ(d.errorCount, 0) << errorsOf(d);
+  EXPECT_EQ(d.rowCount("fontTable"), 3);
+  EXPECT_EQ(d.cell("fontTable", "fontName", 1), "Courier");
+  EXPECT_EQ(d.cell("fontTable", "fontKind", 1), "font");
+  EXPECT_EQ(d.cell("fontTable", "fontKind", 2), "form");
 }
 
 TEST_F(SnmpWire, SetValuesWritesOneRowByPositionWithTheDevicesWriteCredentials) {
