@@ -46,7 +46,8 @@ TEST(SnmpConfig, ReadsEachElementAndKeepsTheDefaultForAMalformedOne) {
        "SnmpWalkSeconds is not"},
       {"DES for older printers", "<SnmpPrivacy>DES</SnmpPrivacy>",
        [](const SnmpSetup& s) { return s.privacy == snmp::PrivacyProtocol::Des; }, nullptr},
-      {"the first of two elements counts", "<SnmpRetries>4</SnmpRetries><SnmpRetries>1</SnmpRetries>",
+      {"the first of two elements counts",
+       "<SnmpRetries>4</SnmpRetries><SnmpRetries>1</SnmpRetries>",
        [](const SnmpSetup& s) { return s.retries == 4; }, nullptr},
   };
   for (const Case& c : cases) {
