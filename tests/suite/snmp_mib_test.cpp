@@ -33,6 +33,11 @@ Translated translate(const QStringList& args) {
 }
 
 TEST(ZarvoStorageMib, SnmptranslateLoadsItAndFindsTheIdentifiersTheStorageManagerUses) {
+#if defined(__SANITIZE_THREAD__)
+  // Qt's start of a program leaves ThreadSanitizer's view of this process wrong: later tests of
+  // the binary would report races that are not there. The other runs cover this test.
+  GTEST_SKIP() << "starts snmptranslate, which ThreadSanitizer's bookkeeping does not survive";
+#endif
   struct Case {
     const char* why;
     const char* name;

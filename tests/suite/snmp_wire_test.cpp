@@ -20,6 +20,7 @@
 #include <random>
 
 #include "plugin/TCP9100File.h"
+#include "suite/NetSnmpPdu.h"
 #include "suite/PrinterAgent.h"
 #include "suite/SnmpBackends.h"
 #include "suite/SnmpConfig.h"
@@ -83,6 +84,16 @@ Tool run(const QString& program, const QStringList& args) {
 }
 
 // The suite's module alone: the host's own list stays out of the tools' output.
+// Tests that start programs (net-snmp's tools, zarvo-suite) do not run under ThreadSanitizer: Qt
+// starts them in a way that leaves the sanitizer's view of this process wrong, so later tests of
+// the binary report races that are not there. The plain and AddressSanitizer runs cover them.
+#if defined(__SANITIZE_THREAD__)
+#define SKIP_WHEN_STARTING_PROGRAMS() \
+  GTEST_SKIP() << "starts programs, which ThreadSanitizer's bookkeeping does not survive"
+#else
+#define SKIP_WHEN_STARTING_PROGRAMS() (void)0
+#endif
+
 const QStringList kWithMib = {"-M", QStringLiteral("+") + ZARVO_MIB_DIR, "-m", "ZARVO-STORAGE-MIB"};
 
 std::string errorsOf(const deviceRes& d) {
@@ -192,6 +203,7 @@ class SnmpWire : public ::testing::Test {
 };
 
 TEST_F(SnmpWire, NetSnmpsOwnToolsReadAndWriteAPrinter) {
+  SKIP_WHEN_STARTING_PROGRAMS();
   // snmpwalk of the arc lists the stored files.
   Tool t =
       run("snmpwalk", {"-v2c", "-c", "north", "-On", "-t", "2", endpoint(1), ".1.3.6.1.4.1.32473"});
@@ -380,10 +392,15 @@ TEST_F(SnmpWire, PrintersShrugOffDatagramsTheyCannotDecode) {
   to.sin_family = AF_INET;
   to.sin_port = htons(fleet_->snmpPortOf(address(2)));
   inet_pton(AF_INET, address(2).toLatin1().constData(), &to.sin_addr);
+  SnmpTarget desk;
+  desk.address = address(2);
+  desk.port = fleet_->snmpPortOf(address(2));
+  desk.version = 2;
+  desk.community = "north";
+  const Oid sysName = {1, 3, 6, 1, 2, 1, 1, 5, 0};
+  const GetResult good = client_.get(desk, {sysName});
+  ASSERT_FALSE(good.failure) << good.failure.message.toStdString();
   // A real request, cut at every length, and noise.
-  const Tool good =
-      run("snmpget", {"-v2c", "-c", "north", "-On", endpoint(1), ".1.3.6.1.2.1.1.5.0"});
-  ASSERT_EQ(good.exit, 0) << good.out.toStdString();
   QByteArray request =
       QByteArray::fromHex("302902010104056e6f727468a01d0204") + QByteArray(20, '\x30');
   std::mt19937 random(7);
@@ -394,10 +411,9 @@ TEST_F(SnmpWire, PrintersShrugOffDatagramsTheyCannotDecode) {
              sizeof to);
   }
   ::close(fd);
-  const Tool after =
-      run("snmpget", {"-v2c", "-c", "north", "-On", endpoint(1), ".1.3.6.1.2.1.1.5.0"});
-  EXPECT_EQ(after.exit, 0) << after.out.toStdString();
-  EXPECT_EQ(after.out, good.out);
+  const GetResult after = client_.get(desk, {sysName});
+  EXPECT_FALSE(after.failure) << after.failure.message.toStdString();
+  EXPECT_EQ(after.varBinds.value(0).value, good.varBinds.value(0).value);
 }
 
 TEST_F(SnmpWire, TrapsComeOverUdpAndOnlyDevicesTrapsGoOn) {
@@ -426,27 +442,35 @@ TEST_F(SnmpWire, TrapsComeOverUdpAndOnlyDevicesTrapsGoOn) {
   EXPECT_EQ(traps.at(0).variables.first().second, "processing");
   EXPECT_EQ(traps.at(1).variables.first().second, "completed");
 
-  // snmptrap of a device's address goes on; one of a stranger's is counted and dropped; noise is
-  // counted as malformed.
-  const QString port = "127.0.0.1:" + QString::number(receiver_->port());
-  const QStringList trap = {".1.3.6.1.4.1.32473.11.5.11.83.1.2.1",   "",  "6",        "1", "",
-                            ".1.3.6.1.4.1.32473.11.5.11.83.1.1.1.5", "s", "completed"};
-  QStringList device = QStringList{"-v1", "-c", "public", port} + trap;
-  device[4 + 1] = address(3);
-  Tool t = run("snmptrap", device);
-  ASSERT_EQ(t.exit, 0) << t.out.toStdString();
-  QStringList stranger = device;
-  stranger[5] = "127.0.0.66";
-  t = run("snmptrap", stranger);
-  ASSERT_EQ(t.exit, 0) << t.out.toStdString();
+  // A trap naming another device goes on; one of a stranger's is counted and dropped; noise is
+  // counted as malformed. (snmptrap itself sends to the running suite in the end-to-end tests.)
+  auto v1Trap = [&](const char* agent) {
+    QByteArray bytes;
+    engine_.call([&] {  // the library is the SNMP loop's
+      PduPtr pdu(snmp_pdu_create(SNMP_MSG_TRAP));
+      pdu->version = SNMP_VERSION_1;
+      const Oid enterprise = *parseOid(".1.3.6.1.4.1.32473.11.5.11.83.1.2.1");
+      pdu->enterprise = snmp_duplicate_objid(enterprise.data(), enterprise.size());
+      pdu->enterprise_length = enterprise.size();
+      pdu->trap_type = 6;
+      pdu->specific_type = 1;
+      inet_pton(AF_INET, agent, pdu->agent_addr);
+      addVarBind(pdu.get(), {*parseOid(".1.3.6.1.4.1.32473.11.5.11.83.1.1.1.5"),
+                             Value::string("completed")});
+      bytes = encodeCommunityPdu(pdu.get(), "public");
+    });
+    return bytes;
+  };
   const int udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(receiver_->port());
   inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-  for (const QByteArray& junk : {QByteArray("\x30\x03\x02\x01", 4), QByteArray(512, '\xff')}) {
-    ::sendto(udp, junk.constData(), size_t(junk.size()), 0, reinterpret_cast<sockaddr*>(&to),
-             sizeof to);
+  for (const QByteArray& datagram :
+       {v1Trap(address(3).toLatin1().constData()), v1Trap("127.0.0.66"),
+        QByteArray("\x30\x03\x02\x01", 4), QByteArray(512, '\xff')}) {
+    ::sendto(udp, datagram.constData(), size_t(datagram.size()), 0,
+             reinterpret_cast<sockaddr*>(&to), sizeof to);
   }
   ::close(udp);
   const QList<DeviceTrap> after = sink_.waitFor(3);
@@ -534,6 +558,7 @@ TEST(SnmpFleet, TwoHundredFiftyPrintersRunOnAHandfulOfThreads) {
 // printers: net-snmp keeps one user table per process and would go on using the first keys it
 // saw for an engine and user; each request must be judged on its own keys all the same.
 TEST(SnmpRemote, EachRequestIsJudgedOnItsOwnKeys) {
+  SKIP_WHEN_STARTING_PROGRAMS();
   QTemporaryDir dir;
   const QString printer = QStringLiteral("127.26.%1.2").arg(::getpid() % 250 + 1);
   QFile cfg(dir.filePath("suite.cfg"));
