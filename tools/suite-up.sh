@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the dependencies, builds, and starts the whole system on this machine: zarvo-suite
 # (naming, SNMP and device-management services with the default fleet of three simulated
-# printers on 127.0.0.2-4) and the storage manager pointed at it. Root is needed for the
-# printers' ports 80 and 9100.
+# printers on 127.0.0.2-4, answering SNMP on UDP 161 and sending their traps to UDP 162) and the
+# storage manager pointed at it. Root is needed for the printers' ports 80, 161 and 9100 and the
+# trap port 162.
 #
 # By default the storage manager then runs in this console ("-exec", its log on the terminal);
 # Ctrl-C ends it the orderly way and the suite is stopped after it. With --detach both run in
@@ -51,7 +52,7 @@ if [[ ${1:-} == stop ]]; then
   exit 0
 fi
 if [[ $(id -u) != 0 ]]; then
-  echo "suite-up: run as root (the simulated printers listen on ports 80 and 9100)" >&2
+  echo "suite-up: run as root (the simulated printers listen on ports 80, 161 and 9100)" >&2
   exit 1
 fi
 
@@ -100,7 +101,8 @@ cat <<TXT
 
 The suite runs: zarvo-suite on port $SUITE_PORT (naming, SNMP, device management, fleet),
 the storage manager on port $DSM_PORT. Logs: $RUN/suite.log, $RUN/dsm.log
-Devices: 1 "Front desk" 127.0.0.2, 2 "Accounts" 127.0.0.3, 3 "Warehouse" 127.0.0.4;
+Devices: 1 "Front desk" 127.0.0.2, 2 "Accounts" 127.0.0.3, 3 "Warehouse" 127.0.0.4, SNMP
+agents on port 161 (community public, write community private), traps to 127.0.0.1:162;
 what they store is mirrored under $RUN/fleet-files/.
 
 Try next:
@@ -110,6 +112,8 @@ Try next:
   $CTL SIMSetFault --device 127.0.0.4 --fault silent      (slow, refuse, drop, fail, none)
   $CTL SIMGetDevices --device 3
   $CTL DSMServerGetFileList
+  snmpwalk -v2c -c public 127.0.0.2 .1.3.6.1.4.1.32473
+  snmptable -v2c -c public -M +$BUILD_DIR/bin/mibs -m ZARVO-STORAGE-MIB 127.0.0.2 scmFileStorageTable
 TXT
 if [[ $DETACH == 1 ]]; then
   echo "Stop: bash tools/suite-up.sh stop"

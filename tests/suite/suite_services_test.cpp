@@ -65,6 +65,7 @@ struct ServicesFixture : ::testing::Test {
   FleetSetup setup_ = testFleet();
   NullSink sink_;
   Fleet fleet_{setup_, dir_.path(), &sink_};
+  MemoryBackend memory_{fleet_};
 };
 
 TEST_F(ServicesFixture, NamingServiceAnswersTheLatestRegistrationAndRefusesTheRest) {
@@ -130,7 +131,7 @@ deviceReq asked(const char* address, int version, const char* community, const c
 }
 
 TEST_F(ServicesFixture, SnmpGetValuesAnswersTablesAndReportsErrorsPerDevice) {
-  SnmpService snmp(fleet_);
+  SnmpService snmp(memory_);
   const auto response =
       getValues(snmp, {asked("127.0.0.2", 1, "north", "", {"scmFileStorageTable", "sysName"}),
                        asked("127.0.0.2", 2, "public", "", {"staticTrapDestTable"}),
@@ -182,7 +183,7 @@ QByteArray setRow(const char* address, const char* index, const char* addr, cons
 }
 
 TEST_F(ServicesFixture, SnmpSetValuesWritesTrapRowsByPosition) {
-  SnmpService snmp(fleet_);
+  SnmpService snmp(memory_);
   struct Case {
     const char* why;
     QByteArray devices;
