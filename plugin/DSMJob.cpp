@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "framework/Log.h"
+#include "plugin/Audit.h"
 #include "plugin/TCP9100File.h"
 
 #if defined(__GLIBCXX__)
@@ -49,6 +50,7 @@ DSMJob::DSMJob(DeviceSender* sender, Plan plan, DeviceCgiSettings cgi)
     : sender_(sender),
       cgi_(std::move(cgi)),
       type_(base(plan).type()),
+      fileCount_(base(plan).files().size()),
       sourceText_(base(plan).sourceText()),
       destinationText_(base(plan).destinationText()),
       plan_(std::move(plan)) {}
@@ -117,6 +119,8 @@ void DSMJob::restart() {
     std::lock_guard<std::mutex> state(lock_);
     plan().beginRun();
   }
+  ZLOG("info") << audit::operationStarted(operationId_.load(), type_, sourceText_, destinationText_,
+                                          fileCount_, true);
   start();
   --pendingRetries_;
 }
@@ -161,6 +165,13 @@ void DSMJob::run() {
       plan().abortRun();
     }
   }
+  // Every way a run ends passes here: the audit line of its end.
+  QString ended;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    ended = audit::operationEnded(operationId_.load(), plan());
+  }
+  ZLOG("info") << ended;
   std::lock_guard<std::mutex> guard(runStopMutex_);
   runStop_.reset();
 }
