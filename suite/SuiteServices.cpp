@@ -265,7 +265,11 @@ std::unique_ptr<CmdDMSGetDeviceListResponse> DeviceManagementService::DMSGetDevi
   response->setResult(0, QStringLiteral("OK"));
   for (const auto& device : fleet_.devices()) {
     const DeviceSetup& setup = device->setup();
-    const std::map<QString, QString> all = propertiesOf(setup);
+    std::map<QString, QString> all = propertiesOf(setup);
+    // What the service last saw of the device: a device whose ports are closed is unreachable.
+    all[QStringLiteral("Reachable")] = device->fault().kind == FaultKind::Refuse
+                                           ? QStringLiteral("false")
+                                           : QStringLiteral("true");
     // Groups are not modelled: every device belongs to every group.
     bool named = request.devices.isEmpty();
     for (const DeviceFilter& f : request.devices) {

@@ -4,8 +4,8 @@
 //   "SNMP" SNMPGetValues, SNMPSetValues: the fleet's tables "scmFileStorageTable" and
 //          "staticTrapDestTable" (and the scalars sysName, sysDescr); device traps are forwarded
 //          as "SNMPTrap" to whichever service the naming service names for that command.
-//   "DMS"  DMSGetDeviceList: the fleet's devices by identifier, with their address and SNMP
-//          settings as properties.
+//   "DMS"  DMSGetDeviceList: the fleet's devices by identifier, with their address, name,
+//          model, SNMP settings and whether they can be reached ("Reachable") as properties.
 //   "SIM"  SIMSetFault, SIMGetDevices: rehearse a device fault, look at what the devices hold.
 //
 // The answers are the ones the storage manager relies on: result 0 for success, tables as rows
