@@ -9,4 +9,5 @@ apt-get install -y -qq --no-install-recommends \
   libgtest-dev libgmock-dev \
   pkgconf libsystemd-dev systemd dpkg-dev fakeroot \
   clang libclang-rt-14-dev \
-  t1utils >/dev/null
+  t1utils \
+  libcpp-httplib-dev chromium chromium-driver python3-selenium >/dev/null
