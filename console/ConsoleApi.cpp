@@ -8,6 +8,7 @@
 #include <QJsonParseError>
 #include <QSet>
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <limits>
 
@@ -58,6 +59,62 @@ QJsonObject operationJson(const Operation& o) {
       {"id", qint64(o.id)},         {"type", o.type},
       {"status", o.status},         {"progress", qint64(o.progress)},
       {"source", orNull(o.source)}, {"destinations", QJsonArray::fromStringList(o.destinations)}};
+}
+
+// Operations by status, in the order of kStatuses.
+struct StatusCounts {
+  std::array<qint64, 4> n{};
+  void add(const QString& status) {
+    const qsizetype at = kStatuses.indexOf(status);
+    if (at >= 0) ++n[std::size_t(at)];
+  }
+  QJsonObject json() const {
+    QJsonObject o;
+    for (std::size_t i = 0; i < n.size(); ++i) o.insert(kStatuses[qsizetype(i)], n[i]);
+    return o;
+  }
+};
+
+// A JSON string, appended. The operation list is written by hand: built as QJson objects, ten
+// thousand operations cost the console more than the storage manager's own answer.
+void appendJsonString(QByteArray& out, const QString& text) {
+  out += '"';
+  for (const char c : text.toUtf8()) {  // bytes of multi-byte characters are 0x80 and up
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      out += "\\u00";
+      out += "0123456789abcdef"[(c >> 4) & 15];
+      out += "0123456789abcdef"[c & 15];
+    } else {
+      out += c;
+    }
+  }
+  out += '"';
+}
+
+void appendOperation(QByteArray& out, const Operation& o) {
+  out += "{\"id\":";
+  out += QByteArray::number(o.id);
+  out += ",\"type\":";
+  appendJsonString(out, o.type);
+  out += ",\"status\":";
+  appendJsonString(out, o.status);
+  out += ",\"progress\":";
+  out += QByteArray::number(o.progress);
+  out += ",\"source\":";
+  if (o.source.isEmpty()) {
+    out += "null";
+  } else {
+    appendJsonString(out, o.source);
+  }
+  out += ",\"destinations\":[";
+  for (qsizetype i = 0; i < o.destinations.size(); ++i) {
+    if (i) out += ',';
+    appendJsonString(out, o.destinations[i]);
+  }
+  out += "]}";
 }
 
 QString isoUtc(quint32 seconds) {
@@ -208,7 +265,7 @@ ApiReply ConsoleApi::route(const ApiRequest& r) {
     return reply(removeStored(p[2]));
   }
   if (area == QLatin1String("operations") && p.size() == 2) {
-    if (m == "GET") return reply(operations(r));
+    if (m == "GET") return ApiReply{200, operations(r)};
     if (m != "POST") throw methods("GET, POST");
     guard_.checkChange(r, true);
     return reply(createOperations(r.body), 202);
@@ -349,21 +406,20 @@ QJsonObject ConsoleApi::removeStored(const QString& name) {
 // Operations
 
 QByteArray ConsoleApi::summaryOf(const QList<Operation>& operations) {
-  QJsonObject counts;
-  for (const QString& s : kStatuses) counts.insert(s, 0);
+  StatusCounts counts;
   QCryptographicHash digest(QCryptographicHash::Sha1);
   for (const Operation& o : operations) {
-    counts.insert(o.status, counts.value(o.status).toInt() + 1);
+    counts.add(o.status);
     const QByteArray line = QByteArray::number(o.id) + ' ' + o.status.toLatin1() + ' ' +
                             QByteArray::number(o.progress) + '\n';
     digest.addData(line);
   }
   return json(QJsonObject{{"total", qint64(operations.size())},
-                          {"counts", counts},
+                          {"counts", counts.json()},
                           {"digest", QString::fromLatin1(digest.result().toHex().left(16))}});
 }
 
-QJsonObject ConsoleApi::operations(const ApiRequest& r) {
+QByteArray ConsoleApi::operations(const ApiRequest& r) {
   const auto number = [&](const char* name, int fallback, int low, int high) {
     if (!r.query.hasQueryItem(QLatin1String(name))) return fallback;
     bool ok = false;
@@ -391,22 +447,23 @@ QJsonObject ConsoleApi::operations(const ApiRequest& r) {
   }
 
   const QList<Operation> all = services_.operations();
-  QJsonObject counts;
-  for (const QString& s : kStatuses) counts.insert(s, 0);
-  QJsonArray page;
+  StatusCounts counts;
+  QByteArray page;
+  page.reserve(qsizetype(std::min<qsizetype>(limit, all.size())) * 100);
   int matching = 0;
   // Newest first: the registry lists by ascending ID.
   for (auto it = all.crbegin(); it != all.crend(); ++it) {
-    counts.insert(it->status, counts.value(it->status).toInt() + 1);
+    counts.add(it->status);
     if (!wanted.isEmpty() && !wanted.contains(it->status)) continue;
-    if (matching >= offset && matching - offset < limit) page.append(operationJson(*it));
+    if (matching >= offset && matching - offset < limit) {
+      if (!page.isEmpty()) page += ',';
+      appendOperation(page, *it);
+    }
     ++matching;
   }
-  return QJsonObject{{"total", matching},
-                     {"counts", counts},
-                     {"offset", offset},
-                     {"limit", limit},
-                     {"operations", page}};
+  return "{\"total\":" + QByteArray::number(matching) + ",\"counts\":" + json(counts.json()) +
+         ",\"offset\":" + QByteArray::number(offset) + ",\"limit\":" + QByteArray::number(limit) +
+         ",\"operations\":[" + page + "]}";
 }
 
 Operation ConsoleApi::findOperation(const QString& idText) {

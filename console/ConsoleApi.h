@@ -75,7 +75,7 @@ class ConsoleApi {
   QJsonObject deviceFiles(const QString& idText);
   QJsonObject store();
   QJsonObject removeStored(const QString& name);
-  QJsonObject operations(const ApiRequest& request);
+  QByteArray operations(const ApiRequest& request);
   QJsonObject operation(const QString& idText);
   QJsonObject createOperations(const QByteArray& body);
   QJsonObject cancel(const QString& idText);

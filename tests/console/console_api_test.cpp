@@ -247,6 +247,14 @@ TEST_F(Api, OperationsComeNewestFirstInPagesWithCountsOfEveryStatus) {
   EXPECT_EQ(page.last().toObject()["id"].toInt(), 70);
   EXPECT_EQ(page.first().toObject()["source"], QJsonValue());  // "-": none
 
+  // The list is written by hand: texts from the wire come back as they went in.
+  const QString odd = QString::fromUtf8("a\"b\\c\n\x01 \xe2\x82\xac \xf0\x9f\x98\x80");
+  suite_.addOperation("COPY", odd, "127.0.0.3;127.0.0.4");
+  const QJsonValue newest = call("GET", "/api/operations?limit=1")["operations"];
+  EXPECT_EQ(newest.toArray()[0].toObject()["source"].toString(), odd);
+  EXPECT_EQ(newest.toArray()[0].toObject()["destinations"].toArray(),
+            (QJsonArray{"127.0.0.3", "127.0.0.4"}));
+
   const QJsonValue failed = call("GET", "/api/operations?status=FAILED&offset=30&limit=20");
   EXPECT_EQ(failed["total"].toInt(), 40);
   const QJsonArray rest = failed["operations"].toArray();
