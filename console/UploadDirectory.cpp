@@ -64,6 +64,8 @@ std::unique_ptr<UploadFile> UploadDirectory::create(QString* error) const {
     const int fd = ::open(QFile::encodeName(path).constData(),
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd >= 0) return std::make_unique<UploadFile>(fd, path, limit_);
+    // Someone cleaned the directory away since the start: make it again, once.
+    if (errno == ENOENT && attempt == 0 && prepare(nullptr)) continue;
     if (errno != EEXIST) {
       if (error)
         *error = QStringLiteral("cannot write into %1: %2")

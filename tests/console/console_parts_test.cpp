@@ -93,6 +93,9 @@ TEST(UploadDirectory, UploadsAreWrittenUnderMadeUpNamesUpToTheLimitAndRemovedAft
   b.reset();
   EXPECT_FALSE(QFileInfo::exists(path));
   EXPECT_EQ(QDir(dir.filePath("uploads")).entryList(QDir::Files), QStringList{});
+
+  ASSERT_TRUE(QDir(dir.filePath("uploads")).removeRecursively());
+  EXPECT_TRUE(uploads.create(&error)) << "a directory cleaned away is made again";
 }
 
 TEST(ConsoleSettings, TheFileNamesWhereToListenAndWhereUploadsWait) {
