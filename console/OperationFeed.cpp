@@ -53,10 +53,13 @@ void OperationFeed::run() {
     if (closed_) return;
     lock.unlock();
     QByteArray summary;
+    bool failed = false;
     try {
       summary = poll_();
     } catch (const std::exception&) {
-      // The storage manager is away: the pages keep what they have and hear again once it is back.
+      // The storage manager is away: the pages keep what they have and hear again once it is
+      // back. Asking it less often meanwhile keeps its absence from filling the log.
+      failed = true;
     }
     lock.lock();
     if (!summary.isEmpty() && summary != summary_) {
@@ -64,7 +67,7 @@ void OperationFeed::run() {
       ++version_;
       changed_.notify_all();
     }
-    changed_.wait_for(lock, interval_, [&] { return closed_; });
+    changed_.wait_for(lock, failed ? 10 * interval_ : interval_, [&] { return closed_; });
   }
 }
 

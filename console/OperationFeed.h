@@ -2,7 +2,8 @@
 //
 // While at least one page listens, a thread of its own asks for the list's summary once per
 // interval (one storage-manager question per interval, however many pages are open) and hands
-// each change to the listeners; with no listener it asks nothing. A listener waits for a summary
+// each change to the listeners; with no listener it asks nothing, and while the answer fails it
+// asks ten times less often. A listener waits for a summary
 // newer than the last it saw, or for the keep-alive time to pass, or for the feed to close.
 //
 //   OperationFeed feed([&] { return ConsoleApi::summaryOf(services.operations()); });

@@ -22,6 +22,8 @@ const state = {
   ops: [],
   opsTotal: 0,
   seenStatus: new Map(), // operation ID -> status last shown
+  opsListed: false, // the operations were listed once: later ones are new
+  newestSeen: -1, // the highest operation ID listed so far
   digest: "",
   details: null, // operation ID shown in the details panel
 };
@@ -337,11 +339,16 @@ async function loadOperations() {
   state.ops = answer.operations;
   state.opsTotal = answer.total;
   renderCounts(answer.counts);
-  // Printers whose files an operation that just ended may have changed.
+  // Printers whose files an operation that just ended may have changed: one seen running
+  // before, or a new one that ended before the page first saw it.
   const touched = new Set();
+  const newest = state.newestSeen;
   for (const op of state.ops) {
     const before = state.seenStatus.get(op.id);
-    if (before === "IN_PROGRESS" && op.status !== "IN_PROGRESS") {
+    const ended = op.status !== "IN_PROGRESS" &&
+        (before === "IN_PROGRESS" || (before === undefined && state.opsListed && op.id > newest));
+    state.newestSeen = Math.max(state.newestSeen, op.id);
+    if (ended) {
       for (const a of [op.source, ...op.destinations]) {
         const d = a && deviceByAddress(a);
         if (d) touched.add(d.id);
@@ -349,6 +356,7 @@ async function loadOperations() {
     }
     state.seenStatus.set(op.id, op.status);
   }
+  state.opsListed = true;
   renderOperations();
   if (state.details !== null) showDetails(state.details, false);
   await Promise.all([...touched].map((id) => loadFiles(id)));
