@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "framework/Log.h"
+#include "plugin/Audit.h"
 #include "plugin/SideBySide.h"
 #include "plugin/TCP9100File.h"
 
@@ -55,6 +56,7 @@ DSMJob::DSMJob(DeviceSender* sender, Plan plan, DeviceCgiSettings cgi, int paral
       cgi_(std::move(cgi)),
       parallelDownloads_(std::size_t(std::max(1, parallelDownloads))),
       type_(base(plan).type()),
+      fileCount_(base(plan).files().size()),
       sourceText_(base(plan).sourceText()),
       destinationText_(base(plan).destinationText()),
       plan_(std::move(plan)) {}
@@ -123,6 +125,8 @@ void DSMJob::restart() {
     std::lock_guard<std::mutex> state(lock_);
     plan().beginRun();
   }
+  ZLOG("info") << audit::operationStarted(operationId_.load(), type_, sourceText_, destinationText_,
+                                          fileCount_, true);
   start();
   --pendingRetries_;
 }
@@ -167,6 +171,13 @@ void DSMJob::run() {
       plan().abortRun();
     }
   }
+  // Every way a run ends passes here: the audit line of its end.
+  QString ended;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    ended = audit::operationEnded(operationId_.load(), plan());
+  }
+  ZLOG("info") << ended;
   std::lock_guard<std::mutex> guard(runStopMutex_);
   runStop_.reset();
 }

@@ -85,6 +85,7 @@ class DSMJob final : public Zarvo::Thread {
   bool cancelRequested() const { return cancelRequested_.load(); }
 
   // Fixed once the job is built.
+  std::size_t fileCount() const { return fileCount_; }
   const std::u16string& sourceText() const { return sourceText_; }
   const std::u16string& destinationText() const { return destinationText_; }
 
@@ -98,6 +99,8 @@ class DSMJob final : public Zarvo::Thread {
   }
 
   // --- Runs, for the registry ---
+  // The ID the registry gave the job, named in its audit lines; set before the first run.
+  void setOperationId(int id) { operationId_.store(id); }
   // Starts the first run.
   void startRun();
   // First half of a retry, called under the registry's mutex: shows the job IN_PROGRESS with
@@ -156,6 +159,7 @@ class DSMJob final : public Zarvo::Thread {
   const std::size_t parallelDownloads_;
   // Copied from the plan when built: fixed from then on, so they are read without the lock.
   const JobType type_;
+  const std::size_t fileCount_;
   const std::u16string sourceText_;
   const std::u16string destinationText_;
 
@@ -167,6 +171,7 @@ class DSMJob final : public Zarvo::Thread {
   std::mutex startMutex_;                     // serialises starts (first run and retries)
   std::atomic<int> pendingRetries_{0};
   std::atomic<bool> retired_{false};
+  std::atomic<int> operationId_{-1};
 };
 
 }  // namespace Zarvo::dsm

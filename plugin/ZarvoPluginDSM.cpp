@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "framework/Log.h"
+#include "plugin/Audit.h"
 #include "plugin/DeviceFileList.h"
 #include "plugin/TrapDestRegistration.h"
 
@@ -176,6 +177,10 @@ void ZarvoPluginDSM::createOperation(std::shared_ptr<DSMJob> job) {
   std::lock_guard<std::mutex> guard(mutex_);
   const int id = nextOperationId_++;
   operations_.emplace(id, job);
+  job->setOperationId(id);
+  // Before the run starts, so it comes before the run's end line.
+  ZLOG("info") << audit::operationStarted(id, job->type(), job->sourceText(),
+                                          job->destinationText(), job->fileCount(), false);
   job->startRun();  // starting a thread does not wait for anything
 }
 
@@ -369,8 +374,10 @@ std::unique_ptr<ZarvoPluginDSM::ServerAddFileResponse> ZarvoPluginDSM::DSMServer
   // A copy that fails (unreadable upload, invalid or existing name) is skipped; the rest go on.
   for (std::size_t i = 0; i < request.size_LargeFile(); ++i) {
     const auto& upload = request.get_LargeFile(i);
-    (void)store_.add(QString::fromStdU16String(upload.get_value()),
-                     QString::fromStdU16String(upload.get_filename()));
+    const QString path = QString::fromStdU16String(upload.get_value());
+    const QString name =
+        ServerFileStore::lastComponent(QString::fromStdU16String(upload.get_filename()));
+    ZLOG("info") << audit::storeAdded(name, path, store_.add(path, name));
   }
   return std::make_unique<ServerAddFileResponse>();
 }
@@ -378,15 +385,17 @@ std::unique_ptr<ZarvoPluginDSM::ServerAddFileResponse> ZarvoPluginDSM::DSMServer
 std::unique_ptr<ZarvoPluginDSM::ServerDeleteFileResponse> ZarvoPluginDSM::DSMServerDeleteFile(
     ServerDeleteFileRequest& request) {
   for (std::size_t i = 0; i < request.size_File(); ++i) {
-    (void)store_.remove(QString::fromStdU16String(request.get_File(i).get_FileName()));
+    const QString name = QString::fromStdU16String(request.get_File(i).get_FileName());
+    ZLOG("info") << audit::storeDeleted(name, store_.remove(name));
   }
   return std::make_unique<ServerDeleteFileResponse>();
 }
 
 std::unique_ptr<ZarvoPluginDSM::ServerSetFileIdResponse> ZarvoPluginDSM::DSMServerSetFileId(
     ServerSetFileIdRequest& request) {
-  (void)store_.setFileId(QString::fromStdU16String(request.get_FileName()),
-                         QString::fromStdU16String(request.get_FileID()));
+  const QString name = QString::fromStdU16String(request.get_FileName());
+  const QString id = QString::fromStdU16String(request.get_FileID());
+  ZLOG("info") << audit::storeIdSet(name, id, store_.setFileId(name, id));
   return std::make_unique<ServerSetFileIdResponse>();
 }
 

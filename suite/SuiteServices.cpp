@@ -233,7 +233,13 @@ std::unique_ptr<CmdDMSGetDeviceListResponse> DeviceManagementService::DMSGetDevi
   auto response = std::make_unique<CmdDMSGetDeviceListResponse>();
   response->setResult(0, QStringLiteral("OK"));
   for (const DeviceSetup& setup : fleet_.setups()) {
-    const std::map<QString, QString> all = propertiesOf(setup);
+    std::map<QString, QString> all = propertiesOf(setup);
+    // What the service last saw of the device: a simulated device whose ports are closed is
+    // unreachable; a printer the fleet does not play (a remote agent) is taken as reachable.
+    const SimDevice* device = fleet_.byId(setup.id);
+    all[QStringLiteral("Reachable")] = device && device->fault().kind == FaultKind::Refuse
+                                           ? QStringLiteral("false")
+                                           : QStringLiteral("true");
     // Groups are not modelled: every device belongs to every group.
     bool named = request.devices.isEmpty();
     for (const DeviceFilter& f : request.devices) {

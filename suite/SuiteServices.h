@@ -5,8 +5,8 @@
 //          "staticTrapDestTable" (and the scalars sysName, sysDescr) of any device, by SNMP over
 //          UDP (SnmpBackends.h); device traps, received on the trap port, are forwarded as
 //          "SNMPTrap" to whichever service the naming service names for that command.
-//   "DMS"  DMSGetDeviceList: the fleet's devices by identifier, with their address and SNMP
-//          settings as properties.
+//   "DMS"  DMSGetDeviceList: the fleet's devices by identifier, with their address, name,
+//          model, SNMP settings and whether they can be reached ("Reachable") as properties.
 //   "SIM"  SIMSetFault, SIMGetDevices: rehearse a device fault, look at what the devices hold.
 //
 // The answers are the ones the storage manager relies on: result 0 for success, tables as rows

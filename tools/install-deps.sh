@@ -10,4 +10,5 @@ apt-get install -y -qq --no-install-recommends \
   pkgconf libsystemd-dev systemd dpkg-dev fakeroot \
   clang libclang-rt-14-dev \
   t1utils \
-  libsnmp-dev snmp snmpsim >/dev/null
+  libsnmp-dev snmp snmpsim \
+  libcpp-httplib-dev chromium chromium-driver python3-selenium >/dev/null

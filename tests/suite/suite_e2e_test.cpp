@@ -311,9 +311,10 @@ TEST_F(SuiteRun, ListsADevicesFilesThroughTheSuite) {
   EXPECT_EQ(filesOn(19), QStringList{});
 
   // The same through zarvo-ctl and the naming service.
-  const auto [code, shown] = ctl({"DSMGetFileList", "--device", "1"});
+  const auto [code, shown] = ctl({"DSMGetFileList", "--device", address_[0]});
   EXPECT_EQ(code, 0);
-  EXPECT_TRUE(shown.contains("FileName: inv.ps")) << shown.toStdString();
+  EXPECT_TRUE(shown.contains(QRegularExpression("\\binv\\.ps +27 +psForm\\b")))
+      << shown.toStdString();
 }
 
 TEST_F(SuiteRun, AddCopyMoveAndDeleteReachTheDevicesStores) {

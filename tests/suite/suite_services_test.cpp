@@ -243,6 +243,26 @@ TEST_F(ServicesFixture, DeviceListAnswersTheNamedDevicesWithTheAskedProperties) 
   EXPECT_EQ(found.first().properties.count("IP"), 0u);
 }
 
+TEST_F(ServicesFixture, DeviceListSaysWhichDevicesCanBeReached) {
+  DeviceManagementService dms(fleet_);
+  Fault closed;
+  closed.kind = FaultKind::Refuse;
+  QString error;
+  ASSERT_TRUE(fleet_.byAddress("127.0.0.3")->setFault(closed, &error)) << error.toStdString();
+  CmdDMSGetDeviceListRequest req;
+  req.properties = {"IP", "Reachable"};
+  QByteArray bytes;
+  req.toByteArray(bytes);
+  Zarvo::PacketPtr out = dms.processRequest("DMSGetDeviceList", bytes);
+  out->toByteArray(bytes);
+  CmdDMSGetDeviceListResponse r;
+  r.fromByteArray(bytes);
+  std::map<QString, QString> reachable;
+  for (const DeviceRecord& d : r.devices) reachable[d.property("IP")] = d.property("Reachable");
+  EXPECT_EQ(reachable, (std::map<QString, QString>{
+                           {"127.0.0.2", "true"}, {"127.0.0.3", "false"}, {"127.0.0.4", "true"}}));
+}
+
 TEST_F(ServicesFixture, FleetControlSetsFaultsAndShowsDevices) {
   FleetControlService sim(fleet_);
   struct Case {
