@@ -14,11 +14,13 @@
 #include "framework/Application.h"
 #include "framework/Log.h"
 #include "framework/OrxServiceClient.h"
+#include "framework/ProcessFolders.h"
 #include "suite/Fleet.h"
 #include "suite/SuiteServices.h"
 
 namespace suite = Zarvo::suite;
 using Zarvo::OrxServiceClient;
+using Zarvo::ProcessFolders;
 
 namespace {
 
@@ -62,7 +64,9 @@ int main(int argc, char** argv) {
   qputenv("QT_NO_GLIB", "1");
   qputenv("QT_ENABLE_REGEXP_JIT", "0");
 
-  QString config = QDir(executableDir()).filePath(QStringLiteral("zarvo-suite.cfg"));
+  // Beside the executable, or where systemd's ConfigurationDirectory= puts it.
+  QString config =
+      ProcessFolders::find(executableDir()).configurationFile(QStringLiteral("zarvo-suite.cfg"));
   for (int i = 1; i + 1 < argc; ++i) {
     if (QByteArray(argv[i]) == "--config")
       config = QFileInfo(QString::fromLocal8Bit(argv[i + 1])).absoluteFilePath();
@@ -85,7 +89,10 @@ int main(int argc, char** argv) {
   auto forwarder = std::make_unique<suite::TrapForwarder>([&client](const suite::DeviceTrap& trap) {
     suite::TrapForwarder::deliverSNMPTrap(client, trap);
   });
-  suite::Fleet fleet(setup, QFileInfo(config).absolutePath(), forwarder.get());
+  // A relative files folder is taken from the configuration's folder, or from the state folder
+  // under systemd (the configuration's is read-only there).
+  const QString fleetBase = ProcessFolders::find(QFileInfo(config).absolutePath()).working;
+  suite::Fleet fleet(setup, fleetBase, forwarder.get());
   auto app = std::make_unique<SuiteApplication>(argc, argv, config, fleet);
   app->registerServiceFactory(QStringLiteral("NS"),
                               new Zarvo::ServiceFactory<suite::NamingService>());

@@ -9,4 +9,5 @@ apt-get install -y -qq --no-install-recommends \
   libgtest-dev libgmock-dev \
   pkgconf libsystemd-dev systemd dpkg-dev fakeroot \
   clang libclang-rt-14-dev \
-  t1utils >/dev/null
+  t1utils \
+  debhelper dh-python lintian devscripts >/dev/null
