@@ -56,6 +56,8 @@ bool takePositive(const QString& text, Int& into, qint64 max) {
   return true;
 }
 
+static_assert(kMaxParallelDownloads == 256, "the ParallelDownloads log text names the bound");
+
 const OptionalElement kOptionalElements[] = {
     {"DeviceEnterpriseArc", "no object identifier", kDefaultDeviceEnterpriseArc, nullptr, false,
      [](const QString& text, Configuration& c) {
@@ -96,6 +98,13 @@ const OptionalElement kOptionalElements[] = {
      false,
      [](const QString& text, Configuration& c) {
        return takePositive(text, c.registrationInterval, 86'400);
+     }},
+    // Each download is a thread of the job: the bound keeps a typing error from starting
+    // thousands of them.
+    {"ParallelDownloads", "no whole number from 1 to 256",
+     QString::number(kDefaultParallelDownloads), nullptr, false,
+     [](const QString& text, Configuration& c) {
+       return takePositive(text, c.parallelDownloads, kMaxParallelDownloads);
      }},
 };
 

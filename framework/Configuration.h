@@ -22,6 +22,10 @@ namespace Zarvo {
 
 // The device maker's private-enterprise prefix the devices' trap identifiers hang under.
 inline const QString kDefaultDeviceEnterpriseArc = QStringLiteral(".1.3.6.1.4.1.32473");
+// How many destinations of one file the storage manager serves at once; 1 serves them one after
+// another.
+inline constexpr int kDefaultParallelDownloads = 16;
+inline constexpr int kMaxParallelDownloads = 256;
 
 struct Configuration {
   // Every optional element at its default: a host without a file, or one that cannot read it.
@@ -39,6 +43,8 @@ struct Configuration {
 
   // The storage manager's: dotted with a leading dot; its first element counts.
   QString deviceEnterpriseArc;
+  // The storage manager's: 1 to kMaxParallelDownloads.
+  int parallelDownloads = kDefaultParallelDownloads;
 
   // Address lists (IPv4 addresses and CIDR ranges separated by blanks or commas); the first
   // element of each counts. Absent means the default its user computes at start.

@@ -19,6 +19,8 @@ namespace {
 std::atomic<std::uint64_t> nextSerial{1};
 // The Zarvo::Thread whose body runs on this thread, if any.
 thread_local Thread* tlsCurrent = nullptr;
+// The token a CurrentStopScope set on this thread, if any; it wins over tlsCurrent's.
+thread_local const StopToken* tlsScopedStop = nullptr;
 
 // Shared threads whose bodies dropped the last reference to themselves, waiting for the main
 // thread to join and delete them.
@@ -214,9 +216,17 @@ StopToken Thread::stopToken() const {
 }
 
 StopToken Thread::currentStopToken() {
+  if (const StopToken* scoped = tlsScopedStop) return *scoped;
   const Thread* t = tlsCurrent;
   return t ? t->stopToken() : StopToken();
 }
+
+CurrentStopScope::CurrentStopScope(StopToken token)
+    : token_(std::move(token)), previous_(tlsScopedStop) {
+  tlsScopedStop = &token_;
+}
+
+CurrentStopScope::~CurrentStopScope() { tlsScopedStop = previous_; }
 
 bool Thread::sleep(unsigned long ms) {
   const StopToken token = stopToken();

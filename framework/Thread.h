@@ -86,9 +86,10 @@ class Thread {
   // The token of the current run (or, when none is active, of the next one). The body hands it
   // to its waits; it stays valid after the run.
   [[nodiscard]] StopToken stopToken() const;
-  // The token of the Zarvo::Thread whose body runs on the calling thread; a token that never
-  // stops on any other thread (the main thread, plain Qt threads). Lets deep code (the
-  // inter-service client's pauses) honour a stop without the token being passed down.
+  // The token of the Zarvo::Thread whose body runs on the calling thread (or the one a
+  // CurrentStopScope set on it); a token that never stops on any other thread (the main thread,
+  // plain Qt threads). Lets deep code (the inter-service client's pauses) honour a stop without
+  // the token being passed down.
   [[nodiscard]] static StopToken currentStopToken();
 
   ThreadGroup* group() const { return group_; }
@@ -144,6 +145,20 @@ class Thread {
   uint stackSize_ = 0;
   bool withoutEventLoop_ = false;
   const std::uint64_t serial_;  // tells a recycled address from the thread an event was for
+};
+
+// For a plain thread working on behalf of a Zarvo::Thread (a helper of a job): while the scope
+// lives, Thread::currentStopToken() on the thread that made it gives `token`. Scopes nest.
+class [[nodiscard]] CurrentStopScope {
+ public:
+  explicit CurrentStopScope(StopToken token);
+  ~CurrentStopScope();
+  CurrentStopScope(const CurrentStopScope&) = delete;
+  CurrentStopScope& operator=(const CurrentStopScope&) = delete;
+
+ private:
+  StopToken token_;
+  const StopToken* previous_;
 };
 
 // The deleter of a shared-owned thread: stop, join, then delete.

@@ -1,9 +1,12 @@
 // The runner of file jobs: the run's work, and its stop and retry plumbing.
 #include "plugin/DSMJob.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "framework/Log.h"
+#include "plugin/Audit.h"
+#include "plugin/SideBySide.h"
 #include "plugin/TCP9100File.h"
 
 #if defined(__GLIBCXX__)
@@ -38,19 +41,22 @@ QUrl DeviceCgiSettings::url(const QString& address, const QString& page) const {
 // ---------------------------------------------------------------------------------------------
 // DSMJob
 
-DSMJob::DSMJob(DeviceSender* sender, AddPlan plan, DeviceCgiSettings cgi)
-    : DSMJob(sender, Plan(std::move(plan)), std::move(cgi)) {}
+DSMJob::DSMJob(DeviceSender* sender, AddPlan plan, DeviceCgiSettings cgi, int parallelDownloads)
+    : DSMJob(sender, Plan(std::move(plan)), std::move(cgi), parallelDownloads) {}
 
-DSMJob::DSMJob(DeviceSender* sender, TransferPlan plan, DeviceCgiSettings cgi)
-    : DSMJob(sender, Plan(std::move(plan)), std::move(cgi)) {}
+DSMJob::DSMJob(DeviceSender* sender, TransferPlan plan, DeviceCgiSettings cgi,
+               int parallelDownloads)
+    : DSMJob(sender, Plan(std::move(plan)), std::move(cgi), parallelDownloads) {}
 
-DSMJob::DSMJob(DeviceSender* sender, DeletePlan plan, DeviceCgiSettings cgi)
-    : DSMJob(sender, Plan(std::move(plan)), std::move(cgi)) {}
+DSMJob::DSMJob(DeviceSender* sender, DeletePlan plan, DeviceCgiSettings cgi, int parallelDownloads)
+    : DSMJob(sender, Plan(std::move(plan)), std::move(cgi), parallelDownloads) {}
 
-DSMJob::DSMJob(DeviceSender* sender, Plan plan, DeviceCgiSettings cgi)
+DSMJob::DSMJob(DeviceSender* sender, Plan plan, DeviceCgiSettings cgi, int parallelDownloads)
     : sender_(sender),
       cgi_(std::move(cgi)),
+      parallelDownloads_(std::size_t(std::max(1, parallelDownloads))),
       type_(base(plan).type()),
+      fileCount_(base(plan).files().size()),
       sourceText_(base(plan).sourceText()),
       destinationText_(base(plan).destinationText()),
       plan_(std::move(plan)) {}
@@ -119,6 +125,8 @@ void DSMJob::restart() {
     std::lock_guard<std::mutex> state(lock_);
     plan().beginRun();
   }
+  ZLOG("info") << audit::operationStarted(operationId_.load(), type_, sourceText_, destinationText_,
+                                          fileCount_, true);
   start();
   --pendingRetries_;
 }
@@ -143,9 +151,9 @@ void DSMJob::run() {
             if constexpr (std::is_same_v<P, DeletePlan>) {
               runDelete(stop, p);
             } else if constexpr (std::is_same_v<P, TransferPlan>) {
-              runTasks(stop, &p);
+              runTasks(stop, Kinds{&p, nullptr});
             } else {
-              runTasks(stop, nullptr);
+              runTasks(stop, Kinds{nullptr, &p});
             }
           },
           plan_);
@@ -163,6 +171,13 @@ void DSMJob::run() {
       plan().abortRun();
     }
   }
+  // Every way a run ends passes here: the audit line of its end.
+  QString ended;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    ended = audit::operationEnded(operationId_.load(), plan());
+  }
+  ZLOG("info") << ended;
   std::lock_guard<std::mutex> guard(runStopMutex_);
   runStop_.reset();
 }
@@ -181,77 +196,131 @@ bool DSMJob::post(const PageRequest& request, const Zarvo::StopToken& stop,
   }
 }
 
-// Only this thread changes what a task's work reads (names, addresses and types are fixed once
-// built; contents change in this run only), so the work itself runs without the lock and the
-// lock is held just to read and record.
-void DSMJob::runTasks(const Zarvo::StopToken& stop, TransferPlan* transfer) {
-  std::size_t n;
+// Only this run changes what a task's work reads (names, addresses and types are fixed once
+// built; contents change in this run only, before a group's downloads start), so the work itself
+// runs without the lock and the lock is held just to read and record.
+void DSMJob::runTasks(const Zarvo::StopToken& stop, Kinds kinds) {
+  std::vector<std::vector<std::size_t>> groups;
   {
     std::lock_guard<std::mutex> guard(lock_);
     plan().beginRun();
-    n = plan().tasks().size();
+    groups = plan().runGroups(parallelDownloads_ == 1);
   }
-  for (std::size_t k = 0; k < n; ++k) {
+  for (const std::vector<std::size_t>& group : groups) {
     if (stopRequested()) break;  // the thread's stop: the evaluation makes it FAILED
     if (cancelRequested_.exchange(false)) {
       std::lock_guard<std::mutex> guard(lock_);
       plan().cancelRun();
       return;
     }
-    bool alreadyDone;
+    runGroup(group, stop, kinds);
+    std::lock_guard<std::mutex> guard(lock_);
+    plan().releaseFilesEndingIn(group);
+  }
+  finishRun();
+}
+
+void DSMJob::runGroup(const std::vector<std::size_t>& group, const Zarvo::StopToken& stop,
+                      Kinds kinds) {
+  std::vector<std::size_t> done, toDo;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (std::size_t k : group) (plan().tasks()[k].succeeded() ? done : toDo).push_back(k);
+  }
+  const auto start = [this](std::size_t k) {
+    std::lock_guard<std::mutex> guard(lock_);
+    plan().startTask(k);
+  };
+  // The task that ends last deletes a moved file on its source before it ends: only then has
+  // every destination of the file had its turn, and the progress passes the file only after it.
+  std::size_t unfinished = group.size();  // guarded by lock_
+  const auto finish = [&](std::size_t k, const std::optional<FileOutcome>& outcome) {
     {
       std::lock_guard<std::mutex> guard(lock_);
-      plan().startTask(k);
-      alreadyDone = plan().tasks()[k].succeeded();
+      if (outcome) plan().setOutcome(k, *outcome);
+      if (--unfinished != 0) {
+        plan().endTask(k);
+        return;
+      }
     }
-    if (!alreadyDone) {
-      FileOutcome outcome = carryOut(k, stop, transfer);
-      std::lock_guard<std::mutex> guard(lock_);
-      plan().setOutcome(k, std::move(outcome));
-    }
-    if (transfer && transfer->deletesSource()) {
+    if (kinds.transfer && kinds.transfer->deletesSource()) {
       std::optional<PageRequest> remove;
       {
         std::lock_guard<std::mutex> guard(lock_);
-        remove = transfer->sourceDeleteAfter(k);
+        remove = kinds.transfer->sourceDeleteAfter(k);
       }
       if (remove) (void)post(*remove, stop, nullptr);  // outcome ignored
     }
     std::lock_guard<std::mutex> guard(lock_);
     plan().endTask(k);
+  };
+
+  // Tasks that succeeded in an earlier run are only walked through.
+  for (std::size_t k : done) {
+    start(k);
+    finish(k, std::nullopt);
   }
-  finishRun();
+  if (toDo.empty()) return;
+
+  start(toDo.front());  // under way while its file is fetched or read
+  FileOutcome failure;
+  const std::shared_ptr<const TCP9100File> file = prepareFile(toDo.front(), stop, kinds, &failure);
+  runSideBySide(toDo.size(), file ? parallelDownloads_ : 1, stop, [&](std::size_t i) {
+    const std::size_t k = toDo[i];
+    start(k);
+    if (!file) return finish(k, failure);
+    if (!sender_) return finish(k, FileOutcome::deviceDosntResponse());
+    QString destination;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      destination = plan().tasks()[k].destination;
+    }
+    // Refused before the sender: no session, no trap registration, no connection.
+    const auto device = cgi_.devices.connectable(destination);
+    if (!device) return finish(k, FileOutcome::deviceDosntResponse());
+    finish(k, sender_->send(device->toString(), *file, stop));
+  });
 }
 
-FileOutcome DSMJob::carryOut(std::size_t k, const Zarvo::StopToken& stop, TransferPlan* transfer) {
+std::shared_ptr<const TCP9100File> DSMJob::prepareFile(std::size_t k, const Zarvo::StopToken& stop,
+                                                       Kinds kinds, FileOutcome* failure) {
   std::optional<PageRequest> fetch;
-  QString destination;
+  std::optional<AddPlan::LocalFile> local;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    if (transfer && transfer->needsFetch(k)) fetch = transfer->fetchRequest(k);
-    destination = plan().tasks()[k].destination;
+    if (kinds.transfer && kinds.transfer->needsFetch(k)) fetch = kinds.transfer->fetchRequest(k);
+    if (kinds.add && kinds.add->needsRead(k)) local = kinds.add->localFile(k);
   }
   if (fetch) {
     QByteArray body;
     bool kept = post(*fetch, stop, &body);
     if (kept) {
       std::lock_guard<std::mutex> guard(lock_);
-      kept = transfer->takeFetched(k, std::move(body));
+      kept = kinds.transfer->takeFetched(k, std::move(body));
     }
-    if (!kept) return FileOutcome::deviceDosntResponse();
+    if (!kept) {
+      *failure = FileOutcome::deviceDosntResponse();
+      return nullptr;
+    }
+  }
+  if (local) {
+    // A file that cannot be read is never sent: an empty form would overwrite the device's file.
+    QByteArray content;
+    if (!local->read(&content)) {
+      *failure = FileOutcome::unknownFileType();
+      return nullptr;
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    kinds.add->takeRead(k, std::move(content));
   }
   FileRecord record;
   {
     std::lock_guard<std::mutex> guard(lock_);
     record = plan().recordOf(k);  // shares the content's bytes, does not copy them
   }
-  const std::unique_ptr<TCP9100File> file = downloadableFile(record);
-  if (!file) return FileOutcome::unknownFileType();
-  if (!sender_) return FileOutcome::deviceDosntResponse();
-  // Refused before the sender: no session, no trap registration, no connection.
-  const auto device = cgi_.devices.connectable(destination);
-  if (!device) return FileOutcome::deviceDosntResponse();
-  return sender_->send(device->toString(), *file, stop);
+  std::shared_ptr<const TCP9100File> file = downloadableFile(record);
+  if (!file) *failure = FileOutcome::unknownFileType();
+  return file;
 }
 
 void DSMJob::runDelete(const Zarvo::StopToken& stop, DeletePlan& deletion) {

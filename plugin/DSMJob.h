@@ -9,21 +9,32 @@
 // its run before the job dies. It may run again (a retry); results of tasks that succeeded in an
 // earlier run are kept and those tasks are not redone.
 //
+// Order: with one download at a time the tasks run in their own order (destination by
+// destination). With more, the run works file by file: a file is fetched (or read) once, then
+// sent to all of its destinations at once, at most parallelDownloads at a time, each on a thread
+// of the job's own, joined before the next file; downloads to one device still run one after
+// another in the sender. A move deletes a file on its source once every destination took it.
+// Either way the details keep the task order and the progress never goes back during a run.
+//
 // Stopping: a run has a stop source of its own that both the thread's stop (shutdown) and
 // cancel() trigger, and every wait of the run (web page, download, confirmation) is handed its
-// token, so either ends a wait in bounded time. A thread stop ends the run FAILED; a cancel
-// ends it CANCELED, whether it was met at the start of a task or cut a wait short.
+// token, so either ends every wait in flight in bounded time. A thread stop ends the run FAILED;
+// a cancel ends it CANCELED, whether it was met at the start of a file or task or cut a wait
+// short.
 #pragma once
 
 #include <QByteArray>
 #include <QString>
 #include <QUrl>
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
+#include "framework/Configuration.h"
 #include "framework/StopToken.h"
 #include "framework/Thread.h"
 #include "plugin/DeviceAddressPolicy.h"
@@ -48,10 +59,14 @@ struct DeviceCgiSettings {
 class DSMJob final : public Zarvo::Thread {
  public:
   // `sender` is not owned and outlives the job; null only where no sender exists (every
-  // download then fails as with an unreachable device).
-  DSMJob(DeviceSender* sender, AddPlan plan, DeviceCgiSettings cgi = {});
-  DSMJob(DeviceSender* sender, TransferPlan plan, DeviceCgiSettings cgi = {});
-  DSMJob(DeviceSender* sender, DeletePlan plan, DeviceCgiSettings cgi = {});
+  // download then fails as with an unreachable device). `parallelDownloads` (at least 1) bounds
+  // the downloads of one file under way at once; 1 runs the tasks one after another.
+  DSMJob(DeviceSender* sender, AddPlan plan, DeviceCgiSettings cgi = {},
+         int parallelDownloads = Zarvo::kDefaultParallelDownloads);
+  DSMJob(DeviceSender* sender, TransferPlan plan, DeviceCgiSettings cgi = {},
+         int parallelDownloads = Zarvo::kDefaultParallelDownloads);
+  DSMJob(DeviceSender* sender, DeletePlan plan, DeviceCgiSettings cgi = {},
+         int parallelDownloads = Zarvo::kDefaultParallelDownloads);
   ~DSMJob() override;
 
   JobType type() const { return type_; }
@@ -70,6 +85,7 @@ class DSMJob final : public Zarvo::Thread {
   bool cancelRequested() const { return cancelRequested_.load(); }
 
   // Fixed once the job is built.
+  std::size_t fileCount() const { return fileCount_; }
   const std::u16string& sourceText() const { return sourceText_; }
   const std::u16string& destinationText() const { return destinationText_; }
 
@@ -83,6 +99,8 @@ class DSMJob final : public Zarvo::Thread {
   }
 
   // --- Runs, for the registry ---
+  // The ID the registry gave the job, named in its audit lines; set before the first run.
+  void setOperationId(int id) { operationId_.store(id); }
   // Starts the first run.
   void startRun();
   // First half of a retry, called under the registry's mutex: shows the job IN_PROGRESS with
@@ -104,16 +122,26 @@ class DSMJob final : public Zarvo::Thread {
   void run() override;
 
   using Plan = std::variant<AddPlan, TransferPlan, DeletePlan>;
-  DSMJob(DeviceSender* sender, Plan plan, DeviceCgiSettings cgi);
+  DSMJob(DeviceSender* sender, Plan plan, DeviceCgiSettings cgi, int parallelDownloads);
 
   JobPlan& plan();
   const JobPlan& plan() const;
 
-  // Walks the tasks of an add, copy or move job one at a time; `transfer` is the plan of a copy
-  // or move (null for an add): files to fetch, sources to delete.
-  void runTasks(const Zarvo::StopToken& stop, TransferPlan* transfer);
-  // One task's download: fetch when needed, build the file, send it.
-  FileOutcome carryOut(std::size_t task, const Zarvo::StopToken& stop, TransferPlan* transfer);
+  // The plan of an add, copy or move job, by what it needs: `transfer` for a copy or move (files
+  // fetched from their source, sources deleted by a move), `add` for an add (files read again).
+  struct Kinds {
+    TransferPlan* transfer = nullptr;
+    AddPlan* add = nullptr;
+  };
+  // Runs the tasks of an add, copy or move job group by group (JobPlan::runGroups).
+  void runTasks(const Zarvo::StopToken& stop, Kinds kinds);
+  // One group: its file made ready once, its tasks run (side by side when there are several),
+  // then, for a move, the source deleted before the group's last task ends.
+  void runGroup(const std::vector<std::size_t>& group, const Zarvo::StopToken& stop, Kinds kinds);
+  // The group's file as it goes to a device: fetched or read when the plan does not hold it,
+  // then built. On failure, the outcome every task of the group gets instead.
+  std::shared_ptr<const TCP9100File> prepareFile(std::size_t task, const Zarvo::StopToken& stop,
+                                                 Kinds kinds, FileOutcome* failure);
   void runDelete(const Zarvo::StopToken& stop, DeletePlan& plan);
   // One post to a device page; false on any failure (unreachable, not 200, stopped).
   bool post(const PageRequest& request, const Zarvo::StopToken& stop, QByteArray* body) const;
@@ -128,8 +156,10 @@ class DSMJob final : public Zarvo::Thread {
   std::atomic<bool> cancelRequested_{false};
   DeviceSender* const sender_;
   const DeviceCgiSettings cgi_;
+  const std::size_t parallelDownloads_;
   // Copied from the plan when built: fixed from then on, so they are read without the lock.
   const JobType type_;
+  const std::size_t fileCount_;
   const std::u16string sourceText_;
   const std::u16string destinationText_;
 
@@ -141,6 +171,7 @@ class DSMJob final : public Zarvo::Thread {
   std::mutex startMutex_;                     // serialises starts (first run and retries)
   std::atomic<int> pendingRetries_{0};
   std::atomic<bool> retired_{false};
+  std::atomic<int> operationId_{-1};
 };
 
 }  // namespace Zarvo::dsm

@@ -1,8 +1,11 @@
 // Job plans: building from requests, the run steps, progress and the final status.
 #include "plugin/JobPlan.h"
 
+#include <QSet>
 #include <QStringList>
 #include <cstdint>
+#include <set>
+#include <utility>
 
 #include "plugin/FileContent.h"
 #include "plugin/ServerFileStore.h"
@@ -17,16 +20,14 @@ const QString kDeleteFilesPage = QStringLiteral("DSMDeletefiles.cgi");
 
 QString qs(const std::u16string& s) { return QString::fromStdU16String(s); }
 
-// An add job's record of bytes it holds: size, kind and font name come from the bytes.
-FileRecord recordOfBytes(const QString& name, QByteArray content, bool readable) {
-  FileRecord r;
-  r.name = name;
+// An add job's record takes what it read: size, kind and font name come from the bytes.
+void takeBytes(FileRecord& r, QByteArray content, bool readable) {
   r.content = std::move(content);
   r.size = quint32(r.content.size());
   r.contentKnown = readable;
-  r.readable = readable;
+  r.unreadAtBuild = !readable;
+  r.fontName.clear();
   r.type = fileKindText(fileKindOfContent(r.content, &r.fontName));
-  return r;
 }
 
 // The record of one `File` element of a copy, move or delete request (the same fields in three
@@ -42,10 +43,15 @@ FileRecord recordOfElement(const FileElement& f) {
   return r;
 }
 
+// A job may name 100,000 destinations: a set, not a search of the list, finds the repeats.
 std::u16string joinDistinct(const QStringList& addresses) {
   QStringList distinct;
+  QSet<QString> seen;
   for (const QString& a : addresses) {
-    if (!a.isEmpty() && !distinct.contains(a)) distinct.append(a);
+    if (!a.isEmpty() && !seen.contains(a)) {
+      seen.insert(a);
+      distinct.append(a);
+    }
   }
   return distinct.isEmpty() ? std::u16string(u"-")
                             : distinct.join(QLatin1Char(';')).toStdU16String();
@@ -96,13 +102,34 @@ void JobPlan::endTask(std::size_t task) {
   ++ended_;
 }
 
-void JobPlan::complete() {
-  status_ = JobStatus::kCompleted;
-  // A retry only walks the tasks (and a move repeats its deletes, which need no content).
-  for (auto& entry : files_) {
-    entry.second.content = QByteArray();
-    entry.second.contentKnown = false;
+std::vector<std::vector<std::size_t>> JobPlan::runGroups(bool oneAtATime) const {
+  std::vector<std::vector<std::size_t>> groups;
+  if (oneAtATime) {
+    for (std::size_t k = 0; k < tasks_.size(); ++k) groups.push_back({k});
+    return groups;
   }
+  std::set<QString> seen;
+  for (const Task& t : tasks_) {
+    if (seen.insert(t.fileName).second) groups.push_back(tasksOf(t.fileName));
+  }
+  return groups;
+}
+
+void JobPlan::releaseFilesEndingIn(const std::vector<std::size_t>& group) {
+  for (std::size_t k : group) {
+    const QString& name = tasks_.at(k).fileName;
+    if (tasksOf(name).back() == k) releaseContent(files_.at(name));
+  }
+}
+
+void JobPlan::releaseContent(FileRecord& record) {
+  record.content = QByteArray();
+  record.contentKnown = false;
+  record.unreadAtBuild = false;  // a later run reads it again
+}
+
+void JobPlan::releaseContents() {
+  for (auto& entry : files_) releaseContent(entry.second);
 }
 
 void JobPlan::addRecord(FileRecord record) {
@@ -140,33 +167,69 @@ void JobPlan::appendFileFields(const FileRecord& record, HTTPClient::Form* form)
 // ---------------------------------------------------------------------------------------------
 // AddPlan
 
-AddPlan::AddPlan(const Request& request, const ServerFileStore& store) : JobPlan(JobType::kAdd) {
+AddPlan::AddPlan(const Request& request, const ServerFileStore& store)
+    : JobPlan(JobType::kAdd), store_(store) {
   const QString device = qs(request.get_DeviceIP());
+  std::map<QString, QByteArray> read;
   for (std::size_t i = 0; i < request.size_LargeFile(); ++i) {
     const auto& upload = request.get_LargeFile(i);
     const QString userName = qs(upload.get_filename());
     if (userName.isEmpty()) continue;
+    const QString path = qs(upload.get_value());
     QByteArray content;
     // An upload that cannot be read (missing, not a regular file, or outside the upload
-    // directories) is a task that fails unsent: the job must not show it completed.
-    const bool readable =
-        store.readUpload(qs(upload.get_value()), &content) == UploadRoots::Outcome::kRead;
+    // directories) is a task that fails unsent: the job must not show it completed. Uploads
+    // naming one path are read once and share their bytes.
+    auto known = read.find(path);
+    bool readable = known != read.end();
+    if (readable) {
+      content = known->second;
+    } else {
+      readable = store.readUpload(path, &content) == UploadRoots::Outcome::kRead;
+      if (readable) read.emplace(path, content);
+    }
     if (!readable) content.clear();
-    FileRecord r =
-        recordOfBytes(ServerFileStore::lastComponent(userName), std::move(content), readable);
+    FileRecord r;
+    r.name = ServerFileStore::lastComponent(userName);
+    r.origin = FileRecord::Origin::kUpload;
+    r.uploadPath = path;
+    takeBytes(r, std::move(content), readable);
     const QString name = r.name;
     addRecord(std::move(r));
     addTask(name, device, QString());
   }
   for (std::size_t i = 0; i < request.size_FileName(); ++i) {
     const QString name = qs(request.get_FileName(i));
-    QByteArray content;
-    const bool readable = store.read(name, &content);
-    if (!readable) content.clear();
-    addRecord(recordOfBytes(name, std::move(content), readable));
+    if (files_.count(name) == 0) {
+      FileRecord r;
+      r.name = name;
+      r.origin = FileRecord::Origin::kStore;
+      QByteArray content;
+      const bool readable = store.read(name, &content);
+      if (!readable) content.clear();
+      takeBytes(r, std::move(content), readable);
+      addRecord(std::move(r));
+    }
     addTask(name, device, QString());
   }
   finishBuilding();
+}
+
+bool AddPlan::LocalFile::read(QByteArray* content) const {
+  if (origin == FileRecord::Origin::kUpload) {
+    return store.readUpload(path, content) == UploadRoots::Outcome::kRead;
+  }
+  return store.read(path, content);
+}
+
+AddPlan::LocalFile AddPlan::localFile(std::size_t task) const {
+  const FileRecord& r = recordOf(task);
+  return LocalFile{r.origin, r.origin == FileRecord::Origin::kUpload ? r.uploadPath : r.name,
+                   store_};
+}
+
+void AddPlan::takeRead(std::size_t task, QByteArray content) {
+  takeBytes(files_.at(tasks_.at(task).fileName), std::move(content), true);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -252,7 +315,7 @@ void DeletePlan::endAll(const FileOutcome& outcome) {
 // ---------------------------------------------------------------------------------------------
 
 std::unique_ptr<TCP9100File> downloadableFile(const FileRecord& record) {
-  if (!record.readable) return nullptr;
+  if (!record.contentKnown) return nullptr;
   try {
     switch (record.kind()) {
       case FileKind::kPsFont:
@@ -270,6 +333,39 @@ std::unique_ptr<TCP9100File> downloadableFile(const FileRecord& record) {
   } catch (const TCP9100File::BadName&) {
   }
   return nullptr;
+}
+
+namespace {
+
+template <class Transfer>
+std::size_t transferTaskCount(const Transfer& request) {
+  std::set<std::u16string> names;
+  const auto& source = request.get_Source();
+  for (std::size_t i = 0; i < source.size_File(); ++i)
+    names.insert(source.get_File(i).get_FileName());
+  return names.size() * request.get_Destinations().size_DeviceIP();
+}
+
+}  // namespace
+
+std::size_t taskCount(const DSMAddFile_Request::c_OrxRequest& request) {
+  std::size_t n = request.size_FileName();
+  for (std::size_t i = 0; i < request.size_LargeFile(); ++i) {
+    if (!request.get_LargeFile(i).get_filename().empty()) ++n;
+  }
+  return n;
+}
+
+std::size_t taskCount(const DSMCopyFile_Request::c_OrxRequest& request) {
+  return transferTaskCount(request);
+}
+
+std::size_t taskCount(const DSMMoveFile_Request::c_OrxRequest& request) {
+  return transferTaskCount(request);
+}
+
+std::size_t taskCount(const DSMDeleteFile_Request::c_OrxRequest& request) {
+  return request.size_File();
 }
 
 }  // namespace Zarvo::dsm

@@ -7,6 +7,11 @@
 // while doing the work, and guards it with the job's lock, so every rule here can be checked by
 // driving a plan directly.
 //
+// A run takes the tasks in groups (runGroups): one task at a time in task order, or file by file
+// with a file's destinations served side by side. A file's bytes are held only while its tasks
+// run: released once the group holding its last task has ended, and at the end of every run, so
+// a job that is not running holds no file contents (a retry reads or fetches them again).
+//
 //   TransferPlan plan(copyRequest);        // tasks destination by destination, files by name
 //   plan.beginRun();
 //   plan.startTask(0);                     // progress counts a started task half ...
@@ -32,11 +37,15 @@
 #include "plugin/FileKind.h"
 #include "plugin/FileOutcome.h"
 #include "plugin/HTTPClient.h"
+#include "plugin/ServerFileStore.h"
 
 namespace Zarvo::dsm {
 
-class ServerFileStore;
 class TCP9100File;
+
+// The most tasks one job may have: every task is a record in the job for as long as the job is
+// registered, and in every details answer.
+inline constexpr std::size_t kMaxJobTasks = 100000;
 
 // The numbers are what the operation list and details carry (as "ADD", "COPY", ... on the wire).
 enum class JobType : int { kAdd = 5, kCopy = 6, kMove = 7, kDelete = 8 };
@@ -48,13 +57,21 @@ struct FileRecord {
   quint32 size = 0;  // from the request, or the number of bytes read
   QString type;      // the kind's text; for copy, move and delete as the request wrote it
   QByteArray content;
-  // content holds the file: a file may be empty, so emptiness does not say it was fetched.
+  // content holds the file: a file may be empty, so emptiness does not say it was fetched. A
+  // file whose bytes are not held is never sent (an empty form would overwrite the device's file
+  // of that name).
   bool contentKnown = false;
-  // false for a stored file an add job could not read: it is never sent (an empty form would
-  // overwrite the device's file of that name).
-  bool readable = true;
+  // An add job's file that could not be read while the job was built: its first run does not
+  // read it again (a refused upload is reported once per command); a retry does.
+  bool unreadAtBuild = false;
   QString fontName;    // the name a PostScript font is announced under
   quint32 fileId = 0;  // the file's font or macro ID on its source device
+
+  // Where the bytes come from when they are not held: a copy or move fetches them from the
+  // source device; an add job reads its upload again (uploadPath) or its stored file.
+  enum class Origin { kSourceDevice, kUpload, kStore };
+  Origin origin = Origin::kSourceDevice;
+  QString uploadPath;
 
   FileKind kind() const { return fileKindFromText(type); }
 };
@@ -102,6 +119,12 @@ class JobPlan {
   }
   bool allSucceeded() const;
 
+  // The order of a run: groups run one after another, the tasks of one group may run side by
+  // side. One at a time: each task is a group of its own, in task order. Otherwise one group per
+  // distinct file, files in the order they first appear in the tasks, each group's tasks in task
+  // order.
+  std::vector<std::vector<std::size_t>> runGroups(bool oneAtATime) const;
+
   // The distinct non-empty source (destination) addresses of the tasks in order of first
   // appearance joined with ";", or "-". Fixed once built.
   const std::u16string& sourceText() const { return sourceText_; }
@@ -113,20 +136,29 @@ class JobPlan {
   void startTask(std::size_t task);
   void setOutcome(std::size_t task, FileOutcome outcome);
   void endTask(std::size_t task);
+  // After `group` (of runGroups) has ended: releases the bytes of every file whose last task is
+  // in it; no later task of this run needs them.
+  void releaseFilesEndingIn(const std::vector<std::size_t>& group);
+  // Every way a run ends releases every file's bytes.
   // A cancel met before a task: CANCELED, progress as it stands.
-  void cancelRun() { status_ = JobStatus::kCanceled; }
+  void cancelRun() {
+    status_ = JobStatus::kCanceled;
+    releaseContents();
+  }
   // The run broke off (an exception): FAILED, progress and outcomes as they stand.
-  void abortRun() { status_ = JobStatus::kFailed; }
-  // The run is over: COMPLETED when every task succeeded (the contents are then released:
-  // nothing is left to send); otherwise CANCELED when canceledDuringRun() says a cancel cut the
-  // run short, else FAILED. canceledDuringRun is asked only when some task did not succeed.
+  void abortRun() {
+    status_ = JobStatus::kFailed;
+    releaseContents();
+  }
+  // The run is over: COMPLETED when every task succeeded; otherwise CANCELED when
+  // canceledDuringRun() says a cancel cut the run short, else FAILED. canceledDuringRun is asked
+  // only when some task did not succeed.
   template <class CanceledDuringRun>
   JobStatus finishRun(CanceledDuringRun&& canceledDuringRun) {
-    if (allSucceeded()) {
-      complete();
-    } else {
-      status_ = canceledDuringRun() ? JobStatus::kCanceled : JobStatus::kFailed;
-    }
+    status_ = allSucceeded()        ? JobStatus::kCompleted
+              : canceledDuringRun() ? JobStatus::kCanceled
+                                    : JobStatus::kFailed;
+    releaseContents();
     return status_;
   }
 
@@ -141,13 +173,13 @@ class JobPlan {
   void finishBuilding();
   // The three fields that name a file to the device pages.
   static void appendFileFields(const FileRecord& record, HTTPClient::Form* form);
+  void releaseContent(FileRecord& record);
+  void releaseContents();
 
   std::map<QString, FileRecord> files_;  // by name, UTF-16 code unit order
   std::vector<Task> tasks_;              // in the order they run one at a time
 
  private:
-  void complete();
-
   JobType type_;
   JobStatus status_ = JobStatus::kInProgress;
   // Tasks in each phase but pending, kept as they change: a fleet-wide job has many thousands of
@@ -160,12 +192,33 @@ class JobPlan {
 };
 
 // Downloads uploaded files (LargeFile) and stored files (FileName) to one device, in request
-// order. The contents are read while building, uploads through the store's upload roots; an
-// upload or stored file that cannot be read becomes a task that fails unsent ("UnknownFileType").
+// order. The contents are read while building (the front end may remove an upload once it is
+// answered), uploads through the store's upload roots; an upload or stored file that cannot be
+// read becomes a task that fails unsent ("UnknownFileType"). Uploads naming one path are read
+// once and share their bytes. Once released, a file is read again from its upload path or the
+// store when a retry needs it; its size, kind and font name then follow what was read.
 class AddPlan : public JobPlan {
  public:
   using Request = DSMAddFile_Request::c_OrxRequest;
   AddPlan(const Request& request, const ServerFileStore& store);
+
+  // Where a task's file is read again; read() needs no lock and touches no plan.
+  struct LocalFile {
+    FileRecord::Origin origin;
+    QString path;  // the upload's path, or the name in the store
+    ServerFileStore store;
+
+    bool read(QByteArray* content) const;
+  };
+  bool needsRead(std::size_t task) const {
+    return !recordOf(task).contentKnown && !recordOf(task).unreadAtBuild;
+  }
+  LocalFile localFile(std::size_t task) const;
+  // Keeps what localFile(task).read() gave as the file's bytes.
+  void takeRead(std::size_t task, QByteArray content);
+
+ private:
+  ServerFileStore store_;
 };
 
 // Copies (or moves) files from one device to others: for each destination in request order,
@@ -219,7 +272,14 @@ class DeletePlan : public JobPlan {
 
 // The downloadable form of a record, or null for one that cannot be sent: a type that is none
 // of the four kinds, a PostScript font that does not convert, a name unsafe for the download's
-// command line, or a stored file that could not be read.
+// command line, or bytes the plan does not hold (a stored file that could not be read).
 std::unique_ptr<TCP9100File> downloadableFile(const FileRecord& record);
+
+// The number of tasks the job of a request would have, counted without building it (an add:
+// every upload named and every stored file, whether or not it can be read).
+std::size_t taskCount(const DSMAddFile_Request::c_OrxRequest& request);
+std::size_t taskCount(const DSMCopyFile_Request::c_OrxRequest& request);
+std::size_t taskCount(const DSMMoveFile_Request::c_OrxRequest& request);
+std::size_t taskCount(const DSMDeleteFile_Request::c_OrxRequest& request);
 
 }  // namespace Zarvo::dsm

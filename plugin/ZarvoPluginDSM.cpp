@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "framework/Log.h"
+#include "plugin/Audit.h"
 #include "plugin/DeviceFileList.h"
 #include "plugin/TrapDestRegistration.h"
 
@@ -52,12 +53,14 @@ ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const Configurati
 
 ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& storeDirectory,
                                const QString& deviceEnterpriseArc,
-                               const TCP9100Sender::Limits& senderLimits, DeviceCgiSettings cgi)
+                               const TCP9100Sender::Limits& senderLimits, DeviceCgiSettings cgi,
+                               int parallelDownloads)
     : ZarvoPluginDSM(
           services, storeDirectory,
-          [&deviceEnterpriseArc] {
+          [&deviceEnterpriseArc, parallelDownloads] {
             Configuration c;
             c.deviceEnterpriseArc = deviceEnterpriseArc;
+            c.parallelDownloads = parallelDownloads;
             return c;
           }(),
           senderLimits, std::move(cgi)) {}
@@ -74,18 +77,20 @@ ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& st
       trapIds_(DeviceTrapIds::forArc(configuration.deviceEnterpriseArc)),
       jobSender_(&sender_),
       cgi_(withDevices(std::move(cgi), configuration)),
+      parallelDownloads_(configuration.parallelDownloads),
       trapSources_(services, configuration.trapSources) {
   registerHandlers();
 }
 
 ZarvoPluginDSM::ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& storeDirectory,
-                               DeviceSender* sender, DeviceCgiSettings cgi)
+                               DeviceSender* sender, DeviceCgiSettings cgi, int parallelDownloads)
     : services_(services),
       store_(storeDirectory),
       sender_(trapRegistrations()),
       trapIds_(DeviceTrapIds::forArc(kDefaultDeviceEnterpriseArc)),
       jobSender_(sender),
       cgi_(std::move(cgi)),
+      parallelDownloads_(parallelDownloads),
       trapSources_(services, std::nullopt) {
   registerHandlers();
 }
@@ -172,6 +177,10 @@ void ZarvoPluginDSM::createOperation(std::shared_ptr<DSMJob> job) {
   std::lock_guard<std::mutex> guard(mutex_);
   const int id = nextOperationId_++;
   operations_.emplace(id, job);
+  job->setOperationId(id);
+  // Before the run starts, so it comes before the run's end line.
+  ZLOG("info") << audit::operationStarted(id, job->type(), job->sourceText(),
+                                          job->destinationText(), job->fileCount(), false);
   job->startRun();  // starting a thread does not wait for anything
 }
 
@@ -182,33 +191,55 @@ std::shared_ptr<DSMJob> ZarvoPluginDSM::operation(std::uint32_t id) {
   return it == operations_.end() ? nullptr : it->second;
 }
 
+namespace {
+
+// A job of more tasks than a job may have is refused before anything of it is built: its
+// requests are small (100 files to 5,000 devices fit in 170 KB), its tasks and details are not.
+template <class Response, class Request>
+std::unique_ptr<Response> refusedAsTooLarge(const Request& request) {
+  const std::size_t tasks = taskCount(request);
+  if (tasks <= kMaxJobTasks) return nullptr;
+  auto response = std::make_unique<Response>();
+  const Zarvo::Failure failure = Zarvo::Failure::wrongRequest(
+      QStringLiteral("the job would have %1 tasks (one per file and device), more than the "
+                     "%2 a job may have")
+          .arg(tasks)
+          .arg(kMaxJobTasks));
+  response->setResult(failure.result(), failure.details);
+  return response;
+}
+
+}  // namespace
+
 // The jobs are built (uploads and stored files read) before the mutex is taken: the registry
 // waits for no file system.
 std::unique_ptr<ZarvoPluginDSM::CopyFileResponse> ZarvoPluginDSM::DSMCopyFile(
     CopyFileRequest& request) {
-  createOperation(Zarvo::makeSharedThread<DSMJob>(jobSender_, TransferPlan(request), cgi_));
+  if (auto refused = refusedAsTooLarge<CopyFileResponse>(request)) return refused;
+  createOperation(makeJob(TransferPlan(request)));
   return std::make_unique<CopyFileResponse>();
 }
 
 std::unique_ptr<ZarvoPluginDSM::MoveFileResponse> ZarvoPluginDSM::DSMMoveFile(
     MoveFileRequest& request) {
-  createOperation(Zarvo::makeSharedThread<DSMJob>(jobSender_, TransferPlan(request), cgi_));
+  if (auto refused = refusedAsTooLarge<MoveFileResponse>(request)) return refused;
+  createOperation(makeJob(TransferPlan(request)));
   return std::make_unique<MoveFileResponse>();
 }
 
 std::unique_ptr<ZarvoPluginDSM::AddFileResponse> ZarvoPluginDSM::DSMAddFile(
     AddFileRequest& request) {
+  if (auto refused = refusedAsTooLarge<AddFileResponse>(request)) return refused;
   if (request.size_LargeFile() != 0 || request.size_FileName() != 0) {
-    createOperation(Zarvo::makeSharedThread<DSMJob>(jobSender_, AddPlan(request, store_), cgi_));
+    createOperation(makeJob(AddPlan(request, store_)));
   }
   return std::make_unique<AddFileResponse>();
 }
 
 std::unique_ptr<ZarvoPluginDSM::DeleteFileResponse> ZarvoPluginDSM::DSMDeleteFile(
     DeleteFileRequest& request) {
-  if (request.size_File() != 0) {
-    createOperation(Zarvo::makeSharedThread<DSMJob>(jobSender_, DeletePlan(request), cgi_));
-  }
+  if (auto refused = refusedAsTooLarge<DeleteFileResponse>(request)) return refused;
+  if (request.size_File() != 0) createOperation(makeJob(DeletePlan(request)));
   return std::make_unique<DeleteFileResponse>();
 }
 
@@ -343,8 +374,10 @@ std::unique_ptr<ZarvoPluginDSM::ServerAddFileResponse> ZarvoPluginDSM::DSMServer
   // A copy that fails (unreadable upload, invalid or existing name) is skipped; the rest go on.
   for (std::size_t i = 0; i < request.size_LargeFile(); ++i) {
     const auto& upload = request.get_LargeFile(i);
-    (void)store_.add(QString::fromStdU16String(upload.get_value()),
-                     QString::fromStdU16String(upload.get_filename()));
+    const QString path = QString::fromStdU16String(upload.get_value());
+    const QString name =
+        ServerFileStore::lastComponent(QString::fromStdU16String(upload.get_filename()));
+    ZLOG("info") << audit::storeAdded(name, path, store_.add(path, name));
   }
   return std::make_unique<ServerAddFileResponse>();
 }
@@ -352,15 +385,17 @@ std::unique_ptr<ZarvoPluginDSM::ServerAddFileResponse> ZarvoPluginDSM::DSMServer
 std::unique_ptr<ZarvoPluginDSM::ServerDeleteFileResponse> ZarvoPluginDSM::DSMServerDeleteFile(
     ServerDeleteFileRequest& request) {
   for (std::size_t i = 0; i < request.size_File(); ++i) {
-    (void)store_.remove(QString::fromStdU16String(request.get_File(i).get_FileName()));
+    const QString name = QString::fromStdU16String(request.get_File(i).get_FileName());
+    ZLOG("info") << audit::storeDeleted(name, store_.remove(name));
   }
   return std::make_unique<ServerDeleteFileResponse>();
 }
 
 std::unique_ptr<ZarvoPluginDSM::ServerSetFileIdResponse> ZarvoPluginDSM::DSMServerSetFileId(
     ServerSetFileIdRequest& request) {
-  (void)store_.setFileId(QString::fromStdU16String(request.get_FileName()),
-                         QString::fromStdU16String(request.get_FileID()));
+  const QString name = QString::fromStdU16String(request.get_FileName());
+  const QString id = QString::fromStdU16String(request.get_FileID());
+  ZLOG("info") << audit::storeIdSet(name, id, store_.setFileId(name, id));
   return std::make_unique<ServerSetFileIdResponse>();
 }
 

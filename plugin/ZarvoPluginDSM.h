@@ -104,6 +104,7 @@ class ZarvoPluginDSM : public Zarvo::Service {
   // DeviceEnterpriseArc; traps are taken from this machine and TrapSources (TrapSources.h);
   // devices are reached only at addresses DeviceNetworks allows (DeviceAddressPolicy.h). The
   // trap rows borrowed from devices are journaled in "TrapDestinations.journal" there too.
+  // A file job serves up to its ParallelDownloads destinations of a file at once.
   ZarvoPluginDSM(Zarvo::ServiceClient& services, const Configuration& configuration);
   // The store in `storeDirectory`, the settings of `configuration` (uploads: the listed
   // directories, or the system temporary folder alone), and the time limits of the downloads
@@ -115,11 +116,13 @@ class ZarvoPluginDSM : public Zarvo::Service {
   // As above with every setting at its default but the trap identifiers' prefix.
   ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& storeDirectory,
                  const QString& deviceEnterpriseArc = kDefaultDeviceEnterpriseArc,
-                 const TCP9100Sender::Limits& senderLimits = {}, DeviceCgiSettings cgi = {});
+                 const TCP9100Sender::Limits& senderLimits = {}, DeviceCgiSettings cgi = {},
+                 int parallelDownloads = Zarvo::kDefaultParallelDownloads);
   // Jobs download through `sender` (not owned; it outlives the service) instead of the
   // service's own sender, and reach the device pages as `cgi` says (tests: fakes on loopback).
   ZarvoPluginDSM(Zarvo::ServiceClient& services, const QString& storeDirectory,
-                 DeviceSender* sender, DeviceCgiSettings cgi = {});
+                 DeviceSender* sender, DeviceCgiSettings cgi = {},
+                 int parallelDownloads = Zarvo::kDefaultParallelDownloads);
   // Asks every job to stop and ends every wait in the sender, so that downloads under way end
   // (their registrations undone) in bounded time; then releases the registry, each job being
   // destroyed once its run has ended.
@@ -186,6 +189,10 @@ class ZarvoPluginDSM : public Zarvo::Service {
   TrapRegistrationFactory trapRegistrations();
   // Registers `job` under the next operation ID and starts its first run.
   void createOperation(std::shared_ptr<DSMJob> job);
+  template <class Plan>
+  std::shared_ptr<DSMJob> makeJob(Plan plan) const {
+    return Zarvo::makeSharedThread<DSMJob>(jobSender_, std::move(plan), cgi_, parallelDownloads_);
+  }
 
   CurlGlobal curl_;
   Zarvo::ServiceClient& services_;
@@ -206,6 +213,7 @@ class ZarvoPluginDSM : public Zarvo::Service {
   const DeviceTrapIds trapIds_;
   DeviceSender* jobSender_;      // what jobs download through: sender_ unless a test gave another
   const DeviceCgiSettings cgi_;  // its device addresses are the service's
+  const int parallelDownloads_;
   TrapSources trapSources_;
   std::unique_ptr<TrapRowRestorer> restorer_;  // stopped before everything it uses goes
 };

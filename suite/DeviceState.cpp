@@ -11,6 +11,7 @@ const QString kFileColumns[] = {
 const QString kAddr = QStringLiteral("staticTrapDestAddr");
 const QString kCommunity = QStringLiteral("staticTrapDestCommunity");
 const QString kStatus = QStringLiteral("staticTrapDestStatus");
+const QString kPort = QStringLiteral("staticTrapDestPort");
 
 bool isPcl(const QString& kind) {
   return kind == QLatin1String("pclFont") || kind == QLatin1String("pclMacro");
@@ -33,6 +34,7 @@ QList<StoredFile> DeviceState::files() const {
 
 void DeviceState::put(const StoredFile& file) {
   QMutexLocker lock(&mutex_);
+  ++revision_;
   for (StoredFile& f : files_) {
     if (f.kind == file.kind && f.name == file.name) {
       f = file;
@@ -46,6 +48,7 @@ StoredFile DeviceState::store(const PjlDownload& d, std::optional<StoredFile>* r
   StoredFile file{d.name, d.kind, d.requestedId, QStringLiteral("nonvolatile"), d.content};
   if (replaced) replaced->reset();
   QMutexLocker lock(&mutex_);
+  ++revision_;
   if (isPcl(d.kind) && d.requestedId == 0) {
     // ID 0 asks the device to pick: the next one free for that kind.
     quint32 top = 0;
@@ -103,7 +106,7 @@ DeviceTable DeviceState::trapDestTable() const {
 bool DeviceState::writeTrapDest(const QList<TrapDestCell>& cells, QString* error) {
   QMutexLocker lock(&mutex_);
   for (const TrapDestCell& c : cells) {
-    if (c.column != kAddr && c.column != kCommunity && c.column != kStatus) {
+    if (c.column != kAddr && c.column != kCommunity && c.column != kStatus && c.column != kPort) {
       *error = QStringLiteral("no column %1 in staticTrapDestTable").arg(c.column);
       return false;
     }
@@ -116,12 +119,27 @@ bool DeviceState::writeTrapDest(const QList<TrapDestCell>& cells, QString* error
       *error = QStringLiteral("status must be valid or invalid, not \"%1\"").arg(c.value);
       return false;
     }
+    bool ok = false;
+    if (c.column == kPort && (c.value.toUInt(&ok) < 1 || !ok || c.value.toUInt() > 65535)) {
+      *error = QStringLiteral("port must be 1 to 65535, not \"%1\"").arg(c.value);
+      return false;
+    }
   }
+  ++revision_;
   for (const TrapDestCell& c : cells) {
     TrapDestSetup& row = trapDests_[c.row];
+    if (c.column == kPort) {
+      row.port = quint16(c.value.toUInt());
+      continue;
+    }
     (c.column == kAddr ? row.addr : c.column == kCommunity ? row.community : row.status) = c.value;
   }
   return true;
+}
+
+quint64 DeviceState::revision() const {
+  QMutexLocker lock(&mutex_);
+  return revision_;
 }
 
 QByteArray DeviceState::answerPage(const HttpRequest& request, QList<StoredFile>* removed) {
@@ -170,6 +188,7 @@ QByteArray DeviceState::answerPage(const HttpRequest& request, QList<StoredFile>
     for (qsizetype i = 0; i < files_.size(); ++i) {
       if (!matches(files_.at(i), w)) continue;
       const StoredFile taken = files_.takeAt(i);
+      ++revision_;
       if (removed) removed->append(taken);
       found = true;
       break;

@@ -66,9 +66,15 @@ class DeviceState {
 
   QList<TrapDestSetup> trapDests() const;
   DeviceTable trapDestTable() const;
-  // Applies every cell or none: an unknown column, a row outside the table or a status other
-  // than "valid"/"invalid" refuses the whole write with `error` set.
+  // Applies every cell or none: an unknown column, a row outside the table, a status other
+  // than "valid"/"invalid" or a port outside 1..65535 refuses the whole write with `error` set.
+  // The columns are "staticTrapDestAddr", "staticTrapDestCommunity", "staticTrapDestStatus" and
+  // "staticTrapDestPort" (the last one is not part of trapDestTable()).
   bool writeTrapDest(const QList<TrapDestCell>& cells, QString* error);
+
+  // Grows with every change of the files or the trap destinations, so a reader can keep a view
+  // of the state until it changes.
+  quint64 revision() const;
 
   // The whole HTTP answer of the device's pages to one request, as a device without a fault
   // gives it: "DSMGetFiles.cgi" answers the bytes of the one file named by (FileName, FileType,
@@ -81,6 +87,7 @@ class DeviceState {
   mutable QMutex mutex_;  // guards everything below
   QList<StoredFile> files_;
   QList<TrapDestSetup> trapDests_;
+  quint64 revision_ = 0;
 };
 
 }  // namespace Zarvo::suite

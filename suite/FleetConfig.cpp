@@ -1,6 +1,7 @@
 #include "suite/FleetConfig.h"
 
 #include <QHostAddress>
+#include <QMap>
 #include <QSet>
 #include <QXmlStreamReader>
 
@@ -93,6 +94,25 @@ bool readFile(const QXmlStreamAttributes& a, StoredFileSetup* file, QString* err
   return true;
 }
 
+bool readPort(const QXmlStreamAttributes& a, const char* name, quint16* port, QString* error) {
+  quint32 value = *port;
+  if (!readUInt(a, name, &value, error)) return false;
+  if (value > 65535) {
+    *error = QStringLiteral("attribute %1 is no port").arg(QLatin1String(name));
+    return false;
+  }
+  *port = quint16(value);
+  return true;
+}
+
+bool isUnicastIpv4(const QString& address) {
+  QHostAddress parsed;
+  if (address.count('.') != 3 || !parsed.setAddress(address)) return false;
+  if (parsed.protocol() != QAbstractSocket::IPv4Protocol) return false;
+  const quint32 v = parsed.toIPv4Address();
+  return v != 0 && v != 0xffffffffu && (v >> 28) != 0xe;  // not any, broadcast or multicast
+}
+
 bool readDevice(QXmlStreamReader& xml, DeviceSetup* device, QString* error) {
   const QXmlStreamAttributes a = xml.attributes();
   if (!readUInt(a, "id", &device->id, error)) return false;
@@ -103,6 +123,7 @@ bool readDevice(QXmlStreamReader& xml, DeviceSetup* device, QString* error) {
   if (!readUInt(a, "snmpVersion", &version, error)) return false;
   device->snmpVersion = int(version);
   device->community = text(a, "community", device->community);
+  device->writeCommunity = text(a, "writeCommunity", device->writeCommunity);
   device->userName = text(a, "userName");
   device->authPass = text(a, "authPass");
   device->authMethod = text(a, "authMethod");
@@ -110,14 +131,25 @@ bool readDevice(QXmlStreamReader& xml, DeviceSetup* device, QString* error) {
   device->privacyPass = text(a, "privacyPass");
   device->contextName = text(a, "contextName");
   device->contextId = text(a, "contextId");
-  quint32 port = device->printPort;
-  if (!readUInt(a, "printPort", &port, error)) return false;
-  device->printPort = quint16(port);
-  port = device->webPort;
-  if (!readUInt(a, "webPort", &port, error)) return false;
-  device->webPort = quint16(port);
-  if (!isLoopbackAddress(device->address)) {
+  const QString simulated = text(a, "simulated", QStringLiteral("true"));
+  if (simulated != QLatin1String("true") && simulated != QLatin1String("false")) {
+    *error = QStringLiteral("attribute simulated is true or false");
+    return false;
+  }
+  device->simulated = simulated == QLatin1String("true");
+  if (!device->simulated) device->snmpPort = 161;  // a real printer's, unless given
+  if (!readPort(a, "printPort", &device->printPort, error) ||
+      !readPort(a, "webPort", &device->webPort, error) ||
+      !readPort(a, "snmpPort", &device->snmpPort, error)) {
+    return false;
+  }
+  if (device->simulated && !isLoopbackAddress(device->address)) {
     *error = QStringLiteral("device address \"%1\" is not in 127.0.0.0/8").arg(device->address);
+    return false;
+  }
+  if (!device->simulated && (!isUnicastIpv4(device->address) || device->snmpPort == 0)) {
+    *error = QStringLiteral("printer address \"%1\" is no unicast IPv4 address with an SNMP port")
+                 .arg(device->address);
     return false;
   }
   if (device->snmpVersion < 1 || device->snmpVersion > 3) {
@@ -126,6 +158,11 @@ bool readDevice(QXmlStreamReader& xml, DeviceSetup* device, QString* error) {
   }
   while (xml.readNextStartElement()) {
     const QXmlStreamAttributes c = xml.attributes();
+    if (!device->simulated) {
+      *error = QStringLiteral("printer %1 is real: it has no simulated %2")
+                   .arg(device->address, xml.name().toString());
+      return false;
+    }
     if (xml.name() == QLatin1String("File")) {
       StoredFileSetup file;
       if (!readFile(c, &file, error)) return false;
@@ -139,13 +176,69 @@ bool readDevice(QXmlStreamReader& xml, DeviceSetup* device, QString* error) {
         *error = QStringLiteral("trap destination status must be valid or invalid");
         return false;
       }
+      if (!readPort(c, "port", &row.port, error)) return false;
       device->trapDests << row;
     } else if (xml.name() == QLatin1String("Fault")) {
       if (!readFault(c, &device->fault, error)) return false;
     }
     xml.skipCurrentElement();
   }
-  if (device->trapDests.isEmpty()) device->trapDests = QList<TrapDestSetup>(4);
+  if (device->trapDests.isEmpty() && device->simulated) {
+    device->trapDests = QList<TrapDestSetup>(4);
+  }
+  return true;
+}
+
+// The keys a user name stands for: one SNMP engine answers for every simulated printer.
+QString userKeys(const DeviceSetup& d) {
+  return d.authMethod + '\n' + d.authPass + '\n' + d.securityLevel + '\n' + d.privacyPass;
+}
+
+// The next loopback address after `address` that is neither a network nor a broadcast one.
+QString nextLoopback(const QString& address) {
+  quint32 v = QHostAddress(address).toIPv4Address();
+  do {
+    ++v;
+  } while ((v & 0xff) == 0 || (v & 0xff) == 0xff);
+  return QHostAddress(v).toString();
+}
+
+bool addDevice(const DeviceSetup& device, FleetSetup* fleet, QSet<QString>* endpoints,
+               QSet<quint32>* ids, QMap<QString, QString>* users, QString* error) {
+  if (ids->contains(device.id)) {
+    *error = QStringLiteral("two devices with the id %1").arg(device.id);
+    return false;
+  }
+  if (fleet->devices.size() >= FleetSetup::kMaxDevices) {
+    *error = QStringLiteral("more than %1 devices").arg(FleetSetup::kMaxDevices);
+    return false;
+  }
+  QList<QString> taken;
+  if (device.simulated) {
+    taken << device.address + ':' + QString::number(device.printPort)
+          << device.address + ':' + QString::number(device.webPort);
+  }
+  taken << "udp:" + device.address + ':' + QString::number(device.snmpPort);
+  for (const QString& endpoint : taken) {
+    // Port 0 (tests) is a fresh port each time, so it never clashes.
+    if (endpoint.endsWith(QLatin1String(":0"))) continue;
+    if (endpoints->contains(endpoint)) {
+      *error = QStringLiteral("two devices listen on %1").arg(endpoint);
+      return false;
+    }
+    *endpoints << endpoint;
+  }
+  if (device.simulated && !device.userName.isEmpty()) {
+    const auto it = users->find(device.userName);
+    if (it != users->end() && *it != userKeys(device)) {
+      *error = QStringLiteral("SNMPv3 user %1 has other keys on another simulated device")
+                   .arg(device.userName);
+      return false;
+    }
+    users->insert(device.userName, userKeys(device));
+  }
+  *ids << device.id;
+  fleet->devices << device;
   return true;
 }
 
@@ -156,9 +249,36 @@ bool readFleet(QXmlStreamReader& xml, FleetSetup* fleet, QString* error) {
   quint32 delay = quint32(fleet->confirmDelayMs);
   if (!readUInt(a, "confirmDelayMs", &delay, error)) return false;
   fleet->confirmDelayMs = int(qMin<quint32>(delay, 60'000));
+  const QString mode = text(a, "snmp", QStringLiteral("udp"));
+  if (mode != QLatin1String("udp") && mode != QLatin1String("memory")) {
+    *error = QStringLiteral("attribute snmp is udp or memory, not \"%1\"").arg(mode);
+    return false;
+  }
+  fleet->snmp = mode == QLatin1String("udp") ? SnmpMode::Udp : SnmpMode::Memory;
+  if (!readPort(a, "snmpPort", &fleet->snmpPort, error)) return false;
+  quint32 threads = quint32(fleet->connectionThreads);
+  if (!readUInt(a, "connectionThreads", &threads, error)) return false;
+  if (threads < 1 || threads > 4096) {
+    *error = QStringLiteral("attribute connectionThreads is 1 to 4096");
+    return false;
+  }
+  fleet->connectionThreads = int(threads);
+  quint32 count = 0;
+  if (!readUInt(a, "count", &count, error)) return false;
+  if (count > quint32(FleetSetup::kMaxDevices)) {
+    *error = QStringLiteral("count is at most %1").arg(FleetSetup::kMaxDevices);
+    return false;
+  }
+  QString next = text(a, "firstAddress");
+  if (!next.isEmpty() && !isLoopbackAddress(next)) {
+    *error = QStringLiteral("firstAddress \"%1\" is not in 127.0.0.0/8").arg(next);
+    return false;
+  }
   QSet<QString> endpoints;
   QSet<quint32> ids;
+  QMap<QString, QString> users;
   quint32 nextId = 1;
+  QString lastAddress;
   while (xml.readNextStartElement()) {
     if (xml.name() != QLatin1String("Device")) {
       xml.skipCurrentElement();
@@ -166,23 +286,33 @@ bool readFleet(QXmlStreamReader& xml, FleetSetup* fleet, QString* error) {
     }
     DeviceSetup device;
     device.id = nextId;
+    device.snmpPort = fleet->snmpPort;
     if (!readDevice(xml, &device, error)) return false;
-    if (ids.contains(device.id)) {
-      *error = QStringLiteral("two devices with the id %1").arg(device.id);
+    if (!addDevice(device, fleet, &endpoints, &ids, &users, error)) return false;
+    nextId = device.id + 1;
+    if (device.simulated) lastAddress = device.address;
+  }
+  // The rest of `count`: plain printers on the next free loopback addresses.
+  if (next.isEmpty())
+    next = lastAddress.isEmpty() ? QStringLiteral("127.0.0.2") : nextLoopback(lastAddress);
+  QSet<QString> used;
+  for (const DeviceSetup& d : fleet->devices) used << d.address;
+  while (fleet->devices.size() < qsizetype(count)) {
+    while (used.contains(next)) next = nextLoopback(next);
+    if (!isLoopbackAddress(next)) {
+      *error = QStringLiteral("count runs past 127.255.255.254");
       return false;
     }
-    for (quint16 port : {device.printPort, device.webPort}) {
-      // Port 0 (tests) is a fresh port each time, so it never clashes.
-      const QString endpoint = device.address + ':' + QString::number(port);
-      if (port != 0 && endpoints.contains(endpoint)) {
-        *error = QStringLiteral("two devices listen on %1").arg(endpoint);
-        return false;
-      }
-      endpoints << endpoint;
-    }
-    ids << device.id;
-    nextId = device.id + 1;
-    fleet->devices << device;
+    while (ids.contains(nextId)) ++nextId;
+    DeviceSetup device;
+    device.id = nextId++;
+    device.address = next;
+    device.name = QStringLiteral("Printer %1").arg(device.id);
+    device.model = QStringLiteral("ZX-410");
+    device.snmpPort = fleet->snmpPort;
+    device.trapDests = QList<TrapDestSetup>(4);
+    used << next;
+    if (!addDevice(device, fleet, &endpoints, &ids, &users, error)) return false;
   }
   return true;
 }
@@ -203,13 +333,15 @@ QString faultName(FaultKind kind) {
       return QStringLiteral("drop");
     case FaultKind::Fail:
       return QStringLiteral("fail");
+    case FaultKind::Mute:
+      return QStringLiteral("mute");
   }
   return QString();
 }
 
 std::optional<FaultKind> faultFromName(const QString& name) {
   for (FaultKind k : {FaultKind::None, FaultKind::Slow, FaultKind::Silent, FaultKind::Refuse,
-                      FaultKind::Drop, FaultKind::Fail}) {
+                      FaultKind::Drop, FaultKind::Fail, FaultKind::Mute}) {
     if (faultName(k) == name) return k;
   }
   return std::nullopt;

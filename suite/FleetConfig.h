@@ -6,17 +6,29 @@
 // Everything is given in attributes, so the suite's own elements ("Name", "ServiceURL",
 // "DispatcherURL") can sit in the same file without being mistaken for a device's.
 //
-//   <Fleet filesDir="fleet-files" confirmDelayMs="20">
+//   <Fleet filesDir="fleet-files" confirmDelayMs="20" snmp="udp" snmpPort="161" count="250">
 //     <Device id="1" address="127.0.0.2" name="Front desk" model="ZX-410" snmpVersion="1"
-//             community="public">
+//             community="public" writeCommunity="private">
 //       <File name="Courier" kind="pclFont" id="1" persistence="permanent" size="2048"/>
 //       <File name="inv.ps" kind="psForm" persistence="nonvolatile" text="%!PS ..."/>
-//       <TrapDest addr="" community="public" status="invalid"/>
+//       <TrapDest addr="" community="public" status="invalid" port="162"/>
 //       <Fault kind="slow" delayMs="2000"/>
 //     </Device>
+//     <Device id="40" address="192.0.2.40" simulated="false" snmpVersion="2"
+//             community="public" writeCommunity="private"/>
 //   </Fleet>
 //
-// The fleet only ever binds and sends to 127.0.0.0/8: an address outside it is refused here.
+// "count" fills the fleet up to that many devices with plain printers on the addresses after
+// the last one given (or from "firstAddress"), so 250 printers need no 250 lines. A device with
+// simulated="false" is a real printer: the suite simulates nothing for it, only its device
+// management and SNMP services know it (its address, SNMP port and credentials).
+//
+// Each simulated printer answers SNMP on its own address at "snmpPort" (161; 0 lets the system
+// choose, for unprivileged runs) and sends its traps as SNMPv1 traps over UDP; snmp="memory"
+// keeps both inside the process instead, for tests that need no sockets.
+//
+// The fleet only ever binds and sends to 127.0.0.0/8: a simulated device's address outside it is
+// refused here.
 #pragma once
 
 #include <QByteArray>
@@ -28,7 +40,7 @@
 namespace Zarvo::suite {
 
 // What a device does wrong, to rehearse failures. Faults act on the print port and the CGI
-// pages; the SNMP side of a device keeps answering.
+// pages, except Mute, which acts on SNMP alone.
 enum class FaultKind {
   None,
   Slow,    // waits delayMs before reading a download, before each trap and before each answer
@@ -36,6 +48,7 @@ enum class FaultKind {
   Refuse,  // closes its ports: connections are refused
   Drop,    // cuts the connection in the middle of a download or of a page's answer
   Fail,    // refuses what it gets: the download trap carries `status`, pages answer 500
+  Mute,    // stops answering SNMP (requests go unanswered); print port and pages as usual
 };
 
 struct Fault {
@@ -60,6 +73,7 @@ struct TrapDestSetup {
   QString addr;
   QString community = QStringLiteral("public");
   QString status = QStringLiteral("invalid");  // "valid" or "invalid"
+  quint16 port = 0;                            // where the traps go; 0: the suite's trap port
 };
 
 struct DeviceSetup {
@@ -68,26 +82,41 @@ struct DeviceSetup {
   QString name;
   QString model;
   int snmpVersion = 1;
-  QString community = QStringLiteral("public");  // read community (versions 1 and 2)
+  QString community = QStringLiteral("public");        // read community (versions 1 and 2)
+  QString writeCommunity = QStringLiteral("private");  // for SETs (versions 1 and 2)
   // Version 3 credentials, as the device management service reports them.
   QString userName, authPass, authMethod, securityLevel, privacyPass, contextName, contextId;
   quint16 printPort = 9100;
   quint16 webPort = 80;
+  quint16 snmpPort = 161;  // 0: chosen by the system (simulated devices only)
+  bool simulated = true;   // false: a real printer, known to the services only
   QList<StoredFileSetup> files;
   QList<TrapDestSetup> trapDests;  // four free rows when none are given
   Fault fault;
+};
+
+enum class SnmpMode {
+  Udp,     // agents on UDP, traps over UDP: the default, and what real printers do
+  Memory,  // the SNMP service reads the tables and takes the traps inside the process
 };
 
 struct FleetSetup {
   QString filesDir = QStringLiteral("fleet-files");  // relative to the configuration's directory
   QString enterpriseArc = QStringLiteral(".1.3.6.1.4.1.32473");
   int confirmDelayMs = 20;  // between the end of a download and its final trap
-  QList<DeviceSetup> devices;
+  SnmpMode snmp = SnmpMode::Udp;
+  quint16 snmpPort = 161;       // every simulated device's, unless the device gives its own
+  int connectionThreads = 256;  // most print-port and page connections served at once
+  QList<DeviceSetup> devices;   // simulated and real ones, in configuration order
+
+  static constexpr int kMaxDevices = 4096;
 };
 
 // Reads the "Fleet" element found anywhere in `xml`. Without one, `*fleet` is the default fleet.
-// Returns false with `error` set when the document or the fleet is not sound (malformed XML, an
-// address outside 127.0.0.0/8, two devices on one address and port, an unknown kind).
+// Returns false with `error` set when the document or the fleet is not sound (malformed XML, a
+// simulated device outside 127.0.0.0/8, two devices on one address and port, an unknown kind,
+// one SNMPv3 user name with two sets of keys: the simulated printers share the process's one
+// SNMP engine, so a user means the same keys on all of them).
 bool parseFleet(const QByteArray& xml, FleetSetup* fleet, QString* error);
 
 // The embedded default: three devices on 127.0.0.2 to 127.0.0.4 with a few stored files.

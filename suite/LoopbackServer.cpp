@@ -3,9 +3,11 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -79,7 +81,169 @@ void abortiveClose(int fd) {
 
 }  // namespace io
 
-LoopbackServer::LoopbackServer(Handler handler) : handler_(std::move(handler)) {}
+struct ConnectionHub::Port {
+  int fd = -1;
+  Handler handler;
+  std::atomic<bool> stop{false};
+  int active = 0;  // connections waiting or running; under the hub's mutex
+};
+
+ConnectionHub::ConnectionHub(int maxWorkers) : maxWorkers_(std::max(1, maxWorkers)) {
+  wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  acceptThread_ = std::thread([this] { acceptLoop(); });
+}
+
+ConnectionHub::~ConnectionHub() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    changed_.notify_all();
+  }
+  wake();
+  acceptThread_.join();
+  std::list<std::thread> threads;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return workers_ == 0; });
+    threads.swap(threads_);
+    for (const Job& job : waiting_) ::close(job.fd);
+    waiting_.clear();
+  }
+  for (std::thread& t : threads) t.join();
+  ::close(wakeFd_);
+}
+
+void ConnectionHub::wake() {
+  const quint64 one = 1;
+  (void)!::write(wakeFd_, &one, sizeof one);
+}
+
+int ConnectionHub::workers() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return workers_;
+}
+
+int ConnectionHub::peakWorkers() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return peak_;
+}
+
+std::shared_ptr<ConnectionHub::Port> ConnectionHub::add(int fd, Handler handler) {
+  auto port = std::make_shared<Port>();
+  port->fd = fd;
+  port->handler = std::move(handler);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ports_.push_back(port);
+    ++generation_;
+  }
+  wake();
+  return port;
+}
+
+void ConnectionHub::remove(const std::shared_ptr<Port>& port) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  port->stop = true;
+  ports_.erase(std::remove(ports_.begin(), ports_.end(), port), ports_.end());
+  const quint64 target = ++generation_;
+  lock.unlock();
+  wake();
+  lock.lock();
+  // The accepting thread polls with the new list (or has ended), and the port's connections are
+  // over: their handlers watch the stop flag, so this wait is bounded.
+  changed_.wait(lock,
+                [&] { return (stopping_ || seenGeneration_ >= target) && port->active == 0; });
+}
+
+void ConnectionHub::dispatch(Job job) {
+  // Under mutex_.
+  if (job.port->stop.load() || qsizetype(waiting_.size()) >= kMaxWaiting) {
+    ::close(job.fd);
+    return;
+  }
+  ++job.port->active;
+  waiting_.push_back(std::move(job));
+  if (idle_ > 0) {
+    changed_.notify_all();
+    return;
+  }
+  if (workers_ >= maxWorkers_) return;  // it waits for the next free thread
+  // Threads that ended since the last start are joined here, so the list stays small. They
+  // gave up the mutex for good when they went on the list, so each join is at once.
+  for (const std::thread::id id : ended_) {
+    for (auto it = threads_.begin(); it != threads_.end(); ++it) {
+      if (it->get_id() == id) {
+        it->join();
+        threads_.erase(it);
+        break;
+      }
+    }
+  }
+  ended_.clear();
+  ++workers_;
+  peak_ = std::max(peak_, workers_);
+  threads_.emplace_back([this] { workerLoop(); });
+}
+
+void ConnectionHub::workerLoop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (true) {
+    if (waiting_.empty() && !stopping_) {
+      ++idle_;
+      const bool woke =
+          changed_.wait_for(lock, kIdleExit, [&] { return !waiting_.empty() || stopping_; });
+      --idle_;
+      if (!woke) break;
+    }
+    if (waiting_.empty()) break;  // stopping
+    Job job = std::move(waiting_.front());
+    waiting_.pop_front();
+    lock.unlock();
+    if (job.port->stop.load() || !job.port->handler(job.fd, job.port->stop)) ::close(job.fd);
+    lock.lock();
+    --job.port->active;
+    changed_.notify_all();
+  }
+  --workers_;
+  ended_.push_back(std::this_thread::get_id());
+  changed_.notify_all();
+}
+
+void ConnectionHub::acceptLoop() {
+  std::vector<std::shared_ptr<Port>> ports;
+  std::vector<pollfd> polled;
+  while (true) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stopping_) break;
+      ports = ports_;
+      seenGeneration_ = generation_;
+      changed_.notify_all();
+    }
+    polled.clear();
+    polled.push_back({wakeFd_, POLLIN, 0});
+    for (const auto& p : ports) polled.push_back({p->fd, POLLIN, 0});
+    if (::poll(polled.data(), polled.size(), 1000) <= 0) continue;
+    if (polled[0].revents & POLLIN) {
+      quint64 count = 0;
+      (void)!::read(wakeFd_, &count, sizeof count);
+    }
+    for (std::size_t i = 1; i < polled.size(); ++i) {
+      if (!(polled[i].revents & POLLIN)) continue;
+      const std::shared_ptr<Port>& port = ports[i - 1];
+      // Everything the backlog holds, so one wake-up serves a burst of connections.
+      while (true) {
+        const int fd = ::accept4(port->fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) break;
+        std::lock_guard<std::mutex> lock(mutex_);
+        dispatch(Job{port, fd});
+      }
+    }
+  }
+}
+
+LoopbackServer::LoopbackServer(ConnectionHub& hub, Handler handler)
+    : hub_(hub), handler_(std::move(handler)) {}
 
 LoopbackServer::~LoopbackServer() { close(); }
 
@@ -89,7 +253,7 @@ bool LoopbackServer::listen(const QString& address, quint16 port, QString* error
     *error = QStringLiteral("refusing to bind %1: not in 127.0.0.0/8").arg(address);
     return false;
   }
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
     *error = QString::fromLocal8Bit(std::strerror(errno));
     return false;
@@ -100,7 +264,7 @@ bool LoopbackServer::listen(const QString& address, quint16 port, QString* error
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
   ::inet_pton(AF_INET, address.toLatin1().constData(), &a.sin_addr);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 64) != 0) {
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 128) != 0) {
     *error = QStringLiteral("cannot listen on %1:%2: %3")
                  .arg(address)
                  .arg(port)
@@ -112,51 +276,15 @@ bool LoopbackServer::listen(const QString& address, quint16 port, QString* error
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
   port_ = ntohs(a.sin_port);
   listenFd_ = fd;
-  stop_ = false;
-  acceptThread_ = std::thread([this] { acceptLoop(); });
+  registered_ = hub_.add(fd, handler_);
   return true;
 }
 
 void LoopbackServer::close() {
-  stop_ = true;
-  if (acceptThread_.joinable()) acceptThread_.join();
+  if (registered_) hub_.remove(registered_);
+  registered_.reset();
   if (listenFd_ >= 0) ::close(listenFd_);
   listenFd_ = -1;
-  reap(true);
-}
-
-void LoopbackServer::acceptLoop() {
-  while (!stop_.load()) {
-    pollfd p{listenFd_, POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0) {
-      reap(false);
-      continue;
-    }
-    const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    std::lock_guard<std::mutex> lock(mutex_);
-    connections_.push_back({std::thread([this, fd, done] {
-                              if (!handler_(fd, stop_)) ::close(fd);
-                              *done = true;
-                            }),
-                            done});
-  }
-}
-
-void LoopbackServer::reap(bool all) {
-  std::list<Connection> finished;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = connections_.begin(); it != connections_.end();) {
-      if (all || it->done->load()) {
-        finished.splice(finished.end(), connections_, it++);
-      } else {
-        ++it;
-      }
-    }
-  }
-  for (Connection& c : finished) c.thread.join();
 }
 
 }  // namespace Zarvo::suite

@@ -7,6 +7,7 @@
 #include <QUrl>
 
 #include "framework/Log.h"
+#include "suite/PrinterAgent.h"
 
 namespace Zarvo::suite {
 
@@ -20,17 +21,27 @@ constexpr qint64 kMaxPageBody = 16 * 1024 * 1024;
 }  // namespace
 
 SimDevice::SimDevice(DeviceSetup setup, QString filesDir, QString enterpriseArc, int confirmDelayMs,
-                     TrapSink* sink, DeviceLimits limits)
+                     TrapSink* sink, ConnectionHub& hub, DeviceLimits limits,
+                     snmp::PrinterSnmpContext* snmp)
     : setup_(std::move(setup)),
       filesDir_(std::move(filesDir)),
       enterpriseArc_(std::move(enterpriseArc)),
       confirmDelayMs_(confirmDelayMs),
       sink_(sink),
+      hub_(hub),
       limits_(limits),
+      snmp_(snmp),
       state_(setup_.address, setup_.files, setup_.trapDests),
-      fault_(setup_.fault) {}
+      fault_(setup_.fault) {
+  if (snmp_) {
+    agent_ = std::make_unique<snmp::PrinterAgent>(
+        *snmp_, setup_, state_, [this] { return fault().kind == FaultKind::Mute; });
+  }
+}
 
 SimDevice::~SimDevice() { stop(); }
+
+quint16 SimDevice::snmpPort() const { return agent_ ? agent_->port() : 0; }
 
 QString SimDevice::directory() const { return QDir(filesDir_).filePath(setup_.address); }
 
@@ -43,11 +54,18 @@ bool SimDevice::start(QString* error) {
     return false;
   }
   for (const StoredFile& f : files()) writeToDisk(f);
+  // SNMP stays up whatever the print port does: a refusing printer still answers its tables.
+  if (agent_ && !agent_->start(error)) return false;
   if (fault().kind == FaultKind::Refuse) return true;
   return openPorts(error);
 }
 
 void SimDevice::stop() {
+  closePorts();
+  if (agent_) agent_->stop();
+}
+
+void SimDevice::closePorts() {
   QMutexLocker lock(&portsMutex_);
   print_.reset();
   web_.reset();
@@ -57,9 +75,9 @@ bool SimDevice::openPorts(QString* error) {
   QMutexLocker lock(&portsMutex_);
   if (print_ && web_) return true;
   auto print = std::make_unique<LoopbackServer>(
-      [this](int fd, const std::atomic<bool>& stop) { return servePrint(fd, stop); });
+      hub_, [this](int fd, const std::atomic<bool>& stop) { return servePrint(fd, stop); });
   auto web = std::make_unique<LoopbackServer>(
-      [this](int fd, const std::atomic<bool>& stop) { return serveWeb(fd, stop); });
+      hub_, [this](int fd, const std::atomic<bool>& stop) { return serveWeb(fd, stop); });
   // Once bound, a device keeps its ports across a "refuse": peers were told where it is.
   const quint16 printPort = printPort_.load(), webPort = webPort_.load();
   if (!print->listen(setup_.address, printPort ? printPort : setup_.printPort, error) ||
@@ -79,7 +97,7 @@ bool SimDevice::setFault(const Fault& fault, QString* error) {
     fault_ = fault;
   }
   if (fault.kind == FaultKind::Refuse) {
-    stop();
+    closePorts();
     return true;
   }
   return openPorts(error);
@@ -136,12 +154,19 @@ void SimDevice::sendStatusTrap(const QString& status) {
                       << " is not a loopback address; trap not sent";
       continue;
     }
+    if (agent_) {
+      const quint16 port = row.port ? row.port : snmp_->trapPort.load();
+      agent_->sendTrap(row.addr, port, row.community.toUtf8(),
+                       {{snmp_->layout.statusVariable, snmp::Value::string(status.toUtf8())}});
+      continue;
+    }
     DeviceTrap trap;
     trap.hostIp = address();
     trap.destination = row.addr;
     trap.community = row.community;
     trap.enterprise = enterpriseArc_ + QLatin1String(kTrapSuffix);
     trap.variables.append({enterpriseArc_ + QLatin1String(kStatusSuffix), status});
+    trap.port = row.port;
     sink_->sendTrap(trap);
   }
 }

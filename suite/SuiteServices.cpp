@@ -20,23 +20,6 @@ void setFailure(Zarvo::Packet& response, const Zarvo::Failure& failure) {
   response.setResult(failure.result(), failure.details);
 }
 
-void fillTable(deviceRes* res, const QByteArray& name, const DeviceTable& table) {
-  res->createTable(name);
-  for (const QString& c : table.columns) res->addColumn(name, c);
-  for (qsizetype r = 0; r < table.rows.size(); ++r) {
-    for (qsizetype c = 0; c < table.columns.size(); ++c) {
-      res->setCell(name, table.columns.at(c), int(r + 1), table.rows.at(r).at(c));
-    }
-  }
-}
-
-bool credentialsMatch(const DeviceSetup& device, const deviceReq& request) {
-  if (request.snmpVersion == 3) {
-    return !device.userName.isEmpty() && request.userName == device.userName.toUtf8();
-  }
-  return request.readCommunity == device.community.toUtf8();
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -89,7 +72,7 @@ std::map<QString, QString> NamingService::table() const {
 // ---------------------------------------------------------------------------------------------
 // SNMP
 
-SnmpService::SnmpService(Fleet& fleet) : fleet_(fleet) {
+SnmpService::SnmpService(SnmpBackend& backend) : backend_(backend) {
   registerHandler(QStringLiteral("SNMPGetValues"), &SnmpService::SNMPGetValues);
   registerHandler(QStringLiteral("SNMPSetValues"), &SnmpService::SNMPSetValues);
 }
@@ -98,31 +81,7 @@ std::unique_ptr<CmdSNMPGetValuesResponse> SnmpService::SNMPGetValues(
     CmdSNMPGetValuesRequest& request) {
   auto response = std::make_unique<CmdSNMPGetValuesResponse>();
   for (deviceReq* asked = request.first(); asked; asked = request.next()) {
-    deviceRes res;
-    res.address = asked->address;
-    const SimDevice* device = fleet_.byAddress(QString::fromLatin1(asked->address));
-    if (!device) {
-      res.addError(1, "No response from device " + asked->address);
-    } else if (!credentialsMatch(device->setup(), *asked)) {
-      res.addError(16, "authorizationError");
-    } else {
-      QByteArray name;
-      for (bool more = asked->firstVariable(&name); more; more = asked->nextVariable(&name)) {
-        if (name == "scmFileStorageTable") {
-          fillTable(&res, name, device->fileStorageTable());
-        } else if (name == "staticTrapDestTable") {
-          fillTable(&res, name, device->trapDestTable());
-        } else if (name == "sysName") {
-          res.setScalar(name, device->setup().name);
-        } else if (name == "sysDescr") {
-          res.setScalar(name, device->setup().model);
-        } else {
-          res.addError(2, "noSuchName: " + name);
-        }
-      }
-    }
-    res.errorCount = int(res.errors().size());
-    response->appendDevice(res);
+    response->appendDevice(backend_.get(*asked));
   }
   return response;
 }
@@ -134,11 +93,6 @@ std::unique_ptr<SnmpService::SetResponse> SnmpService::SNMPSetValues(SetRequest&
     const auto& d = request.get_Device(i);
     const QString address =
         d.get_RequestParams().isset_IP() ? qs(d.get_RequestParams().get_IP().get_address()) : "";
-    SimDevice* device = fleet_.byAddress(address);
-    if (!device) {
-      response->setResult(kUnknownDevice, QStringLiteral("Unknown device: ") + address);
-      continue;
-    }
     const auto& v = d.get_RequestVariables();
     auto cell = [](const QString& column, const std::string& index, const std::u16string& value) {
       bool ok = false;
@@ -152,9 +106,9 @@ std::unique_ptr<SnmpService::SetResponse> SnmpService::SNMPSetValues(SetRequest&
              v.get_staticTrapDestCommunity().get_Value()),
         cell(QStringLiteral("staticTrapDestStatus"), v.get_staticTrapDestStatus().get_Index(),
              v.get_staticTrapDestStatus().get_Value())};
-    QString error;
-    if (!device->writeTrapDest(cells, &error)) {
-      response->setResult(kWriteRefused, error);
+    const SnmpBackend::Written written = backend_.writeTrapDests(address, cells);
+    if (written.result != 0) {
+      response->setResult(written.result, written.details);
       continue;
     }
     ZLOG("info") << "Device " << address << ": trap destination row " << cells.first().row << " = "
@@ -163,40 +117,55 @@ std::unique_ptr<SnmpService::SetResponse> SnmpService::SNMPSetValues(SetRequest&
   return response;
 }
 
-TrapForwarder::TrapForwarder(Deliver deliver) : deliver_(std::move(deliver)) {}
+TrapForwarder::TrapForwarder(Deliver deliver) : deliver_(std::move(deliver)) {
+  for (int i = 0; i < kThreads; ++i) threads_.emplace_back([this] { run(); });
+}
 
 TrapForwarder::~TrapForwarder() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
-    for (auto& entry : lanes_) entry.second->wake.notify_all();
+    wake_.notify_all();
   }
-  for (auto& entry : lanes_) entry.second->thread.join();
+  for (std::thread& t : threads_) t.join();
 }
 
 void TrapForwarder::sendTrap(const DeviceTrap& trap) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (stopping_) return;
-  std::unique_ptr<Lane>& lane = lanes_[trap.hostIp];
-  if (!lane) {
-    lane = std::make_unique<Lane>();
-    lane->thread = std::thread([this, l = lane.get()] { run(l); });
+  std::deque<DeviceTrap>& queue = queues_[trap.hostIp];
+  if (queue.size() >= std::size_t(kMaxQueued)) queue.pop_front();
+  const bool idle = queue.empty() && !busy_.count(trap.hostIp);
+  queue.push_back(trap);
+  if (idle) {
+    ready_.push_back(trap.hostIp);
+    wake_.notify_one();
   }
-  if (lane->queue.size() >= kMaxQueued) lane->queue.pop_front();
-  lane->queue.push_back(trap);
-  lane->wake.notify_one();
 }
 
-void TrapForwarder::run(Lane* lane) {
+void TrapForwarder::run() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (true) {
-    lane->wake.wait(lock, [&] { return stopping_ || !lane->queue.empty(); });
+    wake_.wait(lock, [&] { return stopping_ || !ready_.empty(); });
     if (stopping_) return;
-    const DeviceTrap trap = lane->queue.front();
-    lane->queue.pop_front();
+    const QString device = ready_.front();
+    ready_.pop_front();
+    auto it = queues_.find(device);
+    if (it == queues_.end() || it->second.empty()) continue;
+    const DeviceTrap trap = it->second.front();
+    it->second.pop_front();
+    busy_.insert(device);
     lock.unlock();
     deliver_(trap);
     lock.lock();
+    busy_.erase(device);
+    it = queues_.find(device);
+    if (it != queues_.end() && !it->second.empty()) {
+      ready_.push_back(device);  // behind the devices already waiting: no device starves
+      wake_.notify_one();
+    } else if (it != queues_.end()) {
+      queues_.erase(it);
+    }
   }
 }
 
@@ -215,8 +184,8 @@ void TrapForwarder::deliverSNMPTrap(OrxServiceClient& client, const DeviceTrap& 
   Zarvo::LMXRequest<SNMPTrap_Request::c_OrxRequest> request;
   (void)request.set_HostIp(u16(trap.hostIp));
   (void)request.set_Enterprise(u16(trap.enterprise));
-  (void)request.set_GenericNumber("6");  // enterpriseSpecific
-  (void)request.set_SpecificNumber("1");
+  (void)request.set_GenericNumber(std::to_string(trap.generic));
+  (void)request.set_SpecificNumber(std::to_string(trap.specific));
   if (!trap.variables.isEmpty()) {
     auto& variables = request.enable_Variables();
     for (const auto& v : trap.variables) {
@@ -263,9 +232,14 @@ std::unique_ptr<CmdDMSGetDeviceListResponse> DeviceManagementService::DMSGetDevi
     CmdDMSGetDeviceListRequest& request) {
   auto response = std::make_unique<CmdDMSGetDeviceListResponse>();
   response->setResult(0, QStringLiteral("OK"));
-  for (const auto& device : fleet_.devices()) {
-    const DeviceSetup& setup = device->setup();
-    const std::map<QString, QString> all = propertiesOf(setup);
+  for (const DeviceSetup& setup : fleet_.setups()) {
+    std::map<QString, QString> all = propertiesOf(setup);
+    // What the service last saw of the device: a simulated device whose ports are closed is
+    // unreachable; a printer the fleet does not play (a remote agent) is taken as reachable.
+    const SimDevice* device = fleet_.byId(setup.id);
+    all[QStringLiteral("Reachable")] = device && device->fault().kind == FaultKind::Refuse
+                                           ? QStringLiteral("false")
+                                           : QStringLiteral("true");
     // Groups are not modelled: every device belongs to every group.
     bool named = request.devices.isEmpty();
     for (const DeviceFilter& f : request.devices) {
@@ -383,6 +357,7 @@ std::unique_ptr<SimResponse> FleetControlService::SIMGetDevices(SimRequest& requ
                << SimNode{QStringLiteral("Model"), s.model, {}}
                << SimNode{QStringLiteral("PrintPort"), QString::number(device->printPort()), {}}
                << SimNode{QStringLiteral("WebPort"), QString::number(device->webPort()), {}}
+               << SimNode{QStringLiteral("SnmpPort"), QString::number(device->snmpPort()), {}}
                << SimNode{QStringLiteral("Fault"), faultName(fault.kind), {}}
                << SimNode{QStringLiteral("CompletedDownloads"),
                           QString::number(device->completedDownloads()),

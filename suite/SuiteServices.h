@@ -1,11 +1,12 @@
 // The services of the suite around the storage manager, on the project's own framework:
 //
 //   "NS"   NSRegisterService, NSFindService: which URL answers which command.
-//   "SNMP" SNMPGetValues, SNMPSetValues: the fleet's tables "scmFileStorageTable" and
-//          "staticTrapDestTable" (and the scalars sysName, sysDescr); device traps are forwarded
-//          as "SNMPTrap" to whichever service the naming service names for that command.
-//   "DMS"  DMSGetDeviceList: the fleet's devices by identifier, with their address and SNMP
-//          settings as properties.
+//   "SNMP" SNMPGetValues, SNMPSetValues: tables such as "scmFileStorageTable" and
+//          "staticTrapDestTable" (and the scalars sysName, sysDescr) of any device, by SNMP over
+//          UDP (SnmpBackends.h); device traps, received on the trap port, are forwarded as
+//          "SNMPTrap" to whichever service the naming service names for that command.
+//   "DMS"  DMSGetDeviceList: the fleet's devices by identifier, with their address, name,
+//          model, SNMP settings and whether they can be reached ("Reachable") as properties.
 //   "SIM"  SIMSetFault, SIMGetDevices: rehearse a device fault, look at what the devices hold.
 //
 // The answers are the ones the storage manager relies on: result 0 for success, tables as rows
@@ -21,7 +22,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
+#include <vector>
 
 #include "NSFindService_Request.h"
 #include "NSFindService_Response.h"
@@ -35,6 +38,7 @@
 #include "messages/DMSGetDeviceList.h"
 #include "messages/SNMPGetValues.h"
 #include "suite/Fleet.h"
+#include "suite/SnmpBackends.h"
 
 namespace Zarvo {
 class OrxServiceClient;
@@ -70,19 +74,21 @@ class SnmpService : public Zarvo::Service {
   using SetResponse = Zarvo::LMXResponse<SNMPSetValues_Response::c_OrxResponse>;
 
   // Result codes of this service beyond the framework's.
-  static constexpr int kUnknownDevice = 10;
-  static constexpr int kWriteRefused = 11;
+  static constexpr int kUnknownDevice = SnmpBackend::kUnknownDevice;
+  static constexpr int kWriteRefused = SnmpBackend::kWriteRefused;
+  static constexpr int kNoAnswer = SnmpBackend::kNoAnswer;
 
-  explicit SnmpService(Fleet& fleet);
+  explicit SnmpService(SnmpBackend& backend);
 
-  // One device entry per asked device; a device not in the fleet, wrong credentials or an
-  // unknown variable are errors of that entry (error count and messages), never of the whole.
+  // One device entry per asked device; an unreachable device, wrong credentials, an unknown
+  // variable or a walk past its limits are errors of that entry (error count and messages),
+  // never of the whole.
   std::unique_ptr<CmdSNMPGetValuesResponse> SNMPGetValues(CmdSNMPGetValuesRequest& request);
   // Writes the trap-destination cells of each device, all of a device's cells or none.
   std::unique_ptr<SetResponse> SNMPSetValues(SetRequest& request);
 
  private:
-  Fleet& fleet_;
+  SnmpBackend& backend_;
 };
 
 class DeviceManagementService : public Zarvo::Service {
@@ -143,16 +149,18 @@ class FleetControlService : public Zarvo::Service {
 
 // Sends device traps to the storage manager as "SNMPTrap", through the naming service. Traps
 // are fire-and-forget for a device, as on a real network: sendTrap queues and returns at once.
-// Each device has its own delivery lane, so its traps arrive in the order sent and a slow or
-// unreachable receiver for one device never delays another device's traps.
+// A small fixed set of threads delivers them, one trap of a device at a time, so a device's traps
+// arrive in the order sent, and a slow or unreachable receiver for one device delays another
+// device's traps only once every thread is held by such a device.
 class TrapForwarder : public TrapSink {
  public:
   // Delivers one trap (deliverSNMPTrap in the suite).
   using Deliver = std::function<void(const DeviceTrap&)>;
   static constexpr int kMaxQueued = 256;  // per device; older traps are dropped beyond it
+  static constexpr int kThreads = 4;
 
   explicit TrapForwarder(Deliver deliver);
-  ~TrapForwarder() override;  // ends every lane; traps still queued are dropped
+  ~TrapForwarder() override;  // ends the threads; traps still queued are dropped
   TrapForwarder(const TrapForwarder&) = delete;
   TrapForwarder& operator=(const TrapForwarder&) = delete;
 
@@ -162,17 +170,26 @@ class TrapForwarder : public TrapSink {
   static void deliverSNMPTrap(OrxServiceClient& client, const DeviceTrap& trap);
 
  private:
-  struct Lane {
-    std::thread thread;
-    std::deque<DeviceTrap> queue;
-    std::condition_variable wake;
-  };
-  void run(Lane* lane);
+  void run();
 
   Deliver deliver_;
   std::mutex mutex_;
+  std::condition_variable wake_;
   bool stopping_ = false;
-  std::map<QString, std::unique_ptr<Lane>> lanes_;  // by sending device
+  std::map<QString, std::deque<DeviceTrap>> queues_;  // by sending device; gone when empty
+  std::deque<QString> ready_;  // devices with traps and none in delivery, in arrival order
+  std::set<QString> busy_;     // devices with a trap in delivery
+  std::vector<std::thread> threads_;
+};
+
+// A factory for the SNMP service on its backend.
+class SnmpServiceFactory : public Zarvo::ServiceFactoryBase {
+ public:
+  explicit SnmpServiceFactory(SnmpBackend& backend) : backend_(backend) {}
+  Zarvo::Service* create() override { return new SnmpService(backend_); }
+
+ private:
+  SnmpBackend& backend_;
 };
 
 // A factory for services that need the fleet.

@@ -10,4 +10,6 @@ apt-get install -y -qq --no-install-recommends \
   pkgconf libsystemd-dev systemd dpkg-dev fakeroot \
   clang libclang-rt-14-dev \
   t1utils \
+  libsnmp-dev snmp snmpsim \
+  libcpp-httplib-dev chromium chromium-driver python3-selenium \
   debhelper dh-python lintian devscripts >/dev/null

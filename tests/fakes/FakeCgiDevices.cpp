@@ -38,7 +38,7 @@ FakeCgiDevices::FakeCgiDevices(const QStringList& addresses, quint16 port) {
     quint16 chosen = port;
     for (const QString& address : addresses) {
       auto server = std::make_unique<Zarvo::suite::LoopbackServer>(
-          [this, address](int fd, const std::atomic<bool>& stop) {
+          hub_, [this, address](int fd, const std::atomic<bool>& stop) {
             return handle(fd, address, stop);
           });
       QString error;
@@ -54,7 +54,7 @@ FakeCgiDevices::FakeCgiDevices(const QStringList& addresses, quint16 port) {
   }
 }
 
-FakeCgiDevices::~FakeCgiDevices() { servers_.clear(); }
+FakeCgiDevices::~FakeCgiDevices() { servers_.clear(); }  // before the hub
 
 Zarvo::suite::DeviceState& FakeCgiDevices::state(const QString& device) {
   const auto it = states_.find(device);

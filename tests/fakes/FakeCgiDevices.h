@@ -82,6 +82,7 @@ class FakeCgiDevices {
   QMap<QPair<QString, QString>, testing_http::Reply> replies_;  // (device, page)
   QList<CgiRequest> requests_;
   int held_ = 0;
+  Zarvo::suite::ConnectionHub hub_{64};  // serves every address's connections
   std::vector<std::unique_ptr<Zarvo::suite::LoopbackServer>> servers_;  // last: one per address
 };
 

@@ -1,13 +1,16 @@
 // FakeDeviceSender: stands in for the download path in job tests. It records every download
 // (address and the exact bytes the device would get), answers with a scripted outcome per
-// address, and can hold downloads at the confirmation wait until the test releases them or the
-// job's stop token fires, like a device that never confirms.
+// address, and can hold downloads (all, or those to one address) at the confirmation wait until
+// the test releases them or the job's stop token fires, like a device that never confirms. It
+// counts how many downloads were under way at once.
 #pragma once
 
 #include <QByteArray>
 #include <QList>
 #include <QMap>
 #include <QString>
+#include <QStringList>
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -51,8 +54,19 @@ class FakeDeviceSender : public Zarvo::dsm::DeviceSender {
     holding_ = hold;
     if (!hold) changed_.notify_all();
   }
+  // Holds the downloads to `address` only, like a device that never confirms.
+  void holdAddress(const QString& address) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    heldAddresses_.append(address);
+  }
   // Lets every held download go on with its outcome and stops holding.
-  void release() { setHolding(false); }
+  void release() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      heldAddresses_.clear();
+    }
+    setHolding(false);
+  }
   // The next downloads throw std::bad_alloc, as an allocation failure deep in the path would.
   void setThrowing(bool value) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -83,6 +97,11 @@ class FakeDeviceSender : public Zarvo::dsm::DeviceSender {
     std::lock_guard<std::mutex> lock(mutex_);
     return held_;
   }
+  // The most downloads that were under way at the same time.
+  int maxInFlight() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return maxInFlight_;
+  }
 
   Zarvo::dsm::FileOutcome send(const QString& address, const Zarvo::dsm::TCP9100File& file,
                                const Zarvo::StopToken& stop) override {
@@ -98,14 +117,22 @@ class FakeDeviceSender : public Zarvo::dsm::DeviceSender {
     });
     std::unique_lock<std::mutex> lock(mutex_);
     if (throwing_) throw std::bad_alloc();
+    struct InFlight {
+      FakeDeviceSender& fake;
+      explicit InFlight(FakeDeviceSender& f) : fake(f) {
+        fake.maxInFlight_ = std::max(fake.maxInFlight_, ++fake.inFlight_);
+      }
+      ~InFlight() { --fake.inFlight_; }  // under mutex_ on every way out
+    } inFlight(*this);
     sent_.append(Sent{address, file.header() + file.content() + file.trailer()});
     changed_.notify_all();
-    if (holding_) {
+    const auto holds = [&] { return holding_ || heldAddresses_.contains(address); };
+    if (holds()) {
       ++held_;
       changed_.notify_all();
       // Bounded like every wait of the tests; a real sender's limit is the confirmation's.
       changed_.wait_for(lock, std::chrono::seconds(30),
-                        [&] { return !holding_ || stop.stopRequested(); });
+                        [&] { return !holds() || stop.stopRequested(); });
       --held_;
       if (stop.stopRequested()) return stoppedOutcome();
     }
@@ -119,9 +146,12 @@ class FakeDeviceSender : public Zarvo::dsm::DeviceSender {
   QMap<QString, Zarvo::dsm::FileOutcome> outcomes_;
   QList<Sent> sent_;
   std::function<void()> onSend_;
+  QStringList heldAddresses_;
   bool holding_ = false;
   bool throwing_ = false;
   int held_ = 0;
+  int inFlight_ = 0;
+  int maxInFlight_ = 0;
 };
 
 }  // namespace testing_devices

@@ -37,7 +37,7 @@ QByteArray httpResponse(const QByteArray& body, bool withLength, int status) {
 
 FakeHttpServer::FakeHttpServer(Responder responder)
     : responder_(std::move(responder)),
-      server_([this](int fd, const std::atomic<bool>& stop) { return handle(fd, stop); }) {
+      server_(hub_, [this](int fd, const std::atomic<bool>& stop) { return handle(fd, stop); }) {
   QString error;
   if (!server_.listen(QStringLiteral("127.0.0.1"), 0, &error)) {
     std::fprintf(stderr, "FakeHttpServer: %s\n", qPrintable(error));

@@ -77,6 +77,7 @@ class FakeHttpServer {
   mutable std::condition_variable changed_;
   QMap<QString, Reply> replies_;
   QList<Received> requests_;
+  Zarvo::suite::ConnectionHub hub_{64};  // serves the connections, a few at once
   Zarvo::suite::LoopbackServer server_;  // last: its threads use the state above
 };
 

@@ -344,6 +344,23 @@ TEST_F(ThreadTest, CurrentStopTokenFollowsTheRunningBody) {
   EXPECT_EQ(woken, 1);
 }
 
+// A plain thread working for a Zarvo::Thread (a job's download helper) lends its token instead.
+TEST_F(ThreadTest, ACurrentStopScopeLendsItsTokenAndNestedScopesRestoreTheOuterOne) {
+  StopSource outer, inner;
+  {
+    const CurrentStopScope a(outer.token());
+    {
+      const CurrentStopScope b(inner.token());
+      inner.requestStop();
+      EXPECT_TRUE(Thread::currentStopToken().stopRequested());
+    }
+    EXPECT_FALSE(Thread::currentStopToken().stopRequested()) << "the outer scope's again";
+    outer.requestStop();
+    EXPECT_TRUE(Thread::currentStopToken().stopRequested());
+  }
+  EXPECT_FALSE(Thread::currentStopToken().stopPossible()) << "no scope: no stop can come";
+}
+
 }  // namespace
 
 }  // namespace Zarvo

@@ -70,9 +70,11 @@ class Jobs : public ::testing::Test {
     cgi_.limits.lowSpeedTime = 5s;
   }
 
+  // One download at a time: these tests pin the task order and its progress values; the runs
+  // with a file's destinations side by side are tested beside them (parallel_job_test.cpp).
   template <class Plan>
   std::shared_ptr<DSMJob> job(Plan plan) {
-    return Zarvo::makeSharedThread<DSMJob>(&sender_, std::move(plan), cgi_);
+    return Zarvo::makeSharedThread<DSMJob>(&sender_, std::move(plan), cgi_, 1);
   }
   std::shared_ptr<DSMJob> copy(const QList<DeviceFile>& files, const QStringList& to) {
     return job(
@@ -271,23 +273,34 @@ TEST_F(Jobs, TheThreadsStopEndsAWaitingJobFailed) {
   EXPECT_EQ(finished(*job), JobStatus::kCompleted) << "a stop concerns one run only";
 }
 
-TEST_F(Jobs, RetryRedoesOnlyFailedTasksWithTheContentKeptFromTheFailedRun) {
+TEST_F(Jobs, RetryRedoesOnlyFailedTasksAndFetchesTheFileAgain) {
   devices_.putFile(A, "a.ps", kPsForm);
   auto job = copy({{"a.ps", quint32(kPsForm.size()), "psForm", 0}}, {B, C});
   sender_.setOutcome(C, FileOutcome::deviceDosntResponse());
   job->startRun();
   ASSERT_EQ(finished(*job), JobStatus::kFailed);
+  job->forEachTask([](const Task&, const FileRecord& r) {
+    EXPECT_FALSE(r.contentKnown) << "a failed job holds no file contents";
+  });
 
   sender_.setOutcome(C, FileOutcome::completed());
-  devices_.setReply(A, kGet,
-                    Reply{httpResponse("", true, 500)});  // the source can no longer give it
   job->prepareRetry();
   job->restart();
   ASSERT_EQ(finished(*job), JobStatus::kCompleted);
   const auto sent = sender_.sent();
   ASSERT_EQ(sent.size(), 3);
   EXPECT_EQ(sent[2].address, C) << "only the failed task is redone";
-  EXPECT_EQ(devices_.requests(A, kGet).size(), 1) << "the content of a failed job is kept";
+  EXPECT_EQ(devices_.requests(A, kGet).size(), 2) << "the retry fetched the file again";
+
+  sender_.setOutcome(B, FileOutcome::timeout());
+  auto again = copy({{"a.ps", quint32(kPsForm.size()), "psForm", 0}}, {B});
+  again->startRun();
+  ASSERT_EQ(finished(*again), JobStatus::kFailed);
+  devices_.setReply(A, kGet, Reply{httpResponse("", true, 500)});  // the source can no longer give it
+  again->prepareRetry();
+  again->restart();
+  ASSERT_EQ(finished(*again), JobStatus::kFailed);
+  EXPECT_EQ(rows(*again), QStringList{row("a.ps", A, B, false, "DeviceDosntResponse")});
 }
 
 // ---------------------------------------------------------------------------------------------

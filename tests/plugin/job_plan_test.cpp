@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <functional>
 
 #include "plugin/JobPlan.h"
 #include "plugin/ServerFileStore.h"
@@ -220,8 +221,8 @@ TEST(JobPlan, TheFinalStatusComesFromTheOutcomes) {
     EXPECT_EQ(status, c.status);
     EXPECT_EQ(plan.progress(), c.progress);
     EXPECT_EQ(asked, status != JobStatus::kCompleted);
-    EXPECT_EQ(plan.files().at("f0.ps").contentKnown, status != JobStatus::kCompleted)
-        << "a completed job releases its contents; any other keeps them for a retry";
+    EXPECT_FALSE(plan.files().at("f0.ps").contentKnown)
+        << "whatever the end, the job holds no contents; a retry fetches them again";
   }
 }
 
@@ -247,6 +248,103 @@ TEST(JobPlan, ACancelOrAnExceptionKeepsTheProgressAndARetryTheOutcomes) {
   EXPECT_TRUE(plan.tasks()[0].succeeded()) << "not redone";
   EXPECT_EQ(plan.tasks()[1].shown(), FileOutcome({false, "FlashFull"}))
       << "the failure shows until the retry has redone the task";
+}
+
+// ---------------------------------------------------------------------------------------------
+// The order of a run and how long a file is held
+
+TEST(JobPlan, ARunGoesTaskByTaskOrFileByFile) {
+  const QList<DeviceFile> files = {{"b.ps", 5, "psForm", 0}, {"a.pcl", 9, "pclFont", 3}};
+  const TransferPlan copy = copyPlan(files, {B, C, A});
+  using Groups = std::vector<std::vector<std::size_t>>;
+  EXPECT_EQ(copy.runGroups(true), (Groups{{0}, {1}, {2}, {3}, {4}, {5}}))
+      << "one at a time: the task order";
+  EXPECT_EQ(copy.runGroups(false), (Groups{{0, 2, 4}, {1, 3, 5}}))
+      << "a file's destinations together, files as they first appear in the tasks";
+
+  QTemporaryDir dir;
+  QDir(dir.path()).mkpath("Files");
+  const AddPlan add(testing_jobs::addRequest<AddPlan::Request>(B, {}, {"z", "y", "z"}),
+                    ServerFileStore(dir.path() + "/Files/"));
+  EXPECT_EQ(add.runGroups(false), (Groups{{0, 2}, {1}})) << "a repeated name: one file";
+}
+
+TEST(JobPlan, AFileIsHeldUntilTheGroupWithItsLastTaskAndNoRunEndKeepsAny) {
+  TransferPlan plan = copyPlan(forms(2), {B, C});  // f0>B, f1>B, f0>C, f1>C
+  ASSERT_TRUE(plan.takeFetched(0, "%!PS\n"));
+  plan.releaseFilesEndingIn({0});
+  EXPECT_TRUE(plan.files().at("f0.ps").contentKnown) << "its destination C is still to come";
+  plan.releaseFilesEndingIn({2});
+  EXPECT_FALSE(plan.files().at("f0.ps").contentKnown);
+  EXPECT_TRUE(plan.needsFetch(2)) << "a retry fetches it again";
+
+  const std::function<void(TransferPlan&)> kEnds[] = {
+      [](TransferPlan& p) { p.cancelRun(); },
+      [](TransferPlan& p) { p.abortRun(); },
+      [](TransferPlan& p) { (void)p.finishRun([] { return false; }); },
+  };
+  for (const auto& end : kEnds) {
+    ASSERT_TRUE(plan.takeFetched(1, "%!PS\n"));
+    end(plan);
+    EXPECT_FALSE(plan.files().at("f1.ps").contentKnown);
+    EXPECT_TRUE(plan.files().at("f1.ps").content.isEmpty());
+  }
+}
+
+TEST(AddPlan, UploadsOfOneFileShareTheirBytesAndAReleasedFileIsReadAgain) {
+  QTemporaryDir dir;
+  QDir(dir.path()).mkpath("Files");
+  const ServerFileStore store(dir.path() + "/Files/");
+  const auto write = [](const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+  };
+  const QString upload = dir.path() + "/upload";
+  write(upload, QByteArray(64 * 1024, 'x'));
+  write(store.directory() + "stored.ps", "%!PS\nshowpage\n");
+  AddPlan plan(testing_jobs::addRequest<AddPlan::Request>(
+                   B, {{upload, "one.ps"}, {upload, "two.ps"}, {upload, "one.ps"}}, {"stored.ps"}),
+               store);
+  ASSERT_EQ(plan.tasks().size(), 4u);
+  EXPECT_EQ(plan.files().at("one.ps").content.constData(),
+            plan.files().at("two.ps").content.constData())
+      << "twenty entries naming one file hold it once";
+  EXPECT_FALSE(plan.needsRead(0)) << "the first run sends what the request's handler read";
+
+  (void)plan.finishRun([] { return true; });
+  for (std::size_t k = 0; k < plan.tasks().size(); ++k) EXPECT_TRUE(plan.needsRead(k));
+
+  // Changed meanwhile: what is read again decides size and kind.
+  write(upload, "\x1b)s4Wfont");
+  QByteArray bytes;
+  ASSERT_TRUE(plan.localFile(0).read(&bytes));
+  plan.takeRead(0, bytes);
+  EXPECT_EQ(plan.files().at("one.ps").type, "pclFont");
+  EXPECT_EQ(plan.files().at("one.ps").size, 9u);
+  ASSERT_TRUE(plan.localFile(3).read(&bytes));
+  EXPECT_EQ(bytes, "%!PS\nshowpage\n") << "a stored file from the store";
+
+  QFile::remove(upload);
+  EXPECT_FALSE(plan.localFile(1).read(&bytes)) << "gone: the task fails unsent";
+}
+
+TEST(JobPlan, TaskCountsOfRequestsAsTheirJobsWouldHaveThem) {
+  const auto copy = testing_jobs::transferRequest<TransferPlan::CopyRequest>(
+      A, {{"a", 1, "psForm", 0}, {"b", 1, "psForm", 0}, {"a", 1, "psForm", 0}}, {B, C, A});
+  EXPECT_EQ(taskCount(copy), 6u) << "distinct files times destinations";
+  EXPECT_EQ(taskCount(copy),
+            copyPlan({{"a", 1, "psForm", 0}, {"b", 1, "psForm", 0}}, {B, C, A}).tasks().size());
+  EXPECT_EQ(taskCount(testing_jobs::transferRequest<TransferPlan::MoveRequest>(
+                A, {{"a", 1, "psForm", 0}}, {})),
+            0u);
+  EXPECT_EQ(taskCount(testing_jobs::addRequest<AddPlan::Request>(
+                B, {{"/nowhere", "x.ps"}, {"/nowhere", ""}}, {"s", "s"})),
+            3u)
+      << "every named upload and every stored file, readable or not";
+  EXPECT_EQ(taskCount(testing_jobs::deleteRequest<DeletePlan::Request>(
+                A, {{"a", 1, "psForm", 0}, {"a", 1, "psForm", 0}})),
+            2u);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -194,8 +194,8 @@ TEST_F(Registry, ConcurrentFileCommandsGetDistinctIds) {
 TEST_F(Registry, DetailsDuringAndAfterARun) {
   sender_.setHolding(true);
   copyFiles({"b.ps", "a.ps"}, {B, C});
-  ASSERT_TRUE(sender_.waitForHeld(1));
-  EXPECT_EQ(list(), QStringList{"0 COPY IN_PROGRESS 12 127.0.0.1 127.0.0.2;127.0.0.3"});
+  ASSERT_TRUE(sender_.waitForHeld(2)) << "a.ps goes to both destinations at once";
+  EXPECT_EQ(list(), QStringList{"0 COPY IN_PROGRESS 25 127.0.0.1 127.0.0.2;127.0.0.3"});
   EXPECT_EQ(details(0), (QStringList{
                             "COPY IN_PROGRESS 127.0.0.1 127.0.0.2;127.0.0.3",
                             "a.ps 14 psForm 127.0.0.1 127.0.0.2 false completed",
@@ -234,6 +234,55 @@ TEST_F(Registry, ARetriedDeleteIgnoresACancelLeftFromBefore) {
   retry(0);
   EXPECT_EQ(settled(), QStringList{"0 DELETE COMPLETED 100 127.0.0.3 -"});
   EXPECT_EQ(devices_.requests(C, "DSMDeletefiles.cgi").size(), 2) << "the retry sent its request";
+}
+
+TEST_F(Registry, AJobOfMoreThan100000TasksIsRefusedWithResult3) {
+  const auto destinations = [](int n) {
+    QStringList to;
+    for (int i = 0; i < n; ++i)
+      to << QString("10.%1.%2.%3").arg(i >> 16).arg((i >> 8) & 255).arg(i & 255);
+    return to;
+  };
+  const QString kDetails =
+      "Wrong request format: the job would have %1 tasks (one per file and device), more "
+      "than the 100000 a job may have";
+  {
+    auto request = testing_jobs::transferRequest<ZarvoPluginDSM::CopyFileRequest>(
+        A, {{"a.ps", 1, "psForm", 0}, {"b.ps", 1, "psForm", 0}}, destinations(50001));
+    const auto r = plugin_->DSMCopyFile(request);
+    EXPECT_EQ(r->get_Result(), 3);
+    EXPECT_EQ(qs(r->get_Details()), kDetails.arg(100002));
+  }
+  {
+    auto request = testing_jobs::transferRequest<ZarvoPluginDSM::MoveFileRequest>(
+        A, {{"a.ps", 1, "psForm", 0}}, destinations(100001));
+    EXPECT_EQ(plugin_->DSMMoveFile(request)->get_Result(), 3);
+  }
+  {
+    QList<DeviceFile> files;
+    for (int i = 0; i < 100001; ++i) files.append({QString::number(i), 1, "pclFont", 0});
+    auto request = testing_jobs::deleteRequest<ZarvoPluginDSM::DeleteFileRequest>(C, files);
+    EXPECT_EQ(plugin_->DSMDeleteFile(request)->get_Result(), 3);
+  }
+  {
+    auto request = testing_jobs::addRequest<ZarvoPluginDSM::AddFileRequest>(
+        B, {}, QStringList(100001, "none.ps"));
+    const auto r = plugin_->DSMAddFile(request);
+    EXPECT_EQ(r->get_Result(), 3);
+    EXPECT_EQ(qs(r->get_Details()), kDetails.arg(100001));
+  }
+  EXPECT_TRUE(list().isEmpty()) << "nothing of a refused job is registered";
+
+  // The bound itself is a job: its fetch fails, so no download is made.
+  devices_.setReply(A, "DSMGetFiles.cgi", Reply{httpResponse("", true, 404)});
+  const QStringList to = destinations(100000);
+  const auto start = Clock::now();
+  copyFiles({"a.ps"}, to);
+  const QStringList done = settled();
+  ASSERT_EQ(done.size(), 1);
+  EXPECT_TRUE(done[0].startsWith("0 COPY FAILED 100 127.0.0.1 10.0.0.0;10.0.0.1;"));
+  EXPECT_LT(Clock::now() - start, 10s) << "built, run and listed in linear time";
+  EXPECT_TRUE(sender_.sent().isEmpty());
 }
 
 TEST_F(Registry, UnknownOperationIdsGetAPlainAnswerAndChangeNothing) {

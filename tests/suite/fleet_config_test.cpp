@@ -108,7 +108,8 @@ TEST(FleetConfig, ReadsDevicesFilesAndFaultsFromAttributes) {
   EXPECT_EQ(fleet.devices.at(1).id, 2u);
   // Two devices on port 0 never clash: each gets its own port.
   EXPECT_TRUE(parseFleet(fleetWith(R"(<Device address="127.0.0.9" printPort="0" webPort="0"/>
-                                      <Device id="9" address="127.0.0.9" printPort="0" webPort="0"/>)"),
+                                      <Device id="9" address="127.0.0.9" printPort="0" webPort="0"/>)",
+                                   R"(snmpPort="0")"),
                          &fleet, &error))
       << error.toStdString();
 }

@@ -70,7 +70,7 @@ struct DeviceFixture : ::testing::Test {
     limits.ioWait = milliseconds(2000);
     limits.silentHold = milliseconds(3000);
     auto device =
-        std::make_unique<SimDevice>(d, dir_.path(), ".1.3.6.1.4.1.32473", 0, &sink_, limits);
+        std::make_unique<SimDevice>(d, dir_.path(), ".1.3.6.1.4.1.32473", 0, &sink_, hub_, limits);
     QString error;
     EXPECT_TRUE(device->start(&error)) << error.toStdString();
     return device;
@@ -86,6 +86,7 @@ struct DeviceFixture : ::testing::Test {
 
   QTemporaryDir dir_;
   RecordingSink sink_;
+  ConnectionHub hub_{16};
 };
 
 TEST_F(DeviceFixture, StoresADownloadAndConfirmsItToEveryValidLoopbackDestination) {

@@ -1,8 +1,12 @@
 // The whole system on one machine, as its users drive it: zarvo-suite with a fleet of simulated
 // printers, and the storage manager pointed at it, both started as processes from a temporary
-// directory and reached only over HTTP. The printers listen on ports 80 and 9100 of their own
-// 127.13.x.y addresses, which needs root; without it the tests are skipped.
+// directory and reached only over HTTP, SNMP and UDP traps. The printers listen on ports 80, 9100
+// and 161 of their own 127.13.x.y addresses, which needs root; without it the tests are skipped.
+// net-snmp's own tools (snmpwalk, snmptrap) and snmpsim (a printer no one here wrote) take part.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -11,6 +15,8 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <chrono>
+#include <optional>
+#include <random>
 
 #include "tests/fakes/FakeNamingService.h"
 #include "tests/fakes/HttpProbe.h"
@@ -51,6 +57,9 @@ class Program {
       output_ += process_.readAll();
       const auto m = listening.match(QString::fromUtf8(output_));
       if (m.hasMatch()) port_ = quint16(m.captured(1).toUInt());
+      static const QRegularExpression traps("Trap receiver on [0-9.]+:(\\d+)");
+      const auto t = traps.match(QString::fromUtf8(output_));
+      if (t.hasMatch()) trapPort_ = quint16(t.captured(1).toUInt());
       if (port_ != 0 && output_.contains(readyLine.toUtf8())) return true;
     }
     return false;
@@ -65,6 +74,7 @@ class Program {
     output_ += process_.readAll();
   }
   quint16 port() const { return port_; }
+  quint16 trapPort() const { return trapPort_; }
   QByteArray output() {
     output_ += process_.readAll();
     return output_;
@@ -77,7 +87,10 @@ class Program {
   // Waits (bounded) until the program has written `text`.
   bool waitForOutput(const QByteArray& text, milliseconds limit = milliseconds(10000)) {
     const auto until = Clock::now() + limit;
-    while (!output().contains(text) && Clock::now() < until) awaitOutput(milliseconds(500));
+    while (!output().contains(text) && Clock::now() < until &&
+           process_.state() == QProcess::Running) {
+      process_.waitForReadyRead(50);
+    }
     return output_.contains(text);
   }
 
@@ -85,7 +98,20 @@ class Program {
   QProcess process_;
   QByteArray output_;
   quint16 port_ = 0;
+  quint16 trapPort_ = 0;
 };
+
+// One of net-snmp's command-line tools, bounded: (exit code, standard output and error).
+std::pair<int, QString> netSnmp(const QString& program, const QStringList& args) {
+  QProcess p;
+  p.start(program, args);
+  if (!p.waitForFinished(20000)) {
+    p.kill();
+    p.waitForFinished(2000);
+    return {-1, QString()};
+  }
+  return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError())};
+}
 
 QByteArray request(const QByteArray& command, const QByteArray& children) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><OrxRequest command=\"" + command + "\">" +
@@ -115,9 +141,13 @@ class SuiteRun : public ::testing::Test {
 #endif
     // A subnet of our own, so another run on this machine does not collide with this one.
     const int net = int(::getpid() % 200) + 20;
-    for (int i = 0; i < 4; ++i) address_ << QStringLiteral("127.13.%1.%2").arg(net).arg(i + 2);
+    for (int i = 0; i < 5; ++i) address_ << QStringLiteral("127.13.%1.%2").arg(net).arg(i + 2);
+    // The trap port is chosen by the system (the suite says which); an unanswered SNMP request
+    // gives up after 2 x 300 ms.
     const QByteArray fleet =
-        "<SuiteConfig><Name>zarvo-suite</Name><Fleet filesDir=\"fleet\" confirmDelayMs=\"10\">"
+        "<SuiteConfig><Name>zarvo-suite</Name><TrapPort>0</TrapPort>"
+        "<SnmpTimeoutMs>300</SnmpTimeoutMs><SnmpRetries>1</SnmpRetries>"
+        "<Fleet filesDir=\"fleet\" confirmDelayMs=\"10\">"
         "<Device id=\"1\" address=\"" +
         address_[0].toLatin1() +
         "\" name=\"One\">"
@@ -130,9 +160,17 @@ class SuiteRun : public ::testing::Test {
         "<Device id=\"3\" address=\"" +
         address_[2].toLatin1() +
         "\" name=\"Three\"/>"
+        // Read by the storage manager with SNMPv3 and these keys (from the device management
+        // service), registered for traps with SNMPv1 as every printer.
         "<Device id=\"4\" address=\"" +
         address_[3].toLatin1() +
-        "\" name=\"Four\"/>"
+        "\" name=\"Four\" snmpVersion=\"3\" userName=\"ops\" authMethod=\"SHA1\""
+        " authPass=\"authpass4\" securityLevel=\"AuthenticationEncryption\""
+        " privacyPass=\"privpass4\"/>"
+        // A real printer to the suite: snmpsim plays it in the test that starts snmpsim.
+        "<Device id=\"9\" address=\"" +
+        address_[4].toLatin1() +
+        "\" name=\"Sim\" simulated=\"false\" snmpVersion=\"2\"/>"
         "</Fleet></SuiteConfig>";
     QFile cfg(dir_.filePath("suite.cfg"));
     ASSERT_TRUE(cfg.open(QIODevice::WriteOnly));
@@ -270,12 +308,13 @@ TEST_F(SuiteRun, ListsADevicesFilesThroughTheSuite) {
   EXPECT_EQ(elementTexts(list, "FileSize"), (QStringList{"3000", "27"}));
   EXPECT_EQ(elementTexts(list, "FileStorageFileID"), (QStringList{"3", "0"}));
   // An identifier the device management service does not know: success, no files.
-  EXPECT_EQ(filesOn(9), QStringList{});
+  EXPECT_EQ(filesOn(19), QStringList{});
 
   // The same through zarvo-ctl and the naming service.
-  const auto [code, shown] = ctl({"DSMGetFileList", "--device", "1"});
+  const auto [code, shown] = ctl({"DSMGetFileList", "--device", address_[0]});
   EXPECT_EQ(code, 0);
-  EXPECT_TRUE(shown.contains("FileName: inv.ps")) << shown.toStdString();
+  EXPECT_TRUE(shown.contains(QRegularExpression("\\binv\\.ps +27 +psForm\\b")))
+      << shown.toStdString();
 }
 
 TEST_F(SuiteRun, AddCopyMoveAndDeleteReachTheDevicesStores) {
@@ -372,6 +411,210 @@ TEST_F(SuiteRun, AStorageManagerStoppedMidJobLeavesNoDeviceRegisteredToIt) {
   startDsm();
   EXPECT_EQ(rowsRegisteredForThisHost(), 0);
   EXPECT_EQ(filesOn(1), (QStringList{"Courier", "inv.ps"}));  // and it serves again
+}
+
+// The SNMP service's answer for one device of an SNMPGetValues request, as UTF-8 text.
+QByteArray getValuesRequest(const QString& address, const QByteArray& security,
+                            const QByteArray& variables) {
+  return "<Priority>0</Priority><Device><RequestParams><IP address=\"" + address.toLatin1() +
+         "\" IP_VER=\"4\"/>" + security + "</RequestParams><RequestVariables>" + variables +
+         "</RequestVariables></Device>";
+}
+const QByteArray kV1Public =
+    "<SNMP SNMP_VER=\"1\"><SecurityAttrs rcommunity=\"public\" wcommunity=\"\"/></SNMP>";
+
+TEST_F(SuiteRun, NetSnmpToolsReadAndWriteThePrintersOfTheRunningSuite) {
+  const QStringList mib = {"-M", QStringLiteral("+") + ZARVO_MIB_DIR, "-m", "ZARVO-STORAGE-MIB"};
+  auto [code, out] =
+      netSnmp("snmpwalk", {"-v2c", "-c", "public", "-On", address_[0], ".1.3.6.1.4.1.32473"});
+  EXPECT_EQ(code, 0) << out.toStdString();
+  EXPECT_TRUE(out.contains(".1.3.6.1.4.1.32473.11.5.11.84.1.1.2.1 = STRING: \"Courier\""))
+      << out.toStdString();
+  EXPECT_TRUE(out.contains(".1.3.6.1.4.1.32473.11.5.11.84.1.1.2.2 = STRING: \"inv.ps\""));
+
+  std::tie(code, out) = netSnmp("snmptable", mib + QStringList{"-v2c", "-c", "public", "-Cf", "|",
+                                                               address_[0], "scmFileStorageTable"});
+  EXPECT_EQ(code, 0) << out.toStdString();
+  EXPECT_TRUE(out.contains("1|\"Courier\"|3000|pclFont|permanent|3")) << out.toStdString();
+
+  // A row written with snmpset is what SNMPGetValues reads next.
+  std::tie(code, out) = netSnmp(
+      "snmpset", mib + QStringList{"-v2c", "-c", "private", address_[1], "staticTrapDestAddr.3",
+                                   "s", "127.0.0.77", "staticTrapDestCommunity.3", "s", "traps"});
+  EXPECT_EQ(code, 0) << out.toStdString();
+  const QByteArray table =
+      sim("SNMPGetValues", getValuesRequest(address_[1], kV1Public, "<staticTrapDestTable/>"));
+  EXPECT_EQ(elementTexts(table, "staticTrapDestAddr"), (QStringList{"", "", "127.0.0.77", ""}))
+      << table.toStdString();
+  EXPECT_EQ(elementTexts(table, "staticTrapDestCommunity").value(2), "traps");
+
+  // SNMPv3 with the printer's user and keys; a wrong key gets no value.
+  const QStringList v3 = {"-v3", "-u", "ops", "-l",  "authPriv",  "-a",
+                          "SHA", "-x", "AES", "-X",  "privpass4", "-t",
+                          "1",   "-r", "0",   "-On", address_[3], ".1.3.6.1.2.1.1.5.0"};
+  std::tie(code, out) = netSnmp("snmpget", QStringList{"-A", "authpass4"} + v3);
+  EXPECT_EQ(code, 0) << out.toStdString();
+  EXPECT_TRUE(out.contains("STRING: \"Four\"")) << out.toStdString();
+  std::tie(code, out) = netSnmp("snmpget", QStringList{"-A", "wrongpass4"} + v3);
+  EXPECT_NE(code, 0);
+  EXPECT_FALSE(out.contains("STRING")) << out.toStdString();
+}
+
+TEST_F(SuiteRun, BadInputGetsBoundedAnswersAndNoCrash) {
+  struct Case {
+    const char* why;
+    QByteArray request;
+    QByteArray error;  // the device's error in the answer
+  };
+  const Case cases[] = {
+      {"a wrong community: the printer does not answer",
+       getValuesRequest(address_[0],
+                        "<SNMP SNMP_VER=\"2\"><SecurityAttrs rcommunity=\"guess\" "
+                        "wcommunity=\"\"/></SNMP>",
+                        "<scmFileStorageTable/>"),
+       "<Error Code=\"1\">No response from device "},
+      {"a table no MIB names", getValuesRequest(address_[0], kV1Public, "<cartridgeTable/>"),
+       "<Error Code=\"2\">noSuchName: cartridgeTable</Error>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    const auto started = Clock::now();
+    const QByteArray answer = sim("SNMPGetValues", c.request);
+    EXPECT_LT(Clock::now() - started, milliseconds(3000));
+    EXPECT_EQ(elementTexts(answer, "Result"), QStringList{"0"});
+    EXPECT_TRUE(answer.contains(c.error)) << answer.toStdString();
+  }
+  // Cut and random datagrams to a printer's SNMP port and to the trap port.
+  const int udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  auto send = [&](const QString& to, quint16 port, const QByteArray& bytes) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    inet_pton(AF_INET, to.toLatin1().constData(), &a.sin_addr);
+    ::sendto(udp, bytes.constData(), size_t(bytes.size()), 0, reinterpret_cast<sockaddr*>(&a),
+             sizeof a);
+  };
+  const QByteArray get = QByteArray::fromHex(
+      "302602010104067075626c6963a0190204000000010201000201003010300e060a2b06010201010500");
+  std::mt19937 random(9);
+  for (int i = 0; i < 400; ++i) {
+    const QByteArray bytes =
+        i < get.size() ? get.left(i) : QByteArray(int(random() % 1500), char(random()));
+    send(address_[0], 161, bytes);
+    send("127.0.0.1", suite_->trapPort(), bytes);
+  }
+  ::close(udp);
+  // Everything still answers, the printer and the service.
+  const auto [code, out] =
+      netSnmp("snmpget", {"-v2c", "-c", "public", "-On", address_[0], ".1.3.6.1.2.1.1.5.0"});
+  EXPECT_EQ(code, 0) << out.toStdString();
+  EXPECT_EQ(filesOn(1), (QStringList{"Courier", "inv.ps"}));
+  EXPECT_TRUE(suite_->waitForOutput("Trap port: dropped")) << suite_->output().toStdString();
+}
+
+TEST_F(SuiteRun, ATrapSentBySnmptrapCompletesAWaitingDownload) {
+  ASSERT_NE(suite_->trapPort(), 0) << suite_->output().toStdString();
+  // A printer that takes the bytes and never confirms: the download waits for a trap.
+  fault(2, "<Fault>silent</Fault>");
+  const QString path = upload("t.ps", "%!PS\nshowpage\n");
+  addFile(2, path, "t.ps");  // operation 0
+  const auto until = Clock::now() + milliseconds(10000);
+  while (rowsRegisteredForThisHost() == 0 && Clock::now() < until) {
+    suite_->awaitOutput(milliseconds(100));
+  }
+  ASSERT_EQ(rowsRegisteredForThisHost(), 1);
+  // A trap that comes before the storage manager waits for one is dropped, as from a printer;
+  // so it is sent again until the download ends (well inside its 4 s confirmation wait).
+  QString status;
+  for (int i = 0; i < 15 && status.isEmpty(); ++i) {
+    const auto [code, out] = netSnmp(
+        "snmptrap", {"-v1", "-c", "public", QStringLiteral("127.0.0.1:%1").arg(suite_->trapPort()),
+                     ".1.3.6.1.4.1.32473.11.5.11.83.1.2.1", address_[1], "6", "1", "",
+                     ".1.3.6.1.4.1.32473.11.5.11.83.1.1.1.5", "s", "completed"});
+    ASSERT_EQ(code, 0) << out.toStdString();
+    status = waitFor(0, milliseconds(200));
+  }
+  EXPECT_EQ(status, "COMPLETED") << dsm_->output().toStdString();
+  EXPECT_EQ(fileResults(0), QStringList{"completed"});
+}
+
+TEST_F(SuiteRun, APrinterThatStopsAnsweringSnmpGivesItsErrorWithinTheBoundedWait) {
+  fault(3, "<Fault>mute</Fault>");
+  auto started = Clock::now();
+  const QByteArray answer =
+      sim("SNMPGetValues",
+          "<Priority>0</Priority><Device><RequestParams><IP address=\"" + address_[2].toLatin1() +
+              "\" IP_VER=\"4\"/><SNMP SNMP_VER=\"1\"><SecurityAttrs rcommunity="
+              "\"public\" wcommunity=\"\"/></SNMP></RequestParams><RequestVariables>"
+              "<scmFileStorageTable/></RequestVariables></Device>");
+  EXPECT_LT(Clock::now() - started, milliseconds(3000));
+  EXPECT_EQ(elementTexts(answer, "Result"), QStringList{"0"});
+  EXPECT_TRUE(answer.contains("<Errors Count=\"1\"><Error Code=\"1\">No response from device " +
+                              address_[2].toLatin1() + "</Error>"))
+      << answer.toStdString();
+  // Through the storage manager: no files, in bounded time.
+  started = Clock::now();
+  EXPECT_EQ(filesOn(3), QStringList{});
+  EXPECT_LT(Clock::now() - started, milliseconds(3000));
+  fault(3, "<Fault>none</Fault>");
+  EXPECT_EQ(filesOn(1), (QStringList{"Courier", "inv.ps"}));
+}
+
+TEST_F(SuiteRun, APrinterPlayedBySnmpsimListsItsFilesThroughTheStorageManager) {
+  // snmpsim answers the community "public" from public.snmprec: a printer's file table with two
+  // rows, the system group and a column the storage manager does not read. It runs as nobody,
+  // so its files sit in a directory of their own that nobody may read.
+  QTemporaryDir simDir;
+  QFile::setPermissions(simDir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                           QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                           QFileDevice::ExeOther);
+  QDir(simDir.path()).mkpath("data");
+  QDir(simDir.path()).mkpath("cache");
+  QFile rec(simDir.filePath("data/public.snmprec"));
+  ASSERT_TRUE(rec.open(QIODevice::WriteOnly));
+  const QByteArray t = "1.3.6.1.4.1.32473.11.5.11.84.1.1.";
+  rec.write(
+      "1.3.6.1.2.1.1.1.0|4|Acme LaserJet 9\n"
+      "1.3.6.1.2.1.1.5.0|4|acme-9\n" +
+      t + "1.1|2|1\n" + t + "1.2|2|2\n" + t + "2.1|4|Helvetica Bold\n" + t + "2.2|4|Letter.ps\n" +
+      t + "3.1|2|20480\n" + t + "3.2|2|512\n" + t + "4.1|2|3\n" + t + "4.2|2|2\n" + t +
+      "5.1|2|5\n" + t + "5.2|2|4\n" + t + "6.1|2|12\n" + t + "6.2|2|0\n" + t + "9.1|4|ignored\n");
+  rec.close();
+  QProcess::execute("chmod", {"-R", "a+rwX", simDir.path() + "/data", simDir.path() + "/cache"});
+  QProcess simulator;
+  simulator.setProcessChannelMode(QProcess::MergedChannels);
+  simulator.start("snmpsimd", {"--data-dir=" + simDir.filePath("data"),
+                               "--cache-dir=" + simDir.filePath("cache"),
+                               "--agent-udpv4-endpoint=" + address_[4] + ":161",
+                               "--process-user=nobody", "--process-group=nogroup"});
+  ASSERT_TRUE(simulator.waitForStarted(10000));
+  struct Stop {
+    QProcess& p;
+    ~Stop() {
+      p.terminate();
+      if (!p.waitForFinished(5000)) {
+        p.kill();
+        p.waitForFinished(2000);
+      }
+    }
+  } stop{simulator};
+  // It answers once its index is built.
+  const auto until = Clock::now() + milliseconds(30000);
+  bool up = false;
+  while (!up && Clock::now() < until && simulator.state() == QProcess::Running) {
+    up = netSnmp("snmpget", {"-v2c", "-c", "public", "-t", "0.5", "-r", "0", address_[4],
+                             ".1.3.6.1.2.1.1.5.0"})
+             .first == 0;
+  }
+  ASSERT_TRUE(up) << simulator.readAll().toStdString();
+
+  const QByteArray list = dsm("DSMGetFileList", "<DeviceID>9</DeviceID>");
+  EXPECT_EQ(elementTexts(list, "Result"), QStringList{"0"}) << list.toStdString();
+  EXPECT_EQ(elementTexts(list, "FileName"), (QStringList{"Helvetica Bold", "Letter.ps"}));
+  EXPECT_EQ(elementTexts(list, "FileType"), (QStringList{"pclFont", "psForm"}));
+  EXPECT_EQ(elementTexts(list, "FilePersistence"), (QStringList{"permanent", "nonvolatile"}));
+  EXPECT_EQ(elementTexts(list, "FileSize"), (QStringList{"20480", "512"}));
+  EXPECT_EQ(elementTexts(list, "FileStorageFileID"), (QStringList{"12", "0"}));
 }
 
 }  // namespace

@@ -65,6 +65,7 @@ struct ServicesFixture : ::testing::Test {
   FleetSetup setup_ = testFleet();
   NullSink sink_;
   Fleet fleet_{setup_, dir_.path(), &sink_};
+  MemoryBackend memory_{fleet_};
 };
 
 TEST_F(ServicesFixture, NamingServiceAnswersTheLatestRegistrationAndRefusesTheRest) {
@@ -130,7 +131,7 @@ deviceReq asked(const char* address, int version, const char* community, const c
 }
 
 TEST_F(ServicesFixture, SnmpGetValuesAnswersTablesAndReportsErrorsPerDevice) {
-  SnmpService snmp(fleet_);
+  SnmpService snmp(memory_);
   const auto response =
       getValues(snmp, {asked("127.0.0.2", 1, "north", "", {"scmFileStorageTable", "sysName"}),
                        asked("127.0.0.2", 2, "public", "", {"staticTrapDestTable"}),
@@ -182,7 +183,7 @@ QByteArray setRow(const char* address, const char* index, const char* addr, cons
 }
 
 TEST_F(ServicesFixture, SnmpSetValuesWritesTrapRowsByPosition) {
-  SnmpService snmp(fleet_);
+  SnmpService snmp(memory_);
   struct Case {
     const char* why;
     QByteArray devices;
@@ -240,6 +241,26 @@ TEST_F(ServicesFixture, DeviceListAnswersTheNamedDevicesWithTheAskedProperties) 
   ASSERT_EQ(found.size(), 1);
   EXPECT_EQ(found.first().properties.at("Model"), "ZX-410");
   EXPECT_EQ(found.first().properties.count("IP"), 0u);
+}
+
+TEST_F(ServicesFixture, DeviceListSaysWhichDevicesCanBeReached) {
+  DeviceManagementService dms(fleet_);
+  Fault closed;
+  closed.kind = FaultKind::Refuse;
+  QString error;
+  ASSERT_TRUE(fleet_.byAddress("127.0.0.3")->setFault(closed, &error)) << error.toStdString();
+  CmdDMSGetDeviceListRequest req;
+  req.properties = {"IP", "Reachable"};
+  QByteArray bytes;
+  req.toByteArray(bytes);
+  Zarvo::PacketPtr out = dms.processRequest("DMSGetDeviceList", bytes);
+  out->toByteArray(bytes);
+  CmdDMSGetDeviceListResponse r;
+  r.fromByteArray(bytes);
+  std::map<QString, QString> reachable;
+  for (const DeviceRecord& d : r.devices) reachable[d.property("IP")] = d.property("Reachable");
+  EXPECT_EQ(reachable, (std::map<QString, QString>{
+                           {"127.0.0.2", "true"}, {"127.0.0.3", "false"}, {"127.0.0.4", "true"}}));
 }
 
 TEST_F(ServicesFixture, FleetControlSetsFaultsAndShowsDevices) {
