@@ -38,7 +38,12 @@ expect_in zarvo-suite \
   "-rwxr-xr-x ./usr/sbin/zarvo-suite" \
   "-rw-r--r-- ./etc/zarvo/zarvo-suite.cfg" \
   "-rw-r--r-- ./lib/systemd/system/zarvo-suite.service" \
-  "-rw-r--r-- ./usr/share/man/man8/zarvo-suite.8.gz"
+  "-rw-r--r-- ./usr/share/man/man8/zarvo-suite.8.gz" \
+  "-rwxr-xr-x ./usr/sbin/zarvo-console" \
+  "-rw-r--r-- ./etc/zarvo/zarvo-console.cfg" \
+  "-rw-r--r-- ./lib/systemd/system/zarvo-console.service" \
+  "-rw-r--r-- ./usr/share/man/man8/zarvo-console.8.gz" \
+  "-rw-r--r-- ./usr/share/snmp/mibs/ZARVO-STORAGE-MIB.txt"
 expect_in zarvo-ctl \
   "-rwxr-xr-x ./usr/bin/zarvo-ctl" \
   "-rw-r--r-- ./usr/share/man/man1/zarvo-ctl.1.gz"
@@ -74,6 +79,7 @@ echo "== units"
 unit_of() { dpkg-deb --fsys-tarfile "$(deb_of "$1")" | tar -xO "./lib/systemd/system/$2.service"; }
 unit_of zarvoplugindsm ZarvoPluginDSM | tee "$work/unit"
 unit_of zarvo-suite zarvo-suite >"$work/suite.unit"
+unit_of zarvo-suite zarvo-console >"$work/console.unit"
 for line in 'Type=notify' 'ExecStart="/usr/sbin/ZarvoPluginDSM"' 'User=zarvo' 'Group=zarvo' \
             'StateDirectory=zarvo' 'ConfigurationDirectory=zarvo' 'ProtectSystem=strict' \
             'ProtectHome=yes' 'PrivateTmp=yes' 'NoNewPrivileges=yes' \
@@ -89,6 +95,13 @@ only_dsm=$(comm -23 <(same "$work/unit") <(same "$work/suite.unit") | tr '\n' ' 
 [ "$only_suite" = "AmbientCapabilities=CAP_NET_BIND_SERVICE CapabilityBoundingSet=CAP_NET_BIND_SERVICE " ] &&
   [ "$only_dsm" = "CapabilityBoundingSet= " ] ||
   fail "the suite's unit differs in more than the low ports: only there: $only_suite; only in the storage manager's: $only_dsm"
+# The console's only in not reporting readiness, and in its address file.
+only_console=$(comm -13 <(same "$work/unit") <(same "$work/console.unit") | tr '\n' ' ')
+only_dsm=$(comm -23 <(same "$work/unit") <(same "$work/console.unit") | tr '\n' ' ')
+[ "$only_console" = "Type=exec " ] && [ "$only_dsm" = "NotifyAccess=main Type=notify " ] ||
+  fail "the console's unit differs in more than its type: only there: $only_console; only in the storage manager's: $only_dsm"
+grep -qxF 'ExecStart="/usr/sbin/zarvo-console" "--url-file" "/run/zarvo-console/url"' "$work/console.unit" ||
+  fail "the console's unit does not write its address where root finds it"
 # The user the units name is the one the packages make.
 for p in zarvoplugindsm zarvo-suite; do
   dpkg-deb --fsys-tarfile "$(deb_of "$p")" | tar -xO "./usr/lib/sysusers.d/$p.conf" | grep -v '^#' >"$work/sysusers"
@@ -128,7 +141,7 @@ grep -q '^zarvo:x:[0-9]*:[0-9]*:.*:/var/lib/zarvo:/usr/sbin/nologin$' "$root/etc
   { cat "$root/etc/passwd"; fail "the user zarvo was not made"; }
 uid=$(awk -F: '$1 == "zarvo" { print $3 }' "$root/etc/passwd")
 [ "$uid" -gt 0 ] && [ "$uid" -lt 1000 ] || fail "zarvo is no system user (uid $uid)"
-for unit in ZarvoPluginDSM zarvo-suite; do
+for unit in ZarvoPluginDSM zarvo-suite zarvo-console; do
   [ -L "$root/etc/systemd/system/multi-user.target.wants/$unit.service" ] ||
     fail "postinst did not enable $unit"
 done
@@ -170,7 +183,8 @@ dpkg_root -P zarvoplugindsm
 [ ! -e "$root/var/lib/zarvo/Files" ] && [ ! -e "$root/var/lib/zarvo/TrapDestinations.journal" ] ||
   fail "purge left the store"
 [ -d "$root/var/lib/zarvo/fleet-files" ] || fail "purging the storage manager removed the suite's files"
-[ -e "$root/etc/zarvo/zarvo-suite.cfg" ] || fail "purging the storage manager removed the suite's configuration"
+[ -e "$root/etc/zarvo/zarvo-suite.cfg" ] && [ -e "$root/etc/zarvo/zarvo-console.cfg" ] ||
+  fail "purging the storage manager removed the suite's configuration"
 dpkg_root -P zarvo-suite zarvo-ctl
 grep -q '^zarvo:' "$root/etc/passwd" || fail "purge removed the user (system users stay)"
 # The user database (and its lock) keeps the user: Debian leaves system users in place.
