@@ -8,7 +8,8 @@
 //
 // ServiceURL and DispatcherURL are read by the framework's Configuration; UploadDirectory is the
 // console's own element. A relative UploadDirectory is taken from the executable's directory,
-// beside which the storage manager and its own "uploads" sit in a build and in the README's run.
+// beside which the storage manager and its own "uploads" sit in a build and in the README's run
+// (from the state folder /var/lib/zarvo, the storage manager's working folder, under systemd).
 #pragma once
 
 #include <QString>

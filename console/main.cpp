@@ -1,6 +1,7 @@
 // zarvo-console: the operator's web console. It listens on http://127.0.0.1:8070/ by default
-// (zarvo-console.cfg beside the executable, or --config FILE) and reaches the storage manager and
-// the device management service through the naming service, as every caller does.
+// (zarvo-console.cfg beside the executable or in $CONFIGURATION_DIRECTORY, or --config FILE)
+// and reaches the storage manager and the device management service through the naming
+// service, as every caller does.
 //
 //   zarvo-console [--config FILE] [--url-file FILE]
 //
@@ -27,6 +28,7 @@
 #include "console/UploadDirectory.h"
 #include "framework/Log.h"
 #include "framework/OrxServiceClient.h"
+#include "framework/ProcessFolders.h"
 
 namespace console = Zarvo::console;
 
@@ -47,7 +49,10 @@ bool writeOwnerOnly(const QString& path, const QByteArray& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  QString config = QDir(executableDir()).filePath(QStringLiteral("zarvo-console.cfg"));
+  // Beside the executable, or in systemd's ConfigurationDirectory= and StateDirectory= (a
+  // relative UploadDirectory is taken from the second, where the storage manager's uploads are).
+  const Zarvo::ProcessFolders folders = Zarvo::ProcessFolders::find(executableDir());
+  QString config = folders.configurationFile(QStringLiteral("zarvo-console.cfg"));
   QString urlFile;
   for (int i = 1; i < argc; ++i) {
     const QByteArray arg(argv[i]);
@@ -69,7 +74,7 @@ int main(int argc, char** argv) {
 
   Zarvo::setupLogging();
   const console::ConsoleSettings settings =
-      console::ConsoleSettings::fromFile(config, executableDir());
+      console::ConsoleSettings::fromFile(config, folders.working);
   if (!settings.error.isEmpty())
     ZLOG("err") << "Configuration " << config << ": " << settings.error;
 

@@ -13,6 +13,7 @@
 #include "framework/ManagementService.h"
 #include "framework/NamingWatch.h"
 #include "framework/OrxServiceClient.h"
+#include "framework/ProcessFolders.h"
 #include "framework/Thread.h"
 #include "http/Listener.h"
 
@@ -123,14 +124,18 @@ void Application::registerServiceFactory(const QString& serviceName, ServiceFact
 
 void Application::start() {
   ZLOG("info") << "Zarvo Application started: " << serviceName().toUtf8();
-  // A relative configuration file name is found next to the executable.
-  QDir::setCurrent(QCoreApplication::applicationDirPath());
+  // The store, uploads and journals are kept relative to the working folder; a relative
+  // configuration file name is found in the configuration folder. Both are the executable's
+  // folder unless systemd (or the caller) names others.
+  const ProcessFolders folders = ProcessFolders::find(QCoreApplication::applicationDirPath());
+  if (!QDir::setCurrent(folders.working))
+    ZLOG("err") << "Cannot make " << folders.working.toUtf8() << " the working folder";
   xercesc::XMLPlatformUtils::Initialize();
   xalanc::XalanTransformer::initialize();
   xmlInitialised_ = true;
 
   // Read before the services are made: they take their settings from it.
-  if (!configFileName_.isEmpty()) readConfiguration();
+  if (!configFileName_.isEmpty()) readConfiguration(folders.configurationFile(configFileName_));
   // The suite's hosts are resolved once, here: a name that later resolves elsewhere does not
   // move who may talk to us.
   managers_ = loopbackAndHostsOf({namingServiceUrl_});
@@ -153,8 +158,8 @@ void Application::start() {
   for (const QString& name : names) startService(name);
 }
 
-void Application::readConfiguration() {
-  configuration_ = Configuration::fromFile(configFileName_);
+void Application::readConfiguration(const QString& path) {
+  configuration_ = Configuration::fromFile(path);
   if (!configuration_.read) {
     ZLOG("err") << "Configuration not read, " << configuration_.error;
     return;

@@ -160,7 +160,7 @@ class Application : public QtService<QCoreApplication>,
   // Both processRequest: `caller` null for a request made in this process.
   PacketPtr dispatchRequest(const QString& command, const QByteArray& body,
                             const QHostAddress* caller);
-  void readConfiguration();
+  void readConfiguration(const QString& path);
   bool openListener();
   // Where ServiceURL says to listen: its host (0.0.0.0 for every IPv4 address), or 127.0.0.1
   // when the port is the system's choice. False, logged, when the host has no IPv4 address.

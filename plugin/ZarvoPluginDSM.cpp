@@ -19,7 +19,7 @@ namespace {
 constexpr long kCurlGlobalAll = 3;
 
 // The production settings: upload directories as configured (a missing one is reported once
-// here), else the defaults, "uploads" created beside the executable.
+// here), else the defaults, "uploads" created in the working folder.
 Configuration withUploadDirectories(const Configuration& configuration) {
   Configuration c = configuration;
   if (c.uploadDirectories.isEmpty()) {

@@ -285,6 +285,7 @@ int QtServiceBase::exec() {
       std::fprintf(stdout, "The service\n\t%s\n\t%s\n\n", n, args.at(0).toLocal8Bit().constData());
       std::fprintf(stdout, "is %s", installed ? "installed" : "not installed");
       std::fprintf(stdout, " and %s\n\n", running ? "running" : "not running");
+      std::fprintf(stdout, "Version %s\n", ZARVO_VERSION);
       return 0;
     }
     if (is("-e", "-exec")) {

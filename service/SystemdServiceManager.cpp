@@ -68,6 +68,21 @@ QString SystemdServiceManager::installedExecutable() {
   return shownExecutable(show(QStringLiteral("ExecStart")));
 }
 
+bool SystemdServiceManager::prepareUserAndConfiguration(const QString& executable) {
+  const ProgramResult made =
+      runProgram(paths_.sysusers, {QStringLiteral("--inline"), serviceUserLine()}, limits_.commandMs);
+  if (!made.succeeded())
+    return fail(QStringLiteral("cannot make the user %1: %2")
+                    .arg(kServiceUser, made.describe(paths_.sysusers)));
+  const QDir folder(QDir(paths_.configurationRoot).filePath(kServiceFolder));
+  const QString configName = name_ + QStringLiteral(".cfg");
+  const QString beside = QFileInfo(executable).dir().filePath(configName);
+  if (folder.exists(configName) || !QFileInfo::exists(beside)) return true;
+  if (!QDir().mkpath(folder.path()) || !QFile::copy(beside, folder.filePath(configName)))
+    return fail(QStringLiteral("cannot copy %1 to %2").arg(beside, folder.path()));
+  return true;
+}
+
 bool SystemdServiceManager::install(const ServiceSettings& settings) {
   if (!isValidUnitName(name_))
     return fail(QStringLiteral("'%1' cannot be a systemd unit name").arg(name_));
@@ -77,6 +92,11 @@ bool SystemdServiceManager::install(const ServiceSettings& settings) {
   if (unit.isEmpty())
     return fail(QStringLiteral("the path %1 cannot be written into a unit").arg(s.executable));
 
+  if (isHiddenFromServices(s.executable))
+    return fail(QStringLiteral("%1 is under /home, /root or /run/user, which the service's sandbox "
+                               "hides: install the executable elsewhere (e.g. /usr/local/sbin)")
+                    .arg(s.executable));
+
   // Never overwrite a unit that runs another program: that service belongs to someone else.
   QFile existing(unitPath());
   if (existing.open(QIODevice::ReadOnly)) {
@@ -84,6 +104,8 @@ bool SystemdServiceManager::install(const ServiceSettings& settings) {
     if (other != s.executable)
       return fail(QStringLiteral("%1 already runs %2").arg(unitPath(), other));
   }
+
+  if (!prepareUserAndConfiguration(s.executable)) return false;
 
   QSaveFile file(unitPath());  // written whole or not at all
   file.setDirectWriteFallback(false);

@@ -16,6 +16,9 @@ class SystemdServiceManager : public ServiceManager {
     QString unitDirectory = QStringLiteral("/etc/systemd/system");
     QString systemctl = QStringLiteral("systemctl");
     QString runtimeRoot = QStringLiteral("/run");  // the control socket is <root>/<name>/control
+    QString sysusers = QStringLiteral("systemd-sysusers");  // makes the service's user
+    // The service reads its configuration from <configurationRoot>/<kServiceFolder>.
+    QString configurationRoot = QStringLiteral("/etc");
   };
   struct Limits {
     int commandMs = 120'000;  // one systemctl run (a start waits for the service to be ready)
@@ -46,6 +49,9 @@ class SystemdServiceManager : public ServiceManager {
   // "systemctl show -p <property> --value"; empty when systemctl fails.
   QByteArray show(const QString& property);
   bool fail(const QString& why);
+  // The service's user and its configuration: the user made when missing, "<name>.cfg" beside
+  // the executable copied into the configuration folder when that holds none yet.
+  bool prepareUserAndConfiguration(const QString& executable);
 
   QString name_;
   QString unit_;

@@ -22,6 +22,7 @@
 #include "framework/Application.h"
 #include "framework/Log.h"
 #include "framework/OrxServiceClient.h"
+#include "framework/ProcessFolders.h"
 #include "suite/Fleet.h"
 #include "suite/PrinterAgent.h"
 #include "suite/SnmpConfig.h"
@@ -32,11 +33,18 @@
 namespace suite = Zarvo::suite;
 namespace snmp = Zarvo::suite::snmp;
 using Zarvo::OrxServiceClient;
+using Zarvo::ProcessFolders;
 
 namespace {
 
 QString executableDir() {
   return QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))).absolutePath();
+}
+
+// The MIB beside the executable (the build tree's bin/mibs), else where the package installs it.
+QString defaultMibDirectory() {
+  const QDir beside(QDir(executableDir()).filePath(QStringLiteral("mibs")));
+  return beside.exists() ? beside.path() : QStringLiteral(ZARVO_INSTALLED_MIB_DIR);
 }
 
 // Descriptors a fleet needs at most: a print port, a web port and an SNMP socket per device, a
@@ -68,6 +76,7 @@ struct SuiteRuntime {
   suite::FleetSetup fleetSetup;
   suite::SnmpSetup snmpSetup;
   QString configDir;
+  QString filesBase;  // a relative filesDir is taken from here
 
   std::unique_ptr<snmp::SnmpEngine> engine;
   std::unique_ptr<snmp::SnmpMib> mib;
@@ -84,12 +93,12 @@ struct SuiteRuntime {
       suite::TrapForwarder::deliverSNMPTrap(orx, trap);
     });
     if (fleetSetup.snmp == suite::SnmpMode::Memory) {
-      fleet = std::make_unique<suite::Fleet>(fleetSetup, configDir, forwarder.get());
+      fleet = std::make_unique<suite::Fleet>(fleetSetup, filesBase, forwarder.get());
       backend = std::make_unique<suite::MemoryBackend>(*fleet);
       return true;
     }
     const QString mibDir = snmpSetup.mibDirectory.isEmpty()
-                               ? QDir(executableDir()).filePath(QStringLiteral("mibs"))
+                               ? defaultMibDirectory()
                                : QDir(configDir).absoluteFilePath(snmpSetup.mibDirectory);
     mib = snmp::SnmpMib::load(mibDir, QStringLiteral("ZARVO-STORAGE-MIB"), fleetSetup.enterpriseArc,
                               error);
@@ -107,7 +116,7 @@ struct SuiteRuntime {
     limits.walkTime = snmpSetup.walkTime;
     limits.maxRepetitions = snmpSetup.bulkRows;
     client = std::make_unique<snmp::SnmpClient>(*engine, limits);
-    fleet = std::make_unique<suite::Fleet>(fleetSetup, configDir, forwarder.get(),
+    fleet = std::make_unique<suite::Fleet>(fleetSetup, filesBase, forwarder.get(),
                                            suite::DeviceLimits(), printers.get());
     receiver = std::make_unique<snmp::TrapReceiver>(
         *engine, [this](const QString& address) { return fleet->isDevice(address); }, *forwarder);
@@ -183,7 +192,9 @@ int main(int argc, char** argv) {
   qputenv("QT_NO_GLIB", "1");
   qputenv("QT_ENABLE_REGEXP_JIT", "0");
 
-  QString config = QDir(executableDir()).filePath(QStringLiteral("zarvo-suite.cfg"));
+  // Beside the executable, or where systemd's ConfigurationDirectory= puts it.
+  QString config =
+      ProcessFolders::find(executableDir()).configurationFile(QStringLiteral("zarvo-suite.cfg"));
   for (int i = 1; i + 1 < argc; ++i) {
     if (QByteArray(argv[i]) == "--config")
       config = QFileInfo(QString::fromLocal8Bit(argv[i + 1])).absoluteFilePath();
@@ -194,6 +205,9 @@ int main(int argc, char** argv) {
   if (QFile file(config); file.open(QIODevice::ReadOnly)) bytes = file.readAll();
   SuiteRuntime runtime;
   runtime.configDir = QFileInfo(config).absolutePath();
+  // The configuration's folder, or the state folder under systemd (the configuration's is
+  // read-only there).
+  runtime.filesBase = ProcessFolders::find(runtime.configDir).working;
   QString error;
   if (!suite::parseFleet(bytes, &runtime.fleetSetup, &error)) {
     std::fprintf(stderr, "zarvo-suite: %s: %s\n", qPrintable(config), qPrintable(error));

@@ -11,4 +11,5 @@ apt-get install -y -qq --no-install-recommends \
   clang libclang-rt-14-dev \
   t1utils \
   libsnmp-dev snmp snmpsim \
-  libcpp-httplib-dev chromium chromium-driver python3-selenium >/dev/null
+  libcpp-httplib-dev chromium chromium-driver python3-selenium \
+  debhelper dh-python lintian devscripts >/dev/null

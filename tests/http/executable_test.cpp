@@ -2,7 +2,9 @@
 // configuration: what a peer sees over loopback, and the orderly end on a signal.
 #include <gtest/gtest.h>
 
+#include <QProcessEnvironment>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <csignal>
 #include <future>
 #include <vector>
@@ -166,6 +168,36 @@ TEST(Executable, ABusyFixedPortEndsTheRun) {
   EXPECT_EQ(second.process().state(), QProcess::NotRunning);
   EXPECT_TRUE(
       second.output().contains("Error listening port: " + QByteArray::number(first.port())));
+}
+
+TEST(Executable, SystemdsFoldersHoldTheConfigurationAndTheStoreInsteadOfTheExecutables) {
+  // Beside the executable a file that would be reported unreadable, were it read.
+  testing_exe::RunningHost host(ZARVO_EXECUTABLE, "<broken");
+  QTemporaryDir etc, state;
+  ASSERT_TRUE(etc.isValid() && state.isValid());
+  QFile cfg(etc.filePath("ZarvoPluginDSM.cfg"));
+  ASSERT_TRUE(cfg.open(QIODevice::WriteOnly));
+  cfg.write("<ApplicationConfig><Name>t</Name></ApplicationConfig>");
+  cfg.close();
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("CONFIGURATION_DIRECTORY", etc.path());
+  env.insert("STATE_DIRECTORY", state.path());
+  host.process().setProcessEnvironment(env);
+  ASSERT_TRUE(host.start()) << host.output().toStdString();
+  EXPECT_FALSE(host.output().contains("Configuration not read")) << host.output().toStdString();
+  EXPECT_TRUE(QDir(state.path()).exists("Files")) << "the store is kept in the state folder";
+  EXPECT_FALSE(host.dir().exists("Files")) << "nothing is written beside the executable";
+}
+
+TEST(Executable, WithoutSystemdsFoldersEverythingStaysBesideTheExecutable) {
+  testing_exe::RunningHost host(ZARVO_EXECUTABLE, "<broken");
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.remove("CONFIGURATION_DIRECTORY");
+  env.remove("STATE_DIRECTORY");
+  host.process().setProcessEnvironment(env);
+  ASSERT_TRUE(host.start()) << host.output().toStdString();
+  EXPECT_TRUE(host.output().contains("Configuration not read")) << host.output().toStdString();
+  EXPECT_TRUE(host.dir().exists("Files"));
 }
 
 }  // namespace

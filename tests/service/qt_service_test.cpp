@@ -116,7 +116,7 @@ TEST(ShellOptions, EachOptionPrintsItsTextReturnsItsCodeAndAsksTheManager) {
   const QByteArray name = "ZarvoPluginDSM";
   const auto version = [](const char* status) {
     return QByteArray("The service\n\tZarvoPluginDSM\n\t") + SHELL_PROBE_PATH + "\n\nis " + status +
-           "\n\n";
+           "\n\nVersion " ZARVO_VERSION "\n";
   };
   const QString self = probePath();
   const QString install =

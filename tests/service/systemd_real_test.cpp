@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTemporaryDir>
 
 #include "tests/fakes/QtApp.h"
 
@@ -41,7 +45,26 @@ ProgramRun run(const QString& program, const QStringList& args) {
   return r;
 }
 
-ProgramRun dsm(const QStringList& args) { return run(ZARVO_EXECUTABLE_PATH, args); }
+// The executable as installed: a copy outside the folders the unit's sandbox hides (a build
+// tree is often under /root or /home), readable by the service's user, with the build's sample
+// configuration beside it for "-install" to put into /etc/zarvo.
+const QString& installedCopy() {
+  static QTemporaryDir dir(QStringLiteral("/opt/zarvo-real-test-XXXXXX"));
+  static const QString exe = [] {
+    const QString path = dir.filePath(QStringLiteral("ZarvoPluginDSM"));
+    QFile::setPermissions(dir.path(), QFile::permissions(dir.path()) | QFileDevice::ReadOther |
+                                          QFileDevice::ExeOther);
+    QFile::copy(ZARVO_EXECUTABLE_PATH, path);
+    QFile::copy(QFileInfo(QStringLiteral(ZARVO_EXECUTABLE_PATH)).dir().filePath("ZarvoPluginDSM.cfg"),
+                dir.filePath(QStringLiteral("ZarvoPluginDSM.cfg")));
+    return path;
+  }();
+  return exe;
+}
+
+ProgramRun dsm(const QStringList& args) { return run(installedCopy(), args); }
+
+const QString kInstalledConfig = QStringLiteral("/etc/zarvo/ZarvoPluginDSM.cfg");
 
 class RealSystemdTest : public testing::Test {
  protected:
@@ -54,12 +77,15 @@ class RealSystemdTest : public testing::Test {
     if (dsm({"-v"}).out.contains("is installed"))
       GTEST_SKIP() << "a ZarvoPluginDSM service is already installed here; it is left alone";
     installedHere_ = true;
+    configWasThere_ = QFile::exists(kInstalledConfig);
   }
   void TearDown() override {
     if (installedHere_ && dsm({"-v"}).out.contains("is installed")) (void)dsm({"-u"});
+    if (installedHere_ && !configWasThere_) QFile::remove(kInstalledConfig);
   }
 
   bool installedHere_ = false;
+  bool configWasThere_ = false;
 };
 
 TEST_F(RealSystemdTest, InstallStartStatusStopUninstall) {
@@ -70,6 +96,11 @@ TEST_F(RealSystemdTest, InstallStartStatusStopUninstall) {
   r = dsm({});  // from a console: asks systemd to start the installed service, waits until ready
   ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
   EXPECT_TRUE(dsm({"-v"}).out.contains("is installed and running\n"));
+  EXPECT_EQ(run("systemctl", {"show", "--property=User", "--value", "ZarvoPluginDSM.service"})
+                .out.trimmed(),
+            "zarvo");
+  EXPECT_TRUE(QFileInfo(QStringLiteral("/var/lib/zarvo/Files")).isDir())
+      << "the store is kept in the state folder";
   EXPECT_EQ(run("systemctl", {"show", "--property=StatusText", "--value", "ZarvoPluginDSM.service"})
                 .out.trimmed(),
             "Running");

@@ -34,6 +34,8 @@ class SystemdManagerTest : public testing::Test {
     ASSERT_TRUE(systemctl_.isValid());
     ASSERT_TRUE(units_.isValid());
     ASSERT_TRUE(runtime_.isValid());
+    ASSERT_TRUE(sysusers_.isValid());
+    ASSERT_TRUE(etc_.isValid());
   }
 
   SystemdServiceManager manager(const QString& name = "ZarvoPluginDSM") {
@@ -41,6 +43,8 @@ class SystemdManagerTest : public testing::Test {
     paths.unitDirectory = units_.path();
     paths.systemctl = systemctl_.program();
     paths.runtimeRoot = runtime_.path();
+    paths.sysusers = sysusers_.program();
+    paths.configurationRoot = etc_.path();
     SystemdServiceManager::Limits limits;
     limits.stopPolls = 3;
     limits.stopPollMs = 10;
@@ -59,8 +63,10 @@ class SystemdManagerTest : public testing::Test {
   QString unitPath() const { return units_.filePath("ZarvoPluginDSM.service"); }
 
   FakeSystemctl systemctl_;
+  FakeSystemctl sysusers_;  // records the systemd-sysusers command lines the same way
   QTemporaryDir units_;
   QTemporaryDir runtime_;
+  QTemporaryDir etc_;
 };
 
 TEST_F(SystemdManagerTest, InstallWritesAnEnabledNotifyUnitForThisExecutable) {
@@ -68,13 +74,61 @@ TEST_F(SystemdManagerTest, InstallWritesAnEnabledNotifyUnitForThisExecutable) {
   ASSERT_TRUE(m.install(settings())) << m.errorString().toStdString();
   EXPECT_EQ(systemctl_.calls(), (QStringList{"daemon-reload", "enable ZarvoPluginDSM.service"}));
   const QByteArray unit = readFile(unitPath());
-  for (const char* line : {"Description=Storage manager\n", "Type=notify\n",
-                           "ExecStart=\"/opt/zarvo/ZarvoPluginDSM\"\n",
-                           "WorkingDirectory=/opt/zarvo\n", "RuntimeDirectory=ZarvoPluginDSM\n",
-                           "TimeoutStopSec=1200\n", "WantedBy=multi-user.target\n"}) {
+  // The same unit as the package's: unprivileged, sandboxed, state in /var/lib/zarvo.
+  for (const char* line :
+       {"Description=Storage manager\n", "Documentation=man:ZarvoPluginDSM(8)\n", "Type=notify\n",
+        "ExecStart=\"/opt/zarvo/ZarvoPluginDSM\"\n", "User=zarvo\n", "StateDirectory=zarvo\n",
+        "ConfigurationDirectory=zarvo\n", "RuntimeDirectory=ZarvoPluginDSM\n",
+        "Restart=on-failure\n", "LimitNOFILE=65536\n", "ProtectSystem=strict\n",
+        "ProtectHome=yes\n", "PrivateTmp=yes\n", "NoNewPrivileges=yes\n",
+        "RestrictAddressFamilies=AF_INET AF_UNIX\n", "CapabilityBoundingSet=\n",
+        "TimeoutStopSec=1200\n", "WantedBy=multi-user.target\n"}) {
     EXPECT_TRUE(unit.contains(line)) << line << " missing from\n" << unit.toStdString();
   }
   EXPECT_FALSE(unit.contains("RefuseManualStop")) << "the service may be stopped";
+  EXPECT_FALSE(unit.contains("AmbientCapabilities")) << "the storage manager needs no privilege";
+  EXPECT_EQ(sysusers_.calls(), QStringList{"--inline " + serviceUserLine()})
+      << "the service's user is made before the unit names it";
+}
+
+TEST_F(SystemdManagerTest, InstallRefusesExecutablesTheSandboxHides) {
+  auto m = manager();
+  for (const char* exe : {"/root/build/bin/ZarvoPluginDSM", "/home/ops/ZarvoPluginDSM",
+                          "/run/user/0/ZarvoPluginDSM", "/opt/../root/ZarvoPluginDSM"}) {
+    SCOPED_TRACE(exe);
+    EXPECT_FALSE(m.install(settings(exe)));
+    EXPECT_TRUE(m.errorString().contains("hides")) << m.errorString().toStdString();
+  }
+  EXPECT_FALSE(QFile::exists(unitPath()));
+  EXPECT_EQ(systemctl_.calls(), QStringList());
+  EXPECT_EQ(sysusers_.calls(), QStringList());
+  EXPECT_TRUE(m.install(settings("/home2/ZarvoPluginDSM"))) << "only the folders themselves";
+}
+
+TEST_F(SystemdManagerTest, TheConfigurationBesideTheExecutableIsCopiedOnlyWhereNoneIsYet) {
+  QTemporaryDir program;
+  ASSERT_TRUE(program.isValid());
+  const QString exe = program.filePath("ZarvoPluginDSM");
+  writeFile(program.filePath("ZarvoPluginDSM.cfg"), "<ApplicationConfig>beside</ApplicationConfig>");
+  const QString installed = QDir(etc_.path()).filePath("zarvo/ZarvoPluginDSM.cfg");
+  auto m = manager();
+  ASSERT_TRUE(m.install(settings(exe))) << m.errorString().toStdString();
+  EXPECT_EQ(readFile(installed), "<ApplicationConfig>beside</ApplicationConfig>");
+
+  SCOPED_TRACE("an administrator's edits are never overwritten");
+  writeFile(installed, "<ApplicationConfig>edited</ApplicationConfig>");
+  ASSERT_TRUE(m.install(settings(exe)));
+  EXPECT_EQ(readFile(installed), "<ApplicationConfig>edited</ApplicationConfig>");
+}
+
+TEST_F(SystemdManagerTest, AUserThatCannotBeMadeStopsTheInstallWithTheReason) {
+  sysusers_.set("fail---inline", "Failed to create zarvo: Read-only file system\n");
+  auto m = manager();
+  EXPECT_FALSE(m.install(settings()));
+  EXPECT_TRUE(m.errorString().contains("cannot make the user zarvo")) << m.errorString().toStdString();
+  EXPECT_TRUE(m.errorString().contains("Read-only file system")) << m.errorString().toStdString();
+  EXPECT_FALSE(QFile::exists(unitPath()));
+  EXPECT_EQ(systemctl_.calls(), QStringList());
 }
 
 TEST_F(SystemdManagerTest, ManualStartupIsNotEnabledAndUnstoppableRefusesManualStop) {

@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <chrono>
@@ -615,6 +616,29 @@ TEST_F(SuiteRun, APrinterPlayedBySnmpsimListsItsFilesThroughTheStorageManager) {
   EXPECT_EQ(elementTexts(list, "FilePersistence"), (QStringList{"permanent", "nonvolatile"}));
   EXPECT_EQ(elementTexts(list, "FileSize"), (QStringList{"20480", "512"}));
   EXPECT_EQ(elementTexts(list, "FileStorageFileID"), (QStringList{"12", "0"}));
+}
+
+TEST(SuiteFolders, UnderSystemdTheConfigurationFolderIsReadAndTheFleetsFilesGoToTheStateFolder) {
+  if (::geteuid() != 0) GTEST_SKIP() << "a simulated printer needs root to listen on port 80";
+  QTemporaryDir etc, state, run;
+  ASSERT_TRUE(etc.isValid() && state.isValid() && run.isValid());
+  QFile cfg(etc.filePath("zarvo-suite.cfg"));
+  ASSERT_TRUE(cfg.open(QIODevice::WriteOnly));
+  // Every port of the system's choosing but the printer's own, on an address of its own.
+  cfg.write("<SuiteConfig><Name>zarvo-suite</Name><TrapPort>0</TrapPort>"
+            "<Fleet snmpPort=\"0\"><Device id=\"1\" address=\"127.13.250.2\" name=\"p\"/>"
+            "</Fleet></SuiteConfig>");
+  cfg.close();
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("CONFIGURATION_DIRECTORY", etc.path());
+  env.insert("STATE_DIRECTORY", state.path());
+  // No --config: the configuration is found in the configuration folder alone.
+  Program suite(ZARVO_SUITE_EXE, {}, run.path(), env);
+  ASSERT_TRUE(suite.start("Fleet ready")) << suite.output().toStdString();
+  EXPECT_TRUE(suite.output().contains("127.13.250.2")) << suite.output().toStdString();
+  EXPECT_TRUE(suite.output().contains("stored files under " + state.filePath("fleet-files").toUtf8()))
+      << "the configuration's folder is read-only under systemd\n"
+      << suite.output().toStdString();
 }
 
 }  // namespace
