@@ -245,19 +245,14 @@ TEST_F(Jobs, CancelWhileADownloadAwaitsItsConfirmationEndsThatWaitPromptly) {
 }
 
 TEST_F(Jobs, CancelWhileADevicePageHangsEndsTheRequestPromptly) {
-  struct Case {
-    const char* why;
-    QString page;
-  };
-  // A task under way counts half; cut, it has passed.
-  const Case kCases[] = {{"the fetch of a copy", kGet}, {"the one request of a delete", kDelete}};
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.why);
+  // The fetch of a copy, the one request of a delete: under way it counts half; cut, it passed.
+  for (const QString& page : {kGet, kDelete}) {
+    SCOPED_TRACE(page.toStdString());
     FakeCgiDevices devices({A});
     cgi_.port = devices.port();
-    devices.setReply(A, c.page, Reply{{}, true});
+    devices.setReply(A, page, Reply{{}, true});
     auto job =
-        c.page == kGet ? copy({{"a.ps", 5, "psForm", 0}}, {B}) : remove({{"a.ps", 1, "psForm", 0}});
+        page == kGet ? copy({{"a.ps", 5, "psForm", 0}}, {B}) : remove({{"a.ps", 1, "psForm", 0}});
     job->startRun();
     ASSERT_TRUE(devices.waitForHeld(1));
     EXPECT_EQ(job->progress(), 50);

@@ -9,8 +9,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <thread>
-#include <vector>
 
 #include "plugin/HTTPClient.h"
 #include "tests/fakes/Bytes.h"
@@ -210,31 +208,6 @@ TEST(HttpClientUnreachable, NonHttpSchemesAreRefusedBeforeAnyConnection) {
   EXPECT_THROW((void)HTTPClient::post(QUrl("file:///etc/hostname"), {}),
                HTTPClient::HTTPClientError);
   ::close(listener);
-}
-
-TEST_F(HttpClientTest, ConcurrentCallsEachUseTheirOwnHandle) {
-  // Several job threads fetch at once; under the sanitizers this also shows no shared state.
-  device_.setReply("", {httpResponse("same")});
-  constexpr int kThreads = 4;
-  constexpr int kCallsEach = 5;
-  std::atomic<int> good{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < kCallsEach; ++i) {
-        try {
-          if (HTTPClient::post(device_.url("DSMGetFiles.cgi"), {{"FileName", "a.ps"}}, {},
-                               quickLimits()) == "same") {
-            ++good;
-          }
-        } catch (const HTTPClient::HTTPClientError&) {
-        }
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(good.load(), kThreads * kCallsEach);
-  EXPECT_EQ(device_.requests().size(), kThreads * kCallsEach);
 }
 
 // ---- Bounds: no device holds a caller forever ----

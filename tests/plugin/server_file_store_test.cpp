@@ -247,6 +247,16 @@ TEST_F(Store, DeleteRemovesStoredFilesButNeitherDirectoriesNorLinkTargets) {
   EXPECT_EQ(sentinel(), "keep me");
 }
 
+TEST(StoreDirectory, IsFilesInTheCurrentDirectoryCreatedOnDemand) {
+  QTemporaryDir dir;
+  const QString before = QDir::currentPath();
+  ASSERT_TRUE(QDir::setCurrent(dir.path()));
+  const QString store = ServerFileStore::serverStoreDirectory();
+  QDir::setCurrent(before);
+  EXPECT_EQ(store, QDir(dir.path()).canonicalPath() + "/Files/");
+  EXPECT_TRUE(QFileInfo(dir.filePath("Files")).isDir());
+}
+
 }  // namespace
 
 }  // namespace Zarvo::dsm
