@@ -20,112 +20,79 @@ using testing_suite::FakeDeviceManagementService;
 using testing_suite::FakeSNMPService;
 using testing_suite::SnmpTable;
 
-using Row = QList<QPair<QString, QString>>;  // (column, value)
-
 // ----------------------------------------------------------------------------------------------
 // Device record to SNMP parameters
 
-DeviceRecord record(const std::map<QString, QString>& properties) {
-  DeviceRecord r;
-  r.properties = properties;
-  return r;
+// The fields of an SNMP device entry, on one line.
+QString described(const deviceReq& e) {
+  return QString("ip%1 %2 v%3 r=%4 w=%5 level=%6 proto=%7 user=%8 auth=%9 priv=%10 ctx=%11/%12")
+      .arg(e.ipVersion)
+      .arg(QString(e.address))
+      .arg(e.snmpVersion)
+      .arg(QString(e.readCommunity), QString(e.writeCommunity))
+      .arg(e.securityLevel)
+      .arg(e.authProtocol)
+      .arg(QString(e.userName), QString(e.authPassPhrase), QString(e.privPassPhrase),
+           QString(e.contextName), QString(e.contextId));
 }
 
 TEST(DeviceRequest, PropertiesBecomeSnmpParametersByVersion) {
-  const std::map<QString, QString> v3Everything = {
+  std::map<QString, QString> v3 = {
       {"IP", "10.0.0.5"},    {"SNMP_VER", "3"},     {"AuthPass", "ap"},
       {"AuthMethod", "MD5"}, {"ContextName", "cn"}, {"ContextID", "ci"},
       {"PrivacyPass", ""},   {"UserName", "u"},     {"SecurityLevel", "AuthenticationEncryption"}};
-  auto v2 = v3Everything;
+  std::map<QString, QString> v2 = v3;
   v2["SNMP_VER"] = "2";
-
-  const deviceReq priv = deviceRequestFor(record(v3Everything));
-  EXPECT_EQ(priv.ipVersion, 4);
-  EXPECT_EQ(priv.address, "10.0.0.5");
-  EXPECT_EQ(priv.snmpVersion, 3);
-  EXPECT_EQ(priv.readCommunity, "public");
-  EXPECT_EQ(priv.writeCommunity, "") << "the service's default";
-  EXPECT_EQ(priv.securityLevel, kAuthPriv);
-  EXPECT_EQ(priv.authProtocol, kMd5);
-  EXPECT_EQ(priv.privPassPhrase, "") << "an empty property leaves the field empty";
-  EXPECT_EQ(priv.authPassPhrase, "ap");
-  EXPECT_EQ(priv.userName, "u");
-  EXPECT_EQ(priv.contextName, "cn");
-  EXPECT_EQ(priv.contextId, "ci");
-
-  const deviceReq community = deviceRequestFor(record(v2));
-  EXPECT_EQ(community.snmpVersion, 2);
-  EXPECT_EQ(community.readCommunity, "public");
-  EXPECT_EQ(community.userName, "") << "version 3 properties are not used for version 2";
-  EXPECT_EQ(community.authPassPhrase, "");
-  EXPECT_EQ(community.securityLevel, kNoAuth);
-
   struct Case {
     const char* why;
     std::map<QString, QString> properties;
-    int ipVersion, snmpVersion, level, protocol;
+    QString expected;
   };
   const Case kCases[] = {
-      {"no SNMP_VER reads as 0; no IP is neither family", {}, 0, 0, kNoAuth, kMd5},
+      {"version 3: every property; an empty one leaves its field empty; the service's write "
+       "community",
+       v3, "ip4 10.0.0.5 v3 r=public w= level=2 proto=0 user=u auth=ap priv= ctx=cn/ci"},
+      {"version 3 properties are not used for version 2", v2,
+       "ip4 10.0.0.5 v2 r=public w= level=0 proto=0 user= auth= priv= ctx=/"},
+      {"no SNMP_VER reads as 0; no IP is neither family",
+       {},
+       "ip0  v0 r=public w= level=0 proto=0 user= auth= priv= ctx=/"},
       {"IPv6 address; a version that is no number",
        {{"IP", "fe80::1"}, {"SNMP_VER", "v3"}},
-       6,
-       0,
-       kNoAuth,
-       kMd5},
+       "ip6 fe80::1 v0 r=public w= level=0 proto=0 user= auth= priv= ctx=/"},
       {"a host name is neither family",
        {{"IP", "printer.local"}, {"SNMP_VER", "1"}},
-       0,
-       1,
-       kNoAuth,
-       kMd5},
+       "ip0 printer.local v1 r=public w= level=0 proto=0 user= auth= priv= ctx=/"},
       {"Authentication, any method but MD5 is SHA1 (exact case)",
        {{"SNMP_VER", "3"}, {"SecurityLevel", "Authentication"}, {"AuthMethod", "md5"}},
-       0,
-       3,
-       kAuthNoPriv,
-       kSha1},
+       "ip0  v3 r=public w= level=1 proto=1 user= auth= priv= ctx=/"},
       {"an unknown level is NOAUTH; no method is SHA1",
        {{"SNMP_VER", "3"}, {"SecurityLevel", "authentication"}},
-       0,
-       3,
-       kNoAuth,
-       kSha1},
+       "ip0  v3 r=public w= level=0 proto=1 user= auth= priv= ctx=/"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.why);
-    const deviceReq e = deviceRequestFor(record(c.properties));
-    EXPECT_EQ(e.ipVersion, c.ipVersion);
-    EXPECT_EQ(e.snmpVersion, c.snmpVersion);
-    EXPECT_EQ(e.securityLevel, c.level);
-    EXPECT_EQ(e.authProtocol, c.protocol);
+    DeviceRecord r;
+    r.properties = c.properties;
+    EXPECT_EQ(described(deviceRequestFor(r)), c.expected);
   }
 }
 
 // ----------------------------------------------------------------------------------------------
 // Table to FileStorage
 
-struct Listed {
-  quint32 index, size, id;
-  QString name, type, persistence;
-  bool operator==(const Listed& o) const {
-    return index == o.index && size == o.size && id == o.id && name == o.name && type == o.type &&
-           persistence == o.persistence;
-  }
-};
-void PrintTo(const Listed& l, std::ostream* out) {
-  *out << "{" << l.index << "," << l.name.toStdString() << "," << l.size << ","
-       << l.type.toStdString() << "," << l.persistence.toStdString() << "," << l.id << "}";
-}
-
-QList<Listed> listed(const DSMGetFileList_Response::c_OrxResponse& r) {
-  QList<Listed> out;
+// "index|name|size|type|persistence|id" per FileStorage.
+QStringList listed(const DSMGetFileList_Response::c_OrxResponse& r) {
+  QStringList out;
   for (std::size_t i = 0; i < r.size_FileStorage(); ++i) {
     const auto& f = r.get_FileStorage(i);
-    out.append({f.get_FileIndex(), f.get_FileSize(), f.get_FileStorageFileID(),
-                QString::fromStdU16String(f.get_FileName()),
-                QString::fromStdU16String(f.get_FileType()),
-                QString::fromStdU16String(f.get_FilePersistence())});
+    out << QString("%1|%2|%3|%4|%5|%6")
+               .arg(f.get_FileIndex())
+               .arg(QString::fromStdU16String(f.get_FileName()))
+               .arg(f.get_FileSize())
+               .arg(QString::fromStdU16String(f.get_FileType()),
+                    QString::fromStdU16String(f.get_FilePersistence()))
+               .arg(f.get_FileStorageFileID());
   }
   return out;
 }
@@ -155,25 +122,22 @@ TEST(FileStorageRows, ColumnsFillFieldsByPositionWithZeroAndEmptyDefaults) {
   struct Case {
     const char* why;
     QList<QStringList> columns;
-    QList<Listed> expected;
+    QStringList expected;
   };
   const Case kCases[] = {
       {"every column; letters and out-of-range numbers give 0",
        {all[0], all[1], all[2], all[3], all[4], all[5], all[6]},
-       {{1, 1024, 12, "Courier", "pclFont", "permanent"},
-        {2, 0, 0, "Logo", "pclMacro", "volatile"}}},
-      {"name and type only",
-       {all[1], all[3]},
-       {{0, 0, 0, "Courier", "pclFont", ""}, {0, 0, 0, "Logo", "pclMacro", ""}}},
+       {"1|Courier|1024|pclFont|permanent|12", "2|Logo|0|pclMacro|volatile|0"}},
+      {"name and type only", {all[1], all[3]}, {"0|Courier|0|pclFont||0", "0|Logo|0|pclMacro||0"}},
       {"a longer later column appends rows",
        {{"scmFileStorageFileIndex", "1"}, {"scmFileStorageFileName", "a", "b"}},
-       {{1, 0, 0, "a", "", ""}, {0, 0, 0, "b", "", ""}}},
+       {"1|a|0|||0", "0|b|0|||0"}},
       {"a header-only first column still lets others add rows",
        {{"otherColumn"}, {"scmFileStorageFileSize", "5"}},
-       {{0, 5, 0, "", "", ""}}},
+       {"0||5|||0"}},
       {"a minus sign is no unsigned number (a plus sign is read as one)",
        {{"scmFileStorageFileSize", "-1", "+7", "0"}},
-       {{0, 0, 0, "", "", ""}, {0, 7, 0, "", "", ""}, {0, 0, 0, "", "", ""}}},
+       {"0||0|||0", "0||7|||0", "0||0|||0"}},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.why);
@@ -242,19 +206,6 @@ class FileList : public testing_orx::LoopbackServices {
   QTemporaryDir store_;
   ZarvoPluginDSM dsm_{client(), store_.path() + "/"};
 };
-
-TEST_F(FileList, AFoundDeviceIsQueriedWithItsParametersAndItsRowsAnswered) {
-  auto r = run(7);
-  EXPECT_EQ(r->get_Result(), 0);
-  EXPECT_EQ(details(*r), "OK");
-  ASSERT_EQ(listed(*r), (QList<Listed>{{3, 0, 0, "Courier", "", ""}}));
-  ASSERT_EQ(dms_.requests().size(), 1);
-  EXPECT_TRUE(fromUtf16Le(dms_.requests().first()).contains("<Filter><Device ID=\"7\"/></Filter>"));
-  ASSERT_EQ(snmp_.getRequests().size(), 1);
-  EXPECT_TRUE(fromUtf16Le(snmp_.getRequests().first())
-                  .contains("<IP IP_VER=\"4\" address=\"10.0.0.5\"/><SNMP SNMP_VER=\"2\">"
-                            "<SecurityAttrs rcommunity=\"public\" wcommunity=\"\"/>"));
-}
 
 TEST_F(FileList, EveryFailureOfTheLookupIsPassedOnAndEndsTheCommand) {
   struct Case {

@@ -10,6 +10,7 @@
 #include "tests/fakes/FakeSuiteServices.h"
 #include "tests/fakes/HttpProbe.h"
 #include "tests/fakes/RunningHost.h"
+#include "tests/plugin/DsmEndToEnd.h"
 
 #ifdef ZARVO_EXECUTABLE
 
@@ -17,6 +18,8 @@ namespace Zarvo::dsm {
 namespace {
 
 using testing_bytes::hex;
+using testing_dsm::kUtf8Declaration;
+using testing_dsm::request;
 using testing_http::Answer;
 using testing_http::exchange;
 using testing_http::fromUtf16Le;
@@ -29,14 +32,9 @@ using testing_suite::utf16Le;
 
 const QString kUtf16Declaration =
     QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-16\" standalone=\"no\" ?>");
-const QByteArray kUtf8Declaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
 
 QByteArray configFor(const FakeNamingService& naming) {
   return "<c><DispatcherURL>" + naming.url().toString().toUtf8() + "</DispatcherURL></c>";
-}
-
-QByteArray request(const QByteArray& command, const QByteArray& children = QByteArray()) {
-  return kUtf8Declaration + "<OrxRequest command=\"" + command + "\">" + children + "</OrxRequest>";
 }
 
 TEST(ExecutableDsm, GetFileListAsksBothServicesAndAnswersTheTableRows) {

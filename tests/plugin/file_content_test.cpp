@@ -161,21 +161,17 @@ TEST(SetPclFileId, RewritesTheFirstCommand) {
 
 // What the store relies on: a rewritten file is recognised with the ID it was given.
 TEST(SetPclFileId, RewrittenFileReadsBackWithItsId) {
-  const std::string font = "\x1b)s64W" + kHeader;
-  const std::string macro = "\x1b&f5Y\x1b&f0Xbody\x1b&f1X";
-  for (const int id : {0, 1, 7, 12345, 32767}) {
-    SCOPED_TRACE(id);
-    const auto [fontDone, newFont] = setPclFileId(bytes(font), id);
-    ASSERT_TRUE(fontDone);
-    const PclFileInfo fontInfo = inspectPclFile(newFont);
-    EXPECT_EQ(fontInfo.kind, kPclFont);
-    EXPECT_EQ(fontInfo.id, id);
-
-    const auto [macroDone, newMacro] = setPclFileId(bytes(macro), id);
-    ASSERT_TRUE(macroDone);
-    const PclFileInfo macroInfo = inspectPclFile(newMacro);
-    EXPECT_EQ(macroInfo.kind, kPclMacro);
-    EXPECT_EQ(macroInfo.id, id);
+  const std::pair<std::string, int> kFiles[] = {{"\x1b)s64W" + kHeader, kPclFont},
+                                                {"\x1b&f5Y\x1b&f0Xbody\x1b&f1X", kPclMacro}};
+  for (const auto& [file, kind] : kFiles) {
+    for (const int id : {0, 1, 7, 12345, 32767}) {
+      SCOPED_TRACE(id);
+      const auto [done, rewritten] = setPclFileId(bytes(file), id);
+      ASSERT_TRUE(done);
+      const PclFileInfo info = inspectPclFile(rewritten);
+      EXPECT_EQ(info.kind, kind);
+      EXPECT_EQ(info.id, id);
+    }
   }
 }
 

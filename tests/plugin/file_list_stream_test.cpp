@@ -232,122 +232,93 @@ TEST(FileListStream, ReadsEveryAnswerAsTheTreeReaderDoes) {
 // ---------------------------------------------------------------------------------------------
 // Generated answers
 
+// Random answers mixing every node the readers meet: entities, errors in every form, rows of any
+// tag and column, cells of text, CDATA, comments, PIs and elements, known names out of place.
 class Generator {
  public:
   explicit Generator(quint32 seed) : random_(seed) {}
 
   QString document() {
     QString out = kDeclaration;
-    if (chance(4)) {
+    if ((entities_ = chance(4))) {
       out +=
           "<!DOCTYPE OrxResponse [<!ENTITY t \"txt\"><!ENTITY c "
           "\"<scmFileStorageFileName>N</scmFileStorageFileName>\"><!ENTITY r "
           "\"<R><scmFileStorageFileIndex>9</scmFileStorageFileIndex></R>\">]>";
-      entities_ = true;
     }
     out += "<OrxResponse>";
-    if (!chance(8)) out += "<Result>" + pick(kTexts) + "</Result>";
-    if (!chance(8)) out += "<Details>" + pick(kTexts) + "</Details>";
-    const int devices = int(random_.bounded(4));
-    for (int i = 0; i < devices; ++i) out += deviceElement();
-    if (chance(6)) out += content(2);
+    if (!chance(8)) out += element("Result", pick(kTexts));
+    if (!chance(8)) out += element("Details", pick(kTexts));
+    out += repeat(4, [&] { return device(); });
+    if (chance(6)) out += stray(2);
     return out + "</OrxResponse>";
   }
 
  private:
   bool chance(int oneIn) { return random_.bounded(oneIn) == 0; }
   QString pick(const QStringList& from) { return from[int(random_.bounded(int(from.size())))]; }
+  static QString element(const QString& name, const QString& content) {
+    return "<" + name + ">" + content + "</" + name + ">";
+  }
+  // Below `bound` parts, joined.
+  template <class Part>
+  QString repeat(int bound, Part part) {
+    QString out;
+    for (int n = int(random_.bounded(bound)); n > 0; --n) out += part();
+    return out;
+  }
 
-  QString deviceElement() {
-    QString out = "<Device>";
+  QString device() {
     QStringList parts;
-    if (!chance(6)) parts << params();
-    if (!chance(8)) parts << "<ResponseVariables>" + variables() + "</ResponseVariables>";
-    if (chance(5)) parts << content(2);
+    if (!chance(6)) {
+      parts << element("ResponseParams",
+                       "<IP address=\"10.0.0.5\"/>" + (chance(3) ? QString() : errors()));
+    }
+    if (!chance(8)) {
+      parts << element("ResponseVariables", variable() + repeat(3, [&] { return variable(); }));
+    }
+    if (chance(5)) parts << stray(2);
     if (chance(2)) std::reverse(parts.begin(), parts.end());
-    return out + parts.join("") + "</Device>";
+    return element("Device", parts.join(""));
   }
-  QString params() {
-    QString out = "<ResponseParams><IP address=\"10.0.0.5\"/>";
-    if (!chance(3)) {
-      out += chance(2) ? "<Errors Count=\"" + pick({"0", "0", "1", "x", "", " 2 "}) + "\">"
-                       : QString("<Errors>");
-      const int n = int(random_.bounded(3));
-      for (int i = 0; i < n; ++i) {
-        const QString name = pick({"Error", "Error", "Note"});
-        out += "<" + name + " Code=\"" + QString::number(random_.bounded(5)) + "\">" +
-               pick({"", "", "msg", " ", "<![CDATA[m]]>", "<!--c-->"}) + "</" + name + ">";
-      }
-      out += "</Errors>";
-    }
-    return out + "</ResponseParams>";
+  QString errors() {
+    const QString open =
+        chance(2) ? "<Errors Count=\"" + pick({"0", "0", "1", "x", "", " 2 "}) + "\">" : "<Errors>";
+    return open +
+           repeat(3,
+                  [&] {
+                    const QString name = pick({"Error", "Error", "Note"});
+                    return "<" + name + " Code=\"" + QString::number(random_.bounded(5)) + "\">" +
+                           pick({"", "", "msg", " ", "<![CDATA[m]]>", "<!--c-->"}) + "</" + name +
+                           ">";
+                  }) +
+           "</Errors>";
   }
-  QString variables() {
-    QString out;
-    const int n = int(random_.bounded(3)) + 1;
-    for (int i = 0; i < n; ++i) {
-      if (chance(4)) {
-        out += "<sysName>" + pick(kTexts) + "</sysName>";
-        continue;
-      }
-      const QString name = chance(6) ? QString("other") : QString("scmFileStorageTable");
-      out += "<" + name + ">";
-      const int rows = int(random_.bounded(4));
-      for (int r = 0; r < rows; ++r) {
-        if (entities_ && chance(8)) {
-          out += "&r;";
-          continue;
-        }
-        const QString tag = chance(5) ? QString("x") : QString("scmFileStorageTabl");
-        out += "<" + tag + ">";
-        const int cells = int(random_.bounded(5));
-        for (int c = 0; c < cells; ++c) {
-          if (entities_ && chance(10)) {
-            out += "&c;";
-            continue;
-          }
-          const QString column = pick(kColumns);
-          out += "<" + column + ">" + cellText() + "</" + column + ">";
-        }
-        out += "</" + tag + ">";
-      }
-      out += "</" + name + ">";
-    }
-    return out;
+  QString variable() {
+    if (chance(4)) return element("sysName", pick(kTexts));
+    const QString table = chance(6) ? "other" : "scmFileStorageTable";
+    return element(table, repeat(4, [&] {
+                     if (entities_ && chance(8)) return QString("&r;");
+                     const QString tag = chance(5) ? "x" : "scmFileStorageTabl";
+                     return element(tag, repeat(5, [&] {
+                                      if (entities_ && chance(10)) return QString("&c;");
+                                      const QString column = pick(kColumns);
+                                      return element(column, repeat(3, [&] { return piece(); }));
+                                    }));
+                   }));
   }
-  QString cellText() {
-    QString out;
-    const int pieces = int(random_.bounded(3));
-    for (int i = 0; i < pieces; ++i) {
-      switch (random_.bounded(entities_ ? 7 : 6)) {
-        case 0:
-        case 1:
-          out += pick(kTexts);
-          break;
-        case 2:
-          out += "<![CDATA[" + pick(kTexts) + "]]>";
-          break;
-        case 3:
-          out += "<!--n-->";
-          break;
-        case 4:
-          out += "<?pi x?>";
-          break;
-        case 5:
-          out += "<b>" + pick(kTexts) + "</b>";
-          break;
-        default:
-          out += "&t;";
-          break;
-      }
-    }
-    return out;
+  QString piece() {
+    const QString text = pick(kTexts);
+    const QString kinds[] = {text,       text,       "<![CDATA[" + text + "]]>",
+                             "<!--n-->", "<?pi x?>", "<b>" + text + "</b>",
+                             "&t;"};
+    return kinds[random_.bounded(entities_ ? 7 : 6)];
   }
-  QString content(int depth) {
+  QString stray(int depth) {
     if (depth == 0) return pick(kTexts);
     const QString name = pick({"Device", "ResponseParams", "ResponseVariables", "Errors", "Error",
                                "Result", "Details", "scmFileStorageTable", "y"});
-    return "<" + name + ">" + content(depth - 1) + "</" + name + ">";
+    return element(name, stray(depth - 1));
   }
 
   const QStringList kTexts = {"",    "1",          "42",      " 7 ",     "-1",    "+3",

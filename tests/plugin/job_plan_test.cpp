@@ -38,6 +38,13 @@ QList<DeviceFile> forms(int n) {
   return files;
 }
 
+QString writeFile(const QString& path, const QByteArray& bytes) {
+  QFile f(path);
+  EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(bytes);
+  return path;
+}
+
 // "file source>destination" per task, in task order.
 QStringList taskLines(const JobPlan& plan) {
   QStringList lines;
@@ -113,20 +120,14 @@ TEST(AddPlan, KindsComeFromTheBytesUnreadableFilesAreTasksThatCannotBeSent) {
   QTemporaryDir dir;
   QDir(dir.path()).mkpath("Files");
   const ServerFileStore store(dir.path() + "/Files/");
-  const auto write = [](const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-    return path;
-  };
-  write(store.directory() + "stored.pcl", "\x1b&f7Y\x1b&f0Xbody");
+  writeFile(store.directory() + "stored.pcl", "\x1b&f7Y\x1b&f0Xbody");
   const AddPlan plan(
       testing_jobs::addRequest<AddPlan::Request>(
           B,
-          {{write(dir.path() + "/1", "\x1b)s4Wabcd"), "C:\\fonts\\f.pcl"},
-           {write(dir.path() + "/2", "%!PS-AdobeFont-1.0\n/FontName /Courier-Bold def\n"),
+          {{writeFile(dir.path() + "/1", "\x1b)s4Wabcd"), "C:\\fonts\\f.pcl"},
+           {writeFile(dir.path() + "/2", "%!PS-AdobeFont-1.0\n/FontName /Courier-Bold def\n"),
             "/home/u/cour.pfa"},
-           {write(dir.path() + "/3", "%!PS\nshowpage\n"), "inv.ps"},
+           {writeFile(dir.path() + "/3", "%!PS\nshowpage\n"), "inv.ps"},
            {dir.path() + "/missing", "m.ps"},
            {dir.path() + "/3", ""},  // no filename attribute
            {dir.path(), "dir.ps"},
@@ -295,14 +296,9 @@ TEST(AddPlan, UploadsOfOneFileShareTheirBytesAndAReleasedFileIsReadAgain) {
   QTemporaryDir dir;
   QDir(dir.path()).mkpath("Files");
   const ServerFileStore store(dir.path() + "/Files/");
-  const auto write = [](const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-  };
   const QString upload = dir.path() + "/upload";
-  write(upload, QByteArray(64 * 1024, 'x'));
-  write(store.directory() + "stored.ps", "%!PS\nshowpage\n");
+  writeFile(upload, QByteArray(64 * 1024, 'x'));
+  writeFile(store.directory() + "stored.ps", "%!PS\nshowpage\n");
   AddPlan plan(testing_jobs::addRequest<AddPlan::Request>(
                    B, {{upload, "one.ps"}, {upload, "two.ps"}, {upload, "one.ps"}}, {"stored.ps"}),
                store);
@@ -316,7 +312,7 @@ TEST(AddPlan, UploadsOfOneFileShareTheirBytesAndAReleasedFileIsReadAgain) {
   for (std::size_t k = 0; k < plan.tasks().size(); ++k) EXPECT_TRUE(plan.needsRead(k));
 
   // Changed meanwhile: what is read again decides size and kind.
-  write(upload, "\x1b)s4Wfont");
+  writeFile(upload, "\x1b)s4Wfont");
   QByteArray bytes;
   ASSERT_TRUE(plan.localFile(0).read(&bytes));
   plan.takeRead(0, bytes);
@@ -330,21 +326,19 @@ TEST(AddPlan, UploadsOfOneFileShareTheirBytesAndAReleasedFileIsReadAgain) {
 }
 
 TEST(JobPlan, TaskCountsOfRequestsAsTheirJobsWouldHaveThem) {
-  const auto copy = testing_jobs::transferRequest<TransferPlan::CopyRequest>(
-      A, {{"a", 1, "psForm", 0}, {"b", 1, "psForm", 0}, {"a", 1, "psForm", 0}}, {B, C, A});
+  const QList<DeviceFile> aba = {
+      {"a", 1, "psForm", 0}, {"b", 1, "psForm", 0}, {"a", 1, "psForm", 0}};
+  const auto copy = testing_jobs::transferRequest<TransferPlan::CopyRequest>(A, aba, {B, C, A});
   EXPECT_EQ(taskCount(copy), 6u) << "distinct files times destinations";
-  EXPECT_EQ(taskCount(copy),
-            copyPlan({{"a", 1, "psForm", 0}, {"b", 1, "psForm", 0}}, {B, C, A}).tasks().size());
-  EXPECT_EQ(taskCount(testing_jobs::transferRequest<TransferPlan::MoveRequest>(
-                A, {{"a", 1, "psForm", 0}}, {})),
+  EXPECT_EQ(taskCount(copy), TransferPlan(copy).tasks().size());
+  EXPECT_EQ(taskCount(testing_jobs::transferRequest<TransferPlan::MoveRequest>(A, {aba[0]}, {})),
             0u);
   EXPECT_EQ(taskCount(testing_jobs::addRequest<AddPlan::Request>(
                 B, {{"/nowhere", "x.ps"}, {"/nowhere", ""}}, {"s", "s"})),
             3u)
       << "every named upload and every stored file, readable or not";
-  EXPECT_EQ(taskCount(testing_jobs::deleteRequest<DeletePlan::Request>(
-                A, {{"a", 1, "psForm", 0}, {"a", 1, "psForm", 0}})),
-            2u);
+  EXPECT_EQ(taskCount(testing_jobs::deleteRequest<DeletePlan::Request>(A, aba)), 3u)
+      << "one per element";
 }
 
 // ---------------------------------------------------------------------------------------------

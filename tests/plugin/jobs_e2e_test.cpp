@@ -48,6 +48,16 @@ const SnmpTable kTableBefore{
 const QByteArray kFont("\x1b)s4Wfont");
 const QByteArray kForm("%!PS\n(form) show\n");
 
+// A details row of the device file form.ps or font.pcl.
+testing_dsm::FileRow form(const QString& from, const QString& to, bool ok = true,
+                          const char* text = "completed") {
+  return {"form.ps", int(kForm.size()), "psForm", from, to, ok, text};
+}
+testing_dsm::FileRow font(const QString& from, const QString& to, bool ok = true,
+                          const char* text = "completed") {
+  return {"font.pcl", int(kFont.size()), "pclFont", from, to, ok, text};
+}
+
 QByteArray file(const char* name, int size, const char* type, int id) {
   return "<File><FileName>" + QByteArray(name) + "</FileName><FileSize>" +
          QByteArray::number(size) + "</FileSize><FileType>" + type +
@@ -117,13 +127,9 @@ TEST_F(JobsEndToEnd, AddCopyMoveAndDeleteToOneAndSeveralDevices) {
       hex(detailsAnswer("ADD", "COMPLETED", "-", D1,
                         {{"s1.pcl", int(kFont.size()), "pclFont", "-", D1, true, "completed"},
                          {"s2.ps", int(kForm.size()), "psForm", "-", D1, true, "completed"}})));
-  EXPECT_EQ(
-      hex(details(1)),
-      hex(detailsAnswer("COPY", "COMPLETED", S, D1 + ";" + D2,
-                        {{"font.pcl", int(kFont.size()), "pclFont", S, D1, true, "completed"},
-                         {"form.ps", int(kForm.size()), "psForm", S, D1, true, "completed"},
-                         {"font.pcl", int(kFont.size()), "pclFont", S, D2, true, "completed"},
-                         {"form.ps", int(kForm.size()), "psForm", S, D2, true, "completed"}})));
+  EXPECT_EQ(hex(details(1)),
+            hex(detailsAnswer("COPY", "COMPLETED", S, D1 + ";" + D2,
+                              {font(S, D1), form(S, D1), font(S, D2), form(S, D2)})));
   EXPECT_EQ(hex(details(3)),
             hex(detailsAnswer("DELETE", "COMPLETED", D2, "-",
                               {{"old.ps", 3, "psForm", D2, "-", true, "completed"},
@@ -165,26 +171,20 @@ TEST_F(JobsEndToEnd, CancelWhileADownloadAwaitsItsConfirmation) {
                                       {D1, D2}));
   ASSERT_TRUE(printer2_.waitForDownloads(1, 20s));  // sent: a cancel now ends it "Timeout"
   EXPECT_EQ(hex(list()), hex(listAnswer({{0, "COPY", "IN_PROGRESS", 62, S, D1 + ";" + D2}})));
-  EXPECT_EQ(
-      hex(details(0)),
-      hex(detailsAnswer("COPY", "IN_PROGRESS", S, D1 + ";" + D2,
-                        {{"font.pcl", int(kFont.size()), "pclFont", S, D1, true, "completed"},
-                         {"form.ps", int(kForm.size()), "psForm", S, D1, true, "completed"},
-                         {"font.pcl", int(kFont.size()), "pclFont", S, D2, false, "completed"},
-                         {"form.ps", int(kForm.size()), "psForm", S, D2, false, "completed"}})))
+  EXPECT_EQ(hex(details(0)),
+            hex(detailsAnswer("COPY", "IN_PROGRESS", S, D1 + ";" + D2,
+                              {font(S, D1), form(S, D1), font(S, D2, false, "completed"),
+                               form(S, D2, false, "completed")})))
       << "tasks not yet run show false beside \"completed\"";
 
   const auto start = Clock::now();
   expectPlain("DSMCancelOperation", "<OperationID>0</OperationID>");
   EXPECT_EQ(hex(settled()), hex(listAnswer({{0, "COPY", "CANCELED", 75, S, D1 + ";" + D2}})));
   EXPECT_LT(Clock::now() - start, 5s) << "well before the 300 s confirmation limit";
-  EXPECT_EQ(
-      hex(details(0)),
-      hex(detailsAnswer("COPY", "CANCELED", S, D1 + ";" + D2,
-                        {{"font.pcl", int(kFont.size()), "pclFont", S, D1, true, "completed"},
-                         {"form.ps", int(kForm.size()), "psForm", S, D1, true, "completed"},
-                         {"font.pcl", int(kFont.size()), "pclFont", S, D2, false, "Timeout"},
-                         {"form.ps", int(kForm.size()), "psForm", S, D2, false, "completed"}})))
+  EXPECT_EQ(hex(details(0)),
+            hex(detailsAnswer("COPY", "CANCELED", S, D1 + ";" + D2,
+                              {font(S, D1), form(S, D1), font(S, D2, false, "Timeout"),
+                               form(S, D2, false, "completed")})))
       << "the cut download reads as unconfirmed; the next task never ran";
   EXPECT_EQ(printer2_.downloads().size(), 1);
   EXPECT_EQ(snmp_.table(D2, kTable), kTableBefore) << "the borrowed row is given back";

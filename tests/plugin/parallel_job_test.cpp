@@ -168,16 +168,6 @@ QStringList expectedRows(Text text) {
   }
   return out;
 }
-// Polls `condition` (bounded) until it holds.
-template <class Condition>
-bool eventually(Condition condition) {
-  const auto end = Clock::now() + 10s;
-  while (!condition()) {
-    if (Clock::now() > end) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
 QStringList deletedNames(const FakeCgiDevices& devices) {
   QStringList names;
   for (const auto& r : devices.requests(A, kDelete))
@@ -250,35 +240,6 @@ TEST_F(ParallelJobs, AFileGoesToItsDestinationsAtOnceAtMostParallelDownloadsAtAT
   EXPECT_EQ(rows(*job), expectedRows([](auto, auto) { return "true completed"; }))
       << "the details keep the task order";
   job->forEachTask([](const Task&, const FileRecord& r) { EXPECT_FALSE(r.contentKnown); });
-}
-
-TEST_F(ParallelJobs, ASilentPrinterWaitsAloneAndACancelEndsItsWaitAtOnce) {
-  for (const bool moving : {false, true}) {
-    SCOPED_TRACE(moving ? "move" : "copy");
-    FakeDeviceSender sender;
-    auto job = moving ? move(16, kPrinters, &sender) : copy(16, kPrinters, &sender);
-    sender.holdAddress(kPrinters[3]);
-    job->startRun();
-    ASSERT_TRUE(sender.waitForHeld(1));
-    // The other four confirm; the silent one holds the file (a.ps) back: 4 of 10 tasks ended,
-    // one under way.
-    ASSERT_TRUE(eventually([&] { return job->progress() == 45; })) << job->progress();
-    EXPECT_EQ(rows(*job), expectedRows([](const char* f, const QString& p) {
-                return QString(f) == "a.ps" && p != kPrinters[3] ? "true completed"
-                                                                 : "false completed";
-              }));
-    const auto before = Clock::now();
-    job->cancel();
-    EXPECT_EQ(finished(*job, 5s), JobStatus::kCanceled);
-    EXPECT_LT(Clock::now() - before, 5s);
-    const QString cut = FakeDeviceSender::stoppedOutcome().text;
-    EXPECT_EQ(rows(*job), expectedRows([&](const char* f, const QString& p) {
-                if (QString(f) == "b.ps") return QString("false completed");  // never ran
-                return p == kPrinters[3] ? "false " + cut : QString("true completed");
-              }));
-    EXPECT_TRUE(deletedNames(devices_).isEmpty()) << "a move keeps a source one printer lacks";
-    EXPECT_EQ(sender.sent().size(), 5) << "b.ps was never sent";
-  }
 }
 
 TEST_F(ParallelJobs, AMoveDeletesEachSourceOnceAfterItsLastDestinationTookIt) {

@@ -147,13 +147,7 @@ TEST_F(SenderTest, TheFramedFileReachesTheDeviceExactly) {
     ASSERT_TRUE(printer.waitForDownloads(++n, 5s));
     const FakePrinter::Download d = printer.downloads().back();
     EXPECT_TRUE(d.complete);
-    EXPECT_EQ(d.bytes.size(), expected.size());
-    if (d.bytes != expected) {
-      qsizetype at = 0;
-      while (at < d.bytes.size() && at < expected.size() && d.bytes[at] == expected[at]) ++at;
-      EXPECT_EQ(hex(d.bytes.mid(at, 64)), hex(expected.mid(at, 64)))
-          << "first difference at " << at;
-    }
+    EXPECT_TRUE(d.bytes == expected) << d.bytes.size() << " bytes of " << expected.size();
   }
   expectBracketed(log_, printer);
   EXPECT_EQ(sender.sessionCount(), 0) << "the last download out removes its session";
@@ -207,20 +201,12 @@ TEST_F(SenderTest, NoConfirmationIsATimeoutAfterTheLimit) {
   TCP9100Sender::Limits limits = shortLimits();
   limits.confirm = 300ms;
   TCP9100Sender sender = makeSender(printer.port(), limits);
+  sender.notify(printer.host(), true, "completed");  // nothing under way: must not be kept
+  EXPECT_EQ(sender.sessionCount(), 0);
   const auto start = Clock::now();
   EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont("x")), outcome(false, "Timeout"));
   EXPECT_GE(Clock::now() - start, 300ms);
   expectBracketed(log_, printer);
-}
-
-TEST_F(SenderTest, AConfirmationWithoutADownloadIsDropped) {
-  FakePrinter printer;
-  TCP9100Sender::Limits limits = shortLimits();
-  limits.confirm = 300ms;
-  TCP9100Sender sender = makeSender(printer.port(), limits);
-  sender.notify(printer.host(), true, "completed");  // nothing under way: must not be kept
-  EXPECT_EQ(sender.sessionCount(), 0);
-  EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont("x")), outcome(false, "Timeout"));
 }
 
 TEST_F(SenderTest, AnEarlierDownloadsConfirmationIsNotTheNextOnes) {
@@ -387,32 +373,53 @@ TEST_F(SenderTest, DownloadsToDifferentDevicesRunTogether) {
 // ---------------------------------------------------------------------------------------------
 // Stops
 
-TEST_F(SenderTest, AStoppedJobLeavesTheLineWithoutConnecting) {
-  FakePrinter printer;
-  TCP9100Sender::Limits limits = shortLimits();
-  limits.confirm = 60s;
-  TCP9100Sender sender = makeSender(printer.port(), limits);
-  Zarvo::StopSource firstJob, secondJob;
-  auto first = std::async(std::launch::async, [&] {
-    return sender.send(printer.host(), TCP9100FilePCLFont("1"), firstJob.token());
-  });
-  ASSERT_TRUE(printer.waitForDownloads(1, 5s));  // the first one now waits for its confirmation
-  auto second = std::async(std::launch::async, [&] {
-    return sender.send(printer.host(), TCP9100FilePCLFont("2"), secondJob.token());
-  });
-  EXPECT_EQ(second.wait_for(200ms), std::future_status::timeout) << "waits in line";
-  secondJob.requestStop();
-  ASSERT_EQ(second.wait_for(5s), std::future_status::ready);
-  EXPECT_EQ(second.get(), outcome(false, kDdr));
-  EXPECT_EQ(printer.connections(), 1) << "the stopped download never connected";
-  EXPECT_EQ(log_.names(), QStringList{"register " + printer.host()})
-      << "nor registered, and the first one's registration is still in place";
-
-  firstJob.requestStop();  // awaiting confirmation: ends at once as a time-out
-  ASSERT_EQ(first.wait_for(5s), std::future_status::ready);
-  EXPECT_EQ(first.get(), outcome(false, "Timeout"));
-  expectBracketed(log_, printer);
-  EXPECT_EQ(sender.sessionCount(), 0);
+TEST_F(SenderTest, AStopEndsTheWaitInLineWithoutConnectingAndTheConfirmationWaitAsATimeout) {
+  struct Case {
+    const char* why;
+    bool shutdown;  // the service's stop rather than each job's
+  };
+  for (const Case& c : {Case{"each job stopped", false}, Case{"the service shuts down", true}}) {
+    SCOPED_TRACE(c.why);
+    FakePrinter printer;
+    RegistrationLog log;
+    TCP9100Sender::Limits limits = shortLimits();
+    limits.confirm = 60s;
+    TCP9100Sender sender(printer.port(), limits, log.factory());
+    Zarvo::StopSource stoppedBefore, firstJob, secondJob;
+    stoppedBefore.requestStop();
+    EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont("0"), stoppedBefore.token()),
+              outcome(false, kDdr))
+        << "stopped before its turn: never starts";
+    EXPECT_TRUE(log.names().isEmpty());
+    auto first = std::async(std::launch::async, [&] {
+      return sender.send(printer.host(), TCP9100FilePCLFont("1"), firstJob.token());
+    });
+    ASSERT_TRUE(printer.waitForDownloads(1, 5s));  // the first one now waits for its confirmation
+    auto second = std::async(std::launch::async, [&] {
+      return sender.send(printer.host(), TCP9100FilePCLFont("2"), secondJob.token());
+    });
+    EXPECT_EQ(second.wait_for(200ms), std::future_status::timeout) << "waits in line";
+    if (c.shutdown) {
+      sender.stopAll();
+    } else {
+      secondJob.requestStop();
+      ASSERT_EQ(second.wait_for(5s), std::future_status::ready);
+      EXPECT_EQ(log.names(), QStringList{"register " + printer.host()})
+          << "the stopped one never registered; the first one's registration is in place";
+      firstJob.requestStop();
+    }
+    ASSERT_EQ(first.wait_for(5s), std::future_status::ready);
+    ASSERT_EQ(second.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(first.get(), outcome(false, "Timeout"));
+    EXPECT_EQ(second.get(), outcome(false, kDdr));
+    if (c.shutdown) {
+      EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont("3")), outcome(false, kDdr))
+          << "no new download after a shutdown";
+    }
+    EXPECT_EQ(printer.connections(), 1) << "only the first download connected";
+    expectBracketed(log, printer);
+    EXPECT_EQ(sender.sessionCount(), 0);
+  }
 }
 
 TEST_F(SenderTest, AStopCutsATransferToADeviceThatStopsReading) {
@@ -446,38 +453,6 @@ TEST_F(SenderTest, AStopCutsATransferToADeviceThatStopsReading) {
     EXPECT_EQ(sending.get(), outcome(false, kDdr));
     expectBracketed(log_, printer);
   }
-}
-
-TEST_F(SenderTest, AJobStoppedBeforeItsTurnNeverStarts) {
-  FakePrinter printer;
-  TCP9100Sender sender = makeSender(printer.port());
-  Zarvo::StopSource job;
-  job.requestStop();
-  EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont("x"), job.token()),
-            outcome(false, kDdr));
-  EXPECT_EQ(printer.connections(), 0);
-  EXPECT_TRUE(log_.names().isEmpty());
-}
-
-TEST_F(SenderTest, ShutdownEndsEveryWaitAndRefusesNewDownloads) {
-  FakePrinter printer;
-  TCP9100Sender::Limits limits = shortLimits();
-  limits.confirm = 60s;
-  TCP9100Sender sender = makeSender(printer.port(), limits);
-  auto waiting = std::async(std::launch::async,
-                            [&] { return sender.send(printer.host(), TCP9100FilePCLFont("1")); });
-  ASSERT_TRUE(printer.waitForDownloads(1, 5s));
-  auto inLine = std::async(std::launch::async,
-                           [&] { return sender.send(printer.host(), TCP9100FilePCLFont("2")); });
-  EXPECT_EQ(inLine.wait_for(100ms), std::future_status::timeout);
-  sender.stopAll();
-  ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
-  ASSERT_EQ(inLine.wait_for(5s), std::future_status::ready);
-  EXPECT_EQ(waiting.get(), outcome(false, "Timeout"));
-  EXPECT_EQ(inLine.get(), outcome(false, kDdr));
-  EXPECT_EQ(sender.send(printer.host(), TCP9100FilePCLFont("3")), outcome(false, kDdr));
-  EXPECT_EQ(printer.connections(), 1);
-  expectBracketed(log_, printer);
 }
 
 }  // namespace

@@ -9,12 +9,9 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include "plugin/JobPlan.h"
 #include "plugin/ServerFileStore.h"
-#include "plugin/TCP9100File.h"
 #include "plugin/UploadRoots.h"
 #include "tests/fakes/LogLines.h"
-#include "tests/plugin/JobRequests.h"
 
 namespace Zarvo::dsm {
 namespace {
@@ -113,25 +110,6 @@ TEST_F(Uploads, TheStoreCopiesOnlyUploadsInsideAndCreatesItsFilesForOwnerAndGrou
   QByteArray content;
   EXPECT_FALSE(store.read(QStringLiteral(".kept"), &content));
   EXPECT_TRUE(QFile::exists(path("store/.kept")));
-}
-
-TEST_F(Uploads, AnAddJobNeverHoldsTheBytesOfAnUploadOutside) {
-  const ServerFileStore store(path("store") + "/", roots());
-  const AddPlan plan(testing_jobs::addRequest<AddPlan::Request>("127.0.0.2",
-                                                                {{path("up/a.pcl"), "a.pcl"},
-                                                                 {path("secret"), "s1.pcl"},
-                                                                 {path("up/../secret"), "s2.pcl"},
-                                                                 {path("up/out"), "s3.pcl"},
-                                                                 {path("up/missing"), "s4.pcl"}},
-                                                                {}),
-                     store);
-  ASSERT_EQ(plan.tasks().size(), 5u) << "every upload is a task: a refused one must show failed";
-  for (const auto& [name, record] : plan.files()) {
-    SCOPED_TRACE(name.toStdString());
-    EXPECT_FALSE(record.content.contains("SENTINEL"));
-    EXPECT_EQ(downloadableFile(record) != nullptr, name == "a.pcl")
-        << "an unread upload is never sent (it fails as UnknownFileType)";
-  }
 }
 
 }  // namespace
