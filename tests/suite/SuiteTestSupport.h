@@ -1,6 +1,6 @@
-// Set-up shared by the suite's tests: a trap sink to wait on, net-snmp's command-line tools run
-// with a bound, datagrams and connections to loopback addresses, the suite's MIB, and requests
-// built as they travel.
+// Set-up shared by the suite's tests: a trap sink to wait on, our programs and net-snmp's
+// command-line tools run as processes with a bound on every wait, datagrams and connections to
+// loopback addresses, the suite's MIB, and requests built as they travel.
 #pragma once
 
 #include <arpa/inet.h>
