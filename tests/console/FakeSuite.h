@@ -134,11 +134,14 @@ class FakeSuite {
     request.fromByteArray(bytes);
     return static_cast<Root&>(request);
   }
+  static Answer wrap(Zarvo::PacketPtr packet) {
+    Answer a;
+    a.packet = std::move(packet);
+    return a;
+  }
   template <class Root>
   static Answer plain() {
-    Answer a;
-    a.packet = std::make_unique<Response<Root>>();
-    return a;
+    return wrap(std::make_unique<Response<Root>>());
   }
 
   template <class Request>
@@ -159,9 +162,7 @@ class FakeSuite {
       requests_[command] = bytes;
     }
     if (failWith != 0) {
-      Answer a;
-      a.packet = std::make_unique<Zarvo::ResponsePacket>(failWith, QStringLiteral("failed here"));
-      return a;
+      return wrap(std::make_unique<Zarvo::ResponsePacket>(failWith, QStringLiteral("failed here")));
     }
     if (command == "DMSGetDeviceList") {
       auto r = std::make_unique<Zarvo::CmdDMSGetDeviceListResponse>();
@@ -174,9 +175,7 @@ class FakeSuite {
                              {"Reachable", d.id == 3 ? "false" : "true"}};
         r->devices << record;
       }
-      Answer a;
-      a.packet = std::move(r);
-      return a;
+      return wrap(std::move(r));
     }
     if (command == "DSMGetFileList") {
       const auto request = read<DSMGetFileList_Request::c_OrxRequest>(bytes);
@@ -191,9 +190,7 @@ class FakeSuite {
         e.set_FilePersistence(u16(f.persistence));
         e.set_FileStorageFileID(f.id);
       }
-      Answer a;
-      a.packet = std::move(r);
-      return a;
+      return wrap(std::move(r));
     }
     if (command == "DSMServerGetFileList") {
       auto r = std::make_unique<Response<DSMServerGetFileList_Response::c_OrxResponse>>();
@@ -206,9 +203,7 @@ class FakeSuite {
         e.set_FileID(u16(f.id));
         e.set_FileDate(f.date);
       }
-      Answer a;
-      a.packet = std::move(r);
-      return a;
+      return wrap(std::move(r));
     }
     if (command == "DSMServerAddFile") {
       const auto request = read<DSMServerAddFile_Request::c_OrxRequest>(bytes);
@@ -239,9 +234,7 @@ class FakeSuite {
         e.set_Source(u16(op.source));
         e.set_Destination(u16(op.destination));
       }
-      Answer a;
-      a.packet = std::move(r);
-      return a;
+      return wrap(std::move(r));
     }
     if (command == "DSMDetailsOperation") {
       const quint32 id = read<DSMDetailsOperation_Request::c_OrxRequest>(bytes).get_OperationID();
@@ -264,9 +257,7 @@ class FakeSuite {
           e.set_Details(u16(f.details));
         }
       }
-      Answer a;
-      a.packet = std::move(r);
-      return a;
+      return wrap(std::move(r));
     }
     if (command == "DSMCopyFile" || command == "DSMMoveFile") {
       createFrom(command == "DSMCopyFile" ? "COPY" : "MOVE",
@@ -296,9 +287,7 @@ class FakeSuite {
     }
     if (command == "DSMCancelOperation") return plain<DSMCancelOperation_Response::c_OrxResponse>();
     if (command == "DSMRetryOperation") return plain<DSMRetryOperation_Response::c_OrxResponse>();
-    Answer a;
-    a.packet = std::make_unique<Zarvo::ResponsePacket>(Zarvo::Failure::cantHandle(command));
-    return a;
+    return wrap(std::make_unique<Zarvo::ResponsePacket>(Zarvo::Failure::cantHandle(command)));
   }
 
   mutable QMutex mutex_;

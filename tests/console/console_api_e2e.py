@@ -67,38 +67,22 @@ class ConsoleApi(unittest.TestCase):
     def test_refused_requests_are_told_why_and_change_nothing(self):
         before = self.s.files_outside_stores()
         _, listed = self.s.api("GET", "/api/operations")
+        # The in-process tests take every refusal; these are the ones the real HTTP path and the
+        # real store could get wrong.
         cases = [
-            ("malformed JSON", ("POST", "/api/operations", b'{"type": "add",',
-                                {}, True, "application/json"), 400, "BadJson"),
-            ("no token", ("POST", "/api/operations", b"{}", {}, False, "application/json"),
-             403, "NoToken"),
-            ("a wrong token", ("POST", "/api/operations/clear", None,
-                               {"X-Console-Token": "0" * 32}, False, None), 403, "BadToken"),
-            ("another site's page", ("POST", "/api/operations/clear", None,
-                                     {"Origin": "http://evil.example"}, True, None),
-             403, "ForeignOrigin"),
-            ("an unknown operation", ("GET", "/api/operations/4711", None, {}, True, None),
-             404, "UnknownOperation"),
-            ("cancel of an unknown operation", ("POST", "/api/operations/4711/cancel", None, {},
-                                                True, None), 404, "UnknownOperation"),
-            ("retry of an unknown operation", ("POST", "/api/operations/4711/retry", None, {},
-                                               True, None), 404, "UnknownOperation"),
-            ("an unknown printer", ("GET", "/api/devices/42/files", None, {}, True, None),
-             404, "UnknownDevice"),
-            ("a stored name that climbs out", ("DELETE", "/api/store/..%2F..%2Fsuite.cfg", None,
-                                               {}, True, None), 400, "BadName"),
-            ("another site's name for us", ("GET", "/api/devices", None,
-                                            {"Host": f"evil.example:{self.s.port}"}, True, None),
-             421, "UnknownHost"),
+            ("malformed JSON", "POST", "/api/operations",
+             {"body": b'{"type": "add",', "content_type": "application/json"}, 400, "BadJson"),
+            ("no token", "POST", "/api/operations/clear", {"token": False}, 403, "NoToken"),
+            ("another site's page", "POST", "/api/operations/clear",
+             {"headers": {"Origin": "http://evil.example"}}, 403, "ForeignOrigin"),
+            ("an unknown operation", "GET", "/api/operations/4711", {}, 404, "UnknownOperation"),
+            ("a stored name that climbs out", "DELETE", "/api/store/..%2F..%2Fsuite.cfg", {}, 400,
+             "BadName"),
         ]
-        for why, (method, path, body, headers, token, content_type), status, code in cases:
+        for why, method, path, options, status, code in cases:
             with self.subTest(why):
-                self.assertRefused(self.s.api(method, path, body, headers, token, content_type),
-                                   status, code)
-        for name in ("../../suite.cfg", "../evil.pfa", "/tmp/evil.pfa", ".evil"):
-            with self.subTest(name):
-                self.assertRefused(self.s.upload(name, b"%!PS"), 400, "BadName")
-        self.assertRefused(self.s.upload("x.pfa", b"%!PS", token=False), 403, "NoToken")
+                self.assertRefused(self.s.api(method, path, **options), status, code)
+        self.assertRefused(self.s.upload("../../suite.cfg", b"%!PS"), 400, "BadName")
         self.assertEqual(self.s.files_outside_stores(), before)
         self.assertEqual(self.s.api("GET", "/api/operations")[1]["total"], listed["total"])
 

@@ -60,82 +60,57 @@ TEST_F(Api, RefusesWhatItCannotDoWithAClearAnswerAndChangesNothing) {
   suite_.addOperation("ADD", "-", "127.0.0.2");  // 0, running
   struct Case {
     const char* why;
-    QByteArray method;
-    QString path;
+    QString request;  // method and path
     QByteArray body;
     int status;
     const char* code;
   };
   const Case cases[] = {
-      {"a body that is not JSON", "POST", "/api/operations", "{\"type\": ", 400, "BadJson"},
-      {"JSON that is no object", "POST", "/api/operations", "[1, 2]", 400, "BadJson"},
-      {"an operation type nobody knows", "POST", "/api/operations", R"({"type":"print"})", 400,
+      {"a body that is not JSON", "POST /api/operations", "{\"type\": ", 400, "BadJson"},
+      {"JSON that is no object", "POST /api/operations", "[1, 2]", 400, "BadJson"},
+      {"an operation type nobody knows", "POST /api/operations", R"({"type":"print"})", 400,
        "BadType"},
-      {"a copy with no destination", "POST", "/api/operations",
+      {"a copy with no destination", "POST /api/operations",
        R"({"type":"copy","source":1,"destinations":[],"files":["Courier"]})", 400, "BadField"},
-      {"a printer the fleet does not have", "POST", "/api/operations",
+      {"a printer the fleet does not have", "POST /api/operations",
        R"({"type":"add","devices":[9],"files":["Garamond.pfa"]})", 400, "UnknownDevice"},
-      {"an address the fleet does not have", "POST", "/api/operations",
+      {"an address the fleet does not have", "POST /api/operations",
        R"({"type":"add","devices":["10.0.0.1"],"files":["Garamond.pfa"]})", 400, "UnknownDevice"},
-      {"a stored file that is not there", "POST", "/api/operations",
+      {"a stored file that is not there", "POST /api/operations",
        R"({"type":"add","devices":[1],"files":["Missing.pfa"]})", 400, "UnknownStoreFile"},
-      {"a file the source does not hold", "POST", "/api/operations",
+      {"a file the source does not hold", "POST /api/operations",
        R"({"type":"copy","source":1,"destinations":[2],"files":["Nope"]})", 400,
        "UnknownDeviceFile"},
-      {"a copy onto its own source", "POST", "/api/operations",
+      {"a copy onto its own source", "POST /api/operations",
        R"({"type":"copy","source":1,"destinations":[1],"files":["Courier"]})", 400, "BadField"},
-      {"a file name with a line break", "POST", "/api/operations",
+      {"a file name with a line break", "POST /api/operations",
        R"({"type":"delete","device":1,"files":[{"name":"a\nb","kind":"psForm","size":1,"id":0}]})",
        400, "BadFile"},
-      {"an operation ID that is no number", "GET", "/api/operations/abc", {}, 400, "BadId"},
-      {"an operation ID past the registry's range",
-       "GET",
-       "/api/operations/4294967295",
-       {},
-       400,
-       "BadId"},
-      {"an unknown operation", "GET", "/api/operations/77", {}, 404, "UnknownOperation"},
-      {"cancel of an unknown operation",
-       "POST",
-       "/api/operations/77/cancel",
-       {},
-       404,
-       "UnknownOperation"},
-      {"retry of an unknown operation",
-       "POST",
-       "/api/operations/77/retry",
-       {},
-       404,
-       "UnknownOperation"},
-      {"retry of a running operation would hold the answer for minutes",
-       "POST",
-       "/api/operations/0/retry",
-       {},
-       409,
-       "StillRunning"},
-      {"files of an unknown printer", "GET", "/api/devices/9/files", {}, 404, "UnknownDevice"},
-      {"a stored name that climbs out of the store",
-       "DELETE",
-       "/api/store/../x.pfa",
-       {},
-       400,
-       "BadName"},
+      {"an operation ID that is no number", "GET /api/operations/abc", {}, 400, "BadId"},
+      {"past the registry's range", "GET /api/operations/4294967295", {}, 400, "BadId"},
+      {"an unknown operation", "GET /api/operations/77", {}, 404, "UnknownOperation"},
+      {"cancel of one", "POST /api/operations/77/cancel", {}, 404, "UnknownOperation"},
+      {"retry of one", "POST /api/operations/77/retry", {}, 404, "UnknownOperation"},
+      // Retrying a running operation would hold the answer for minutes.
+      {"retry of a running operation", "POST /api/operations/0/retry", {}, 409, "StillRunning"},
+      {"files of an unknown printer", "GET /api/devices/9/files", {}, 404, "UnknownDevice"},
+      {"a stored name that climbs out", "DELETE /api/store/../x.pfa", {}, 400, "BadName"},
       {"a stored name that is not there",
-       "DELETE",
-       "/api/store/Nope.pfa",
+       "DELETE /api/store/Nope.pfa",
        {},
        404,
        "UnknownStoreFile"},
-      {"a page of no operations", "GET", "/api/operations?limit=0", {}, 400, "BadQuery"},
-      {"a status nobody knows", "GET", "/api/operations?status=DONE", {}, 400, "BadQuery"},
-      {"a method the path does not take", "PUT", "/api/devices", {}, 405, "BadMethod"},
-      {"a path that is not there", "GET", "/api/printers", {}, 404, "NoSuchPath"},
+      {"a page of no operations", "GET /api/operations?limit=0", {}, 400, "BadQuery"},
+      {"a status nobody knows", "GET /api/operations?status=DONE", {}, 400, "BadQuery"},
+      {"a method the path does not take", "PUT /api/devices", {}, 405, "BadMethod"},
+      {"a path that is not there", "GET /api/printers", {}, 404, "NoSuchPath"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
-    ApiRequest r = request(c.method, c.path, c.body);
+    const QString path = c.request.section(' ', 1);
+    ApiRequest r = request(c.request.section(' ', 0, 0).toLatin1(), path, c.body);
     // The path as the HTTP front hands it over: "../x.pfa" arrives as one decoded segment.
-    if (c.path.startsWith("/api/store/")) r.segments = {"api", "store", c.path.mid(11)};
+    if (path.startsWith("/api/store/")) r.segments = {"api", "store", path.mid(11)};
     int status = 0;
     const QJsonValue answer = call(r, &status);
     EXPECT_EQ(status, c.status);
@@ -263,29 +238,27 @@ TEST_F(Api, OperationsComeNewestFirstInPagesWithCountsOfEveryStatus) {
 }
 
 TEST_F(Api, EachFileOfAnOperationIsShownInPlainWordsBesideItsCode) {
-  FakeOperation& op = suite_.addOperation("COPY", "127.0.0.2", "127.0.0.3");
-  op.files = {{"a.ps", true, "completed"},
-              {"b.ps", false, "Timeout"},
-              {"c.ps", false, "DeviceDosntResponse"},
-              {"d.ps", false, "DiskFull"},
-              {"e.ps", false, "completed"}};
-  const QJsonArray files = call("GET", "/api/operations/0")["files"].toArray();
-  ASSERT_EQ(files.size(), 5);
   struct Row {
+    bool ok;
+    const char* result;  // the storage manager's text, shown beside the words
     const char* state;
     const char* text;
   };
-  const Row rows[] = {{"done", "stored on the printer"},
-                      {"failed", "no confirmation within 5 minutes"},
-                      {"failed", "the printer did not respond"},
-                      {"failed", "the printer reported a failure"},
-                      {"pending", "waiting"}};
+  const Row rows[] = {{true, "completed", "done", "stored on the printer"},
+                      {false, "Timeout", "failed", "no confirmation within 5 minutes"},
+                      {false, "DeviceDosntResponse", "failed", "the printer did not respond"},
+                      {false, "DiskFull", "failed", "the printer reported a failure"},
+                      {false, "completed", "pending", "waiting"}};
+  FakeOperation& op = suite_.addOperation("COPY", "127.0.0.2", "127.0.0.3");
+  for (const Row& r : rows) op.files << FakeOperation::File{"a.ps", r.ok, r.result};
+  const QJsonArray files = call("GET", "/api/operations/0")["files"].toArray();
+  ASSERT_EQ(files.size(), 5);
   for (int i = 0; i < 5; ++i) {
-    SCOPED_TRACE(i);
+    SCOPED_TRACE(rows[i].result);
     const QJsonObject file = files[i].toObject();
     EXPECT_EQ(file["state"].toString(), rows[i].state);
     EXPECT_EQ(file["text"].toString(), rows[i].text);
-    EXPECT_EQ(file["result"].toString(), op.files[i].details);
+    EXPECT_EQ(file["result"].toString(), rows[i].result);
   }
 }
 

@@ -1,12 +1,11 @@
-"""The whole system on one machine for the console's end-to-end tests: zarvo-suite with a fleet of
-three simulated printers on a loopback subnet of its own, the storage manager, and zarvo-console,
-each started as a process from a temporary directory and reached only over HTTP.
-
-The printers listen on ports 80 and 9100 of their addresses, which needs root; without it, and
-wherever the programs cannot run, the tests are skipped (exit code 77, which CTest counts as a
-skip). Every wait is bounded; only the processes started here are stopped, by their PIDs.
+"""The whole system on one machine for the console's end-to-end tests: zarvo-suite with three
+simulated printers on a loopback subnet of its own, the storage manager and zarvo-console, each a
+process in a temporary directory reached only over HTTP. The printers listen on ports 80 and 9100,
+which needs root; without it, or where the programs cannot run, the tests are skipped (exit code
+77, a skip to CTest). Every wait is bounded; only the processes started here are stopped, by PID.
 """
 
+import argparse
 import json
 import os
 import re
@@ -147,7 +146,7 @@ class System:
         return program
 
     def log(self, name):
-        return next(p for p in self.programs if p.name == name).output()
+        return next(p.output() for p in self.programs if p.name == name)
 
     def path(self, *parts):
         return os.path.join(self.dir, *parts)
@@ -180,17 +179,11 @@ class System:
         if content_type:
             h["Content-Type"] = content_type
         h.update(headers or {})
-        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
+        status, data = exchange(self.port, method, path, body, h, 60)
         try:
-            conn.request(method, path, body=body, headers=h)
-            answer = conn.getresponse()
-            data = answer.read()
-        finally:
-            conn.close()
-        try:
-            return answer.status, json.loads(data) if data else None
+            return status, json.loads(data) if data else None
         except ValueError:
-            return answer.status, data
+            return status, data
 
     def upload(self, name, content, token=True, size=None, chunks=None):
         """Posts one file as a browser's form does. `chunks` (with `size`) streams a large one."""
@@ -199,39 +192,23 @@ class System:
                 f"Content-Type: application/octet-stream\r\n\r\n").encode()
         tail = f"\r\n--{boundary}--\r\n".encode()
         if chunks is None:
-            body = head + content + tail
-            length = len(body)
+            body, size = head + content + tail, len(content)
         else:
-            length = len(head) + size + len(tail)
-
-            def stream():
-                yield head
-                yield from chunks
-                yield tail
-            body = stream()
+            body = (part for part in [head, *chunks, tail])
         h = {"Host": f"127.0.0.1:{self.port}",
              "Content-Type": f"multipart/form-data; boundary={boundary}",
-             "Content-Length": str(length)}
+             "Content-Length": str(len(head) + size + len(tail))}
         if token:
             h["X-Console-Token"] = self.token
-        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=120)
-        try:
-            conn.request("POST", "/api/store", body=body, headers=h, encode_chunked=False)
-            answer = conn.getresponse()
-            return answer.status, json.loads(answer.read() or b"null")
-        finally:
-            conn.close()
+        status, data = exchange(self.port, "POST", "/api/store", body, h, 120)
+        return status, json.loads(data or b"null")
 
     def sim(self, command, children=""):
         """A command of the fleet itself (SIMSetFault, SIMGetDevices), straight to the suite."""
         body = (f'<?xml version="1.0" encoding="UTF-8"?><OrxRequest command="{command}">'
                 f"{children}</OrxRequest>").encode()
-        conn = http.client.HTTPConnection("127.0.0.1", self.suite_port, timeout=30)
-        try:
-            conn.request("POST", "/" + command, body=body, headers={"Content-Type": "text/xml"})
-            data = conn.getresponse().read()
-        finally:
-            conn.close()
+        _, data = exchange(self.suite_port, "POST", "/" + command, body,
+                           {"Content-Type": "text/xml"}, 30)
         text = data.decode("utf-16-le") if data[1:2] == b"\x00" else data.decode()
         assert "<Result>0</Result>" in text, text
         return text
@@ -245,9 +222,10 @@ class System:
         return answer
 
     def wait_for_status(self, op_id, statuses, limit=60.0):
-        return wait_until(f"operation {op_id} in {statuses}",
-                          lambda: (lambda o: o if o["status"] in statuses else None)(
-                              self.operation(op_id)), limit)
+        def done():
+            o = self.operation(op_id)
+            return o if o["status"] in statuses else None
+        return wait_until(f"operation {op_id} in {statuses}", done, limit)
 
     def device_files(self, device_id):
         status, answer = self.api("GET", f"/api/devices/{device_id}/files")
@@ -264,17 +242,22 @@ def font(name):
             "cleartomark\n").encode()
 
 
+def exchange(port, method, path, body, headers, timeout):
+    """(status, body bytes) of one HTTP request to 127.0.0.1:port."""
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
+    try:
+        conn.request(method, path, body=body, headers=headers, encode_chunked=False)
+        answer = conn.getresponse()
+        return answer.status, answer.read()
+    finally:
+        conn.close()
+
+
 def arguments(argv):
-    """--suite EXE --dsm EXE --console EXE [--net N] [--screenshot PATH] from the CTest entry."""
-    values = {}
-    rest = []
-    i = 0
-    while i < len(argv):
-        if argv[i].startswith("--") and i + 1 < len(argv) and argv[i] in (
-                "--suite", "--dsm", "--console", "--net", "--screenshot"):
-            values[argv[i][2:]] = argv[i + 1]
-            i += 2
-        else:
-            rest.append(argv[i])
-            i += 1
-    return values, rest
+    """--suite EXE --dsm EXE --console EXE [--net N] [--screenshot PATH] from the CTest entry,
+    and the rest for unittest."""
+    parser = argparse.ArgumentParser(add_help=False)
+    for name in ("--suite", "--dsm", "--console", "--net", "--screenshot"):
+        parser.add_argument(name)
+    known, rest = parser.parse_known_args(argv)
+    return {k: v for k, v in vars(known).items() if v is not None}, rest

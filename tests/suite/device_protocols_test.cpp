@@ -5,6 +5,7 @@
 #include "plugin/TCP9100File.h"
 #include "suite/DeviceProtocols.h"
 #include "tests/fakes/Bytes.h"
+#include "tests/suite/SuiteTestSupport.h"
 
 namespace Zarvo::suite {
 namespace {
@@ -97,16 +98,7 @@ TEST(PjlDownload, KeepsTheRequestedPclId) {
   EXPECT_EQ(d.content, "ab");
 }
 
-// A body as libcurl writes it (see the CGI client): boundary of dashes and hex, bare parts.
-QByteArray multipart(const QList<QPair<QByteArray, QByteArray>>& parts,
-                     const QByteArray& boundary = "------------------------d74496d66958873e") {
-  QByteArray body;
-  for (const auto& p : parts) {
-    body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + p.first +
-            "\"\r\n\r\n" + p.second + "\r\n";
-  }
-  return body + "--" + boundary + "--\r\n";
-}
+using testing_suite::multipart;
 
 TEST(MultipartForm, ReadsRepeatedFieldsInOrderWithTheirExactBytes) {
   const QByteArray type = "multipart/form-data; boundary=------------------------d74496d66958873e";

@@ -4,17 +4,13 @@
 #include <gtest/gtest.h>
 
 #include "suite/DeviceState.h"
+#include "tests/suite/SuiteTestSupport.h"
 
 namespace Zarvo::suite {
 namespace {
 
 QByteArray form(const QList<QPair<QByteArray, QByteArray>>& fields) {
-  QByteArray body;
-  for (const auto& f : fields) {
-    body += "--b\r\nContent-Disposition: form-data; name=\"" + f.first + "\"\r\n\r\n" + f.second +
-            "\r\n";
-  }
-  return body + "--b--\r\n";
+  return testing_suite::multipart(fields, "b");
 }
 
 HttpRequest post(const QByteArray& page, const QByteArray& body,
@@ -47,12 +43,13 @@ TEST(DeviceState, PagesRefuseWhatTheyCannotRead) {
       {"not a post", get, "HTTP/1.1 405 Method Not Allowed"},
       {"no boundary", post("/DSMGetFiles.cgi", one, "multipart/form-data"),
        "HTTP/1.1 400 Bad Request"},
-      {"a fetch names one file only", post("/DSMGetFiles.cgi", form({{"FileName", "inv.ps"},
-                                                                     {"FileType", "2"},
-                                                                     {"FontMacroId", "0"},
-                                                                     {"FileName", "x"},
-                                                                     {"FileType", "2"},
-                                                                     {"FontMacroId", "0"}})),
+      {"a fetch names one file only",
+       post("/DSMGetFiles.cgi", form({{"FileName", "inv.ps"},
+                                      {"FileType", "2"},
+                                      {"FontMacroId", "0"},
+                                      {"FileName", "x"},
+                                      {"FileType", "2"},
+                                      {"FontMacroId", "0"}})),
        "HTTP/1.1 400 Bad Request"},
       {"fields out of order",
        post("/DSMGetFiles.cgi",

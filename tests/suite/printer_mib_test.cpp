@@ -4,23 +4,14 @@
 #include <gtest/gtest.h>
 
 #include "suite/PrinterMib.h"
+#include "tests/suite/SuiteTestSupport.h"
 
 namespace Zarvo::suite::snmp {
 namespace {
 
 using K = Value::Kind;
 
-const PrinterLayout& layout() {
-  static const PrinterLayout l = [] {
-    QString error;
-    const auto mib = SnmpMib::load(ZARVO_MIB_DIR, "ZARVO-STORAGE-MIB", "", &error);
-    EXPECT_TRUE(mib) << error.toStdString();
-    const auto built = PrinterLayout::fromMib(*mib, &error);
-    EXPECT_TRUE(built) << error.toStdString();
-    return *built;
-  }();
-  return l;
-}
+const PrinterLayout& layout() { return testing_suite::printerLayout(); }
 
 Oid column(const MibTable& table, const char* name) {
   for (const MibObject& c : table.columns) {
@@ -60,31 +51,26 @@ AgentRequest request(PduKind kind, int version, QList<Oid> oids, long nonRepeate
 
 TEST(PrinterView, ServesItsTablesWithTheMibsTypesAndNumbers) {
   const PrinterView v = view();
-  const MibTable& files = layout().files;
-  const MibTable& traps = layout().trapDests;
+  auto file = [](const char* name, int row) { return column(layout().files, name) + OidPart(row); };
+  auto trap = [](const char* name, int row) {
+    return column(layout().trapDests, name) + OidPart(row);
+  };
   struct Case {
     const char* why;
     Oid oid;
     Value value;
   };
   const Case cases[] = {
-      {"names are strings", column(files, "scmFileStorageFileName") + OidPart(2),
-       Value::string("inv.ps")},
-      {"sizes are the stored bytes", column(files, "scmFileStorageFileSize") + OidPart(1),
-       Value::integer(5)},
-      {"kinds go as the MIB's numbers", column(files, "scmFileStorageFileType") + OidPart(1),
-       Value::integer(3)},
-      {"persistence too", column(files, "scmFileStorageFilePersistence") + OidPart(2),
-       Value::integer(3)},
-      {"the index column is readable", column(files, "scmFileStorageFileIndex") + OidPart(2),
-       Value::integer(2)},
-      {"a free row has an empty address", column(traps, "staticTrapDestAddr") + OidPart(2),
-       Value::string("")},
-      {"status labels are numbers", column(traps, "staticTrapDestStatus") + OidPart(1),
-       Value::integer(1)},
-      {"a row without a port sends to the fleet's",
-       column(traps, "staticTrapDestPort") + OidPart(1), Value::integer(162)},
-      {"a row's own port", column(traps, "staticTrapDestPort") + OidPart(2), Value::integer(1162)},
+      {"names are strings", file("scmFileStorageFileName", 2), Value::string("inv.ps")},
+      {"sizes are the stored bytes", file("scmFileStorageFileSize", 1), Value::integer(5)},
+      {"kinds go as the MIB's numbers", file("scmFileStorageFileType", 1), Value::integer(3)},
+      {"persistence too", file("scmFileStorageFilePersistence", 2), Value::integer(3)},
+      {"the index column is readable", file("scmFileStorageFileIndex", 2), Value::integer(2)},
+      {"a free row has an empty address", trap("staticTrapDestAddr", 2), Value::string("")},
+      {"status labels are numbers", trap("staticTrapDestStatus", 1), Value::integer(1)},
+      {"a row without a port sends to the fleet's", trap("staticTrapDestPort", 1),
+       Value::integer(162)},
+      {"a row's own port", trap("staticTrapDestPort", 2), Value::integer(1162)},
       {"the system group", kSysName, Value::string("Desk")},
   };
   for (const Case& c : cases) {

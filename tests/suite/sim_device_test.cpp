@@ -6,48 +6,20 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-#include <condition_variable>
-#include <mutex>
 
 #include "plugin/HTTPClient.h"
 #include "plugin/TCP9100File.h"
 #include "suite/SimDevice.h"
 #include "tests/fakes/LoopbackSocket.h"
+#include "tests/suite/SuiteTestSupport.h"
 
 namespace Zarvo::suite {
 namespace {
 
 using std::chrono::milliseconds;
 
-// Records traps; a test waits for a count with a bound.
-class RecordingSink : public TrapSink {
- public:
-  void sendTrap(const DeviceTrap& trap) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    traps_ << trap;
-    changed_.notify_all();
-  }
-  QList<DeviceTrap> waitFor(qsizetype count, milliseconds limit = milliseconds(5000)) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, limit, [&] { return traps_.size() >= count; });
-    return traps_;
-  }
-  QStringList statuses(const QString& host) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    QStringList out;
-    for (const DeviceTrap& t : traps_) {
-      if (t.hostIp == host) out << t.variables.value(0).second;
-    }
-    return out;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  QList<DeviceTrap> traps_;
-};
-
 using testing_net::sendAndClose;
+using testing_suite::RecordingSink;
 
 QByteArray framed(const dsm::TCP9100File& f) { return f.header() + f.content() + f.trailer(); }
 
@@ -82,6 +54,10 @@ struct DeviceFixture : ::testing::Test {
     return dsm::HTTPClient::post(
         QUrl(QStringLiteral("http://127.0.0.1:%1/%2").arg(d.webPort()).arg(page)), form, {},
         limits);
+  }
+  QByteArray fetch(SimDevice& d, const char* name, const char* type = "2", const char* id = "0") {
+    return post(d, "DSMGetFiles.cgi",
+                {{"FileName", name}, {"FileType", type}, {"FontMacroId", id}});
   }
 
   QTemporaryDir dir_;
@@ -143,17 +119,11 @@ TEST_F(DeviceFixture, PclFilesGetTheNextFreeIdAndAKeptNameWhenReplaced) {
 
 TEST_F(DeviceFixture, CgiPagesFetchAndDeleteAsTheStorageManagerAsks) {
   auto device = start(setup());
-  EXPECT_EQ(post(*device, "DSMGetFiles.cgi",
-                 {{"FileName", "inv.ps"}, {"FileType", "2"}, {"FontMacroId", "0"}}),
-            "%!PS form");
+  EXPECT_EQ(fetch(*device, "inv.ps"), "%!PS form");
   // A PCL file is also found by its ID, whatever name the caller knows it by.
-  EXPECT_EQ(post(*device, "DSMGetFiles.cgi",
-                 {{"FileName", "Font 3"}, {"FileType", "3"}, {"FontMacroId", "3"}}),
-            "font-bytes");
+  EXPECT_EQ(fetch(*device, "Font 3", "3", "3"), "font-bytes");
   // Right name, wrong kind: not that file.
-  EXPECT_THROW(post(*device, "DSMGetFiles.cgi",
-                    {{"FileName", "inv.ps"}, {"FileType", "1"}, {"FontMacroId", "0"}}),
-               dsm::HTTPClient::HTTPClientError);
+  EXPECT_THROW(fetch(*device, "inv.ps", "1"), dsm::HTTPClient::HTTPClientError);
   EXPECT_THROW(post(*device, "other.cgi", {{"FileName", "inv.ps"}}),
                dsm::HTTPClient::HTTPClientError);
   EXPECT_THROW(post(*device, "DSMGetFiles.cgi", {{"FileType", "2"}}),
@@ -196,17 +166,14 @@ TEST_F(DeviceFixture, EachFaultFailsTheWayItIsRehearsed) {
   ASSERT_TRUE(sendAndClose(device->printPort(), framed(form)));
   sink_.waitFor(2);
   EXPECT_EQ(sink_.statuses("127.0.0.1"), (QStringList{"processing", "DiskFull"}));
-  EXPECT_THROW(post(*device, "DSMGetFiles.cgi",
-                    {{"FileName", "inv.ps"}, {"FileType", "2"}, {"FontMacroId", "0"}}),
+  EXPECT_THROW(fetch(*device, "inv.ps"),
                dsm::HTTPClient::HTTPClientError);  // 500
 
   // Silent: the bytes are taken, nothing is ever confirmed, a page never answers.
   ASSERT_TRUE(device->setFault({FaultKind::Silent, 0, {}}, &error));
   ASSERT_TRUE(sendAndClose(device->printPort(), framed(form)));
   EXPECT_EQ(sink_.waitFor(3, milliseconds(500)).size(), 2);
-  EXPECT_THROW(post(*device, "DSMGetFiles.cgi",
-                    {{"FileName", "inv.ps"}, {"FileType", "2"}, {"FontMacroId", "0"}}),
-               dsm::HTTPClient::HTTPClientError);
+  EXPECT_THROW(fetch(*device, "inv.ps"), dsm::HTTPClient::HTTPClientError);
 
   // Refuse: the ports close; back to normal, they open again where they were.
   const quint16 port = device->printPort();
@@ -224,8 +191,7 @@ TEST_F(DeviceFixture, EachFaultFailsTheWayItIsRehearsed) {
   sendAndClose(port, framed(dsm::TCP9100FilePSForm("big.ps", QByteArray(4 << 20, 'b'))));
   EXPECT_EQ(sink_.waitFor(5, milliseconds(500)).size(), 4);
   EXPECT_EQ(device->files().size(), filesBefore);
-  EXPECT_THROW(post(*device, "DSMGetFiles.cgi",
-                    {{"FileName", "f.ps"}, {"FileType", "2"}, {"FontMacroId", "0"}}),
+  EXPECT_THROW(fetch(*device, "f.ps"),
                dsm::HTTPClient::HTTPClientError);  // answer cut short
 }
 

@@ -4,40 +4,21 @@
 // and parses are the texts the storage manager reads and writes.
 #include <gtest/gtest.h>
 
-#include <QProcess>
-
 #include "suite/NetSnmp.h"
+#include "tests/suite/SuiteTestSupport.h"
 
 namespace Zarvo::suite::snmp {
 namespace {
 
-struct Translated {
-  int exit = -1;
-  QString out;
-  QString err;
-};
-
-Translated translate(const QStringList& args) {
-  QProcess p;
-  p.start("snmptranslate", args);
-  Translated t;
-  if (!p.waitForFinished(20000)) {
-    p.kill();
-    p.waitForFinished(2000);
-    return t;
-  }
-  t.exit = p.exitCode();
-  t.out = QString::fromUtf8(p.readAllStandardOutput()).trimmed();
-  t.err = QString::fromUtf8(p.readAllStandardError()).trimmed();
+testing_suite::Tool translate(const QStringList& args) {
+  testing_suite::Tool t = testing_suite::runTool("snmptranslate", args, true);
+  t.out = t.out.trimmed();
+  t.err = t.err.trimmed();
   return t;
 }
 
 TEST(ZarvoStorageMib, SnmptranslateLoadsItAndFindsTheIdentifiersTheStorageManagerUses) {
-#if defined(__SANITIZE_THREAD__)
-  // Qt's start of a program leaves ThreadSanitizer's view of this process wrong: later tests of
-  // the binary would report races that are not there. The other runs cover this test.
-  GTEST_SKIP() << "starts snmptranslate, which ThreadSanitizer's bookkeeping does not survive";
-#endif
+  SKIP_WHEN_STARTING_PROGRAMS();
   struct Case {
     const char* why;
     const char* name;
@@ -54,19 +35,20 @@ TEST(ZarvoStorageMib, SnmptranslateLoadsItAndFindsTheIdentifiersTheStorageManage
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
     // Only our module ("-m" without "+"), so anything on stderr is about it.
-    const Translated t =
+    const testing_suite::Tool t =
         translate({"-M", ZARVO_MIB_DIR, "-m", "ZARVO-STORAGE-MIB", "-IR", "-On", c.name});
     EXPECT_EQ(t.exit, 0);
     EXPECT_EQ(t.out, c.oid);
     EXPECT_EQ(t.err, "") << "the module must load without complaints";
   }
   // And as the README says it, added to whatever the host's list holds.
-  const Translated added = translate({"-M", QStringLiteral("+") + ZARVO_MIB_DIR, "-m",
-                                      "+ZARVO-STORAGE-MIB", "-IR", "-On", "scmFileStorageTable"});
+  const testing_suite::Tool added =
+      translate({"-M", QStringLiteral("+") + ZARVO_MIB_DIR, "-m", "+ZARVO-STORAGE-MIB", "-IR",
+                 "-On", "scmFileStorageTable"});
   EXPECT_EQ(added.out, ".1.3.6.1.4.1.32473.11.5.11.84.1");
   EXPECT_FALSE(added.err.contains("ZARVO")) << added.err.toStdString();
   // The download-status trap is a TRAP-TYPE of that enterprise, number 1.
-  const Translated trap = translate(
+  const testing_suite::Tool trap = translate(
       {"-M", ZARVO_MIB_DIR, "-m", "ZARVO-STORAGE-MIB", "-IR", "-On", "scmDownloadStatusTrap"});
   EXPECT_EQ(trap.out, ".1.3.6.1.4.1.32473.11.5.11.83.1.2.1.0.1");
 }
@@ -110,9 +92,7 @@ TEST(ZarvoStorageMib, TheServiceReadsTablesColumnsAndLabelsFromIt) {
 }
 
 TEST(ZarvoStorageMib, ValuesTravelAsTheTextsTheStorageManagerUses) {
-  QString error;
-  const auto mib = SnmpMib::load(ZARVO_MIB_DIR, "ZARVO-STORAGE-MIB", "", &error);
-  ASSERT_TRUE(mib) << error.toStdString();
+  const SnmpMib* mib = &testing_suite::storageMib();
   const MibObject status = *mib->object("staticTrapDestStatus");
   const MibObject addr = *mib->object("staticTrapDestAddr");
   const MibObject port = *mib->object("staticTrapDestPort");

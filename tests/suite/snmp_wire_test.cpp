@@ -4,19 +4,12 @@
 // walking and setting their tables through the wire backend, every wait bounded, bad input
 // answered or dropped without harm, their traps received and forwarded, and a fleet of 250
 // printers on a handful of threads.
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <condition_variable>
-#include <mutex>
 #include <random>
 
 #include "plugin/TCP9100File.h"
@@ -28,6 +21,7 @@
 #include "suite/TrapReceiver.h"
 #include "tests/fakes/FakeNamingService.h"
 #include "tests/fakes/HttpProbe.h"
+#include "tests/suite/SuiteTestSupport.h"
 
 namespace Zarvo::suite::snmp {
 namespace {
@@ -41,58 +35,16 @@ QString address(int host) {
   return QStringLiteral("127.%1.%2.%3").arg(23).arg(::getpid() % 250 + 1).arg(host);
 }
 
-class RecordingSink : public TrapSink {
- public:
-  void sendTrap(const DeviceTrap& trap) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    traps_ << trap;
-    changed_.notify_all();
-  }
-  QList<DeviceTrap> waitFor(qsizetype count, milliseconds limit = milliseconds(5000)) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, limit, [&] { return traps_.size() >= count; });
-    return traps_;
-  }
+using testing_suite::connectAndSend;
+using testing_suite::RecordingSink;
+using testing_suite::sendDatagrams;
+using testing_suite::Tool;
 
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  QList<DeviceTrap> traps_;
-};
-
-struct Tool {
-  int exit = -1;
-  QString out;
-};
-
-// One of net-snmp's command-line tools, bounded. The host's default MIB list is not loaded.
 Tool run(const QString& program, const QStringList& args) {
-  QProcess p;
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert("MIBS", "");
-  p.setProcessEnvironment(env);
-  p.start(program, args);
-  Tool t;
-  if (!p.waitForFinished(20000)) {
-    p.kill();
-    p.waitForFinished(2000);
-    return t;
-  }
-  t.exit = p.exitCode();
-  t.out = QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());
+  Tool t = testing_suite::runTool(program, args);
+  t.out += t.err;
   return t;
 }
-
-// The suite's module alone: the host's own list stays out of the tools' output.
-// Tests that start programs (net-snmp's tools, zarvo-suite) do not run under ThreadSanitizer: Qt
-// starts them in a way that leaves the sanitizer's view of this process wrong, so later tests of
-// the binary report races that are not there. The plain and AddressSanitizer runs cover them.
-#if defined(__SANITIZE_THREAD__)
-#define SKIP_WHEN_STARTING_PROGRAMS() \
-  GTEST_SKIP() << "starts programs, which ThreadSanitizer's bookkeeping does not survive"
-#else
-#define SKIP_WHEN_STARTING_PROGRAMS() (void)0
-#endif
 
 const QStringList kWithMib = {"-M", QStringLiteral("+") + ZARVO_MIB_DIR, "-m", "ZARVO-STORAGE-MIB"};
 
@@ -109,13 +61,6 @@ std::unique_ptr<SnmpMib> loadMib() {
   auto mib = SnmpMib::load(ZARVO_MIB_DIR, "ZARVO-STORAGE-MIB", "", &error);
   EXPECT_TRUE(mib) << error.toStdString();
   return mib;
-}
-
-PrinterLayout layoutOf(const SnmpMib& mib) {
-  QString error;
-  const auto layout = PrinterLayout::fromMib(mib, &error);
-  EXPECT_TRUE(layout) << error.toStdString();
-  return *layout;
 }
 
 class SnmpWire : public ::testing::Test {
@@ -161,17 +106,8 @@ class SnmpWire : public ::testing::Test {
     return address(printer + 1) + ':' + QString::number(fleet_->snmpPortOf(address(printer + 1)));
   }
 
-  // SNMPGetValues through the service's dispatch, as the storage manager sends it.
-  std::unique_ptr<CmdSNMPGetValuesResponse> getValues(deviceReq asked) {
-    CmdSNMPGetValuesRequest req;
-    req.append(asked);
-    QByteArray bytes;
-    req.toByteArray(bytes);
-    Zarvo::PacketPtr out = service_->processRequest("SNMPGetValues", bytes);
-    out->toByteArray(bytes);
-    auto response = std::make_unique<CmdSNMPGetValuesResponse>();
-    response->fromByteArray(bytes);
-    return response;
+  std::unique_ptr<CmdSNMPGetValuesResponse> getValues(const deviceReq& asked) {
+    return testing_suite::getValues(*service_, {asked});
   }
   deviceReq asked(int printer, int version, const char* community, QList<QByteArray> variables) {
     deviceReq d;
@@ -185,7 +121,8 @@ class SnmpWire : public ::testing::Test {
 
   SnmpEngine engine_;
   std::unique_ptr<SnmpMib> mib_ = loadMib();
-  PrinterSnmpContext printers_{engine_, layoutOf(*mib_), PrivacyProtocol::Aes, {162}};
+  PrinterSnmpContext printers_{
+      engine_, testing_suite::printerLayout(), PrivacyProtocol::Aes, {162}};
   SnmpLimits limits_ = [] {
     SnmpLimits l;
     l.timeout = milliseconds(300);
@@ -338,19 +275,11 @@ TEST_F(SnmpWire, ATableMapAnswersATableNameWithAnotherTable) {
 }
 
 TEST_F(SnmpWire, SetValuesWritesOneRowByPositionWithTheDevicesWriteCredentials) {
-  const QByteArray row = "<Device><RequestParams><IP address=\"" + address(2).toLatin1() +
-                         "\"/></RequestParams><RequestVariables>"
-                         "<staticTrapDestAddr><Index>1</Index><Value>127.0.0.1</Value>"
-                         "</staticTrapDestAddr><staticTrapDestCommunity><Index>1</Index>"
-                         "<Value>public</Value></staticTrapDestCommunity><staticTrapDestStatus>"
-                         "<Index>1</Index><Value>valid</Value></staticTrapDestStatus>"
-                         "</RequestVariables></Device>";
+  const QByteArray desk = address(2).toLatin1();
+  const QByteArray row = testing_suite::setRow(desk, "1", "127.0.0.1", "valid");
   auto answer = [&](const QByteArray& devices) {
-    Zarvo::PacketPtr out =
-        service_->processRequest("SNMPSetValues",
-                                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?><OrxRequest command=\""
-                                 "SNMPSetValues\">" +
-                                     devices + "</OrxRequest>");
+    Zarvo::PacketPtr out = service_->processRequest(
+        "SNMPSetValues", testing_suite::orxRequest("SNMPSetValues", devices));
     QByteArray bytes;
     out->toByteArray(bytes);
     return elementTexts(bytes, "Result");
@@ -359,12 +288,8 @@ TEST_F(SnmpWire, SetValuesWritesOneRowByPositionWithTheDevicesWriteCredentials) 
   const DeviceTable table = fleet_->byAddress(address(2))->trapDestTable();
   EXPECT_EQ(table.rows.at(1), (QStringList{"127.0.0.1", "public", "valid"}));
   // Past the table's rows, and a status the printer does not know: refused, nothing written.
-  QByteArray past = row;
-  past.replace("<Index>1</Index>", "<Index>7</Index>");
-  EXPECT_EQ(answer(past), QStringList{"11"});
-  QByteArray bad = row;
-  bad.replace("<Value>valid</Value>", "<Value>on</Value>");
-  EXPECT_EQ(answer(bad), QStringList{"11"});
+  EXPECT_EQ(answer(testing_suite::setRow(desk, "7", "127.0.0.1", "valid")), QStringList{"11"});
+  EXPECT_EQ(answer(testing_suite::setRow(desk, "1", "127.0.0.1", "on")), QStringList{"11"});
   // A device that stopped answering SNMP.
   QString error;
   ASSERT_TRUE(fleet_->byAddress(address(2))->setFault({FaultKind::Mute, 0, {}}, &error));
@@ -387,11 +312,6 @@ TEST_F(SnmpWire, WalksStopAtTheirRowLimit) {
 }
 
 TEST_F(SnmpWire, PrintersShrugOffDatagramsTheyCannotDecode) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(fleet_->snmpPortOf(address(2)));
-  inet_pton(AF_INET, address(2).toLatin1().constData(), &to.sin_addr);
   SnmpTarget desk;
   desk.address = address(2);
   desk.port = fleet_->snmpPortOf(address(2));
@@ -404,13 +324,12 @@ TEST_F(SnmpWire, PrintersShrugOffDatagramsTheyCannotDecode) {
   QByteArray request =
       QByteArray::fromHex("302902010104056e6f727468a01d0204") + QByteArray(20, '\x30');
   std::mt19937 random(7);
+  QList<QByteArray> noise;
   for (int i = 0; i < 300; ++i) {
-    QByteArray bytes =
-        i < request.size() ? request.left(i) : QByteArray(int(random() % 1400), char(random()));
-    ::sendto(fd, bytes.constData(), size_t(bytes.size()), 0, reinterpret_cast<sockaddr*>(&to),
-             sizeof to);
+    noise << (i < request.size() ? request.left(i)
+                                 : QByteArray(int(random() % 1400), char(random())));
   }
-  ::close(fd);
+  sendDatagrams(address(2), desk.port, noise);
   const GetResult after = client_.get(desk, {sysName});
   EXPECT_FALSE(after.failure) << after.failure.message.toStdString();
   EXPECT_EQ(after.varBinds.value(0).value, good.varBinds.value(0).value);
@@ -421,14 +340,7 @@ TEST_F(SnmpWire, TrapsComeOverUdpAndOnlyDevicesTrapsGoOn) {
   // arrive as real SNMPv1 traps and are handed on.
   const dsm::TCP9100FilePSForm form("f.ps", QByteArray(100, 'f'));
   const QByteArray framed = form.header() + form.content() + form.trailer();
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(fleet_->byAddress(address(2))->printPort());
-  inet_pton(AF_INET, address(2).toLatin1().constData(), &a.sin_addr);
-  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(::send(fd, framed.constData(), size_t(framed.size()), MSG_NOSIGNAL), framed.size());
-  ::close(fd);
+  ASSERT_TRUE(connectAndSend(address(2), fleet_->byAddress(address(2))->printPort(), framed));
   const QList<DeviceTrap> traps = sink_.waitFor(2);
   ASSERT_EQ(traps.size(), 2);
   for (const DeviceTrap& t : traps) {
@@ -455,24 +367,15 @@ TEST_F(SnmpWire, TrapsComeOverUdpAndOnlyDevicesTrapsGoOn) {
       pdu->trap_type = 6;
       pdu->specific_type = 1;
       inet_pton(AF_INET, agent, pdu->agent_addr);
-      addVarBind(pdu.get(), {*parseOid(".1.3.6.1.4.1.32473.11.5.11.83.1.1.1.5"),
-                             Value::string("completed")});
+      addVarBind(pdu.get(),
+                 {*parseOid(".1.3.6.1.4.1.32473.11.5.11.83.1.1.1.5"), Value::string("completed")});
       bytes = encodeCommunityPdu(pdu.get(), "public");
     });
     return bytes;
   };
-  const int udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(receiver_->port());
-  inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-  for (const QByteArray& datagram :
-       {v1Trap(address(3).toLatin1().constData()), v1Trap("127.0.0.66"),
-        QByteArray("\x30\x03\x02\x01", 4), QByteArray(512, '\xff')}) {
-    ::sendto(udp, datagram.constData(), size_t(datagram.size()), 0,
-             reinterpret_cast<sockaddr*>(&to), sizeof to);
-  }
-  ::close(udp);
+  sendDatagrams("127.0.0.1", receiver_->port(),
+                {v1Trap(address(3).toLatin1().constData()), v1Trap("127.0.0.66"),
+                 QByteArray("\x30\x03\x02\x01", 4), QByteArray(512, '\xff')});
   const QList<DeviceTrap> after = sink_.waitFor(3);
   ASSERT_EQ(after.size(), 3);
   EXPECT_EQ(after.at(2).hostIp, address(3));
@@ -504,8 +407,8 @@ TEST(SnmpFleet, TwoHundredFiftyPrintersRunOnAHandfulOfThreads) {
   const int descriptorsBefore = countEntries("/proc/self/fd");
   {
     SnmpEngine engine;
-    auto mib = loadMib();
-    PrinterSnmpContext printers{engine, layoutOf(*mib), PrivacyProtocol::Aes, {162}};
+    PrinterSnmpContext printers{
+        engine, testing_suite::printerLayout(), PrivacyProtocol::Aes, {162}};
     QTemporaryDir dir;
     FleetSetup setup;
     QString error;
@@ -540,13 +443,7 @@ TEST(SnmpFleet, TwoHundredFiftyPrintersRunOnAHandfulOfThreads) {
       target.community = "public";
       const GetResult got = client.get(target, {Oid{1, 3, 6, 1, 2, 1, 1, 5, 0}});
       answered += !got.failure && got.varBinds.value(0).value.bytes == d->setup().name.toUtf8();
-      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_port = htons(d->printPort());
-      inet_pton(AF_INET, d->address().toLatin1().constData(), &a.sin_addr);
-      accepted += ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-      ::close(fd);
+      accepted += connectAndSend(d->address(), d->printPort());
     }
     EXPECT_EQ(answered, 250);
     EXPECT_EQ(accepted, 250);
@@ -572,20 +469,11 @@ TEST(SnmpRemote, EachRequestIsJudgedOnItsOwnKeys) {
       "securityLevel=\"AuthenticationEncryption\" privacyPass=\"privpass1\"/>"
       "</Fleet></SuiteConfig>");
   cfg.close();
-  QProcess suite;
-  suite.setProcessChannelMode(QProcess::MergedChannels);
-  suite.start(ZARVO_SUITE_EXE, {"-exec", "--config", cfg.fileName()});
-  ASSERT_TRUE(suite.waitForStarted(10000));
-  QByteArray out;
-  const auto until = Clock::now() + milliseconds(20000);
-  while (!out.contains("Fleet ready") && Clock::now() < until &&
-         suite.state() == QProcess::Running) {
-    suite.waitForReadyRead(50);
-    out += suite.readAll();
-  }
+  testing_suite::Program suite(ZARVO_SUITE_EXE, {"--config", cfg.fileName()}, dir.path());
+  ASSERT_TRUE(suite.start("Fleet ready")) << suite.output().toStdString();
   static const QRegularExpression agent("SNMP port (\\d+)");
-  const auto m = agent.match(QString::fromUtf8(out));
-  ASSERT_TRUE(m.hasMatch()) << out.toStdString();
+  const auto m = agent.match(QString::fromUtf8(suite.output()));
+  ASSERT_TRUE(m.hasMatch()) << suite.output().toStdString();
 
   SnmpEngine engine;
   SnmpLimits limits;
@@ -619,11 +507,6 @@ TEST(SnmpRemote, EachRequestIsJudgedOnItsOwnKeys) {
     const GetResult got = client.get(target, {sysName});
     EXPECT_EQ(got.failure.code, c.code) << got.failure.message.toStdString();
     EXPECT_EQ(got.varBinds.size(), c.code == 0 ? 1 : 0);
-  }
-  suite.terminate();
-  if (!suite.waitForFinished(10000)) {
-    suite.kill();
-    suite.waitForFinished(2000);
   }
 }
 

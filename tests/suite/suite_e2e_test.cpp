@@ -2,12 +2,8 @@
 // printers, and the storage manager pointed at it, both started as processes from a temporary
 // directory and reached only over HTTP, SNMP and UDP traps. The printers listen on ports 80, 9100
 // and 161 of their own 127.13.x.y addresses, which needs root; without it the tests are skipped.
-// net-snmp's own tools (snmpwalk, snmptrap) and snmpsim (a printer no one here wrote) take part.
-#include <arpa/inet.h>
+// net-snmp's own tools (snmpget, snmptrap) and snmpsim (a printer no one here wrote) take part.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -15,13 +11,11 @@
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <chrono>
-#include <optional>
 #include <random>
 
 #include "tests/fakes/FakeNamingService.h"
 #include "tests/fakes/HttpProbe.h"
-#include "tests/fakes/QtApp.h"
+#include "tests/suite/SuiteTestSupport.h"
 
 #if defined(ZARVO_SUITE_EXE) && defined(ZARVO_DSM_HOST)
 
@@ -32,97 +26,18 @@ using testing_orx::elementTexts;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// One of our programs, started with "-exec"; stopped with SIGTERM (the orderly way) at the end.
-class Program {
- public:
-  Program(const QString& exe, const QStringList& args, const QString& dir,
-          const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
-    testing_qt::coreApp();
-    process_.setProgram(exe);
-    process_.setArguments(QStringList{"-exec"} + args);
-    process_.setWorkingDirectory(dir);
-    process_.setProcessEnvironment(env);
-    process_.setProcessChannelMode(QProcess::MergedChannels);
-  }
-  ~Program() { stop(); }
-
-  // Starts and waits (bounded) for the listening port and `readyLine`.
-  bool start(const QString& readyLine) {
-    port_ = 0;
-    process_.start();
-    if (!process_.waitForStarted(10000)) return false;
-    static const QRegularExpression listening("Listening incomming requests on port: (\\d+)");
-    const auto until = Clock::now() + milliseconds(20000);
-    while (Clock::now() < until && process_.state() == QProcess::Running) {
-      process_.waitForReadyRead(50);
-      output_ += process_.readAll();
-      const auto m = listening.match(QString::fromUtf8(output_));
-      if (m.hasMatch()) port_ = quint16(m.captured(1).toUInt());
-      static const QRegularExpression traps("Trap receiver on [0-9.]+:(\\d+)");
-      const auto t = traps.match(QString::fromUtf8(output_));
-      if (t.hasMatch()) trapPort_ = quint16(t.captured(1).toUInt());
-      if (port_ != 0 && output_.contains(readyLine.toUtf8())) return true;
-    }
-    return false;
-  }
-  void stop() {
-    if (process_.state() == QProcess::NotRunning) return;
-    process_.terminate();
-    if (!process_.waitForFinished(20000)) {
-      process_.kill();
-      process_.waitForFinished(5000);
-    }
-    output_ += process_.readAll();
-  }
-  quint16 port() const { return port_; }
-  quint16 trapPort() const { return trapPort_; }
-  QByteArray output() {
-    output_ += process_.readAll();
-    return output_;
-  }
-  // Waits until the program has written more, at most `limit`.
-  void awaitOutput(milliseconds limit) {
-    process_.waitForReadyRead(int(limit.count()));
-    output_ += process_.readAll();
-  }
-  // Waits (bounded) until the program has written `text`.
-  bool waitForOutput(const QByteArray& text, milliseconds limit = milliseconds(10000)) {
-    const auto until = Clock::now() + limit;
-    while (!output().contains(text) && Clock::now() < until &&
-           process_.state() == QProcess::Running) {
-      process_.waitForReadyRead(50);
-    }
-    return output_.contains(text);
-  }
-
- private:
-  QProcess process_;
-  QByteArray output_;
-  quint16 port_ = 0;
-  quint16 trapPort_ = 0;
-};
+using testing_suite::Program;
 
 // One of net-snmp's command-line tools, bounded: (exit code, standard output and error).
 std::pair<int, QString> netSnmp(const QString& program, const QStringList& args) {
-  QProcess p;
-  p.start(program, args);
-  if (!p.waitForFinished(20000)) {
-    p.kill();
-    p.waitForFinished(2000);
-    return {-1, QString()};
-  }
-  return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError())};
-}
-
-QByteArray request(const QByteArray& command, const QByteArray& children) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><OrxRequest command=\"" + command + "\">" +
-         children + "</OrxRequest>";
+  const testing_suite::Tool t = testing_suite::runTool(program, args);
+  return {t.exit, t.out + t.err};
 }
 
 // Answers as UTF-8 text: generated packets already are, DOM packets come as UTF-16.
 QByteArray call(quint16 port, const QByteArray& command, const QByteArray& children = {}) {
   const testing_http::Answer a = testing_http::exchange(
-      port, testing_http::post("/" + command, request(command, children)), 30000);
+      port, testing_http::post("/" + command, testing_suite::orxRequest(command, children)), 30000);
   if (a.body.size() > 1 && a.body.at(1) == '\0') return testing_http::fromUtf16Le(a.body).toUtf8();
   return a.body;
 }
@@ -146,33 +61,25 @@ class SuiteRun : public ::testing::Test {
     // The trap port is chosen by the system (the suite says which); an unanswered SNMP request
     // gives up after 2 x 300 ms.
     const QByteArray fleet =
-        "<SuiteConfig><Name>zarvo-suite</Name><TrapPort>0</TrapPort>"
-        "<SnmpTimeoutMs>300</SnmpTimeoutMs><SnmpRetries>1</SnmpRetries>"
-        "<Fleet filesDir=\"fleet\" confirmDelayMs=\"10\">"
-        "<Device id=\"1\" address=\"" +
-        address_[0].toLatin1() +
-        "\" name=\"One\">"
-        "<File name=\"Courier\" kind=\"pclFont\" id=\"3\" size=\"3000\"/>"
-        "<File name=\"inv.ps\" kind=\"psForm\" text=\"%!PS invoice form&#10;showpage&#10;\"/>"
-        "</Device>"
-        "<Device id=\"2\" address=\"" +
-        address_[1].toLatin1() +
-        "\" name=\"Two\"/>"
-        "<Device id=\"3\" address=\"" +
-        address_[2].toLatin1() +
-        "\" name=\"Three\"/>"
-        // Read by the storage manager with SNMPv3 and these keys (from the device management
-        // service), registered for traps with SNMPv1 as every printer.
-        "<Device id=\"4\" address=\"" +
-        address_[3].toLatin1() +
-        "\" name=\"Four\" snmpVersion=\"3\" userName=\"ops\" authMethod=\"SHA1\""
-        " authPass=\"authpass4\" securityLevel=\"AuthenticationEncryption\""
-        " privacyPass=\"privpass4\"/>"
-        // A real printer to the suite: snmpsim plays it in the test that starts snmpsim.
-        "<Device id=\"9\" address=\"" +
-        address_[4].toLatin1() +
-        "\" name=\"Sim\" simulated=\"false\" snmpVersion=\"2\"/>"
-        "</Fleet></SuiteConfig>";
+        QStringLiteral(
+            "<SuiteConfig><Name>zarvo-suite</Name><TrapPort>0</TrapPort>"
+            "<SnmpTimeoutMs>300</SnmpTimeoutMs><SnmpRetries>1</SnmpRetries>"
+            "<Fleet filesDir=\"fleet\" confirmDelayMs=\"10\">"
+            "<Device id=\"1\" address=\"%1\" name=\"One\">"
+            "<File name=\"Courier\" kind=\"pclFont\" id=\"3\" size=\"3000\"/>"
+            "<File name=\"inv.ps\" kind=\"psForm\" text=\"%!PS invoice form&#10;showpage&#10;\"/>"
+            "</Device><Device id=\"2\" address=\"%2\" name=\"Two\"/>"
+            "<Device id=\"3\" address=\"%3\" name=\"Three\"/>"
+            // Read by the storage manager with SNMPv3 and these keys (from the device
+            // management service), registered for traps with SNMPv1 as every printer.
+            "<Device id=\"4\" address=\"%4\" name=\"Four\" snmpVersion=\"3\" userName=\"ops\""
+            " authMethod=\"SHA1\" authPass=\"authpass4\" securityLevel=\"AuthenticationEncryption\""
+            " privacyPass=\"privpass4\"/>"
+            // A real printer to the suite: snmpsim plays it in the test that starts snmpsim.
+            "<Device id=\"9\" address=\"%5\" name=\"Sim\" simulated=\"false\" snmpVersion=\"2\"/>"
+            "</Fleet></SuiteConfig>")
+            .arg(address_[0], address_[1], address_[2], address_[3], address_[4])
+            .toUtf8();
     QFile cfg(dir_.filePath("suite.cfg"));
     ASSERT_TRUE(cfg.open(QIODevice::WriteOnly));
     cfg.write(fleet);
@@ -414,54 +321,18 @@ TEST_F(SuiteRun, AStorageManagerStoppedMidJobLeavesNoDeviceRegisteredToIt) {
   EXPECT_EQ(filesOn(1), (QStringList{"Courier", "inv.ps"}));  // and it serves again
 }
 
-// The SNMP service's answer for one device of an SNMPGetValues request, as UTF-8 text.
-QByteArray getValuesRequest(const QString& address, const QByteArray& security,
+// One device of an SNMPGetValues request, read with SNMPv1 or v2c and `community`.
+QByteArray getValuesRequest(const QString& address, int version, const QByteArray& community,
                             const QByteArray& variables) {
   return "<Priority>0</Priority><Device><RequestParams><IP address=\"" + address.toLatin1() +
-         "\" IP_VER=\"4\"/>" + security + "</RequestParams><RequestVariables>" + variables +
+         "\" IP_VER=\"4\"/><SNMP SNMP_VER=\"" + QByteArray::number(version) +
+         "\"><SecurityAttrs rcommunity=\"" + community +
+         "\" wcommunity=\"\"/></SNMP></RequestParams><RequestVariables>" + variables +
          "</RequestVariables></Device>";
-}
-const QByteArray kV1Public =
-    "<SNMP SNMP_VER=\"1\"><SecurityAttrs rcommunity=\"public\" wcommunity=\"\"/></SNMP>";
-
-TEST_F(SuiteRun, NetSnmpToolsReadAndWriteThePrintersOfTheRunningSuite) {
-  const QStringList mib = {"-M", QStringLiteral("+") + ZARVO_MIB_DIR, "-m", "ZARVO-STORAGE-MIB"};
-  auto [code, out] =
-      netSnmp("snmpwalk", {"-v2c", "-c", "public", "-On", address_[0], ".1.3.6.1.4.1.32473"});
-  EXPECT_EQ(code, 0) << out.toStdString();
-  EXPECT_TRUE(out.contains(".1.3.6.1.4.1.32473.11.5.11.84.1.1.2.1 = STRING: \"Courier\""))
-      << out.toStdString();
-  EXPECT_TRUE(out.contains(".1.3.6.1.4.1.32473.11.5.11.84.1.1.2.2 = STRING: \"inv.ps\""));
-
-  std::tie(code, out) = netSnmp("snmptable", mib + QStringList{"-v2c", "-c", "public", "-Cf", "|",
-                                                               address_[0], "scmFileStorageTable"});
-  EXPECT_EQ(code, 0) << out.toStdString();
-  EXPECT_TRUE(out.contains("1|\"Courier\"|3000|pclFont|permanent|3")) << out.toStdString();
-
-  // A row written with snmpset is what SNMPGetValues reads next.
-  std::tie(code, out) = netSnmp(
-      "snmpset", mib + QStringList{"-v2c", "-c", "private", address_[1], "staticTrapDestAddr.3",
-                                   "s", "127.0.0.77", "staticTrapDestCommunity.3", "s", "traps"});
-  EXPECT_EQ(code, 0) << out.toStdString();
-  const QByteArray table =
-      sim("SNMPGetValues", getValuesRequest(address_[1], kV1Public, "<staticTrapDestTable/>"));
-  EXPECT_EQ(elementTexts(table, "staticTrapDestAddr"), (QStringList{"", "", "127.0.0.77", ""}))
-      << table.toStdString();
-  EXPECT_EQ(elementTexts(table, "staticTrapDestCommunity").value(2), "traps");
-
-  // SNMPv3 with the printer's user and keys; a wrong key gets no value.
-  const QStringList v3 = {"-v3", "-u", "ops", "-l",  "authPriv",  "-a",
-                          "SHA", "-x", "AES", "-X",  "privpass4", "-t",
-                          "1",   "-r", "0",   "-On", address_[3], ".1.3.6.1.2.1.1.5.0"};
-  std::tie(code, out) = netSnmp("snmpget", QStringList{"-A", "authpass4"} + v3);
-  EXPECT_EQ(code, 0) << out.toStdString();
-  EXPECT_TRUE(out.contains("STRING: \"Four\"")) << out.toStdString();
-  std::tie(code, out) = netSnmp("snmpget", QStringList{"-A", "wrongpass4"} + v3);
-  EXPECT_NE(code, 0);
-  EXPECT_FALSE(out.contains("STRING")) << out.toStdString();
 }
 
 TEST_F(SuiteRun, BadInputGetsBoundedAnswersAndNoCrash) {
+  fault(3, "<Fault>mute</Fault>");
   struct Case {
     const char* why;
     QByteArray request;
@@ -469,13 +340,14 @@ TEST_F(SuiteRun, BadInputGetsBoundedAnswersAndNoCrash) {
   };
   const Case cases[] = {
       {"a wrong community: the printer does not answer",
-       getValuesRequest(address_[0],
-                        "<SNMP SNMP_VER=\"2\"><SecurityAttrs rcommunity=\"guess\" "
-                        "wcommunity=\"\"/></SNMP>",
-                        "<scmFileStorageTable/>"),
+       getValuesRequest(address_[0], 2, "guess", "<scmFileStorageTable/>"),
        "<Error Code=\"1\">No response from device "},
-      {"a table no MIB names", getValuesRequest(address_[0], kV1Public, "<cartridgeTable/>"),
+      {"a table no MIB names", getValuesRequest(address_[0], 1, "public", "<cartridgeTable/>"),
        "<Error Code=\"2\">noSuchName: cartridgeTable</Error>"},
+      {"a printer that stopped answering SNMP",
+       getValuesRequest(address_[2], 1, "public", "<scmFileStorageTable/>"),
+       "<Errors Count=\"1\"><Error Code=\"1\">No response from device " + address_[2].toLatin1() +
+           "</Error>"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
@@ -485,26 +357,21 @@ TEST_F(SuiteRun, BadInputGetsBoundedAnswersAndNoCrash) {
     EXPECT_EQ(elementTexts(answer, "Result"), QStringList{"0"});
     EXPECT_TRUE(answer.contains(c.error)) << answer.toStdString();
   }
+  // Through the storage manager the mute printer has no files, in bounded time.
+  const auto started = Clock::now();
+  EXPECT_EQ(filesOn(3), QStringList{});
+  EXPECT_LT(Clock::now() - started, milliseconds(3000));
+
   // Cut and random datagrams to a printer's SNMP port and to the trap port.
-  const int udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  auto send = [&](const QString& to, quint16 port, const QByteArray& bytes) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, to.toLatin1().constData(), &a.sin_addr);
-    ::sendto(udp, bytes.constData(), size_t(bytes.size()), 0, reinterpret_cast<sockaddr*>(&a),
-             sizeof a);
-  };
   const QByteArray get = QByteArray::fromHex(
       "302602010104067075626c6963a0190204000000010201000201003010300e060a2b06010201010500");
   std::mt19937 random(9);
+  QList<QByteArray> noise;
   for (int i = 0; i < 400; ++i) {
-    const QByteArray bytes =
-        i < get.size() ? get.left(i) : QByteArray(int(random() % 1500), char(random()));
-    send(address_[0], 161, bytes);
-    send("127.0.0.1", suite_->trapPort(), bytes);
+    noise << (i < get.size() ? get.left(i) : QByteArray(int(random() % 1500), char(random())));
   }
-  ::close(udp);
+  testing_suite::sendDatagrams(address_[0], 161, noise);
+  testing_suite::sendDatagrams("127.0.0.1", suite_->trapPort(), noise);
   // Everything still answers, the printer and the service.
   const auto [code, out] =
       netSnmp("snmpget", {"-v2c", "-c", "public", "-On", address_[0], ".1.3.6.1.2.1.1.5.0"});
@@ -517,12 +384,8 @@ TEST_F(SuiteRun, ATrapSentBySnmptrapCompletesAWaitingDownload) {
   ASSERT_NE(suite_->trapPort(), 0) << suite_->output().toStdString();
   // A printer that takes the bytes and never confirms: the download waits for a trap.
   fault(2, "<Fault>silent</Fault>");
-  const QString path = upload("t.ps", "%!PS\nshowpage\n");
-  addFile(2, path, "t.ps");  // operation 0
-  const auto until = Clock::now() + milliseconds(10000);
-  while (rowsRegisteredForThisHost() == 0 && Clock::now() < until) {
-    suite_->awaitOutput(milliseconds(100));
-  }
+  addFile(2, upload("t.ps", "%!PS\nshowpage\n"), "t.ps");  // operation 0
+  ASSERT_TRUE(suite_->waitForOutput(rowTaken(2)));
   ASSERT_EQ(rowsRegisteredForThisHost(), 1);
   // A trap that comes before the storage manager waits for one is dropped, as from a printer;
   // so it is sent again until the download ends (well inside its 4 s confirmation wait).
@@ -537,28 +400,6 @@ TEST_F(SuiteRun, ATrapSentBySnmptrapCompletesAWaitingDownload) {
   }
   EXPECT_EQ(status, "COMPLETED") << dsm_->output().toStdString();
   EXPECT_EQ(fileResults(0), QStringList{"completed"});
-}
-
-TEST_F(SuiteRun, APrinterThatStopsAnsweringSnmpGivesItsErrorWithinTheBoundedWait) {
-  fault(3, "<Fault>mute</Fault>");
-  auto started = Clock::now();
-  const QByteArray answer =
-      sim("SNMPGetValues",
-          "<Priority>0</Priority><Device><RequestParams><IP address=\"" + address_[2].toLatin1() +
-              "\" IP_VER=\"4\"/><SNMP SNMP_VER=\"1\"><SecurityAttrs rcommunity="
-              "\"public\" wcommunity=\"\"/></SNMP></RequestParams><RequestVariables>"
-              "<scmFileStorageTable/></RequestVariables></Device>");
-  EXPECT_LT(Clock::now() - started, milliseconds(3000));
-  EXPECT_EQ(elementTexts(answer, "Result"), QStringList{"0"});
-  EXPECT_TRUE(answer.contains("<Errors Count=\"1\"><Error Code=\"1\">No response from device " +
-                              address_[2].toLatin1() + "</Error>"))
-      << answer.toStdString();
-  // Through the storage manager: no files, in bounded time.
-  started = Clock::now();
-  EXPECT_EQ(filesOn(3), QStringList{});
-  EXPECT_LT(Clock::now() - started, milliseconds(3000));
-  fault(3, "<Fault>none</Fault>");
-  EXPECT_EQ(filesOn(1), (QStringList{"Courier", "inv.ps"}));
 }
 
 TEST_F(SuiteRun, APrinterPlayedBySnmpsimListsItsFilesThroughTheStorageManager) {

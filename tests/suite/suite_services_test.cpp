@@ -8,23 +8,22 @@
 
 #include "messages/DMSGetDeviceList.h"
 #include "messages/SNMPGetValues.h"
+#include "suite/SuiteServices.h"
 #include "tests/fakes/FakeNamingService.h"
 #include "tests/fakes/HttpProbe.h"
-#include "suite/SuiteServices.h"
+#include "tests/suite/SuiteTestSupport.h"
 
 namespace Zarvo::suite {
 namespace {
 
 using testing_orx::elementTexts;
-
-QByteArray request(const QByteArray& command, const QByteArray& children) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><OrxRequest command=\"" + command + "\">" +
-         children + "</OrxRequest>";
-}
+using testing_suite::getValues;
+using testing_suite::orxRequest;
+using testing_suite::setRow;
 
 QByteArray answer(Zarvo::Service& service, const QByteArray& command, const QByteArray& children) {
   Zarvo::PacketPtr response =
-      service.processRequest(QString::fromLatin1(command), request(command, children));
+      service.processRequest(QString::fromLatin1(command), orxRequest(command, children));
   QByteArray bytes;
   response->toByteArray(bytes);
   return bytes;
@@ -105,19 +104,6 @@ TEST_F(ServicesFixture, NamingServiceAnswersTheLatestRegistrationAndRefusesTheRe
             QStringList{"3"});
 }
 
-std::unique_ptr<CmdSNMPGetValuesResponse> getValues(SnmpService& snmp,
-                                                    const QList<deviceReq>& devices) {
-  CmdSNMPGetValuesRequest req;
-  for (const deviceReq& d : devices) req.append(d);
-  QByteArray bytes;
-  req.toByteArray(bytes);
-  Zarvo::PacketPtr out = snmp.processRequest("SNMPGetValues", bytes);
-  out->toByteArray(bytes);
-  auto response = std::make_unique<CmdSNMPGetValuesResponse>();
-  response->fromByteArray(bytes);
-  return response;
-}
-
 deviceReq asked(const char* address, int version, const char* community, const char* user,
                 QList<QByteArray> variables) {
   deviceReq d;
@@ -170,16 +156,6 @@ TEST_F(ServicesFixture, SnmpGetValuesAnswersTablesAndReportsErrorsPerDevice) {
   EXPECT_EQ(empty.errorCount, 0);
   EXPECT_EQ(empty.rowCount("scmFileStorageTable"), -1);
   EXPECT_TRUE(empty.hasScalar("scmFileStorageTable"));
-}
-
-QByteArray setRow(const char* address, const char* index, const char* addr, const char* status) {
-  return QByteArray("<Device><RequestParams><IP address=\"") + address +
-         "\"/></RequestParams><RequestVariables><staticTrapDestAddr><Index>" + index +
-         "</Index><Value>" + addr +
-         "</Value></staticTrapDestAddr><staticTrapDestCommunity><Index>" + index +
-         "</Index><Value>public</Value></staticTrapDestCommunity><staticTrapDestStatus><Index>" +
-         index + "</Index><Value>" + status +
-         "</Value></staticTrapDestStatus></RequestVariables></Device>";
 }
 
 TEST_F(ServicesFixture, SnmpSetValuesWritesTrapRowsByPosition) {
@@ -235,30 +211,18 @@ TEST_F(ServicesFixture, DeviceListAnswersTheNamedDevicesWithTheAskedProperties) 
                                         {"SecurityLevel", "Authentication"},
                                         {"AuthMethod", "MD5"},
                                         {"AuthPass", "pw"}}));
-  EXPECT_EQ(lookup({}, {}).size(), 3);                        // no filter: every device
   EXPECT_EQ(lookup({DeviceFilter{5, {}}}, asked).size(), 0);  // unknown ID: none, result 0
   found = lookup({DeviceFilter{-1, {{"Name", "Lab"}}}}, {"Name", "Model"});
   ASSERT_EQ(found.size(), 1);
   EXPECT_EQ(found.first().properties.at("Model"), "ZX-410");
   EXPECT_EQ(found.first().properties.count("IP"), 0u);
-}
 
-TEST_F(ServicesFixture, DeviceListSaysWhichDevicesCanBeReached) {
-  DeviceManagementService dms(fleet_);
-  Fault closed;
-  closed.kind = FaultKind::Refuse;
+  // No filter: every device, and whether it can be reached.
   QString error;
-  ASSERT_TRUE(fleet_.byAddress("127.0.0.3")->setFault(closed, &error)) << error.toStdString();
-  CmdDMSGetDeviceListRequest req;
-  req.properties = {"IP", "Reachable"};
-  QByteArray bytes;
-  req.toByteArray(bytes);
-  Zarvo::PacketPtr out = dms.processRequest("DMSGetDeviceList", bytes);
-  out->toByteArray(bytes);
-  CmdDMSGetDeviceListResponse r;
-  r.fromByteArray(bytes);
+  ASSERT_TRUE(fleet_.byAddress("127.0.0.3")->setFault({FaultKind::Refuse, 0, {}}, &error));
   std::map<QString, QString> reachable;
-  for (const DeviceRecord& d : r.devices) reachable[d.property("IP")] = d.property("Reachable");
+  for (const DeviceRecord& d : lookup({}, {"IP", "Reachable"}))
+    reachable[d.property("IP")] = d.property("Reachable");
   EXPECT_EQ(reachable, (std::map<QString, QString>{
                            {"127.0.0.2", "true"}, {"127.0.0.3", "false"}, {"127.0.0.4", "true"}}));
 }
@@ -273,14 +237,10 @@ TEST_F(ServicesFixture, FleetControlSetsFaultsAndShowsDevices) {
   const Case cases[] = {
       {"by identifier", "<Device>7</Device><Fault>slow</Fault><DelayMs>50</DelayMs>", "0"},
       {"by address, with a failure text",
-       "<Device>127.0.0.2</Device><Fault>fail</Fault>"
-       "<Status>NoRoom</Status>",
-       "0"},
+       "<Device>127.0.0.2</Device><Fault>fail</Fault><Status>NoRoom</Status>", "0"},
       {"a fault with no name", "<Device>1</Device><Fault>melt</Fault>", "3"},
       {"completed is no failure text",
-       "<Device>1</Device><Fault>fail</Fault>"
-       "<Status>completed</Status>",
-       "3"},
+       "<Device>1</Device><Fault>fail</Fault><Status>completed</Status>", "3"},
       {"delay out of range", "<Device>1</Device><Fault>slow</Fault><DelayMs>-5</DelayMs>", "3"},
       {"unknown device", "<Device>127.0.0.77</Device><Fault>none</Fault>", "10"},
   };

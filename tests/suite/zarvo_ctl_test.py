@@ -146,18 +146,9 @@ class ZarvoCtl(unittest.TestCase):
         self.suite.operations = []
         self.assertEqual(self.ctl("DSMGetOperationList")[1].strip(), "(no Operation)")
 
-    def test_dates_are_iso_8601_in_local_time(self):
-        self.suite.store = {"Garamond.pfa": (1200, "psFont", 1700000000)}
-        code, out, _ = self.ctl("DSMServerGetFileList")
-        self.assertEqual(code, 0)
-        local = datetime.datetime.fromtimestamp(1700000000).astimezone().isoformat(
-            timespec="seconds")
-        self.assertIn(local, out)
-        self.assertRegex(local, r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d$")
-
-    def test_json_for_scripts(self):
+    def test_json_for_scripts_and_dates_in_local_iso_8601(self):
         self.suite.operations = [(4, "MOVE", "FAILED", 50, "127.0.0.2", "127.0.0.3")]
-        self.suite.store = {"a.pfa": (10, "psFont", 0)}
+        self.suite.store = {"a.pfa": (10, "psFont", 1700000000)}
         code, out, _ = self.ctl("--json", "DSMGetOperationList")
         self.assertEqual(code, 0)
         answer = json.loads(out)
@@ -165,10 +156,13 @@ class ZarvoCtl(unittest.TestCase):
         self.assertEqual(answer["Operation"], [{"ID": 4, "Type": "MOVE", "Status": "FAILED",
                                                 "Progress": 50, "Source": "127.0.0.2",
                                                 "Destination": "127.0.0.3"}])
+        local = datetime.datetime.fromtimestamp(1700000000).astimezone().isoformat(
+            timespec="seconds")
+        self.assertRegex(local, r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d$")
+        self.assertIn(local, self.ctl("DSMServerGetFileList")[1])
         stored = json.loads(self.ctl("--json", "DSMServerGetFileList")[1])["File"][0]
         self.assertEqual(stored["FileSize"], 10)
-        self.assertEqual(stored["FileDate"], datetime.datetime.fromtimestamp(0).astimezone()
-                         .isoformat(timespec="seconds"))
+        self.assertEqual(stored["FileDate"], local)
         self.suite.operations = []
         self.assertEqual(json.loads(self.ctl("--json", "DSMGetOperationList")[1])["Operation"], [])
 
