@@ -90,11 +90,11 @@ std::unique_ptr<ResponsePacket> call(Zarvo::ServiceClient& client, const QString
   return client.callService<ResponsePacket>(request, wait);
 }
 
-// A loopback port with nothing listening on it.
-quint16 closedPort() {
+// A loopback URL with nothing listening on its port.
+QUrl closedUrl() {
   quint16 port = 0;
   ::close(testing_net::listenOnLoopback(1, port));
-  return port;
+  return QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(port));
 }
 
 // Each test has a client of its own, so no URL cached by another test gets in the way.
@@ -128,8 +128,7 @@ TEST_F(OrxClient, RegistrationAnnouncesTheUrlAndEveryCommandInOrder) {
 
   naming_.setRegisterResult(3);
   EXPECT_FALSE(app().registerInNamingService(naming_.url())) << "a refusal is no success";
-  const QUrl nowhere(QStringLiteral("http://127.0.0.1:%1/").arg(closedPort()));
-  EXPECT_FALSE(app().registerInNamingService(nowhere));
+  EXPECT_FALSE(app().registerInNamingService(closedUrl()));
   EXPECT_EQ(LogLines::get().count(mark_, "Registration failed"), 2);
 }
 
@@ -192,7 +191,7 @@ TEST_F(OrxClient, AServiceThatMovedIsAskedForAfresh) {
 
 // Five outer attempts, each asking the naming service anew where the service went.
 TEST_F(OrxClient, AServiceNobodyCanReachFailsAfterFiveAttempts) {
-  const QUrl closed(QStringLiteral("http://127.0.0.1:%1/").arg(closedPort()));
+  const QUrl closed = closedUrl();
   struct Case {
     const char* why;
     const char* command;
@@ -240,7 +239,7 @@ TEST_F(OrxClient, AStopOfTheCallingThreadEndsTheRetryPauseAtOnce) {
   OrxServiceClient::Limits limits = client().limits();
   limits.retryDelay = 60000ms;  // five attempts would take four minutes
   client().setLimits(limits);
-  naming_.setServiceUrl("TestStopped", QStringLiteral("http://127.0.0.1:%1/").arg(closedPort()));
+  naming_.setServiceUrl("TestStopped", closedUrl().toString());
   struct Caller : Zarvo::Thread {
     explicit Caller(OrxServiceClient& client) : client_(client) {}
     OrxServiceClient& client_;
