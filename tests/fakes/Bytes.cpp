@@ -1,6 +1,7 @@
 #include "tests/fakes/Bytes.h"
 
 #include <cstdio>
+#include <map>
 
 namespace testing_bytes {
 
@@ -8,32 +9,18 @@ QByteArray bytes(const char* data, qsizetype size) { return QByteArray(data, siz
 QByteArray bytes(const std::string& s) { return QByteArray(s.data(), qsizetype(s.size())); }
 
 std::string hex(const std::string& b) {
+  static const std::map<unsigned char, const char*> kEscapes{
+      {'\r', "\\r"}, {'\n', "\\n"}, {'\t', "\\t"}, {0x1B, "\\e"}, {'\\', "\\\\"}};
   std::string out;
   for (unsigned char c : b) {
-    switch (c) {
-      case '\r':
-        out += "\\r";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case 0x1B:
-        out += "\\e";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      default:
-        if (c >= 0x20 && c < 0x7F) {
-          out += char(c);
-        } else {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\x%02X", c);
-          out += buf;
-        }
+    if (const auto e = kEscapes.find(c); e != kEscapes.end()) {
+      out += e->second;
+    } else if (c >= 0x20 && c < 0x7F) {
+      out += char(c);
+    } else {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02X", c);
+      out += buf;
     }
   }
   return out;

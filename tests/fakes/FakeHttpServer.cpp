@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <QMap>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,16 +16,9 @@ namespace {
 constexpr auto kIdleLimit = std::chrono::seconds(60);
 
 QByteArray reasonFor(int status) {
-  switch (status) {
-    case 200:
-      return "OK";
-    case 404:
-      return "Not Found";
-    case 500:
-      return "Internal Server Error";
-    default:
-      return "Status";
-  }
+  static const QMap<int, QByteArray> kReasons{
+      {200, "OK"}, {404, "Not Found"}, {500, "Internal Server Error"}};
+  return kReasons.value(status, "Status");
 }
 
 }  // namespace

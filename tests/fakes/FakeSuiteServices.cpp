@@ -21,6 +21,11 @@ QString responseStart(int result, const QString& details) {
       .arg(xmlEscaped(details));
 }
 
+// An answer with no more than its Result and Details.
+QByteArray bareAnswer(int result, const QString& details) {
+  return utf16Le(responseStart(result, details) + "</OrxResponse>");
+}
+
 QString element(const QString& name, const QString& text) {
   return QStringLiteral("<%1>%2</%1>").arg(name, xmlEscaped(text));
 }
@@ -31,23 +36,20 @@ QString element(const QString& name, const QString& text) {
 // XML helpers
 
 QString XmlNode::attribute(const QString& wanted) const {
-  for (const auto& a : attributes) {
+  for (const auto& a : attributes)
     if (a.first == wanted) return a.second;
-  }
   return QString();
 }
 
 bool XmlNode::hasAttribute(const QString& wanted) const {
-  for (const auto& a : attributes) {
+  for (const auto& a : attributes)
     if (a.first == wanted) return true;
-  }
   return false;
 }
 
 const XmlNode* XmlNode::child(const QString& wanted) const {
-  for (const XmlNode& c : children) {
+  for (const XmlNode& c : children)
     if (c.name == wanted) return &c;
-  }
   return nullptr;
 }
 
@@ -128,8 +130,7 @@ FakeDeviceManagementService::FakeDeviceManagementService()
     : server_([this](const Received& request) {
         const QString command = request.command();
         if (command != QLatin1String("DMSGetDeviceList")) {
-          return Reply{httpResponse(
-              utf16Le(responseStart(2, "Can't handle command: " + command) + "</OrxResponse>"))};
+          return Reply{httpResponse(bareAnswer(2, "Can't handle command: " + command))};
         }
         return answer(request);
       }) {}
@@ -148,7 +149,7 @@ void FakeDeviceManagementService::setResult(int result, const QString& details) 
 Reply FakeDeviceManagementService::answer(const Received& request) {
   XmlNode root;
   if (!parseXml(request.body, &root)) {
-    return {httpResponse(utf16Le(responseStart(3, "Wrong request format: ") + "</OrxResponse>"))};
+    return {httpResponse(bareAnswer(3, "Wrong request format: "))};
   }
   QList<qint64> ids;  // -1: every device
   if (const XmlNode* filter = root.child("Filter")) {
@@ -183,8 +184,7 @@ FakeSNMPService::FakeSNMPService()
         const QString command = request.command();
         if (command == QLatin1String("SNMPGetValues")) return answerGet(request);
         if (command == QLatin1String("SNMPSetValues")) return answerSet(request);
-        return Reply{httpResponse(
-            utf16Le(responseStart(2, "Can't handle command: " + command) + "</OrxResponse>"))};
+        return Reply{httpResponse(bareAnswer(2, "Can't handle command: " + command))};
       }) {}
 
 void FakeSNMPService::setTable(const QString& address, const QString& name,
@@ -221,7 +221,7 @@ void FakeSNMPService::setResult(int result, const QString& details) {
 QByteArray FakeSNMPService::getValuesAnswer(const QByteArray& requestBody) const {
   XmlNode root;
   if (!parseXml(requestBody, &root)) {
-    return utf16Le(responseStart(3, "Wrong request format: ") + "</OrxResponse>");
+    return bareAnswer(3, "Wrong request format: ");
   }
   std::lock_guard<std::mutex> lock(mutex_);
   QString xml = responseStart(result_, details_);
@@ -283,7 +283,7 @@ Reply FakeSNMPService::answerGet(const Received& request) const {
 Reply FakeSNMPService::answerSet(const Received& request) {
   XmlNode root;
   if (!parseXml(request.body, &root)) {
-    return {httpResponse(utf16Le(responseStart(3, "Wrong request format: ") + "</OrxResponse>"))};
+    return {httpResponse(bareAnswer(3, "Wrong request format: "))};
   }
   std::lock_guard<std::mutex> lock(mutex_);
   for (const XmlNode* d : root.childrenNamed("Device")) {
@@ -309,7 +309,7 @@ Reply FakeSNMPService::answerSet(const Received& request) {
       }
     }
   }
-  return {httpResponse(utf16Le(responseStart(result_, details_) + "</OrxResponse>"))};
+  return {httpResponse(bareAnswer(result_, details_))};
 }
 
 QByteArray FakeSNMPService::sendTrap(const QUrl& namingUrl, const QString& hostIp,

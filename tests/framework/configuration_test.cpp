@@ -122,45 +122,54 @@ TEST(Configuration, AddressListsAndUploadDirectories) {
 }
 
 TEST(Configuration, CountsArePositiveWholeNumbersWithinTheirBounds) {
+  struct Counts {
+    int maxConnections = 1024;
+    qint64 maxBodies = 64 * 1024 * 1024;
+    int interval = 30;
+    int parallel = 16;
+  };
+  const Counts defaults;
   struct Case {
     const char* why;
     QByteArray xml;
-    int maxConnections;
-    qint64 maxBodies;
-    int interval;
-    int parallel;
+    Counts expected;
     const char* err;  // the start of the "err" line it writes, if any
   };
   const Case kCases[] = {
-      {"absent: the defaults", "<c/>", 1024, 64 * 1024 * 1024, 30, 16, ""},
-      {"every one given", "<c><MaxConnections> 10 </MaxConnections>"
+      {"absent: the defaults", "<c/>", defaults, ""},
+      {"every one given",
+       "<c><MaxConnections> 10 </MaxConnections>"
        "<MaxBodiesInFlight>1048576</MaxBodiesInFlight>"
-       "<RegistrationInterval>5</RegistrationInterval><ParallelDownloads> 256 </ParallelDownloads></c>",
-       10, 1048576, 5, 256, ""},
-      {"zero connections would serve nobody", "<c><MaxConnections>0</MaxConnections></c>", 1024,
-       64 * 1024 * 1024, 30, 16, "MaxConnections is no count from 1 to 1000000, using 1024: 0"},
-      {"a sign is no count", "<c><RegistrationInterval>-5</RegistrationInterval></c>", 1024,
-       64 * 1024 * 1024, 30, 16, "RegistrationInterval is no count of seconds"},
+       "<RegistrationInterval>5</RegistrationInterval><ParallelDownloads> 256 "
+       "</ParallelDownloads></c>",
+       {10, 1048576, 5, 256},
+       ""},
+      {"zero connections would serve nobody", "<c><MaxConnections>0</MaxConnections></c>", defaults,
+       "MaxConnections is no count from 1 to 1000000, using 1024: 0"},
+      {"a sign is no count", "<c><RegistrationInterval>-5</RegistrationInterval></c>", defaults,
+       "RegistrationInterval is no count of seconds"},
       {"beyond a day is refused", "<c><RegistrationInterval>86401</RegistrationInterval></c>",
-       1024, 64 * 1024 * 1024, 30, 16, "RegistrationInterval is no count of seconds"},
-      {"no unit suffix", "<c><MaxBodiesInFlight>64M</MaxBodiesInFlight></c>", 1024,
-       64 * 1024 * 1024, 30, 16, "MaxBodiesInFlight is no byte count"},
-      {"one download after another", "<c><ParallelDownloads>1</ParallelDownloads></c>", 1024,
-       64 * 1024 * 1024, 30, 1, ""},
+       defaults, "RegistrationInterval is no count of seconds"},
+      {"no unit suffix", "<c><MaxBodiesInFlight>64M</MaxBodiesInFlight></c>", defaults,
+       "MaxBodiesInFlight is no byte count"},
+      {"one download after another",
+       "<c><ParallelDownloads>1</ParallelDownloads></c>",
+       {1024, 64 * 1024 * 1024, 30, 1},
+       ""},
       {"a thread per download: thousands are a typing error",
-       "<c><ParallelDownloads>2000</ParallelDownloads></c>", 1024, 64 * 1024 * 1024, 30, 16,
+       "<c><ParallelDownloads>2000</ParallelDownloads></c>", defaults,
        "ParallelDownloads is no whole number from 1 to 256, using 16: 2000"},
-      {"no fraction", "<c><ParallelDownloads>2.5</ParallelDownloads></c>", 1024, 64 * 1024 * 1024,
-       30, 16, "ParallelDownloads is no whole number from 1 to 256, using 16: 2.5"},
+      {"no fraction", "<c><ParallelDownloads>2.5</ParallelDownloads></c>", defaults,
+       "ParallelDownloads is no whole number from 1 to 256, using 16: 2.5"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.why);
     const qsizetype from = testing_log::LogLines::get().mark();
     const Configuration config = Configuration::fromBytes(c.xml);
-    EXPECT_EQ(config.maxConnections, c.maxConnections);
-    EXPECT_EQ(config.maxBodiesInFlight, c.maxBodies);
-    EXPECT_EQ(config.registrationInterval, c.interval);
-    EXPECT_EQ(config.parallelDownloads, c.parallel);
+    EXPECT_EQ(config.maxConnections, c.expected.maxConnections);
+    EXPECT_EQ(config.maxBodiesInFlight, c.expected.maxBodies);
+    EXPECT_EQ(config.registrationInterval, c.expected.interval);
+    EXPECT_EQ(config.parallelDownloads, c.expected.parallel);
     const QStringList logged = testing_log::LogLines::get().since(from, "err");
     ASSERT_EQ(logged.size(), *c.err ? 1 : 0);
     if (*c.err) {

@@ -1,14 +1,12 @@
 // Logging: time stamps and prefixes, the start-up hold, disabled logs, whole lines on stdout.
 #include "framework/Log.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <QRegularExpression>
 #include <QStringList>
 #include <QTemporaryFile>
-#include <atomic>
 #include <cstdio>
 #include <iostream>
 #include <mutex>

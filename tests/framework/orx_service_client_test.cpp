@@ -1,26 +1,21 @@
 // Calls between services: the process first, then the naming service and HTTP to the service it
 // names, with retries, the cache, every client-side result code, the response limits, and the
 // registration at start (in this process and in the running executable).
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QTcpServer>
 #include <algorithm>
 #include <chrono>
 #include <functional>
 #include <future>
-#include <mutex>
-#include <string>
 #include <vector>
 
 #include "NSFindService_Response.h"
 #include "framework/Application.h"
 #include "framework/LMXPacket.h"
-#include "framework/Log.h"
 #include "framework/OrxServiceClient.h"
 #include "framework/ServiceClient.h"
 #include "framework/Thread.h"
@@ -41,11 +36,7 @@ using testing_orx::elementTexts;
 using testing_orx::FakeNamingService;
 using testing_orx::httpResponse;
 using testing_orx::LoopbackServices;
-using testing_orx::Reply;
 using testing_orx::responsePacket;
-using Zarvo::Application;
-using Zarvo::RequestPacket;
-using Zarvo::ResponsePacket;
 using FindResponse = Zarvo::LMXResponse<NSFindService_Response::c_OrxResponse>;
 using Clock = std::chrono::steady_clock;
 using testing_log::LogLines;
@@ -99,11 +90,11 @@ std::unique_ptr<ResponsePacket> call(Zarvo::ServiceClient& client, const QString
   return client.callService<ResponsePacket>(request, wait);
 }
 
-// A loopback port with nothing listening on it.
-quint16 closedPort() {
+// A loopback URL with nothing listening on its port.
+QUrl closedUrl() {
   quint16 port = 0;
   ::close(testing_net::listenOnLoopback(1, port));
-  return port;
+  return QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(port));
 }
 
 // Each test has a client of its own, so no URL cached by another test gets in the way.
@@ -137,8 +128,7 @@ TEST_F(OrxClient, RegistrationAnnouncesTheUrlAndEveryCommandInOrder) {
 
   naming_.setRegisterResult(3);
   EXPECT_FALSE(app().registerInNamingService(naming_.url())) << "a refusal is no success";
-  const QUrl nowhere(QStringLiteral("http://127.0.0.1:%1/").arg(closedPort()));
-  EXPECT_FALSE(app().registerInNamingService(nowhere));
+  EXPECT_FALSE(app().registerInNamingService(closedUrl()));
   EXPECT_EQ(LogLines::get().count(mark_, "Registration failed"), 2);
 }
 
@@ -199,26 +189,48 @@ TEST_F(OrxClient, AServiceThatMovedIsAskedForAfresh) {
   EXPECT_EQ(LogLines::get().count(mark_, "SendRequest retry in 3sec."), 1);
 }
 
-TEST_F(OrxClient, ACommandNobodyAnswersFailsAfterFiveAttempts) {
-  auto reply = call("TestNobody");
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->result(), 2);
-  EXPECT_EQ(reply->details(), "Can't find service for command: TestNobody");
-  EXPECT_EQ(naming_.count("NSFindService"), 5);
-  EXPECT_EQ(retries(), 4);
-  EXPECT_EQ(call("TestNobody", false), nullptr) << "a caller that does not wait gets nothing";
-}
-
-TEST_F(OrxClient, AServiceThatStaysDownGivesResult1) {
-  naming_.setServiceUrl("TestDown", QStringLiteral("http://127.0.0.1:%1/").arg(closedPort()));
-  const quint64 before = client().connectionAttempts();
-  auto reply = call("TestDown");
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->result(), 1);
-  EXPECT_EQ(reply->details(), "Connection to service failed");
-  EXPECT_EQ(naming_.count("NSFindService"), 5) << "every attempt asks where the service went";
-  EXPECT_EQ(client().connectionAttempts() - before, 10u);
-  EXPECT_EQ(call("TestDown", false), nullptr);
+// Five outer attempts, each asking the naming service anew where the service went.
+TEST_F(OrxClient, AServiceNobodyCanReachFailsAfterFiveAttempts) {
+  const QUrl closed = closedUrl();
+  struct Case {
+    const char* why;
+    const char* command;
+    std::function<void()> arrange;
+    int result;
+    const char* details;
+    int finds;         // NSFindService requests the naming fake sees
+    quint64 attempts;  // connections tried, 0: not counted
+    int retries;       // "retry" lines, -1: not counted
+  };
+  const Case kCases[] = {
+      {"no service is named for it", "TestNobody", [] {}, 2,
+       "Can't find service for command: TestNobody", 5, 0, 4},
+      {"the named service stays down", "TestDown",
+       [&] { naming_.setServiceUrl("TestDown", closed.toString()); }, 1,
+       "Connection to service failed", 5, 10, -1},
+      {"the naming service is down: 5 outer attempts of 5 asks each", "TestNoNaming",
+       [&] { client().setNamingServiceUrl(closed); }, 2,
+       "Can't find service for command: TestNoNaming", 0, 25, 24},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.why);
+    c.arrange();
+    mark_ = LogLines::get().mark();
+    const int findsBefore = naming_.count("NSFindService");
+    const quint64 before = client().connectionAttempts();
+    auto reply = call(c.command);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->result(), c.result);
+    EXPECT_EQ(reply->details(), c.details);
+    EXPECT_EQ(naming_.count("NSFindService") - findsBefore, c.finds);
+    if (c.attempts) {
+      EXPECT_EQ(client().connectionAttempts() - before, c.attempts);
+    }
+    if (c.retries >= 0) {
+      EXPECT_EQ(retries(), c.retries);
+    }
+    EXPECT_EQ(call(c.command, false), nullptr) << "a caller that does not wait gets nothing";
+  }
 }
 
 // A connection or job thread asked to stop (shutdown, a cancel) must not sit out the pauses
@@ -227,7 +239,7 @@ TEST_F(OrxClient, AStopOfTheCallingThreadEndsTheRetryPauseAtOnce) {
   OrxServiceClient::Limits limits = client().limits();
   limits.retryDelay = 60000ms;  // five attempts would take four minutes
   client().setLimits(limits);
-  naming_.setServiceUrl("TestStopped", QStringLiteral("http://127.0.0.1:%1/").arg(closedPort()));
+  naming_.setServiceUrl("TestStopped", closedUrl().toString());
   struct Caller : Zarvo::Thread {
     explicit Caller(OrxServiceClient& client) : client_(client) {}
     OrxServiceClient& client_;
@@ -261,16 +273,6 @@ TEST_F(OrxClient, APacketWithoutCommandIsAnsweredNotThrown) {
   EXPECT_EQ(reply->result(), 3);
   EXPECT_TRUE(reply->details().startsWith("Wrong request format: "));
   EXPECT_EQ(naming_.connections(), 0);
-}
-
-TEST_F(OrxClient, UnreachableNamingServiceMeansTwentyFiveConnectionAttempts) {
-  client().setNamingServiceUrl(QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(closedPort())));
-  const quint64 before = client().connectionAttempts();
-  auto reply = call("TestNoNaming");
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->result(), 2);
-  EXPECT_EQ(client().connectionAttempts() - before, 25u) << "5 outer attempts of 5 asks each";
-  EXPECT_EQ(retries(), 24);
 }
 
 TEST_F(OrxClient, FaultyResponsesEndTheExchangeWithoutRetry) {
@@ -366,24 +368,12 @@ TEST_F(OrxClient, ConcurrentCallersShareTheCache) {
 }
 
 TEST_F(OrxClient, AUrlWithoutAPortMeansPort80) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(80);
-  const int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 4) != 0) {
-    ::close(fd);
-    GTEST_SKIP() << "port 80 cannot be bound here";
-  }
+  QTcpServer port80;
+  if (!port80.listen(QHostAddress::LocalHost, 80)) GTEST_SKIP() << "port 80 cannot be bound here";
   QByteArray bytes;
   RequestPacket(QStringLiteral("TestPort")).toByteArray(bytes);
   EXPECT_NO_THROW((void)client().exchange(bytes, QUrl("http://127.0.0.1/"), "TestPort", false));
-  const int accepted = ::accept(fd, nullptr, nullptr);
-  EXPECT_GE(accepted, 0);
-  if (accepted >= 0) ::close(accepted);
-  ::close(fd);
+  EXPECT_TRUE(port80.waitForNewConnection(5000));
 }
 
 TEST(LocalAddress, KernelRouteOrEmpty) {

@@ -10,8 +10,6 @@ namespace Zarvo {
 namespace {
 
 using testing_bytes::hex;
-using Zarvo::ResponsePacket;
-using Zarvo::WrongPacketFormat;
 
 QByteArray utf16le(const QString& s) {
   QByteArray out;
@@ -67,7 +65,7 @@ TEST(ResponsePacket, DetailsDefaultFromTheCode) {
   EXPECT_EQ(ResponsePacket(4, "why").details(), "why");
 }
 
-TEST(ResponsePacket, ReadsWhatItWroteAndUtf8) {
+TEST(ResponsePacket, ReadsWhatItWroteAndUtf8AndWritesALaterResult) {
   QByteArray bytes;
   ResponsePacket(-6, QString::fromUtf8("caf\xC3\xA9 <&>")).toByteArray(bytes);
   ResponsePacket back;
@@ -81,17 +79,12 @@ TEST(ResponsePacket, ReadsWhatItWroteAndUtf8) {
       "</Result>\n\t<Details>d</Details>\n</OrxResponse>\n");
   EXPECT_EQ(utf8.result(), 12);
   EXPECT_EQ(utf8.details(), "d");
-}
 
-TEST(ResponsePacket, SetResultAfterAWriteIsWrittenToo) {
   ResponsePacket packet(0);
-  QByteArray first;
-  packet.toByteArray(first);
-  packet.setResult(3, "later");
-  QByteArray second;
-  packet.toByteArray(second);
-  ResponsePacket back;
-  back.fromByteArray(second);
+  packet.toByteArray(bytes);
+  packet.setResult(3, "later");  // after a write: written too
+  packet.toByteArray(bytes);
+  back.fromByteArray(bytes);
   EXPECT_EQ(back.result(), 3);
   EXPECT_EQ(back.details(), "later");
 }
