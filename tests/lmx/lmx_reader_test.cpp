@@ -528,23 +528,6 @@ TEST(ReaderErrors, ErrorTextNamesLineItemAndMessage) {
   EXPECT_EQ(r.get_error_message(), "line:1-'X'-");  // a code outside the table has no message
 }
 
-TEST(ReaderErrors, HandlerMayTolerateACode) {
-  struct Tolerant : lmx::c_xml_reader {
-    using lmx::c_xml_reader::c_xml_reader;
-    using lmx::c_xml_reader::handle_error;
-    int handle_error(int code) override {
-      return code == lmx::ELMX_UNEXPECTED_ATTRIBUTE ? 0 : code;
-    }
-  };
-  const std::string doc = "<Msg id='1' extra='x'><Name>n</Name></Msg>";
-  lmx::c_read_memory source(doc.data(), doc.size());
-  Tolerant reader(source);
-  Message m;
-  EXPECT_EQ(m.read(reader), 0);
-  EXPECT_EQ(m.name, "n");
-  EXPECT_EQ(reader.get_error_message(), "No Error");
-}
-
 TEST(ReaderErrors, SkipElementChecksNesting) {
   struct Row {
     const char* why;
