@@ -30,6 +30,12 @@ std::vector<QString>& stopLog() {
   return log;
 }
 
+std::unique_ptr<Zarvo::ResponsePacket> responseOf(const Answer& a) {
+  auto response = std::make_unique<Zarvo::ResponsePacket>();
+  response->fromByteArray(a.body);
+  return response;
+}
+
 class PingRequest : public Zarvo::RequestPacket {
  public:
   PingRequest() : RequestPacket(QStringLiteral("TestPing")) {}
@@ -154,9 +160,7 @@ TEST_F(Host, TheServiceSeesTheCallersAddressAndMayRefuseIt) {
     const Answer a = serve(
         [&] { return exchange(c.from, "127.0.0.1", port(), post("/TestPicky", "<OrxRequest/>")); });
     ASSERT_TRUE(a.ok);
-    Zarvo::ResponsePacket response;
-    response.fromByteArray(a.body);
-    EXPECT_EQ(response.details(), c.details);
+    EXPECT_EQ(responseOf(a)->details(), c.details);
   }
 }
 
@@ -176,9 +180,7 @@ TEST_F(Host, LeadingSlashAndBareCommandReachTheSameHandler) {
     const Answer a = serve([&] { return exchange(port(), post(path, "<OrxRequest/>")); });
     ASSERT_TRUE(a.ok);
     EXPECT_EQ(a.status(), 200);
-    Zarvo::ResponsePacket response;
-    response.fromByteArray(a.body);
-    EXPECT_EQ(response.details(), "pong1");
+    EXPECT_EQ(responseOf(a)->details(), "pong1");
   }
 }
 
@@ -196,10 +198,8 @@ TEST_F(Host, UnknownCommandIsResult2WithoutGrowingTheCommandMap) {
   const Answer a = serve([&] { return exchange(port(), post("/NoSuchCommand", "x")); });
   ASSERT_TRUE(a.ok);
   EXPECT_EQ(a.status(), 200);
-  Zarvo::ResponsePacket response;
-  response.fromByteArray(a.body);
-  EXPECT_EQ(response.result(), 2);
-  EXPECT_EQ(response.details(), "Can't handle command: NoSuchCommand");
+  EXPECT_EQ(responseOf(a)->result(), 2);
+  EXPECT_EQ(responseOf(a)->details(), "Can't handle command: NoSuchCommand");
   EXPECT_EQ(app().commandMap()->size(), before);
 }
 

@@ -44,10 +44,8 @@ TEST(Executable, AnswersOverLoopbackAndKeepsAnsweringAfterHostileHeads) {
   RunningHost host;
   ASSERT_NE(host.port(), 0) << host.output().toStdString();
 
+  // The kinds of bad head are the in-process host's table; here the real program's answers.
   Answer a = exchange(host.port(), "POST /DSMGetFileList HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(a.head, "HTTP/1.1 400 Bad request\r\n\r\n");
-
-  a = exchange(host.port(), "GET /DSMGetFileList?justaname HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
   EXPECT_EQ(a.head, "HTTP/1.1 400 Bad request\r\n\r\n");
 
   a = exchange(host.port(), post("/NoSuchCommand", "<OrxRequest command=\"NoSuchCommand\"/>"));
@@ -157,17 +155,6 @@ TEST(Executable, AServiceUrlWithoutPortMeansPort80) {
   EXPECT_TRUE(host.output().contains("Listening incomming requests on port: 80\n") ||
               host.output().contains("Error listening port: 80\n"))
       << host.output().toStdString();
-}
-
-TEST(Executable, ABusyFixedPortEndsTheRun) {
-  RunningHost first;
-  ASSERT_NE(first.port(), 0);
-  RunningHost second("<c><ServiceURL>http://127.0.0.1:" + QByteArray::number(first.port()) +
-                     "/</ServiceURL></c>");
-  if (second.process().state() != QProcess::NotRunning) second.process().waitForFinished(15000);
-  EXPECT_EQ(second.process().state(), QProcess::NotRunning);
-  EXPECT_TRUE(
-      second.output().contains("Error listening port: " + QByteArray::number(first.port())));
 }
 
 TEST(Executable, SystemdsFoldersHoldTheConfigurationAndTheStoreInsteadOfTheExecutables) {

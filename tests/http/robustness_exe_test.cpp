@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tests/fakes/HttpProbe.h"
+#include "tests/fakes/LoopbackSocket.h"
 #include "tests/fakes/QtApp.h"
 #include "tests/fakes/RunningHost.h"
 
@@ -62,15 +63,10 @@ struct Connection {
 };
 
 TEST(ExecutableLimits, APortInUseEndsTheStartWithAnExitCodeTheAddressAndTheReason) {
-  const int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_ANY);
-  ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(::listen(taken, 1), 0);
-  socklen_t length = sizeof a;
-  ::getsockname(taken, reinterpret_cast<sockaddr*>(&a), &length);
-  const QByteArray port = QByteArray::number(ntohs(a.sin_port));
+  quint16 takenPort = 0;
+  const int taken = testing_net::listenOnLoopback(1, takenPort);
+  ASSERT_GE(taken, 0);
+  const QByteArray port = QByteArray::number(takenPort);
 
   RunningHost host(ZARVO_EXECUTABLE,
                    "<c><ServiceURL>http://127.0.0.1:" + port + "/</ServiceURL></c>");

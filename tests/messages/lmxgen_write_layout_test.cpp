@@ -10,8 +10,6 @@
 #include "DSMCopyFile_Response.h"
 #include "DSMDetailsOperation_Response.h"
 #include "DSMGetFileList_Response.h"
-#include "DSMGetOperationList_Request.h"
-#include "MGMTCloseApplication_Request.h"
 #include "MGMTCloseApplication_Response.h"
 #include "MessageIO.h"
 #include "NSRegisterService_Request.h"
@@ -53,10 +51,6 @@ TEST(WriteLayout, MatchesTheWireBytes) {
       {"child-less request root is one empty-element tag holding its own command",
        fresh<DSMClearCompletedOperation_Request::c_OrxRequest>(),
        "<OrxRequest command=\"DSMClearCompletedOperation\"/>\n"},
-      {"same for the operation list", fresh<DSMGetOperationList_Request::c_OrxRequest>(),
-       "<OrxRequest command=\"DSMGetOperationList\"/>\n"},
-      {"same for the management command", fresh<MGMTCloseApplication_Request::c_OrxRequest>(),
-       "<OrxRequest command=\"MGMTCloseApplication\"/>\n"},
       {"LargeFile with attribute and text on one line",
        [] {
          return addFile([](auto& f) {

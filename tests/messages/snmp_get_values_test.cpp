@@ -126,6 +126,8 @@ TEST(SnmpRequest, ReadingAppliesTheServiceDefaultsAndSkipsEntriesItCannotRead) {
   EXPECT_EQ(priv.contextId, "i");
 }
 
+// Every attribute of a version 3 entry is written (checked above), so a member lost or mixed up
+// on reading shows as different bytes when the read request is written again.
 TEST(SnmpRequest, AWrittenVersion3EntryReadsBackTheSame) {
   CmdSNMPGetValuesRequest out;
   deviceReq entry = v3Entry(kAuthPriv, kSha1);
@@ -137,17 +139,7 @@ TEST(SnmpRequest, AWrittenVersion3EntryReadsBackTheSame) {
   CmdSNMPGetValuesRequest in;
   in.fromByteArray(bytes);
   ASSERT_EQ(in.entries().size(), 1u);
-  const deviceReq& back = in.entries().front();
-  EXPECT_EQ(in.priority, 2);
-  EXPECT_EQ(back.address, entry.address);
-  EXPECT_EQ(back.userName, "u");
-  EXPECT_EQ(back.authPassPhrase, "ap");
-  EXPECT_EQ(back.privPassPhrase, "pp");
-  EXPECT_EQ(back.contextName, "cn");
-  EXPECT_EQ(back.contextId, "ci");
-  EXPECT_EQ(back.securityLevel, kAuthPriv);
-  EXPECT_EQ(back.authProtocol, kSha1);
-  EXPECT_EQ(back.variables(), QList<QByteArray>{"x"});
+  EXPECT_EQ(written(in), written(out));
 }
 
 TEST(SnmpRequest, AVariableNameXmlCannotHoldIsAPacketErrorNotACrash) {

@@ -14,10 +14,15 @@ FakeServiceState FakeServiceState::parse(const QString& text) {
   return s;
 }
 
-bool FakeServiceManager::outcome(const QString& operation) {
-  if (!state_.failing.contains(operation)) return true;
-  error_ = state_.reason;
-  return false;
+bool FakeServiceManager::act(const QString& call, const QString& operation,
+                             const std::function<void()>& effect) {
+  record_(call);
+  if (state_.failing.contains(operation)) {
+    error_ = state_.reason;
+    return false;
+  }
+  effect();
+  return true;
 }
 
 bool FakeServiceManager::isInstalled() {
@@ -36,41 +41,33 @@ QString FakeServiceManager::installedExecutable() {
 }
 
 bool FakeServiceManager::install(const ServiceSettings& s) {
-  record_(QStringLiteral("install %1 name=%2 description=%3 auto=%4 suspend=%5 nostop=%6")
-              .arg(s.executable, s.name, s.description)
-              .arg(int(s.autoStart))
-              .arg(int(s.canBeSuspended))
-              .arg(int(s.cannotBeStopped)));
-  if (!outcome(QStringLiteral("install"))) return false;
-  state_.installed = true;
-  state_.executable = s.executable;
-  return true;
+  return act(QStringLiteral("install %1 name=%2 description=%3 auto=%4 suspend=%5 nostop=%6")
+                 .arg(s.executable, s.name, s.description)
+                 .arg(int(s.autoStart))
+                 .arg(int(s.canBeSuspended))
+                 .arg(int(s.cannotBeStopped)),
+             QStringLiteral("install"), [&] {
+               state_.installed = true;
+               state_.executable = s.executable;
+             });
 }
 
 bool FakeServiceManager::uninstall() {
-  record_(QStringLiteral("uninstall"));
-  if (!outcome(QStringLiteral("uninstall"))) return false;
-  state_.installed = state_.running = false;
-  return true;
+  return act(QStringLiteral("uninstall"), QStringLiteral("uninstall"),
+             [&] { state_.installed = state_.running = false; });
 }
 
 bool FakeServiceManager::start(const QStringList& arguments) {
-  record_(QStringLiteral("start [%1]").arg(arguments.join(QLatin1Char(' '))));
-  if (!outcome(QStringLiteral("start"))) return false;
-  state_.running = true;
-  return true;
+  return act(QStringLiteral("start [%1]").arg(arguments.join(QLatin1Char(' '))),
+             QStringLiteral("start"), [&] { state_.running = true; });
 }
 
 bool FakeServiceManager::stop() {
-  record_(QStringLiteral("stop"));
-  if (!outcome(QStringLiteral("stop"))) return false;
-  state_.running = false;
-  return true;
+  return act(QStringLiteral("stop"), QStringLiteral("stop"), [&] { state_.running = false; });
 }
 
 bool FakeServiceManager::control(int code) {
-  record_(QStringLiteral("control %1").arg(code));
-  return outcome(QStringLiteral("control"));
+  return act(QStringLiteral("control %1").arg(code), QStringLiteral("control"), [] {});
 }
 
 }  // namespace Zarvo

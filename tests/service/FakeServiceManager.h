@@ -38,10 +38,9 @@ class FakeServiceManager : public ServiceManager {
   bool control(int code) override;
   QString errorString() const override { return error_; }
 
-  const FakeServiceState& state() const { return state_; }
-
  private:
-  bool outcome(const QString& operation);
+  // Records `call`; unless `operation` is set to fail, applies `effect` and succeeds.
+  bool act(const QString& call, const QString& operation, const std::function<void()>& effect);
 
   FakeServiceState state_;
   Recorder record_;

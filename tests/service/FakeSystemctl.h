@@ -16,7 +16,6 @@ class FakeSystemctl {
 
   bool isValid() const { return valid_; }
   QString program() const;  // the script's path
-  QString folder() const { return dir_.path(); }
 
   void set(const QString& file, const QByteArray& content);
   void remove(const QString& file);

@@ -149,7 +149,6 @@ TEST_F(ServiceRunTest, ControlRequestsBecomeEventsHandledOnTheMainThread) {
       {"pause", kPauseControl, true, "event 1002\npause\n"},
       {"resume", kResumeControl, true, "event 1003\nresume\n"},
       {"user command 0", 128, true, "event 1128\ncommand 0\n"},
-      {"user command 5", 133, true, "event 1133\ncommand 5\n"},
       {"the last user command", 255, true, "event 1255\ncommand 127\n"},
       {"stop comes only as the manager's signal", kStopControl, false, ""},
       {"interrogate is not a request here", 4, false, ""},
