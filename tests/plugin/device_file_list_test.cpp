@@ -24,7 +24,7 @@ using testing_suite::SnmpTable;
 // Device record to SNMP parameters
 
 // The fields of an SNMP device entry, on one line.
-QString described(const deviceReq& e) {
+QString summaryOf(const deviceReq& e) {
   return QString("ip%1 %2 v%3 r=%4 w=%5 level=%6 proto=%7 user=%8 auth=%9 priv=%10 ctx=%11/%12")
       .arg(e.ipVersion)
       .arg(QString(e.address))
@@ -74,7 +74,7 @@ TEST(DeviceRequest, PropertiesBecomeSnmpParametersByVersion) {
     SCOPED_TRACE(c.why);
     DeviceRecord r;
     r.properties = c.properties;
-    EXPECT_EQ(described(deviceRequestFor(r)), c.expected);
+    EXPECT_EQ(summaryOf(deviceRequestFor(r)), c.expected);
   }
 }
 
