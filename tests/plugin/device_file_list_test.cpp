@@ -8,6 +8,7 @@
 #include "plugin/DeviceFileList.h"
 #include "plugin/ZarvoPluginDSM.h"
 #include "tests/fakes/FakeSuiteServices.h"
+#include "tests/plugin/ListedFiles.h"
 #include "tests/fakes/HttpProbe.h"
 #include "tests/fakes/ServiceClients.h"
 
@@ -81,22 +82,6 @@ TEST(DeviceRequest, PropertiesBecomeSnmpParametersByVersion) {
 // ----------------------------------------------------------------------------------------------
 // Table to FileStorage
 
-// "index|name|size|type|persistence|id" per FileStorage.
-QStringList listed(const DSMGetFileList_Response::c_OrxResponse& r) {
-  QStringList out;
-  for (std::size_t i = 0; i < r.size_FileStorage(); ++i) {
-    const auto& f = r.get_FileStorage(i);
-    out << QString("%1|%2|%3|%4|%5|%6")
-               .arg(f.get_FileIndex())
-               .arg(QString::fromStdU16String(f.get_FileName()))
-               .arg(f.get_FileSize())
-               .arg(QString::fromStdU16String(f.get_FileType()),
-                    QString::fromStdU16String(f.get_FilePersistence()))
-               .arg(f.get_FileStorageFileID());
-  }
-  return out;
-}
-
 // A device entry whose table holds these columns (each: name, then its rows).
 deviceRes withTable(const QList<QStringList>& columns) {
   deviceRes d;
@@ -143,7 +128,7 @@ TEST(FileStorageRows, ColumnsFillFieldsByPositionWithZeroAndEmptyDefaults) {
     SCOPED_TRACE(c.why);
     DSMGetFileList_Response::c_OrxResponse response;
     appendFileStorage(withTable(c.columns), response);
-    EXPECT_EQ(listed(response), c.expected);
+    EXPECT_EQ(listedFiles(response), c.expected);
   }
 }
 

@@ -11,6 +11,7 @@
 
 #include "plugin/DeviceFileList.h"
 #include "tests/fakes/FakeSuiteServices.h"
+#include "tests/plugin/ListedFiles.h"
 
 namespace Zarvo::dsm {
 namespace {
@@ -23,21 +24,6 @@ struct Outcome {
   QString details;
   QStringList rows;  // "index|name|size|type|persistence|id" per FileStorage
 };
-
-QStringList rowsOf(const Rows& rows) {
-  QStringList out;
-  for (std::size_t i = 0; i < rows.size_FileStorage(); ++i) {
-    const auto& f = rows.get_FileStorage(i);
-    out << QString("%1|%2|%3|%4|%5|%6")
-               .arg(f.get_FileIndex())
-               .arg(QString::fromStdU16String(f.get_FileName()))
-               .arg(f.get_FileSize())
-               .arg(QString::fromStdU16String(f.get_FileType()),
-                    QString::fromStdU16String(f.get_FilePersistence()))
-               .arg(f.get_FileStorageFileID());
-  }
-  return out;
-}
 
 Outcome throughTheTree(const QByteArray& bytes) {
   Outcome o;
@@ -52,7 +38,7 @@ Outcome throughTheTree(const QByteArray& bytes) {
   o.details = answer.details();
   Rows rows;
   for (deviceRes* d = answer.firstDevice(); d; d = answer.nextDevice()) appendFileStorage(*d, rows);
-  o.rows = rowsOf(rows);
+  o.rows = listedFiles(rows);
   return o;
 }
 
@@ -70,7 +56,7 @@ Outcome asAStream(const QByteArray& bytes) {
   Rows rows;
   read.appendTo(rows);
   EXPECT_EQ(rows.size_FileStorage(), read.size());
-  o.rows = rowsOf(rows);
+  o.rows = listedFiles(rows);
   return o;
 }
 
