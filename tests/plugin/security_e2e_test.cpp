@@ -12,6 +12,7 @@
 
 #include "tests/fakes/Bytes.h"
 #include "tests/fakes/FakePrinter.h"
+#include "tests/fakes/Files.h"
 #include "tests/plugin/DsmEndToEnd.h"
 
 #ifdef ZARVO_EXECUTABLE
@@ -19,16 +20,12 @@
 namespace Zarvo::dsm {
 namespace {
 
+using testing_files::writeFile;
+
 using testing_printer::FakePrinter;
 
 const QByteArray kSentinel = "\x1b)s4WSENTINEL must stay where it is";
 const QByteArray kFont = "\x1b)s4Wfont bytes of an upload";
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-  QFile f(path);
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << path.toStdString();
-  f.write(bytes);
-}
 
 QByteArray largeFile(const QString& path, const QByteArray& name) {
   return "<LargeFile filename=\"" + name + "\">" + path.toUtf8() + "</LargeFile>";

@@ -12,11 +12,15 @@
 
 #include "plugin/TrapDestRegistration.h"
 #include "tests/fakes/FakeSuiteServices.h"
+#include "tests/fakes/Files.h"
 #include "tests/fakes/LogLines.h"
 #include "tests/fakes/ServiceClients.h"
 
 namespace Zarvo::dsm {
 namespace {
+
+using testing_files::readFile;
+using testing_files::writeFile;
 
 using testing_suite::FakeSNMPService;
 using testing_suite::SnmpTable;
@@ -30,17 +34,6 @@ const SnmpTable kOwnTable{kColumns, {{"10.1.1.1", "other's", "valid"}}};
 // The same row while this host borrows it.
 const SnmpTable kBorrowedTable{kColumns, {{"127.0.0.1", "public", "valid"}}};
 
-QByteArray fileBytes(const QString& path) {
-  QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-  QFile f(path);
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-  f.write(bytes);
-}
-
 TEST(TrapRowJournalFile, WhatAnEarlierRunLeftIsReadBackOrSetAsideNeverDropped) {
   const TrapRow tricky{"127.0.0.9", 3, "10.0.0.1", "a\tb\nc %", "valid"};
   const QByteArray trickyLine = "127.0.0.9\t3\t10.0.0.1\ta%09b%0Ac%20%25\tvalid\n";
@@ -53,13 +46,21 @@ TEST(TrapRowJournalFile, WhatAnEarlierRunLeftIsReadBackOrSetAsideNeverDropped) {
   };
   const Case kCases[] = {
       {"no journal: nothing left", {}, {}, {}, false},
-      {"two rows, texts of any character", "127.0.0.8\t0\t\t\tinvalid\n" + trickyLine,
-       {{"127.0.0.8", 0, "", "", "invalid"}, tricky}, "127.0.0.8\t0\t\t\tinvalid\n" + trickyLine,
+      {"two rows, texts of any character",
+       "127.0.0.8\t0\t\t\tinvalid\n" + trickyLine,
+       {{"127.0.0.8", 0, "", "", "invalid"}, tricky},
+       "127.0.0.8\t0\t\t\tinvalid\n" + trickyLine,
        false},
       {"a last line cut off by a crash: its row was never changed, and it is dropped so that the "
        "next row does not run on from it",
-       trickyLine + "127.0.0.8\t0\t10.", {tricky}, trickyLine, false},
-      {"a line that is no row: the whole file is set aside", trickyLine + "garbage\n", {}, {},
+       trickyLine + "127.0.0.8\t0\t10.",
+       {tricky},
+       trickyLine,
+       false},
+      {"a line that is no row: the whole file is set aside",
+       trickyLine + "garbage\n",
+       {},
+       {},
        true},
       {"a negative row index is no row", "127.0.0.8\t-1\ta\tb\tc\n", {}, {}, true},
   };
@@ -73,13 +74,13 @@ TEST(TrapRowJournalFile, WhatAnEarlierRunLeftIsReadBackOrSetAsideNeverDropped) {
     QList<TrapRow> rows;
     for (const auto& entry : journal.leftOvers()) rows << entry.row;
     EXPECT_EQ(rows, c.leftOver);
-    EXPECT_EQ(fileBytes(path), c.fileAfter);
+    EXPECT_EQ(readFile(path), c.fileAfter);
     const QStringList err = testing_log::LogLines::get().since(from, "err");
     const QStringList aside = QDir(dir.path()).entryList({"journal.unreadable-*"});
     EXPECT_EQ(aside.size(), c.setAside ? 1 : 0);
     EXPECT_EQ(err.size(), c.setAside ? 1 : 0);
     if (c.setAside && !aside.isEmpty()) {
-      EXPECT_EQ(fileBytes(dir.filePath(aside.first())), c.file) << "kept as it was";
+      EXPECT_EQ(readFile(dir.filePath(aside.first())), c.file) << "kept as it was";
       EXPECT_TRUE(err.first().contains("unreadable")) << err.first().toStdString();
     }
   }
@@ -92,10 +93,10 @@ TEST(TrapRowJournalFile, RowsGoToDiskWhenAddedAndLeaveWhenRemoved) {
   const auto first = journal.add({"127.0.0.8", 0, "a", "b", "valid"});
   const auto second = journal.add({"127.0.0.9", 1, "c", "d", "invalid"});
   ASSERT_NE(first, 0u);
-  EXPECT_EQ(fileBytes(path), "127.0.0.8\t0\ta\tb\tvalid\n127.0.0.9\t1\tc\td\tinvalid\n");
+  EXPECT_EQ(readFile(path), "127.0.0.8\t0\ta\tb\tvalid\n127.0.0.9\t1\tc\td\tinvalid\n");
   EXPECT_TRUE(journal.leftOvers().isEmpty()) << "this run's rows are its own to give back";
   journal.remove(first);
-  EXPECT_EQ(fileBytes(path), "127.0.0.9\t1\tc\td\tinvalid\n");
+  EXPECT_EQ(readFile(path), "127.0.0.9\t1\tc\td\tinvalid\n");
   journal.remove(second);
   EXPECT_FALSE(QFile::exists(path)) << "an empty journal leaves no file";
   EXPECT_EQ(journal.size(), 0);
@@ -114,7 +115,7 @@ class TrapRowRestore : public testing_orx::LoopbackServices {
     TrapRowJournal journal(path_);
     TrapDestRegistration registration(client(), kDevice, &journal);
     ASSERT_EQ(snmp_.table(kDevice, kTable), kBorrowedTable);
-    const QByteArray onDisk = fileBytes(path_);
+    const QByteArray onDisk = readFile(path_);
     ASSERT_FALSE(onDisk.isEmpty()) << "journaled before the row was changed";
     crashed_ = onDisk;
     // ~registration gives the row back; the crash is replayed below from what was on disk.
@@ -160,7 +161,7 @@ TEST_F(TrapRowRestore, ARowThatCannotBeGivenBackStaysForTheNextStart) {
     ASSERT_TRUE(restorer.wait(20000));
   }
   EXPECT_EQ(snmp_.setRequests().size(), 2 + 2) << "the download's two writes, then two attempts";
-  EXPECT_EQ(fileBytes(path_), crashed_);
+  EXPECT_EQ(readFile(path_), crashed_);
   EXPECT_EQ(testing_log::LogLines::get().since(from, "err").filter("not restored").size(), 1);
 }
 

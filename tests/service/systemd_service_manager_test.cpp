@@ -10,6 +10,7 @@
 #include "service/SystemdServiceManager.h"
 #include "service/SystemdUnit.h"
 #include "tests/fakes/Bytes.h"
+#include "tests/fakes/Files.h"
 #include "tests/service/FakeSystemctl.h"
 
 using testing_bytes::hex;
@@ -17,16 +18,8 @@ using testing_bytes::hex;
 namespace Zarvo {
 namespace {
 
-QByteArray readFile(const QString& path) {
-  QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-  QFile f(path);
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-  f.write(bytes);
-}
+using testing_files::readFile;
+using testing_files::writeFile;
 
 class SystemdManagerTest : public testing::Test {
  protected:
@@ -109,7 +102,8 @@ TEST_F(SystemdManagerTest, TheConfigurationBesideTheExecutableIsCopiedOnlyWhereN
   QTemporaryDir program;
   ASSERT_TRUE(program.isValid());
   const QString exe = program.filePath("ZarvoPluginDSM");
-  writeFile(program.filePath("ZarvoPluginDSM.cfg"), "<ApplicationConfig>beside</ApplicationConfig>");
+  writeFile(program.filePath("ZarvoPluginDSM.cfg"),
+            "<ApplicationConfig>beside</ApplicationConfig>");
   const QString installed = QDir(etc_.path()).filePath("zarvo/ZarvoPluginDSM.cfg");
   auto m = manager();
   ASSERT_TRUE(m.install(settings(exe))) << m.errorString().toStdString();
@@ -125,7 +119,8 @@ TEST_F(SystemdManagerTest, AUserThatCannotBeMadeStopsTheInstallWithTheReason) {
   sysusers_.set("fail---inline", "Failed to create zarvo: Read-only file system\n");
   auto m = manager();
   EXPECT_FALSE(m.install(settings()));
-  EXPECT_TRUE(m.errorString().contains("cannot make the user zarvo")) << m.errorString().toStdString();
+  EXPECT_TRUE(m.errorString().contains("cannot make the user zarvo"))
+      << m.errorString().toStdString();
   EXPECT_TRUE(m.errorString().contains("Read-only file system")) << m.errorString().toStdString();
   EXPECT_FALSE(QFile::exists(unitPath()));
   EXPECT_EQ(systemctl_.calls(), QStringList());
