@@ -15,18 +15,12 @@
 #include <limits>
 #include <memory>
 
+#include "plugin/FdCloser.h"
 #include "plugin/FileContent.h"
 
 namespace Zarvo::dsm {
 
 namespace {
-
-struct FdCloser {
-  int fd = -1;
-  ~FdCloser() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 struct DirCloser {
   void operator()(DIR* d) const { ::closedir(d); }

@@ -13,17 +13,11 @@
 #include <cstring>
 
 #include "framework/Log.h"
+#include "plugin/FdCloser.h"
 
 namespace Zarvo::dsm {
 
 namespace {
-
-struct FdCloser {
-  int fd = -1;
-  ~FdCloser() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 // The path with every link resolved, or "" when some step of it does not exist.
 QString resolved(const QString& path) {
