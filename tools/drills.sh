@@ -76,6 +76,8 @@ start_process() {
   shift 4
   mkdir -p "$dir"
   cp "$bin/$exe" "$dir/"
+  # The suite loads its MIB from beside it.
+  [ "$exe" = zarvo-suite ] && cp -r "$bin/mibs" "$dir/"
   printf '%s\n' "$config" > "$dir/$cfg"
   local extra=()
   [ "$exe" = zarvo-suite ] && extra=(--config "$dir/$cfg")
